@@ -1,0 +1,40 @@
+#pragma once
+
+#include "imfreceiver.h"
+
+#include <QString>
+
+#include <memory>
+
+// Encodes frames and muxes them into a container written to a URL ("tcp://127.0.0.1:<port>") or a file.
+// Configured by an option text of key='value' pairs (format, video::codec, video::b, audio::codec, ...).
+class MFWriter : public IMFReceiver {
+public:
+    // Kinds of the codec and container listing.
+    enum Kind { Container = 0, VideoCodec = 1, AudioCodec = 2 };
+
+    MFWriter();
+    ~MFWriter() override;
+    MFWriter(const MFWriter &) = delete;
+    MFWriter &operator=(const MFWriter &) = delete;
+
+    static std::shared_ptr<MFWriter> create();
+
+    // Closes any previous output and takes the new configuration; the output opens with the first frame.
+    // Fails for an option text that cannot be parsed; unknown keys are logged and ignored.
+    virtual int WriterSet(const QString &url, int mode, const QString &options);
+    // Flushes the encoders and closes the output.
+    virtual int WriterClose();
+
+    virtual int WriterOptionGetCount(int kind, int *count);
+    virtual int WriterOptionGetByIndex(int kind, int index, QString *name, QString *description);
+    // Selects the container by name (kind 0).
+    virtual int WriterOptionSet(int kind, const QString &name);
+
+    // Encodes the frame; fails when the output or an encoder cannot be opened or the write fails.
+    int ReceiverFramePut(const MFFramePtr &frame, int timeoutMs, const QString &options) override;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};

@@ -1,0 +1,48 @@
+#include "peerprocess.h"
+
+PeerProcess::~PeerProcess() {
+    stop();
+}
+
+bool PeerProcess::start(const QString &program, const QStringList &arguments, int startTimeoutMs) {
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(program, arguments);
+    if (!process.waitForStarted(startTimeoutMs)) {
+        collected += QStringLiteral("cannot start %1: %2\n").arg(program, process.errorString());
+        return false;
+    }
+    return true;
+}
+
+void PeerProcess::stop(int graceMs) {
+    if (process.state() == QProcess::NotRunning)
+        return;
+    process.terminate();
+    if (!process.waitForFinished(graceMs)) {
+        process.kill();
+        process.waitForFinished(graceMs);
+    }
+}
+
+bool PeerProcess::waitForExit(int timeoutMs) {
+    if (process.state() == QProcess::NotRunning)
+        return true;
+    return process.waitForFinished(timeoutMs);
+}
+
+bool PeerProcess::isRunning() const {
+    return process.state() != QProcess::NotRunning;
+}
+
+int PeerProcess::exitCode() const {
+    return process.exitCode();
+}
+
+QString PeerProcess::output() {
+    collected += QString::fromLocal8Bit(process.readAll());
+    return collected;
+}
+
+QString PeerProcess::commandLine() const {
+    return process.program() + ' ' + process.arguments().join(' ');
+}

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QProcess>
+#include <QStringList>
+
+// A real peer program (srt-live-transmit, ristreceiver, ffmpeg ...) run for the length of one test.
+// Its output is collected so that a failing test can print it; the destructor always ends it, so a
+// failed QVERIFY never leaves a peer behind.
+class PeerProcess {
+public:
+    PeerProcess() = default;
+    ~PeerProcess();
+    PeerProcess(const PeerProcess &) = delete;
+    PeerProcess &operator=(const PeerProcess &) = delete;
+
+    // Starts the program; false (with the reason in output()) when it could not be started.
+    bool start(const QString &program, const QStringList &arguments, int startTimeoutMs = 5000);
+    // Asks the peer to end (SIGTERM), then kills it after graceMs. Safe to call twice.
+    void stop(int graceMs = 3000);
+    // Waits up to timeoutMs for the peer to end on its own.
+    bool waitForExit(int timeoutMs);
+    bool isRunning() const;
+    int exitCode() const;
+    QString output();
+    QString commandLine() const;
+
+private:
+    QProcess process;
+    QString collected;
+};

@@ -1,0 +1,118 @@
+#include "testkit.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QThread>
+#include <QUdpSocket>
+
+namespace testkit {
+
+quint16 freePort(bool udp) {
+    if (udp) {
+        QUdpSocket socket;
+        if (!socket.bind(QHostAddress(QHostAddress::LocalHost), 0))
+            return 0;
+        return socket.localPort();
+    }
+    QTcpServer server;
+    if (!server.listen(QHostAddress::LocalHost, 0))
+        return 0;
+    return server.serverPort();
+}
+
+bool waitUntil(const std::function<bool()> &pred, int timeoutMs, int stepMs) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!pred()) {
+        if (timer.elapsed() >= timeoutMs)
+            return pred();
+        QCoreApplication::processEvents(QEventLoop::AllEvents, stepMs);
+        QThread::msleep(stepMs);
+    }
+    return true;
+}
+
+bool haveProgram(const QString &name) {
+    return !QStandardPaths::findExecutable(name).isEmpty();
+}
+
+int runProgram(const QString &program, const QStringList &arguments, int timeoutMs, QByteArray *output) {
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(program, arguments);
+    if (!process.waitForStarted(5000))
+        return -1;
+    if (!process.waitForFinished(timeoutMs)) {
+        process.kill();
+        process.waitForFinished(3000);
+        if (output)
+            *output = process.readAll();
+        return -1;
+    }
+    if (output)
+        *output = process.readAll();
+    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+}
+
+bool makeTransportStream(const QString &path, double seconds, const QString &size, int videoKbps) {
+    const QString duration = QString::number(seconds);
+    const QStringList arguments = {"-hide_banner",
+                                   "-loglevel",
+                                   "error",
+                                   "-y",
+                                   "-f",
+                                   "lavfi",
+                                   "-i",
+                                   QStringLiteral("testsrc2=size=%1:rate=25:duration=%2").arg(size, duration),
+                                   "-f",
+                                   "lavfi",
+                                   "-i",
+                                   QStringLiteral("sine=frequency=1000:sample_rate=48000:duration=%1").arg(duration),
+                                   "-c:v",
+                                   "libx264",
+                                   "-preset",
+                                   "ultrafast",
+                                   "-b:v",
+                                   QStringLiteral("%1k").arg(videoKbps),
+                                   "-c:a",
+                                   "aac",
+                                   "-b:a",
+                                   "128k",
+                                   "-f",
+                                   "mpegts",
+                                   path};
+    return runProgram("ffmpeg", arguments, 120000) == 0;
+}
+
+QJsonObject ffprobe(const QString &path, const QStringList &extraArguments) {
+    QStringList arguments = {"-v", "error", "-print_format", "json", "-show_streams", "-show_format"};
+    arguments += extraArguments;
+    arguments << path;
+    QByteArray output;
+    if (runProgram("ffprobe", arguments, 60000, &output) != 0)
+        return {};
+    return QJsonDocument::fromJson(output).object();
+}
+
+QJsonObject probeStream(const QJsonObject &probe, const QString &codecType) {
+    for (const QJsonValue &stream : probe.value("streams").toArray()) {
+        if (stream.toObject().value("codec_type").toString() == codecType)
+            return stream.toObject();
+    }
+    return {};
+}
+
+QByteArray readFile(const QString &path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return file.readAll();
+}
+
+} // namespace testkit

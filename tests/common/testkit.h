@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+// Small helpers shared by every test area. Every wait here is bounded.
+namespace testkit {
+
+// A port the OS handed out just now on 127.0.0.1 (TCP or UDP), for peers that need a fixed port number.
+quint16 freePort(bool udp = false);
+
+// Runs the event loop until pred() holds or timeoutMs passes; returns pred()'s last value.
+bool waitUntil(const std::function<bool()> &pred, int timeoutMs, int stepMs = 10);
+
+// True when the program is on PATH.
+bool haveProgram(const QString &name);
+
+// Runs a program to its end within timeoutMs; returns its exit code, or -1 on start failure or timeout.
+int runProgram(const QString &program, const QStringList &arguments, int timeoutMs, QByteArray *output = nullptr);
+
+// Writes an MPEG transport stream made by ffmpeg from lavfi testsrc2 and a sine tone.
+bool makeTransportStream(const QString &path, double seconds, const QString &size = QStringLiteral("640x360"),
+                         int videoKbps = 2000);
+
+// ffprobe -show_streams -show_format as JSON; an empty object when ffprobe fails.
+QJsonObject ffprobe(const QString &path, const QStringList &extraArguments = {});
+
+// The first stream of the given codec_type ("video", "audio") in an ffprobe result.
+QJsonObject probeStream(const QJsonObject &probe, const QString &codecType);
+
+// Reads a whole file; empty when it cannot be read.
+QByteArray readFile(const QString &path);
+
+} // namespace testkit
