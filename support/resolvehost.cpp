@@ -1,0 +1,20 @@
+#include "resolvehost.h"
+
+#include <QHostAddress>
+#include <QHostInfo>
+
+QString resolveHost(const QString &host) {
+    QHostAddress address;
+    if (address.setAddress(host))
+        return address.toString();
+
+    const QHostInfo info = QHostInfo::fromName(host);
+    if (info.error() != QHostInfo::NoError)
+        return QString();
+    const QList<QHostAddress> addresses = info.addresses();
+    for (const QHostAddress &candidate : addresses) {
+        if (candidate.protocol() == QAbstractSocket::IPv4Protocol)
+            return candidate.toString();
+    }
+    return QString();
+}
