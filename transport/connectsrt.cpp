@@ -1,0 +1,104 @@
+#include "connectsrt.h"
+
+#include <QDebug>
+
+#include <srt/srt.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <cstring>
+
+namespace {
+
+// Every connection of the system asks for this MSS, live or lossless, so that the datagrams stay well below the
+// path MTU of the links we contribute over.
+constexpr int kMss = 1052;
+
+// What the library is told the size of an IPv4 socket address is.
+constexpr int kIpv4AddressLength = static_cast<int>(sizeof(sockaddr_in));
+
+void setIntOption(int socket, SRT_SOCKOPT option, const char *name, int value) {
+    setSRTOption(socket, option, QString::fromLatin1(name), &value, static_cast<int>(sizeof(value)));
+}
+
+// A socket created here and not handed to the caller must not stay open in the library.
+QString fail(SRTSOCKET created, const char *text) {
+    srt_close(created);
+    return QString::fromLatin1(text);
+}
+
+} // namespace
+
+void setSRTOption(int socket, int option, const QString &name, const void *value, int length) {
+    if (srt_setsockopt(socket, 0, static_cast<SRT_SOCKOPT>(option), value, length) < 0)
+        qDebug() << "-- failed to set option " << name << " on socket:" << srt_getlasterror_str();
+}
+
+int srtSendAll(int socket, const char *data, int length) {
+    int sent = 0;
+    while (sent < length) {
+        const int result = srt_send(socket, data + sent, length - sent);
+        if (result < 1)
+            return result;
+        sent += result;
+    }
+    return sent;
+}
+
+QString connectSRT(int &socket, const QString &host, const QString &interfaceAddress, quint16 port,
+                   const QString &streamId, int latency, const QString &passphrase, int keyLength, bool lossless) {
+    socket = SRT_INVALID_SOCK;
+
+    const SRTSOCKET created = srt_create_socket();
+    if (created == SRT_INVALID_SOCK)
+        return QStringLiteral("srt_create_socket FAILED");
+
+    sockaddr_in destination;
+    std::memset(&destination, 0, sizeof(destination));
+    destination.sin_family = AF_INET;
+    destination.sin_port = htons(port);
+    if (inet_pton(AF_INET, host.toLocal8Bit().constData(), &destination.sin_addr) != 1)
+        return fail(created, "init_pton FAILED");
+
+    QString id = streamId;
+    if (lossless) {
+        id += QStringLiteral("#lossless");
+        setIntOption(created, SRTO_TRANSTYPE, "SRTO_TRANSTYPE", SRTT_FILE);
+    } else {
+        setIntOption(created, SRTO_TRANSTYPE, "SRTO_TRANSTYPE", SRTT_LIVE);
+    }
+
+    if (!interfaceAddress.isEmpty()) {
+        sockaddr_in local;
+        std::memset(&local, 0, sizeof(local));
+        local.sin_family = AF_INET;
+        local.sin_port = 0;
+        if (inet_pton(AF_INET, interfaceAddress.toLocal8Bit().constData(), &local.sin_addr) != 1)
+            return fail(created, "bind InternetInterface FAILED");
+        // A failed bind is not fatal: the connection is still attempted from an unbound socket.
+        const bool bound = srt_bind(created, reinterpret_cast<const sockaddr *>(&local), kIpv4AddressLength) == 0;
+        qDebug() << "bind" << interfaceAddress << bound;
+    }
+
+    const QByteArray idBytes = id.toLocal8Bit();
+    if (srt_setsockopt(created, 0, SRTO_STREAMID, idBytes.constData(), idBytes.size()) == -1)
+        return fail(created, "set streamid FAILED");
+
+    if (!lossless)
+        setIntOption(created, SRTO_PEERLATENCY, "SRTO_PEERLATENCY", latency);
+
+    if (!passphrase.isEmpty()) {
+        const QByteArray secret = passphrase.toLocal8Bit();
+        setSRTOption(created, SRTO_PASSPHRASE, QStringLiteral("SRTO_PASSPHRASE"), secret.constData(), secret.size());
+        setIntOption(created, SRTO_PBKEYLEN, "SRTO_PBKEYLEN", keyLength);
+    }
+
+    setIntOption(created, SRTO_MSS, "SRTO_MSS", kMss);
+
+    if (srt_connect(created, reinterpret_cast<const sockaddr *>(&destination), kIpv4AddressLength) == -1)
+        return fail(created, "SRT CONNECT FAILED");
+
+    socket = created;
+    return QString();
+}

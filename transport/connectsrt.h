@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QString>
+
+#include <cstdint>
+
+// The one way the system opens an SRT caller connection and sends a buffer completely. The SRT library must
+// already have been started (RESender's constructor does that once per process).
+
+// Opens a caller connection to host:port (host already resolved to IPv4 dotted-decimal), optionally bound to a
+// local interface address. Returns an empty text on success (socket receives the connected socket) or one fixed
+// error text (socket stays -1 and nothing is left open).
+QString connectSRT(int &socket, const QString &host, const QString &interfaceAddress, quint16 port,
+                   const QString &streamId, int latency, const QString &passphrase, int keyLength, bool lossless);
+
+// Sets one socket option at level 0; a refusal is written to the debug stream and the caller carries on.
+void setSRTOption(int socket, int option, const QString &name, const void *value, int length);
+
+// Sends length bytes, calling srt_send until everything is taken. Returns length, or the first result below 1
+// (-1 on a library error, 0 if the library took nothing).
+int srtSendAll(int socket, const char *data, int length);

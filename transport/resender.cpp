@@ -1,0 +1,193 @@
+#include "resender.h"
+
+#include "connectsrt.h"
+#include "logsdlg.h"
+
+#include <QDebug>
+#include <QElapsedTimer>
+#include <QHostAddress>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+#include <srt/srt.h>
+
+#include <algorithm>
+
+namespace {
+
+// The encoder wait polls in slices this long so that a Stop or a new Start ends it promptly.
+constexpr int kWaitSliceMs = 100;
+// A run that is told to end is out within the library's connect timeout (3 s by default) plus one slice.
+constexpr unsigned long kRunEndMs = 5000;
+
+void srtLogHandler(void *, int, const char *, int, const char *, const char *message) {
+    qDebug() << "libsrt:" << QString::fromLocal8Bit(message).trimmed();
+}
+
+} // namespace
+
+RESender::RESender(LogsDlg *logWindow, QObject *parent) : QThread(parent), logWindow(logWindow) {
+    srt_startup();
+    srt_setloghandler(nullptr, srtLogHandler);
+}
+
+RESender::~RESender() {
+    if (isRunning()) {
+        requestEnd();
+        wait(2 * kRunEndMs);
+    }
+}
+
+bool RESender::startRetransmit(const QString &host, const QString &interfaceAddress, int port, const QString &streamId,
+                               int latency, const QString &passphrase, int keyLength, bool lossless) {
+    // Starting a thread that still runs does nothing, so the previous run (typically still waiting for an
+    // encoder after a Stop) is ended first; otherwise no listener would ever be published for this Start.
+    if (isRunning()) {
+        requestEnd();
+        if (!wait(kRunEndMs)) {
+            listenPort.store(-1);
+            log(QStringLiteral("RESender FAILED: previous run did not end"));
+            return true;
+        }
+    }
+    listenPort.store(0);
+    this->host = host;
+    this->interfaceAddress = interfaceAddress;
+    this->port = port;
+    this->streamId = streamId;
+    this->latency = latency;
+    this->passphrase = passphrase;
+    this->keyLength = keyLength;
+    this->lossless = lossless;
+    endRequested.store(false);
+    start();
+    return true;
+}
+
+void RESender::stopRetransmit() {
+    requestEnd();
+    log(QStringLiteral("RESender STOP"));
+}
+
+void RESender::setAlpha(bool alpha) {
+    this->alpha.store(alpha);
+}
+
+void RESender::requestEnd() {
+    stopFlag.store(true);
+    endRequested.store(true);
+    // Closing unblocks a send in progress on the relay thread; closing -1 only makes the library complain.
+    srt_close(srtSocket.exchange(-1));
+    exit(0);
+}
+
+void RESender::log(const QString &text) const {
+    if (logWindow)
+        logWindow->addMessage(text);
+}
+
+bool RESender::waitForEncoder(QTcpServer &server) {
+    QElapsedTimer elapsed;
+    elapsed.start();
+    const int limit = encoderWaitMs.load();
+    while (!endRequested.load()) {
+        const qint64 left = limit - elapsed.elapsed();
+        if (left <= 0)
+            return false;
+        if (server.waitForNewConnection(static_cast<int>(std::min<qint64>(left, kWaitSliceMs))))
+            return true;
+    }
+    return false;
+}
+
+void RESender::run() {
+    qDebug() << "===RESender" << thread();
+    QThread::currentThread()->setPriority(QThread::TimeCriticalPriority);
+
+    QTcpServer server;
+    if (!server.listen(QHostAddress(QHostAddress::LocalHost), requestedListenPort.load())) {
+        // -1 rather than 0, so that whoever waits for the port learns that none is coming.
+        listenPort.store(-1);
+        log(QStringLiteral("RESender LISTEN FAILED: ") + server.errorString());
+        qDebug() << "RETRANSMIT STOPPED";
+        return;
+    }
+    listenPort.store(server.serverPort());
+    log(QStringLiteral("RESender LISTEN PORT:") + QString::number(server.serverPort()));
+
+    stopFlag.store(false);
+    errorCount = 0;
+
+    QString id = streamId;
+    if (alpha.load())
+        id += QStringLiteral("#alpha");
+    if (!interfaceAddress.isEmpty())
+        log(QStringLiteral("Sender network interface:") + interfaceAddress);
+
+    if (!endRequested.load()) {
+        log(QStringLiteral("Connect to SRT ") + host + ':' + QString::number(port) + QStringLiteral("  streamid: ") +
+            id);
+        int socket = -1;
+        const QString result = connectSRT(socket, host, interfaceAddress, static_cast<quint16>(port), id, latency,
+                                          passphrase, keyLength, lossless);
+        srtSocket.store(socket);
+        log(result.isEmpty() ? QStringLiteral("CONNECT: SUCCESS") : QStringLiteral("CONNECT FAILED: ") + result);
+    }
+
+    const bool encoderArrived = waitForEncoder(server);
+    if (encoderArrived)
+        log(QStringLiteral("RESender SUCCESS"));
+    else if (!endRequested.load())
+        log(QStringLiteral("RESender FAILED TIMEOUT 101"));
+
+    buffer.clear();
+    if (QTcpSocket *connection = server.nextPendingConnection()) {
+        connect(
+            connection, &QTcpSocket::readyRead, connection, [this, connection] { forward(connection); },
+            Qt::DirectConnection);
+    }
+
+    // exit() from stopRetransmit before this point makes exec() return at once.
+    if (!endRequested.load())
+        exec();
+
+    qDebug() << "RETRANSMIT STOPPED";
+    // A connect that completed after a Stop leaves its socket here, not yet closed by anyone.
+    const int left = srtSocket.exchange(-1);
+    if (left != -1)
+        srt_close(left);
+    buffer.clear();
+}
+
+void RESender::forward(QTcpSocket *connection) {
+    buffer.append(connection->readAll());
+    if (stopFlag.load()) {
+        // Keep reading so that the encoder is never blocked by a full loopback connection.
+        buffer.clear();
+        return;
+    }
+
+    int offset = 0;
+    while (buffer.size() - offset >= kChunkSize) {
+        const int result = srtSendAll(srtSocket.load(), buffer.constData() + offset, kChunkSize);
+        offset += kChunkSize;
+        if (result == -1) {
+            ++errorCount;
+            qDebug() << "error send";
+            if (errorCount > kMaxSendErrors) {
+                log(QStringLiteral("*** SRT PACKET SEND ERROR (5 times).  STOP."));
+                buffer.clear();
+                stopFlag.store(true);
+                emit srtError();
+            } else {
+                // The failed chunk is dropped; what follows it waits for the next read.
+                buffer.remove(0, offset);
+            }
+            return;
+        }
+    }
+    const int tail = buffer.size() - offset;
+    if (tail > 0)
+        srtSendAll(srtSocket.load(), buffer.constData() + offset, tail);
+    buffer.clear();
+}

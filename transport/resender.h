@@ -1,0 +1,77 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QThread>
+
+#include <atomic>
+
+class LogsDlg;
+class QTcpSocket;
+
+// The SRT relay: accepts the encoder's transport stream on a loopback TCP listener and forwards it to the SRT
+// server in 1316-byte messages. One object lives for the whole program; every Start runs the thread once.
+class RESender : public QThread {
+    Q_OBJECT
+
+public:
+    // Seven 188-byte transport stream packets: one SRT live message.
+    static constexpr int kChunkSize = 1316;
+    // Failed chunk sends a run tolerates; the next one stops forwarding and raises srtError.
+    static constexpr int kMaxSendErrors = 5;
+    static constexpr int kDefaultEncoderWaitMs = 30000;
+
+    explicit RESender(LogsDlg *logWindow, QObject *parent = nullptr);
+    ~RESender() override;
+
+    // Starts one run. A run still going (for example still waiting for its encoder after a Stop) is ended
+    // first, so that the new run gets a listener of its own. Always returns true.
+    bool startRetransmit(const QString &host, const QString &interfaceAddress, int port, const QString &streamId,
+                         int latency, const QString &passphrase, int keyLength, bool lossless);
+    // Ends the current run without waiting for the thread.
+    void stopRetransmit();
+    // Read at the start of the next run: appends "#alpha" to the stream id.
+    void setAlpha(bool alpha);
+
+    // How long a run waits for the encoder's connection; tests shorten it.
+    void setEncoderWaitMs(int ms) { encoderWaitMs.store(ms); }
+    // Port the next listener asks for; 0 lets the OS choose (the only value the system uses).
+    void setRequestedListenPort(quint16 port) { requestedListenPort.store(port); }
+
+    // Loopback port of the current run's listener: 0 until it is open, -1 when it could not be opened.
+    std::atomic<int> listenPort{0};
+
+signals:
+    void srtError();
+
+protected:
+    void run() override;
+
+private:
+    void forward(QTcpSocket *connection);
+    bool waitForEncoder(class QTcpServer &server);
+    void log(const QString &text) const;
+    // Asks a running run to end: interrupts the encoder wait, discards data, unblocks a send, ends the loop.
+    void requestEnd();
+
+    LogsDlg *logWindow;
+    // Written by startRetransmit before the thread starts, only read by the run afterwards.
+    QString host;
+    QString interfaceAddress;
+    int port = 0;
+    QString streamId;
+    int latency = 0;
+    QString passphrase;
+    int keyLength = 0;
+    bool lossless = false;
+    // Only touched on the relay thread.
+    QByteArray buffer;
+    int errorCount = 0;
+    // Shared between the main window's thread and the relay thread.
+    std::atomic<int> srtSocket{-1};
+    std::atomic<bool> stopFlag{false};
+    std::atomic<bool> endRequested{false};
+    std::atomic<bool> alpha{false};
+    std::atomic<int> encoderWaitMs{kDefaultEncoderWaitMs};
+    std::atomic<quint16> requestedListenPort{0};
+};
