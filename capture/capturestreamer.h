@@ -1,0 +1,133 @@
+#pragma once
+
+#include "guardedformat.h"
+#include "mfformat.h"
+
+#include <QMutex>
+#include <QRect>
+#include <QSize>
+#include <QString>
+#include <QStringList>
+#include <QThread>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+class LogsDlg;
+class MFormats;
+class MFPreview;
+class MFWriter;
+class SLDCardSource2;
+class IMFFrame;
+
+// How the capture thread obtains its media objects. The application uses the media layer's own
+// create() functions; tests hand in scripted sources and writers.
+struct CaptureMedia {
+    std::function<std::shared_ptr<MFormats>()> createSource;
+    std::function<std::shared_ptr<MFWriter>()> createWriter;
+    std::function<std::shared_ptr<MFPreview>()> createPreview;
+
+    static CaptureMedia standard();
+};
+
+// The capture-and-encode thread: pulls frames from the live source, converted to one output format,
+// and hands each to the encoder (which writes MPEG-TS to the relay's loopback port) and, while a
+// preview window is set, to the preview. Configured from the GUI thread between runs; the counters and
+// the source format may be read from the GUI thread at any time.
+class CaptureStreamer : public QThread {
+public:
+    CaptureStreamer();
+    explicit CaptureStreamer(const CaptureMedia &media);
+    ~CaptureStreamer() override;
+    CaptureStreamer(const CaptureStreamer &) = delete;
+    CaptureStreamer &operator=(const CaptureStreamer &) = delete;
+
+    void setLogWindow(LogsDlg *window);
+
+    // Frame size (empty: as the source), video and audio bitrate in kbit/s.
+    void setOutputParams(const QSize &size, int videoBitrate, int audioBitrate);
+    // Configures the writer for tcp://127.0.0.1:<port> and starts the thread. frameRate: -1 as the
+    // source, 2997 for 29.97, else frames per second. interlace: 1 top first, 2 bottom first, 3 progressive.
+    bool startCapture(int port, int frameRate, int interlace, int gopMultiplier, const QString &codec,
+                      const QString &extraOptions, const QString &audioChannels, int sampleRate);
+    // Asks the run to end after the current frame; does not wait.
+    void stopCapture();
+
+    // Opens the video entry and the audio choice ("NO_AUDIO", "ORIGINAL" or a device name) on the live
+    // source, creating it first when the previous run dropped it. False only when it cannot be created.
+    bool setDevices(QString videoEntry, QString audioEntry);
+    // Lists the video ("VIDEO") or external audio (any other kind) entries offered to the operator.
+    static void enumerateDevices(QString kind, QStringList &list);
+    static void enumerateDevices(const QString &kind, QStringList &list,
+                                 const std::function<std::shared_ptr<MFormats>()> &createSource);
+    void setNDIDevice(QString entry);
+    // Picks the display for screen capture; the rectangle is only reported.
+    void setArea(int screenIndex, QRect rect);
+
+    void setPreviewWindow(uint64_t nativeWindow);
+    void setPreviewAudio(bool enabled);
+    void setAlpha(bool enabled);
+    void setVITC(bool enabled);
+
+    // The option text handed to the writer.
+    static QString writerOptions(int frameRate, int gopMultiplier, const QString &codec, const QString &extraOptions,
+                                 int videoBitrate, int audioBitrate, int sampleRate);
+    static QString outputAddress(int port);
+
+    // Read by the GUI thread's status line while a run goes on; written by the capture thread only.
+    GuardedFormat sourceFormat;
+    std::atomic<int64_t> captureErrors{0};
+    std::atomic<int64_t> writeErrors{0};
+    std::atomic<uint64_t> framesWritten{0};
+
+    // The process-wide index of the "NDI Receiver" entry in the live source's video list, -1 until listed.
+    static std::atomic<int> ndiReceiverIndex;
+
+    // Test access to state the application never reads directly.
+    bool needsNewSource() const { return needNewSource.load(); }
+    MFFormat outputFormat() const;
+    uint64_t previewTarget() const { return previewWindow.load(); }
+
+protected:
+    void run() override;
+
+private:
+    void configureWriter(int port, int frameRate, int gopMultiplier, const QString &codec, const QString &extraOptions,
+                         int sampleRate);
+    bool setVideoDevice(const QString &entry);
+    // Lets a run that was told to stop end (bounded) before the next one is prepared; true when idle.
+    bool waitForStoppingRun();
+    void log(const QString &text);
+    std::shared_ptr<MFormats> currentSource() const;
+
+    std::atomic<LogsDlg *> logWindow{nullptr};
+    // Written by the capture thread at the end of a run and by setDevices on the GUI thread.
+    std::atomic<bool> needNewSource{true};
+    // Guards the source pointer (not the object): the run drops it while the GUI thread may select devices.
+    mutable QMutex sourceLock;
+    std::shared_ptr<MFormats> source;
+    std::shared_ptr<MFWriter> writer;
+    std::shared_ptr<MFPreview> preview;
+    // Read by the run for every fetch; device selection may change its audio fields during a run.
+    GuardedFormat convertFormat;
+    int videoBitrate = 0;
+    int audioBitrate = 0;
+    std::atomic<bool> running{false};
+    QString audioChannels;
+    std::atomic<uint64_t> previewWindow{0};
+    std::atomic<bool> vitc{false};
+    int framesInSecond = 0;
+    int currentSecond = -1;
+    std::atomic<bool> alpha{false};
+    // The capture card feeding the live source in this run; no run has one until card sources exist.
+    SLDCardSource2 *cardSource = nullptr;
+
+    CaptureMedia media;
+    // A message from construction, before any log window was attached.
+    QString undeliveredLog;
+};
+
+// Replaces an ARGB32 frame by its masked form (picture over mask) when the frame carries one.
+bool splitARGBmask(std::shared_ptr<IMFFrame> *frame);
