@@ -1,0 +1,12 @@
+#pragma once
+
+#include <QString>
+
+// Installs handlers for the fatal signals (SIGSEGV, SIGABRT, SIGBUS, SIGFPE, SIGILL). On such a signal a report
+// with the time, "ver <version>", the signal and a backtrace of the crashing thread is written into
+// crashReportsFolder(), then the signal is raised again with its default action. Call once at start-up, after
+// the application object exists.
+void installCrashHandler(const QString &appName, const QString &version);
+
+// <generic data location>/CrashRpt/UnsentCrashReports
+QString crashReportsFolder();

@@ -1,0 +1,86 @@
+#include "updatenotifier.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMessageBox>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QUrl>
+
+namespace {
+// No download host is published yet; a reserved name never resolves, so the check ends silently until one is.
+const char feedBase[] = "http://downloads.tidewell.example";
+const char feedPath[] = "/tidewell_win.json";
+// The feed is a few hundred bytes; anything far larger is not our feed.
+constexpr qint64 maxFeedBytes = 64 * 1024;
+constexpr int transferTimeoutMs = 15000;
+} // namespace
+
+UpdateNotifier::UpdateNotifier(QObject *parent) : QObject(parent) {}
+
+QString UpdateNotifier::defaultFeedBase() {
+    return QString::fromLatin1(feedBase);
+}
+
+QString UpdateNotifier::feedAddress(const QString &base) {
+    return base + QLatin1String(feedPath);
+}
+
+void UpdateNotifier::checkForUpdate(int currentBuild, const QString &feedAddress) {
+    if (!manager)
+        manager = new QNetworkAccessManager(this);
+    QNetworkRequest request{QUrl(feedAddress)};
+    request.setTransferTimeout(transferTimeoutMs);
+    QNetworkReply *reply = manager->get(request);
+    connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64) {
+        if (received > maxFeedBytes)
+            reply->abort();
+    });
+    connect(reply, &QNetworkReply::finished, this,
+            [this, reply, currentBuild] { onReplyFinished(reply, currentBuild); });
+}
+
+void UpdateNotifier::onReplyFinished(QNetworkReply *reply, int currentBuild) {
+    reply->deleteLater();
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (reply->error() == QNetworkReply::NoError && status == 200) {
+        const QJsonObject feed = QJsonDocument::fromJson(reply->readAll()).object();
+        const int build = feed.value(QStringLiteral("build")).toInt(0);
+        if (currentBuild < build) {
+            const QString msg = feed.value(QStringLiteral("msg")).toString();
+            const QString url = feed.value(QStringLiteral("url")).toString();
+            emit newVersionAvailable(msg, isDownloadUrl(url) ? url : QString());
+        }
+    }
+    emit checkFinished();
+}
+
+bool UpdateNotifier::isDownloadUrl(const QString &url) {
+    const QUrl parsed(url, QUrl::StrictMode);
+    const QString scheme = parsed.scheme();
+    return parsed.isValid() && (scheme == QLatin1String("http") || scheme == QLatin1String("https")) &&
+           !parsed.host().isEmpty();
+}
+
+QString UpdateNotifier::noticeText(const QString &msg, const QString &url) {
+    QString text = msg.toHtmlEscaped();
+    text.replace(QLatin1Char('\n'), QLatin1String("<br>"));
+    if (isDownloadUrl(url)) {
+        // The link's attribute is single-quoted, so a quote in the address must not end it.
+        QString href = QUrl(url).toString(QUrl::FullyEncoded);
+        href.replace(QLatin1Char('\''), QLatin1String("%27"));
+        text += QStringLiteral("    <a href='%1' style='color:white;'>Download</a>").arg(href.toHtmlEscaped());
+    }
+    return text;
+}
+
+QMessageBox *UpdateNotifier::showNotice(QWidget *parent, const QString &msg, const QString &url) {
+    auto *box =
+        new QMessageBox(QMessageBox::Information, tr("Update Info"), noticeText(msg, url), QMessageBox::Ok, parent);
+    box->setTextFormat(Qt::RichText);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setModal(false);
+    box->show();
+    return box;
+}

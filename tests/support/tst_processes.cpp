@@ -1,0 +1,110 @@
+#include "testkit.h"
+
+#include <QDir>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QUuid>
+#include <QtTest>
+
+#include <memory>
+#include <vector>
+
+// Behaviour that needs separate processes: the instance counter across running copies, and crash reports.
+class TestProcesses : public QObject {
+    Q_OBJECT
+
+    QString key = QUuid::createUuid().toString(QUuid::Id128);
+
+    std::unique_ptr<QProcess> startCopy() {
+        auto process = std::make_unique<QProcess>();
+        process->start(QStringLiteral(SUPPORT_HELPER), {QStringLiteral("instance"), key});
+        return process;
+    }
+
+    static QString readAnswer(QProcess &process) {
+        if (!testkit::waitUntil([&] { return process.canReadLine(); }, 10000))
+            return QString();
+        return QString::fromLatin1(process.readLine()).trimmed();
+    }
+
+    static void finish(QProcess &process) {
+        process.closeWriteChannel();
+        if (!process.waitForFinished(10000))
+            process.kill();
+    }
+
+private slots:
+    void copiesGetIndicesInStartOrder() {
+        auto first = startCopy();
+        QCOMPARE(readAnswer(*first), QStringLiteral("0 A"));
+        auto second = startCopy();
+        QCOMPARE(readAnswer(*second), QStringLiteral("1 B"));
+
+        // Indices are not given back: with B still running, the next copy is C.
+        finish(*first);
+        auto third = startCopy();
+        QCOMPARE(readAnswer(*third), QStringLiteral("2 C"));
+        finish(*second);
+        finish(*third);
+
+        // Once every copy has gone the segment goes too, and counting starts again.
+        auto again = startCopy();
+        QCOMPARE(readAnswer(*again), QStringLiteral("0 A"));
+        finish(*again);
+    }
+
+    void copiesStartingTogetherGetDistinctIndices() {
+        constexpr int copies = 5;
+        std::vector<std::unique_ptr<QProcess>> running;
+        for (int i = 0; i < copies; ++i)
+            running.push_back(startCopy());
+        QStringList indices;
+        for (auto &process : running)
+            indices << readAnswer(*process).section(QLatin1Char(' '), 0, 0);
+        for (auto &process : running)
+            finish(*process);
+        indices.sort();
+        QCOMPARE(indices, QStringList({"0", "1", "2", "3", "4"}));
+    }
+
+    void crashLeavesReport_data() {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("signalText");
+        QTest::newRow("segv") << "segv"
+                              << "signal: 11 (SIGSEGV)";
+        QTest::newRow("abort") << "abort"
+                               << "signal: 6 (SIGABRT)";
+        QTest::newRow("fpe") << "fpe"
+                             << "signal: 8 (SIGFPE)";
+    }
+    void crashLeavesReport() {
+        QFETCH(QString, kind);
+        QFETCH(QString, signalText);
+        QTemporaryDir home;
+        QVERIFY(home.isValid());
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("XDG_DATA_HOME"), home.path());
+        child.setProcessEnvironment(env);
+        child.start(QStringLiteral(SUPPORT_HELPER), {QStringLiteral("crash"), kind});
+        QVERIFY(child.waitForFinished(20000));
+        // The handler hands the signal back to its default action, so the process still dies of it.
+        QCOMPARE(child.exitStatus(), QProcess::CrashExit);
+
+        QDir folder(home.path() + QStringLiteral("/CrashRpt/UnsentCrashReports"));
+        const QStringList reports = folder.entryList(QDir::Files);
+        QCOMPARE(reports.size(), 1);
+        const QString report = QString::fromUtf8(testkit::readFile(folder.filePath(reports.first())));
+        QVERIFY2(report.contains(QLatin1String("ver 1.2.3\n")), qPrintable(report));
+        QVERIFY2(report.contains(signalText), qPrintable(report));
+        QVERIFY2(QRegularExpression(QStringLiteral("time: \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d UTC"))
+                     .match(report)
+                     .hasMatch(),
+                 qPrintable(report));
+        // The backtrace is the crashing worker thread's, with names.
+        QVERIFY2(report.contains(QLatin1String("tidewellCrashInWorker")), qPrintable(report));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestProcesses)
+#include "tst_processes.moc"

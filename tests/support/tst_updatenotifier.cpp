@@ -1,0 +1,167 @@
+#include "testkit.h"
+#include "updatenotifier.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QtTest>
+
+namespace {
+
+// Answers every request on 127.0.0.1 with one fixed response and remembers the request lines.
+class FeedServer : public QObject {
+public:
+    int status = 200;
+    QByteArray body;
+    QList<QByteArray> requestLines;
+
+    FeedServer() {
+        server.listen(QHostAddress::LocalHost, 0);
+        connect(&server, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket *socket = server.nextPendingConnection()) {
+                connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
+                    request += socket->readAll();
+                    if (!request.contains("\r\n\r\n"))
+                        return;
+                    requestLines << request.left(request.indexOf("\r\n"));
+                    request.clear();
+                    const QByteArray reason = status == 200 ? "OK" : "Not Found";
+                    socket->write("HTTP/1.1 " + QByteArray::number(status) + " " + reason +
+                                  "\r\nContent-Type: application/json\r\nContent-Length: " +
+                                  QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+                    socket->disconnectFromHost();
+                });
+                connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+            }
+        });
+    }
+    QString base() const { return QStringLiteral("http://127.0.0.1:%1").arg(server.serverPort()); }
+
+private:
+    QTcpServer server;
+    QByteArray request;
+};
+
+QList<QMessageBox *> openBoxes() {
+    QList<QMessageBox *> boxes;
+    for (QWidget *w : QApplication::topLevelWidgets()) {
+        if (auto *box = qobject_cast<QMessageBox *>(w); box && box->isVisible())
+            boxes << box;
+    }
+    return boxes;
+}
+
+} // namespace
+
+class TestUpdateNotifier : public QObject {
+    Q_OBJECT
+
+private slots:
+    void cleanup() {
+        for (QMessageBox *box : openBoxes())
+            box->close();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+
+    void check_data() {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<bool>("notified");
+        QTest::newRow("same build") << 200 << QByteArray("{\"build\":68,\"msg\":\"m\",\"url\":\"http://a.example/x\"}")
+                                    << false;
+        QTest::newRow("older build") << 200 << QByteArray("{\"build\":12,\"msg\":\"m\",\"url\":\"http://a.example/x\"}")
+                                     << false;
+        QTest::newRow("newer build") << 200 << QByteArray("{\"build\":69,\"msg\":\"m\",\"url\":\"http://a.example/x\"}")
+                                     << true;
+        QTest::newRow("no build") << 200 << QByteArray("{\"msg\":\"m\",\"url\":\"http://a.example/x\"}") << false;
+        QTest::newRow("build as text") << 200 << QByteArray("{\"build\":\"99\",\"msg\":\"m\"}") << false;
+        QTest::newRow("not json") << 200 << QByteArray("<html>build 99</html>") << false;
+        QTest::newRow("not found") << 404 << QByteArray("{\"build\":99,\"msg\":\"m\",\"url\":\"http://a.example/x\"}")
+                                   << false;
+    }
+    void check() {
+        QFETCH(int, status);
+        QFETCH(QByteArray, body);
+        QFETCH(bool, notified);
+        FeedServer server;
+        server.status = status;
+        server.body = body;
+        UpdateNotifier notifier;
+        QWidget window;
+        connect(&notifier, &UpdateNotifier::newVersionAvailable, &window,
+                [&window](const QString &msg, const QString &url) { UpdateNotifier::showNotice(&window, msg, url); });
+        QSignalSpy available(&notifier, &UpdateNotifier::newVersionAvailable);
+        QSignalSpy finished(&notifier, &UpdateNotifier::checkFinished);
+
+        notifier.checkForUpdate(68, UpdateNotifier::feedAddress(server.base()));
+        QVERIFY(finished.wait(10000));
+        QCOMPARE(server.requestLines, QList<QByteArray>{"GET /tidewell_win.json HTTP/1.1"});
+        QCOMPARE(available.count(), notified ? 1 : 0);
+        QCOMPARE(openBoxes().size(), notified ? 1 : 0);
+        if (notified) {
+            QMessageBox *box = openBoxes().first();
+            QCOMPARE(box->windowTitle(), QStringLiteral("Update Info"));
+            QCOMPARE(box->text(),
+                     QStringLiteral("m    <a href='http://a.example/x' style='color:white;'>Download</a>"));
+            QVERIFY(!box->isModal());
+        }
+    }
+
+    void unreachableSiteEndsSilently() {
+        quint16 port = testkit::freePort();
+        UpdateNotifier notifier;
+        QSignalSpy available(&notifier, &UpdateNotifier::newVersionAvailable);
+        QSignalSpy finished(&notifier, &UpdateNotifier::checkFinished);
+        notifier.checkForUpdate(68, UpdateNotifier::feedAddress(QStringLiteral("http://127.0.0.1:%1").arg(port)));
+        QVERIFY(finished.wait(10000));
+        QCOMPARE(available.count(), 0);
+    }
+
+    void remoteTextCannotInjectMarkup() {
+        FeedServer server;
+        server.body = "{\"build\":70,\"msg\":\"<img src='x'> & <b>now</b>\",\"url\":\"javascript:alert(1)\"}";
+        UpdateNotifier notifier;
+        QSignalSpy available(&notifier, &UpdateNotifier::newVersionAvailable);
+        notifier.checkForUpdate(68, UpdateNotifier::feedAddress(server.base()));
+        QVERIFY(available.wait(10000));
+        const QString msg = available.at(0).at(0).toString();
+        const QString url = available.at(0).at(1).toString();
+        QCOMPARE(msg, QStringLiteral("<img src='x'> & <b>now</b>"));
+        QVERIFY(url.isEmpty());
+        QCOMPARE(UpdateNotifier::noticeText(msg, url),
+                 QStringLiteral("&lt;img src='x'&gt; &amp; &lt;b&gt;now&lt;/b&gt;"));
+    }
+
+    void noticeText_data() {
+        QTest::addColumn<QString>("msg");
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("empty message") << ""
+                                       << "https://a.example/t.zip"
+                                       << "    <a href='https://a.example/t.zip' style='color:white;'>Download</a>";
+        QTest::newRow("quote in address")
+            << "m"
+            << "http://a.example/a'onmouseover='x"
+            << "m    <a href='http://a.example/a%27onmouseover=%27x' style='color:white;'>Download</a>";
+        QTest::newRow("file address") << "m"
+                                      << "file:///etc/passwd"
+                                      << "m";
+        QTest::newRow("no host") << "m"
+                                 << "http://"
+                                 << "m";
+        QTest::newRow("line breaks") << "a\nb"
+                                     << ""
+                                     << "a<br>b";
+    }
+    void noticeText() {
+        QFETCH(QString, msg);
+        QFETCH(QString, url);
+        QFETCH(QString, expected);
+        QCOMPARE(UpdateNotifier::noticeText(msg, url), expected);
+    }
+};
+
+QTEST_MAIN(TestUpdateNotifier)
+#include "tst_updatenotifier.moc"
