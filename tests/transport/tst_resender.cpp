@@ -1,0 +1,469 @@
+// RESender end to end on loopback: an encoder stand-in writes into the relay's listener, real SRT peers
+// (srt-live-transmit, the test kit's libsrt listener) receive.
+#include "logsdlg.h"
+#include "resender.h"
+#include "srttestlistener.h"
+#include "testkit.h"
+
+#include <QtTest>
+
+#include <QElapsedTimer>
+#include <QPlainTextEdit>
+#include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QUdpSocket>
+
+#include <atomic>
+#include <memory>
+
+namespace {
+
+constexpr int kWaitMs = 10000;
+// Longer than any test waits, so that only a cooperative end can explain a prompt restart.
+constexpr int kLongEncoderWaitMs = 60000;
+
+// Counts the relay's "error send" diagnostics, which mark each failed chunk.
+std::atomic<int> failedSends{0};
+QtMessageHandler previousHandler = nullptr;
+
+void countingHandler(QtMsgType type, const QMessageLogContext &context, const QString &message) {
+    if (message.contains(QLatin1String("error send")))
+        ++failedSends;
+    if (previousHandler)
+        previousHandler(type, context, message);
+}
+
+// The relay's srtError arrives here queued, as it does at the main window.
+class ErrorSink : public QObject {
+    Q_OBJECT
+public:
+    explicit ErrorSink(RESender *sender) { connect(sender, &RESender::srtError, this, &ErrorSink::srtError); }
+signals:
+    void srtError();
+};
+
+// srt-live-transmit listening on a UDP port and writing what it receives to a file.
+class LiveTransmitSink {
+public:
+    ~LiveTransmitSink() {
+        if (process.state() != QProcess::NotRunning) {
+            process.terminate();
+            if (!process.waitForFinished(3000)) {
+                process.kill();
+                process.waitForFinished(3000);
+            }
+        }
+    }
+    bool start(const QString &outputPath, bool lossless) {
+        port = testkit::freePort(true);
+        QString uri = QStringLiteral("srt://127.0.0.1:%1?mode=listener").arg(port);
+        if (lossless)
+            uri += QStringLiteral("&transtype=file&messageapi=0");
+        process.setStandardOutputFile(outputPath);
+        process.start(QStringLiteral("srt-live-transmit"), {QStringLiteral("-q"), uri, QStringLiteral("file://con")});
+        if (!process.waitForStarted(5000))
+            return false;
+        // Listening once its UDP port is taken.
+        return testkit::waitUntil(
+            [this] {
+                QUdpSocket probe;
+                return !probe.bind(QHostAddress(QHostAddress::LocalHost), port);
+            },
+            kWaitMs);
+    }
+    // Ends the peer so that it flushes what it still holds.
+    bool finish() {
+        process.terminate();
+        return process.waitForFinished(5000);
+    }
+    quint16 port = 0;
+    QProcess process;
+};
+
+QString logText(const LogsDlg &logs) {
+    return logs.findChild<QPlainTextEdit *>(QStringLiteral("plainTextEdit"))->toPlainText();
+}
+
+bool logHas(const LogsDlg &logs, const QString &line, int timeoutMs = kWaitMs) {
+    return testkit::waitUntil([&] { return logText(logs).contains(line); }, timeoutMs);
+}
+
+// Writes into the relay's listener as the encoder would and waits until the bytes left this side.
+bool writeAll(QTcpSocket &encoder, const QByteArray &data) {
+    if (encoder.write(data) != data.size())
+        return false;
+    QElapsedTimer timer;
+    timer.start();
+    while (encoder.bytesToWrite() > 0 && timer.elapsed() < kWaitMs)
+        encoder.waitForBytesWritten(100);
+    return encoder.bytesToWrite() == 0;
+}
+
+bool connectEncoder(QTcpSocket &encoder, int port) {
+    encoder.connectToHost(QHostAddress(QHostAddress::LocalHost), static_cast<quint16>(port));
+    return encoder.waitForConnected(kWaitMs);
+}
+
+} // namespace
+
+class TestRESender : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void forwardsTransportStreamUnchanged_data();
+    void forwardsTransportStreamUnchanged();
+    void splitsEachReadIntoMessages_data();
+    void splitsEachReadIntoMessages();
+    void streamIdSuffixes_data();
+    void streamIdSuffixes();
+    void passphraseWithKeyLength32();
+    void unreachableServerRaisesErrorOnce();
+    void peerGoneRaisesError();
+    void encoderNeverConnects();
+    void stopDuringEncoderWaitEndsRun();
+    void restartDuringEncoderWaitPublishesNewPort();
+    void listenerThatCannotOpen();
+
+private:
+    bool startRun(int serverPort, const QString &streamId = QStringLiteral("cam1"), bool lossless = false,
+                  const QString &passphrase = QString(), int keyLength = 16);
+
+    std::unique_ptr<LogsDlg> logs;
+    std::unique_ptr<RESender> sender;
+};
+
+void TestRESender::initTestCase() {
+    failedSends = 0;
+    previousHandler = qInstallMessageHandler(countingHandler);
+}
+
+void TestRESender::init() {
+    logs = std::make_unique<LogsDlg>();
+    sender = std::make_unique<RESender>(logs.get());
+    failedSends = 0;
+}
+
+void TestRESender::cleanup() {
+    sender->stopRetransmit();
+    QVERIFY(sender->wait(kWaitMs));
+    sender.reset();
+    logs.reset();
+}
+
+bool TestRESender::startRun(int serverPort, const QString &streamId, bool lossless, const QString &passphrase,
+                            int keyLength) {
+    sender->startRetransmit(QStringLiteral("127.0.0.1"), QString(), serverPort, streamId, 120, passphrase, keyLength,
+                            lossless);
+    return testkit::waitUntil([&] { return sender->listenPort != 0; }, kWaitMs) && sender->listenPort > 0;
+}
+
+void TestRESender::forwardsTransportStreamUnchanged_data() {
+    QTest::addColumn<bool>("lossless");
+    QTest::newRow("live") << false;
+    QTest::newRow("lossless") << true;
+}
+
+void TestRESender::forwardsTransportStreamUnchanged() {
+    QFETCH(bool, lossless);
+    if (!testkit::haveProgram("srt-live-transmit") || !testkit::haveProgram("ffmpeg"))
+        QSKIP("srt-live-transmit (srt-tools) and ffmpeg are needed");
+    QTemporaryDir dir;
+    const QString input = dir.filePath("input.ts");
+    const QString output = dir.filePath("output.ts");
+    QVERIFY(testkit::makeTransportStream(input, 8.0, QStringLiteral("640x360"), 3000));
+    const QByteArray stream = testkit::readFile(input);
+    QVERIFY(stream.size() > 2 * 1024 * 1024);
+
+    LiveTransmitSink sink;
+    QVERIFY2(sink.start(output, lossless), "srt-live-transmit did not start listening");
+    QVERIFY(startRun(sink.port, QStringLiteral("relay"), lossless));
+    QVERIFY(logHas(*logs, "CONNECT: SUCCESS"));
+
+    QTcpSocket encoder;
+    QVERIFY(connectEncoder(encoder, sender->listenPort));
+    // Writes of uneven sizes, paced like a live encoder, so reads rarely end on a chunk boundary.
+    constexpr int kWriteSize = 47 * 1024 + 5;
+    for (int offset = 0; offset < stream.size(); offset += kWriteSize) {
+        QVERIFY(writeAll(encoder, stream.mid(offset, kWriteSize)));
+        QThread::msleep(3);
+    }
+    // srt-live-transmit writes its standard output in blocks; the last one comes out when it ends.
+    constexpr qint64 kOutputBlock = 64 * 1024;
+    QVERIFY2(testkit::waitUntil([&] { return QFileInfo(output).size() > stream.size() - kOutputBlock; }, 30000),
+             qPrintable(QStringLiteral("%1 of %2 bytes arrived").arg(QFileInfo(output).size()).arg(stream.size())));
+    QTest::qWait(300);
+    sender->stopRetransmit();
+    QVERIFY(sink.finish());
+    QCOMPARE(QFileInfo(output).size(), qint64(stream.size()));
+    QVERIFY2(testkit::readFile(output) == stream, "the forwarded stream differs from what the encoder wrote");
+    QCOMPARE(failedSends.load(), 0);
+}
+
+void TestRESender::splitsEachReadIntoMessages_data() {
+    QTest::addColumn<int>("size");
+    QTest::addColumn<QList<int>>("messages");
+    QTest::newRow("3000") << 3000 << QList<int>{1316, 1316, 368};
+    QTest::newRow("one chunk") << 1316 << QList<int>{1316};
+    QTest::newRow("one short") << 1315 << QList<int>{1315};
+    QTest::newRow("one byte") << 1 << QList<int>{1};
+    QTest::newRow("two chunks") << 2632 << QList<int>{1316, 1316};
+    QTest::newRow("two chunks and one byte") << 2633 << QList<int>{1316, 1316, 1};
+}
+
+void TestRESender::splitsEachReadIntoMessages() {
+    QFETCH(int, size);
+    QFETCH(QList<int>, messages);
+    SrtTestListener listener;
+    QVERIFY2(listener.start(), qPrintable(listener.errorText()));
+    QVERIFY(startRun(listener.port()));
+    QVERIFY(logHas(*logs, "CONNECT: SUCCESS"));
+
+    QTcpSocket encoder;
+    QVERIFY(connectEncoder(encoder, sender->listenPort));
+    QVERIFY(logHas(*logs, "RESender SUCCESS"));
+    QByteArray data(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        data[i] = char(i * 7 + 3);
+    QVERIFY(writeAll(encoder, data));
+    QVERIFY(testkit::waitUntil([&] { return listener.bytesReceived() >= size; }, kWaitMs));
+    QTest::qWait(100);
+    const SrtTestListener::Caller caller = listener.callers().first();
+    QCOMPARE(caller.messageSizes, messages);
+    QCOMPARE(caller.data, data);
+}
+
+void TestRESender::streamIdSuffixes_data() {
+    QTest::addColumn<bool>("alpha");
+    QTest::addColumn<bool>("lossless");
+    QTest::addColumn<QString>("received");
+    QTest::newRow("plain") << false << false << "studio/cam1";
+    QTest::newRow("alpha") << true << false << "studio/cam1#alpha";
+    QTest::newRow("lossless") << false << true << "studio/cam1#lossless";
+    QTest::newRow("alpha, lossless") << true << true << "studio/cam1#alpha#lossless";
+}
+
+void TestRESender::streamIdSuffixes() {
+    QFETCH(bool, alpha);
+    QFETCH(bool, lossless);
+    QFETCH(QString, received);
+    SrtTestListener::Options options;
+    options.fileMode = lossless;
+    SrtTestListener listener(options);
+    QVERIFY2(listener.start(), qPrintable(listener.errorText()));
+    sender->setEncoderWaitMs(200);
+    sender->setAlpha(alpha);
+
+    // Two runs of the same object: the suffix is added once per run, never piled up.
+    for (int run = 1; run <= 2; ++run) {
+        QVERIFY(startRun(listener.port(), QStringLiteral("studio/cam1"), lossless));
+        QVERIFY(testkit::waitUntil([&] { return listener.callerCount() == run; }, kWaitMs));
+        QCOMPARE(listener.callers().last().streamId, received);
+        sender->stopRetransmit();
+        QVERIFY(sender->wait(kWaitMs));
+    }
+    const QString shown = alpha ? QStringLiteral("studio/cam1#alpha") : QStringLiteral("studio/cam1");
+    QVERIFY(logText(*logs).contains(
+        QStringLiteral("Connect to SRT 127.0.0.1:%1  streamid: %2\n").arg(listener.port()).arg(shown)));
+
+    // Clearing alpha takes effect with the next run.
+    sender->setAlpha(false);
+    QVERIFY(startRun(listener.port(), QStringLiteral("studio/cam1"), lossless));
+    QVERIFY(testkit::waitUntil([&] { return listener.callerCount() == 3; }, kWaitMs));
+    QCOMPARE(listener.callers().last().streamId,
+             lossless ? QStringLiteral("studio/cam1#lossless") : QStringLiteral("studio/cam1"));
+}
+
+void TestRESender::passphraseWithKeyLength32() {
+    const QString secret = QStringLiteral("tidal-basin-0042");
+    SrtTestListener::Options options;
+    options.passphrase = secret;
+    options.keyLength = 32;
+    SrtTestListener accepting(options);
+    QVERIFY2(accepting.start(), qPrintable(accepting.errorText()));
+    options.passphrase = QStringLiteral("another-secret-9");
+    SrtTestListener refusing(options);
+    QVERIFY2(refusing.start(), qPrintable(refusing.errorText()));
+
+    QVERIFY(startRun(accepting.port(), QStringLiteral("sealed"), false, secret, 32));
+    QVERIFY(logHas(*logs, "CONNECT: SUCCESS"));
+    QTcpSocket encoder;
+    QVERIFY(connectEncoder(encoder, sender->listenPort));
+    const QByteArray data(5 * 1316, 'e');
+    QVERIFY(writeAll(encoder, data));
+    QVERIFY(testkit::waitUntil([&] { return accepting.bytesReceived() == data.size(); }, kWaitMs));
+    QVERIFY(accepting.callers().first().secured);
+    QCOMPARE(accepting.callers().first().keyLength, 32);
+    QCOMPARE(accepting.callers().first().data, data);
+    encoder.abort();
+
+    QVERIFY(startRun(refusing.port(), QStringLiteral("sealed"), false, secret, 32));
+    QVERIFY(logHas(*logs, "CONNECT FAILED: SRT CONNECT FAILED"));
+    QCOMPARE(refusing.callerCount(), 0);
+    QVERIFY2(!logText(*logs).contains(secret), "the passphrase reached the log window");
+}
+
+void TestRESender::unreachableServerRaisesErrorOnce() {
+    ErrorSink sink(sender.get());
+    QSignalSpy errors(&sink, &ErrorSink::srtError);
+    const quint16 nobody = testkit::freePort(true);
+    sender->startRetransmit(QStringLiteral("127.0.0.1"), QString(), nobody, QStringLiteral("cam1"), 120, QString(), 16,
+                            false);
+
+    // The port is out before the connection attempt (which takes the library's connect timeout to fail).
+    QVERIFY(testkit::waitUntil([&] { return sender->listenPort > 0; }, kWaitMs));
+    QVERIFY(!logText(*logs).contains("CONNECT"));
+    QVERIFY(logHas(*logs, QStringLiteral("CONNECT FAILED: SRT CONNECT FAILED"), 15000));
+
+    QTcpSocket encoder;
+    QVERIFY(connectEncoder(encoder, sender->listenPort));
+    QVERIFY(logHas(*logs, "RESender SUCCESS"));
+    const QByteArray chunk(1316, 'x');
+    // Each read fails one chunk; the five tolerated failures raise nothing.
+    for (int failure = 1; failure <= 5; ++failure) {
+        QVERIFY(writeAll(encoder, chunk));
+        QVERIFY(testkit::waitUntil([&] { return failedSends.load() == failure; }, kWaitMs));
+    }
+    QTest::qWait(100);
+    QCOMPARE(errors.count(), 0);
+    QVERIFY(!logText(*logs).contains("SRT PACKET SEND ERROR"));
+
+    QVERIFY(writeAll(encoder, chunk));
+    QVERIFY(errors.wait(kWaitMs));
+    QVERIFY(logHas(*logs, "*** SRT PACKET SEND ERROR (5 times).  STOP."));
+
+    // What follows is read and discarded: the encoder is never blocked and nothing else is raised.
+    const QByteArray more(4 * 1024 * 1024, 'y');
+    QVERIFY(writeAll(encoder, more));
+    QTest::qWait(300);
+    QCOMPARE(failedSends.load(), 6);
+    QCOMPARE(errors.count(), 1);
+    QCOMPARE(logText(*logs).count("SRT PACKET SEND ERROR"), 1);
+}
+
+void TestRESender::peerGoneRaisesError() {
+    ErrorSink sink(sender.get());
+    QSignalSpy errors(&sink, &ErrorSink::srtError);
+    auto listener = std::make_unique<SrtTestListener>();
+    QVERIFY2(listener->start(), qPrintable(listener->errorText()));
+    QVERIFY(startRun(listener->port()));
+    QVERIFY(logHas(*logs, "CONNECT: SUCCESS"));
+    QTcpSocket encoder;
+    QVERIFY(connectEncoder(encoder, sender->listenPort));
+    QVERIFY(writeAll(encoder, QByteArray(20 * 1316, 'a')));
+    QVERIFY(testkit::waitUntil([&] { return listener->bytesReceived() == 20 * 1316; }, kWaitMs));
+    QCOMPARE(failedSends.load(), 0);
+
+    listener.reset();
+    // Keep writing as a live encoder does until the relay gives up.
+    QElapsedTimer timer;
+    timer.start();
+    while (errors.isEmpty() && timer.elapsed() < 20000) {
+        QVERIFY(writeAll(encoder, QByteArray(1316, 'b')));
+        errors.wait(50);
+    }
+    QCOMPARE(errors.count(), 1);
+    QCOMPARE(failedSends.load(), 6);
+}
+
+void TestRESender::encoderNeverConnects() {
+    ErrorSink sink(sender.get());
+    QSignalSpy errors(&sink, &ErrorSink::srtError);
+    SrtTestListener listener;
+    QVERIFY2(listener.start(), qPrintable(listener.errorText()));
+    sender->setEncoderWaitMs(300);
+    QVERIFY(startRun(listener.port()));
+    QVERIFY(logHas(*logs, "RESender FAILED TIMEOUT 101"));
+    QVERIFY(!logText(*logs).contains("RESender SUCCESS"));
+
+    // The run stays until Stop; a connection that comes late is not relayed.
+    QTcpSocket late;
+    QVERIFY(connectEncoder(late, sender->listenPort));
+    QVERIFY(writeAll(late, QByteArray(3 * 1316, 'l')));
+    QTest::qWait(500);
+    QVERIFY(sender->isRunning());
+    QCOMPARE(listener.bytesReceived(), 0);
+    QCOMPARE(errors.count(), 0);
+
+    sender->stopRetransmit();
+    QVERIFY(sender->wait(kWaitMs));
+    QVERIFY(logText(*logs).endsWith("RESender STOP"));
+    QCOMPARE(errors.count(), 0);
+}
+
+void TestRESender::stopDuringEncoderWaitEndsRun() {
+    SrtTestListener listener;
+    QVERIFY2(listener.start(), qPrintable(listener.errorText()));
+    sender->setEncoderWaitMs(kLongEncoderWaitMs);
+    QVERIFY(startRun(listener.port()));
+    QVERIFY(logHas(*logs, "CONNECT: SUCCESS"));
+
+    QElapsedTimer timer;
+    timer.start();
+    sender->stopRetransmit();
+    QVERIFY(timer.elapsed() < 1000);
+    QVERIFY(sender->wait(kWaitMs));
+    QVERIFY(!logText(*logs).contains("TIMEOUT"));
+    // The server sees its caller go.
+    QVERIFY(testkit::waitUntil([&] { return listener.callers().first().closed; }, kWaitMs));
+}
+
+void TestRESender::restartDuringEncoderWaitPublishesNewPort() {
+    SrtTestListener listener;
+    QVERIFY2(listener.start(), qPrintable(listener.errorText()));
+    sender->setEncoderWaitMs(kLongEncoderWaitMs);
+
+    // Stop then Start again, as the main window does on a reconnect, and a Start without a Stop.
+    for (const bool stopFirst : {true, false}) {
+        QVERIFY(startRun(listener.port()));
+        const int previousPort = sender->listenPort;
+        QVERIFY(testkit::waitUntil([&] { return logText(*logs).count("CONNECT: SUCCESS") >= 1; }, kWaitMs));
+        if (stopFirst)
+            sender->stopRetransmit();
+        QElapsedTimer timer;
+        timer.start();
+        const int callersBefore = listener.callerCount();
+        QVERIFY(startRun(listener.port()));
+        QVERIFY2(timer.elapsed() < kLongEncoderWaitMs / 4, "the previous run was not ended early");
+        QVERIFY(sender->listenPort != previousPort);
+        QVERIFY(testkit::waitUntil([&] { return listener.callerCount() == callersBefore + 1; }, kWaitMs));
+
+        // The new port belongs to a run that relays.
+        QTcpSocket encoder;
+        QVERIFY(connectEncoder(encoder, sender->listenPort));
+        const qint64 before = listener.bytesReceived();
+        QVERIFY(writeAll(encoder, QByteArray(3000, 'r')));
+        QVERIFY(testkit::waitUntil([&] { return listener.bytesReceived() == before + 3000; }, kWaitMs));
+        QCOMPARE(listener.callers().last().messageSizes, (QList<int>{1316, 1316, 368}));
+        sender->stopRetransmit();
+        QVERIFY(sender->wait(kWaitMs));
+    }
+}
+
+void TestRESender::listenerThatCannotOpen() {
+    SrtTestListener listener;
+    QVERIFY2(listener.start(), qPrintable(listener.errorText()));
+    QTcpServer occupier;
+    QVERIFY(occupier.listen(QHostAddress(QHostAddress::LocalHost), 0));
+    sender->setRequestedListenPort(occupier.serverPort());
+
+    sender->startRetransmit(QStringLiteral("127.0.0.1"), QString(), listener.port(), QStringLiteral("cam1"), 120,
+                            QString(), 16, false);
+    QVERIFY(testkit::waitUntil([&] { return sender->listenPort == -1; }, kWaitMs));
+    QVERIFY(logHas(*logs, "RESender LISTEN FAILED: "));
+    QVERIFY(sender->wait(kWaitMs));
+    QCOMPARE(listener.callerCount(), 0);
+
+    // The next Start with a free port works again.
+    sender->setRequestedListenPort(0);
+    QVERIFY(startRun(listener.port()));
+    QVERIFY(testkit::waitUntil([&] { return listener.callerCount() == 1; }, kWaitMs));
+}
+
+QTEST_MAIN(TestRESender)
+#include "tst_resender.moc"
