@@ -64,6 +64,14 @@ private slots:
         box.hidePopup();
     }
 
+    // The splash and help icon are laid out around these sizes.
+    void imagesHaveTheirSizes() {
+        QCOMPARE(QImage(QStringLiteral(":/LOADING")).size(), QSize(695, 396));
+        const QImage question(QStringLiteral(":/QUESTION"));
+        QCOMPARE(question.size(), QSize(30, 27));
+        QVERIFY(question.hasAlphaChannel());
+    }
+
     void labelReportsLeftClicksOnly() {
         TLabel label;
         label.setText(QStringLiteral("?"));
