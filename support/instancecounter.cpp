@@ -13,6 +13,15 @@ InstanceCounter::InstanceCounter(QObject *parent) : InstanceCounter(QString::fro
 InstanceCounter::InstanceCounter(const QString &key, QObject *parent) : QObject(parent), shared(key) {}
 
 int InstanceCounter::instanceIndex() {
+    {
+        // A copy that crashed or was killed never detached, and the system keeps its segment with no one
+        // attached; the count would then go on from a copy that is gone. Detaching the last attachment removes
+        // the segment, while one held by a running copy survives this probe. Qt's system-wide lock covers both
+        // calls, so a copy creating the segment at the same moment is not caught between its create and attach.
+        QSharedMemory probe(shared.key());
+        if (probe.attach(QSharedMemory::ReadOnly))
+            probe.detach();
+    }
     if (shared.create(sizeof(qint32), QSharedMemory::ReadWrite)) {
         // A new segment comes zero-filled from the system, which already says "index 0". Writing the 0 here
         // would race: a second copy may attach and store its 1 between our create and our lock, and

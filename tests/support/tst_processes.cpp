@@ -53,6 +53,21 @@ private slots:
         finish(*again);
     }
 
+    void killedCopiesDoNotKeepTheCount() {
+        auto first = startCopy();
+        QCOMPARE(readAnswer(*first), QStringLiteral("0 A"));
+        auto second = startCopy();
+        QCOMPARE(readAnswer(*second), QStringLiteral("1 B"));
+        // Killed copies never detach from the segment.
+        for (QProcess *process : {first.get(), second.get()}) {
+            process->kill();
+            QVERIFY(process->waitForFinished(10000));
+        }
+        auto next = startCopy();
+        QCOMPARE(readAnswer(*next), QStringLiteral("0 A"));
+        finish(*next);
+    }
+
     void copiesStartingTogetherGetDistinctIndices() {
         constexpr int copies = 5;
         std::vector<std::unique_ptr<QProcess>> running;
