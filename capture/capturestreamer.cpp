@@ -312,8 +312,8 @@ bool splitARGBmask(std::shared_ptr<IMFFrame> *frame) {
     if (MF_FAILED((*frame)->MFObjGet(maskName, &masked)) || !masked) {
         qDebug() << "bool __cdecl splitARGBmask(struct IMFFrame **)"
                  << "@@@@@@@@@@@@@@@fail MFObjGet" << maskName;
-    } else {
-        *frame = std::move(masked);
+        return false;
     }
+    *frame = std::move(masked);
     return true;
 }

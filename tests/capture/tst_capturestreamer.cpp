@@ -1,0 +1,370 @@
+// The capture loop against a scripted source and writer: counters, log lines, stop and restart.
+#include "capturefakes.h"
+#include "capturestreamer.h"
+#include "logsdlg.h"
+#include "testkit.h"
+
+#include <QApplication>
+#include <QPlainTextEdit>
+#include <QtTest>
+
+namespace {
+
+constexpr int kWaitMs = 5000;
+
+MFFormat videoFormat(int width, int height, double rate, uint32_t colour = MFCC_UYVY) {
+    MFFormat format;
+    format.colorFormat = colour;
+    format.width = width;
+    format.height = height;
+    format.frameRate = rate;
+    format.channels = 2;
+    format.sampleRate = 48000;
+    format.bitsPerSample = 16;
+    return format;
+}
+
+// One capture thread with fakes; the sources it creates are kept so that each run's source can be checked.
+struct Rig {
+    std::shared_ptr<RecordingWriter> writer = std::make_shared<RecordingWriter>();
+    std::shared_ptr<CountingPreview> preview = std::make_shared<CountingPreview>();
+    std::vector<std::shared_ptr<ScriptedSource>> sources;
+    std::function<void(ScriptedSource &)> scriptNext = [](ScriptedSource &) {};
+    LogsDlg logWindow;
+    std::unique_ptr<CaptureStreamer> streamer;
+
+    explicit Rig(bool withPreview = true) {
+        CaptureMedia media;
+        media.createSource = [this] {
+            auto source = std::make_shared<ScriptedSource>();
+            source->frameFormat = videoFormat(640, 360, 25.0);
+            source->devices[0] = QStringList{"Test Pattern"};
+            scriptNext(*source);
+            sources.push_back(source);
+            return std::shared_ptr<MFormats>(source);
+        };
+        media.createWriter = [w = writer] { return w; };
+        if (withPreview)
+            media.createPreview = [p = preview] { return p; };
+        streamer = std::make_unique<CaptureStreamer>(media);
+        streamer->setLogWindow(&logWindow);
+    }
+    ~Rig() {
+        streamer->stopCapture();
+        streamer->wait(kWaitMs);
+    }
+
+    bool start(int frameRate = 25, const QString &channels = QString()) {
+        if (!streamer->setDevices(QStringLiteral("Test Pattern"), QStringLiteral("ORIGINAL")))
+            return false;
+        streamer->setOutputParams(QSize(1280, 720), 4000, 128);
+        return streamer->startCapture(5000, frameRate, 3, 1, QStringLiteral("q264sw"), QString(), channels, 48000);
+    }
+    bool stop() {
+        streamer->stopCapture();
+        return streamer->wait(kWaitMs);
+    }
+    int logCount(const QString &line) {
+        QCoreApplication::processEvents();
+        const QStringList lines = logWindow.findChild<QPlainTextEdit *>()->toPlainText().split(QLatin1Char('\n'));
+        return int(lines.count(line));
+    }
+    // The status line of the main window is built from these values.
+    QString statusTail() const {
+        QString text = QStringLiteral(" frames:%1").arg(streamer->framesWritten.load());
+        if (streamer->captureErrors.load() > 0)
+            text += QStringLiteral(" ERR_capture: %1").arg(streamer->captureErrors.load());
+        if (streamer->writeErrors.load() > 0)
+            text += QStringLiteral(" ERR_write: %1").arg(streamer->writeErrors.load());
+        return text;
+    }
+};
+
+} // namespace
+
+class TestCaptureStreamer : public QObject {
+    Q_OBJECT
+
+private slots:
+    void failedFetchesAreCountedAndTheRunGoesOn() {
+        Rig rig;
+        rig.scriptNext = [](ScriptedSource &s) { s.failFirst = 5; };
+        QVERIFY(rig.start());
+        QVERIFY(testkit::waitUntil([&] { return rig.streamer->framesWritten.load() >= 3; }, kWaitMs));
+        QVERIFY(rig.stop());
+        QCOMPARE(rig.streamer->captureErrors.load(), int64_t(5));
+        QCOMPARE(rig.streamer->writeErrors.load(), int64_t(0));
+        QCOMPARE(rig.streamer->framesWritten.load(), uint64_t(rig.writer->accepted.load()));
+        QVERIFY(testkit::waitUntil([&] { return rig.logCount("GetFrame Failed") == 5; }, kWaitMs));
+        QVERIFY(rig.statusTail().contains(" ERR_capture: 5"));
+        QVERIFY(!rig.statusTail().contains("ERR_write"));
+    }
+
+    void aSourceThatNeverDeliversOnlyCountsCaptureErrors() {
+        Rig rig;
+        rig.scriptNext = [](ScriptedSource &s) { s.alwaysFail = true; };
+        QVERIFY(rig.start());
+        QVERIFY(testkit::waitUntil([&] { return rig.streamer->captureErrors.load() >= 10; }, kWaitMs));
+        QVERIFY(rig.stop());
+        QCOMPARE(rig.streamer->framesWritten.load(), uint64_t(0));
+        QCOMPARE(rig.writer->accepted.load() + rig.writer->refused.load(), 0);
+        QCOMPARE(rig.statusTail(), QStringLiteral(" frames:0 ERR_capture: %1").arg(rig.streamer->captureErrors.load()));
+    }
+
+    void aWriterThatRefusesEverythingFeedsNoPreview() {
+        Rig rig;
+        rig.writer->refuseFrames = true;
+        rig.streamer->setPreviewWindow(0x1234);
+        QCOMPARE(rig.preview->window.load(), uint64_t(0x1234));
+        QVERIFY(rig.start());
+        QVERIFY(testkit::waitUntil([&] { return rig.streamer->writeErrors.load() >= 5; }, kWaitMs));
+        QVERIFY(rig.stop());
+        QCOMPARE(rig.streamer->framesWritten.load(), uint64_t(0));
+        QCOMPARE(rig.streamer->writeErrors.load(), int64_t(rig.writer->refused.load()));
+        QCOMPARE(rig.preview->frames.load(), 0);
+        QCOMPARE(rig.statusTail(), QStringLiteral(" frames:0 ERR_write: %1").arg(rig.streamer->writeErrors.load()));
+    }
+
+    void framesReachThePreviewOnlyWhileAWindowIsSet() {
+        Rig rig;
+        QVERIFY(rig.start());
+        QVERIFY(testkit::waitUntil([&] { return rig.streamer->framesWritten.load() >= 3; }, kWaitMs));
+        QCOMPARE(rig.preview->frames.load(), 0);
+
+        rig.streamer->setPreviewWindow(42);
+        QVERIFY(testkit::waitUntil([&] { return rig.preview->frames.load() >= 3; }, kWaitMs));
+
+        // Closing the preview during a run: the window stays with the preview, the frames stop going to it.
+        rig.streamer->setPreviewWindow(0);
+        QCOMPARE(rig.preview->window.load(), uint64_t(42));
+        QTest::qWait(50);
+        const int shown = rig.preview->frames.load();
+        const uint64_t written = rig.streamer->framesWritten.load();
+        QVERIFY(testkit::waitUntil([&] { return rig.streamer->framesWritten.load() >= written + 3; }, kWaitMs));
+        QCOMPARE(rig.preview->frames.load(), shown);
+        QVERIFY(rig.stop());
+        QCOMPARE(rig.streamer->writeErrors.load(), int64_t(0));
+    }
+
+    void aMissingPreviewDoesNotStopTheStream() {
+        Rig rig(false);
+        rig.streamer->setPreviewWindow(42);
+        rig.streamer->setPreviewAudio(true);
+        QVERIFY(rig.start());
+        QVERIFY(testkit::waitUntil([&] { return rig.streamer->framesWritten.load() >= 3; }, kWaitMs));
+        QVERIFY(rig.stop());
+    }
+
+    void stopEndsTheRunAndDropsTheSource() {
+        Rig rig;
+        QVERIFY(rig.start());
+        QVERIFY(!rig.streamer->needsNewSource());
+        QVERIFY(testkit::waitUntil([&] { return rig.streamer->framesWritten.load() >= 2; }, kWaitMs));
+        QVERIFY(rig.stop());
+        QCOMPARE(rig.sources.size(), size_t(1));
+        ScriptedSource &source = *rig.sources.front();
+        const int fetches = source.fetches.load();
+        QTest::qWait(50);
+        QCOMPARE(source.fetches.load(), fetches);
+        QCOMPARE(source.closes.load(), 1);
+        QVERIFY(rig.streamer->needsNewSource());
+        // The source was told the channel selection and to deliver no "no signal" picture.
+        QCOMPARE(source.propValue("audio_channels"), QString());
+        QCOMPARE(source.propValue("no_signal.enabled"), QStringLiteral("false"));
+        // Device changes after the run go to no object; the next selection creates a new one.
+        rig.streamer->setArea(1, QRect());
+        QCOMPARE(source.propValue("capture.screen_index"), QStringLiteral("<unset>"));
+    }
+
+    void twoRunsInARowStartFromZero() {
+        Rig rig;
+        rig.scriptNext = [](ScriptedSource &s) { s.failFirst = 4; };
+        QVERIFY(rig.start());
+        QVERIFY(testkit::waitUntil([&] { return rig.streamer->framesWritten.load() >= 5; }, kWaitMs));
+        QVERIFY(rig.stop());
+        QCOMPARE(rig.streamer->captureErrors.load(), int64_t(4));
+        QCOMPARE(rig.streamer->sourceFormat.load().width, 640);
+
+        rig.scriptNext = [](ScriptedSource &s) {
+            s.frameFormat = videoFormat(1920, 1080, 50.0);
+            s.frameFormat.bitsPerSample = -32;
+        };
+        QVERIFY(rig.start(50, QStringLiteral("0,1")));
+        QCOMPARE(rig.sources.size(), size_t(2));
+        QVERIFY(testkit::waitUntil([&] { return rig.streamer->sourceFormat.load().width == 1920; }, kWaitMs));
+        QVERIFY(rig.stop());
+        QCOMPARE(rig.streamer->captureErrors.load(), int64_t(0));
+        QCOMPARE(rig.streamer->framesWritten.load(), uint64_t(rig.sources.back()->fetches.load()));
+        const MFFormat format = rig.streamer->sourceFormat.load();
+        QCOMPARE(format.height, 1080);
+        QCOMPARE(format.frameRate, 50.0);
+        QCOMPARE(format.bitsPerSample, -32);
+        QCOMPARE(rig.sources.back()->propValue("audio_channels"), QStringLiteral("0,1"));
+        QCOMPARE(rig.sources.front()->closes.load(), 1);
+        QCOMPARE(rig.sources.back()->closes.load(), 1);
+    }
+
+    void aRestartRightAfterStopGetsItsOwnSource() {
+        Rig rig;
+        // Slow fetches keep the first run inside a fetch while the restart is prepared.
+        rig.scriptNext = [](ScriptedSource &s) { s.fetchPaceMs = 40; };
+        QVERIFY(rig.start());
+        QVERIFY(testkit::waitUntil([&] { return rig.streamer->framesWritten.load() >= 1; }, kWaitMs));
+        rig.streamer->stopCapture();
+        rig.scriptNext = [](ScriptedSource &s) { s.frameFormat = videoFormat(320, 240, 25.0); };
+        QVERIFY(rig.start());
+        QVERIFY(testkit::waitUntil([&] { return rig.streamer->sourceFormat.load().width == 320; }, kWaitMs));
+        QVERIFY(testkit::waitUntil([&] { return rig.streamer->framesWritten.load() >= 3; }, kWaitMs));
+        QVERIFY(rig.stop());
+        QCOMPARE(rig.streamer->captureErrors.load(), int64_t(0));
+        QCOMPARE(rig.sources.size(), size_t(2));
+    }
+
+    void aRunWithoutASourceCountsFailuresWithoutCrashing() {
+        Rig rig;
+        rig.streamer->setOutputParams(QSize(), 4000, 128);
+        QVERIFY(rig.streamer->startCapture(5000, 25, 3, 1, "q264sw", QString(), QString(), 48000));
+        QVERIFY(testkit::waitUntil([&] { return rig.streamer->captureErrors.load() >= 3; }, kWaitMs));
+        QVERIFY(rig.stop());
+        QCOMPARE(rig.streamer->framesWritten.load(), uint64_t(0));
+    }
+
+    void theSourceIsAskedForTheOutputFormat_data() {
+        QTest::addColumn<QSize>("size");
+        QTest::addColumn<bool>("alpha");
+        QTest::addColumn<int>("frameRate");
+        QTest::addColumn<int>("interlace");
+        QTest::addColumn<int>("width");
+        QTest::addColumn<int>("height");
+        QTest::addColumn<int>("aspectX");
+        QTest::addColumn<double>("rate");
+        QTest::addColumn<int>("interlaceOut");
+
+        QTest::newRow("1080p25") << QSize(1920, 1080) << false << 25 << 3 << 1920 << 1080 << 16 << 25.0 << 3;
+        QTest::newRow("alpha doubles the height")
+            << QSize(1920, 1080) << true << 50 << 1 << 1920 << 2160 << 16 << 50.0 << 1;
+        QTest::newRow("original size") << QSize() << false << 30 << 2 << 0 << 0 << 0 << 30.0 << 2;
+        QTest::newRow("zero height is original") << QSize(1280, 0) << false << 30 << 3 << 0 << 0 << 0 << 30.0 << 3;
+        QTest::newRow("original rate") << QSize(1280, 720) << false << -1 << 1 << 1280 << 720 << 16 << 0.0 << 0;
+        QTest::newRow("29.97") << QSize(1280, 720) << false << 2997 << 3 << 1280 << 720 << 16 << 29.97 << 3;
+    }
+
+    void theSourceIsAskedForTheOutputFormat() {
+        QFETCH(QSize, size);
+        QFETCH(bool, alpha);
+        QFETCH(int, frameRate);
+        QFETCH(int, interlace);
+        QFETCH(int, width);
+        QFETCH(int, height);
+        QFETCH(int, aspectX);
+        QFETCH(double, rate);
+        QFETCH(int, interlaceOut);
+
+        Rig rig;
+        rig.streamer->setAlpha(alpha);
+        QVERIFY(rig.streamer->setDevices("Test Pattern", "NO_AUDIO"));
+        rig.streamer->setOutputParams(size, 4000, 128);
+        QVERIFY(rig.streamer->startCapture(5000, frameRate, interlace, 1, "q264sw", QString(), QString(), 48000));
+        QVERIFY(testkit::waitUntil([&] { return rig.sources.front()->fetches.load() >= 1; }, kWaitMs));
+        QVERIFY(rig.stop());
+        const MFFormat asked = rig.sources.front()->lastAskedFormat();
+        QCOMPARE(asked.width, width);
+        QCOMPARE(asked.height, height);
+        QCOMPARE(int(asked.aspectX), aspectX);
+        QCOMPARE(int(asked.aspectY), aspectX ? 9 : 0);
+        QCOMPARE(asked.frameRate, rate);
+        QCOMPARE(asked.interlace, interlaceOut);
+        QCOMPARE(asked.channels, 0);
+    }
+
+    void alphaSendsTheMaskedFrame() {
+        Rig rig;
+        auto mask = std::make_shared<FakeFrame>(videoFormat(640, 720, 25.0, MFCC_UYVY));
+        rig.scriptNext = [mask](ScriptedSource &s) {
+            s.makeFrame = [mask] {
+                auto frame = std::make_shared<FakeFrame>(videoFormat(640, 360, 25.0, MFCC_ARGB32));
+                frame->mask = mask;
+                return frame;
+            };
+        };
+        rig.streamer->setAlpha(true);
+        QVERIFY(rig.start());
+        QVERIFY(testkit::waitUntil([&] { return rig.streamer->framesWritten.load() >= 2; }, kWaitMs));
+        QCOMPARE(rig.writer->lastFrame.load(), static_cast<IMFFrame *>(mask.get()));
+        // Unticked during the run: the picture itself goes out again.
+        rig.streamer->setAlpha(false);
+        QVERIFY(testkit::waitUntil([&] { return rig.writer->lastFrame.load() != mask.get(); }, kWaitMs));
+        QVERIFY(rig.stop());
+    }
+
+    void splitARGBmaskOnlyReplacesMaskedARGBFrames() {
+        auto mask = std::make_shared<FakeFrame>(videoFormat(64, 72, 25.0));
+        auto uyvy = std::make_shared<FakeFrame>(videoFormat(64, 36, 25.0, MFCC_UYVY));
+        uyvy->mask = mask;
+        std::shared_ptr<IMFFrame> frame = uyvy;
+        QVERIFY(!splitARGBmask(&frame));
+        QCOMPARE(frame.get(), static_cast<IMFFrame *>(uyvy.get()));
+
+        auto bare = std::make_shared<FakeFrame>(videoFormat(64, 36, 25.0, MFCC_ARGB32));
+        frame = bare;
+        QTest::ignoreMessage(QtDebugMsg, QRegularExpression("splitARGBmask.*fail MFObjGet.*_hdyc_w_mask_"));
+        QVERIFY(!splitARGBmask(&frame));
+        QCOMPARE(frame.get(), static_cast<IMFFrame *>(bare.get()));
+
+        bare->mask = mask;
+        QVERIFY(splitARGBmask(&frame));
+        QCOMPARE(frame.get(), static_cast<IMFFrame *>(mask.get()));
+    }
+
+    void theLogWindowShowsAddressAndConfiguration() {
+        Rig rig;
+        QVERIFY(rig.start());
+        QVERIFY(rig.stop());
+        QCOMPARE(rig.logCount("INTERNAL URL:tcp://127.0.0.1:5000"), 1);
+        QCOMPARE(rig.logCount("CONFIGURATION:" + rig.writer->lastOptions()), 1);
+        QCOMPARE(rig.logCount("setVideoDevice: Test Pattern"), 1);
+    }
+
+    void aWriterThatCannotBeCreatedIsReportedOnceTheLogWindowExists() {
+        CaptureMedia media;
+        media.createSource = [] {
+            auto source = std::make_shared<ScriptedSource>();
+            source->frameFormat = videoFormat(64, 36, 25.0);
+            return std::shared_ptr<MFormats>(source);
+        };
+        CaptureStreamer streamer(media);
+        LogsDlg logWindow;
+        streamer.setLogWindow(&logWindow);
+        QVERIFY(logWindow.findChild<QPlainTextEdit *>()->toPlainText().contains(
+            "ERROR 10: Can't create MFWriter instance"));
+        QVERIFY(streamer.setDevices("Test Pattern", "NO_AUDIO"));
+        streamer.setOutputParams(QSize(), 4000, 128);
+        QVERIFY(streamer.startCapture(5000, 25, 3, 1, "q264sw", QString(), QString(), 48000));
+        QVERIFY(testkit::waitUntil([&] { return streamer.writeErrors.load() >= 3; }, kWaitMs));
+        streamer.stopCapture();
+        QVERIFY(streamer.wait(kWaitMs));
+        QCOMPARE(streamer.framesWritten.load(), uint64_t(0));
+    }
+
+    void destroyingARunningStreamerStopsIt() {
+        auto source = std::make_shared<ScriptedSource>();
+        source->frameFormat = videoFormat(64, 36, 25.0);
+        source->devices[0] = QStringList{"Test Pattern"};
+        CaptureMedia media;
+        media.createSource = [source] { return source; };
+        media.createWriter = [] { return std::make_shared<RecordingWriter>(); };
+        auto streamer = std::make_unique<CaptureStreamer>(media);
+        QVERIFY(streamer->setDevices("Test Pattern", "NO_AUDIO"));
+        streamer->setOutputParams(QSize(), 4000, 128);
+        QVERIFY(streamer->startCapture(5000, 25, 3, 1, "q264sw", QString(), QString(), 48000));
+        QVERIFY(testkit::waitUntil([&] { return streamer->framesWritten.load() >= 2; }, kWaitMs));
+        streamer.reset();
+        QCOMPARE(source->closes.load(), 1);
+        const int fetches = source->fetches.load();
+        QTest::qWait(30);
+        QCOMPARE(source->fetches.load(), fetches);
+    }
+};
+
+QTEST_MAIN(TestCaptureStreamer)
+#include "tst_capturestreamer.moc"
