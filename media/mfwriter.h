@@ -8,6 +8,8 @@
 
 // Encodes frames and muxes them into a container written to a URL ("tcp://127.0.0.1:<port>") or a file.
 // Configured by an option text of key='value' pairs (format, video::codec, video::b, audio::codec, ...).
+// Thread safety: frames may be put from one thread while another reconfigures, closes or destroys the
+// writer; a write stuck on a peer that stopped reading is then interrupted.
 class MFWriter : public IMFReceiver {
 public:
     // Kinds of the codec and container listing.

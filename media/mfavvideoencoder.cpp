@@ -1,0 +1,110 @@
+#include "mfavvideoencoder.h"
+
+#include <QDebug>
+
+extern "C" {
+#include <libavutil/error.h>
+#include <libavutil/pixdesc.h>
+}
+
+namespace {
+
+QString errorText(int error) {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(error, text, sizeof text);
+    return QString::fromUtf8(text);
+}
+
+// Planar 4:2:0 when the encoder takes it, else its first software format (NV12 for Quick Sync).
+AVPixelFormat chooseFormat(const AVCodec *codec) {
+    if (!codec->pix_fmts)
+        return AV_PIX_FMT_YUV420P;
+    AVPixelFormat fallback = AV_PIX_FMT_NONE;
+    for (const AVPixelFormat *f = codec->pix_fmts; *f != AV_PIX_FMT_NONE; ++f) {
+        if (*f == AV_PIX_FMT_YUV420P)
+            return *f;
+        const AVPixFmtDescriptor *desc = av_pix_fmt_desc_get(*f);
+        if (fallback == AV_PIX_FMT_NONE && desc && !(desc->flags & AV_PIX_FMT_FLAG_HWACCEL))
+            fallback = *f;
+    }
+    return fallback == AV_PIX_FMT_NONE ? AV_PIX_FMT_YUV420P : fallback;
+}
+
+} // namespace
+
+MFAvVideoEncoder::MFAvVideoEncoder(const MFCodecEntry &codecEntry) : entry(codecEntry) {}
+
+MFAvVideoEncoder::~MFAvVideoEncoder() {
+    avcodec_free_context(&context);
+}
+
+bool MFAvVideoEncoder::open(const MFVideoSettings &settings, QString *why) {
+    avcodec_free_context(&context);
+    const AVCodec *codec = avcodec_find_encoder_by_name(entry.encoder);
+    if (!codec) {
+        *why = QStringLiteral("FFmpeg has no encoder %1").arg(QLatin1String(entry.encoder));
+        return false;
+    }
+    context = avcodec_alloc_context3(codec);
+    if (!context) {
+        *why = QStringLiteral("out of memory");
+        return false;
+    }
+    context->width = settings.width;
+    context->height = settings.height;
+    context->pix_fmt = chooseFormat(codec);
+    context->framerate = settings.frameRate;
+    context->time_base = av_inv_q(settings.frameRate);
+    context->sample_aspect_ratio = AVRational{1, 1};
+    context->color_range = AVCOL_RANGE_MPEG;
+    AVDictionary *options = nullptr;
+    mfApplyVideoOptions(entry, settings, context, &options);
+    const int result = avcodec_open2(context, codec, &options);
+    AVDictionaryEntry *left = nullptr;
+    while ((left = av_dict_get(options, "", left, AV_DICT_IGNORE_SUFFIX)))
+        qDebug() << "MFWriter:" << entry.encoder << "did not take the option" << left->key << left->value;
+    av_dict_free(&options);
+    if (result < 0) {
+        *why = QStringLiteral("encoder %1 cannot be opened: %2").arg(QLatin1String(entry.encoder), errorText(result));
+        avcodec_free_context(&context);
+        return false;
+    }
+    return true;
+}
+
+AVPixelFormat MFAvVideoEncoder::pixelFormat() const {
+    return context ? context->pix_fmt : AV_PIX_FMT_NONE;
+}
+
+AVRational MFAvVideoEncoder::timeBase() const {
+    return context ? context->time_base : AVRational{1, 25};
+}
+
+void MFAvVideoEncoder::fillParameters(AVCodecParameters *parameters) const {
+    if (context)
+        avcodec_parameters_from_context(parameters, context);
+}
+
+bool MFAvVideoEncoder::encode(const AVFrame *frame, std::vector<AVPacket *> *packets, QString *why) {
+    if (!context) {
+        *why = QStringLiteral("encoder not open");
+        return false;
+    }
+    int result = avcodec_send_frame(context, frame);
+    if (result < 0 && result != AVERROR_EOF) {
+        *why = QStringLiteral("%1 refused a frame: %2").arg(QLatin1String(entry.encoder), errorText(result));
+        return false;
+    }
+    while (true) {
+        AVPacket *packet = av_packet_alloc();
+        result = avcodec_receive_packet(context, packet);
+        if (result < 0) {
+            av_packet_free(&packet);
+            if (result == AVERROR(EAGAIN) || result == AVERROR_EOF)
+                return true;
+            *why = QStringLiteral("%1 failed: %2").arg(QLatin1String(entry.encoder), errorText(result));
+            return false;
+        }
+        packets->push_back(packet);
+    }
+}

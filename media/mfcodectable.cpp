@@ -1,0 +1,315 @@
+#include "mfcodectable.h"
+
+#include <QDebug>
+
+#include <cmath>
+
+extern "C" {
+#include <libavutil/opt.h>
+}
+
+namespace {
+
+const MFCodecEntry codecTable[] = {
+    {"q264hw", "h264_qsv", MFEncoderFamily::Qsv, AV_CODEC_ID_H264},
+    {"q264sw", "libx264", MFEncoderFamily::X264, AV_CODEC_ID_H264},
+    {"c264", "h264_nvenc", MFEncoderFamily::Nvenc, AV_CODEC_ID_H264},
+    {"n264", "h264_nvenc", MFEncoderFamily::Nvenc, AV_CODEC_ID_H264},
+    {"libopenh264", "libopenh264", MFEncoderFamily::OpenH264, AV_CODEC_ID_H264},
+    {"mpeg2video", "mpeg2video", MFEncoderFamily::Mpeg2, AV_CODEC_ID_MPEG2VIDEO},
+    {"hevc_qsv", "hevc_qsv", MFEncoderFamily::Qsv, AV_CODEC_ID_HEVC},
+    {"q265hw", "hevc_qsv", MFEncoderFamily::Qsv, AV_CODEC_ID_HEVC},
+    {"n265", "hevc_nvenc", MFEncoderFamily::Nvenc, AV_CODEC_ID_HEVC},
+};
+
+// MPEG-2 main and high level VBV buffer sizes (bits): the largest buffer a conforming stream may ask for.
+constexpr int mpeg2HighLevelVbvBits = 9781248;
+// QSV and NVENC keep a queue of frames in flight unless told not to; one frame keeps the stream live.
+constexpr const char *liveAsyncDepth = "1";
+
+void setOption(AVDictionary **options, const char *key, const QByteArray &value) {
+    av_dict_set(options, key, value.constData(), 0);
+}
+
+int64_t maxrateOf(const MFWriterOptions &o) {
+    return o.videoMaxrate > 0 ? o.videoMaxrate : o.videoBitrate;
+}
+
+void setRates(const MFVideoSettings &s, AVCodecContext *c, bool constrained) {
+    const MFWriterOptions &o = s.options;
+    c->bit_rate = o.videoBitrate;
+    if (constrained && maxrateOf(o) > 0) {
+        c->rc_max_rate = maxrateOf(o);
+        // One second of buffer: enough for a key frame, short enough for a live link's jitter buffer.
+        c->rc_buffer_size = int(std::min<int64_t>(c->rc_max_rate, INT32_MAX));
+    }
+}
+
+void setInterlace(const MFVideoSettings &s, AVCodecContext *c) {
+    if (!s.interlaced()) {
+        c->field_order = AV_FIELD_PROGRESSIVE;
+        return;
+    }
+    c->flags |= AV_CODEC_FLAG_INTERLACED_DCT | AV_CODEC_FLAG_INTERLACED_ME;
+    c->field_order = s.interlace == 1 ? AV_FIELD_TT : AV_FIELD_BB;
+}
+
+QByteArray h264Profile(const QString &profile) {
+    const QString p = profile.toLower();
+    if (p.isEmpty())
+        return QByteArray();
+    if (p == QLatin1String("constrained_baseline"))
+        return "baseline";
+    return p.toLatin1();
+}
+
+void applyX264(const MFVideoSettings &s, AVCodecContext *c, AVDictionary **d) {
+    const MFWriterOptions &o = s.options;
+    const MFRateControl rc = mfRateControl(o.rcType);
+    setOption(d, "preset", mfX264Preset(o.quality));
+    setOption(d, "tune", "zerolatency");
+    const QByteArray profile = h264Profile(o.videoProfile);
+    if (!profile.isEmpty())
+        setOption(d, "profile", profile);
+    // A fixed key-frame cadence: receivers joining a live stream wait at most one GOP for a picture.
+    QByteArray params = "scenecut=0";
+    switch (rc) {
+    case MFRateControl::Cqp:
+        setOption(d, "qp", QByteArray::number(mfConstantQuality(o.quality)));
+        break;
+    case MFRateControl::Quality:
+        setOption(d, "crf", QByteArray::number(mfConstantQuality(o.quality)));
+        setRates(s, c, true);
+        c->bit_rate = 0;
+        break;
+    case MFRateControl::Cbr:
+        setRates(s, c, true);
+        c->rc_max_rate = c->bit_rate;
+        c->rc_buffer_size = int(std::min<int64_t>(c->bit_rate, INT32_MAX));
+        params += ":nal-hrd=cbr";
+        break;
+    case MFRateControl::Avbr:
+        setRates(s, c, false);
+        break;
+    default:
+        setRates(s, c, true);
+        break;
+    }
+    // x264 takes the field order from its own parameters; without them every stream says top field first.
+    // Weighted prediction does not work with interlacing and x264 would only warn about it.
+    if (s.interlaced())
+        params += s.interlace == 1 ? ":tff=1:weightp=0" : ":bff=1:weightp=0";
+    setOption(d, "x264-params", params);
+    c->max_b_frames = 0;
+    setInterlace(s, c);
+}
+
+void applyMpeg2(const MFVideoSettings &s, AVCodecContext *c) {
+    const MFWriterOptions &o = s.options;
+    const MFRateControl rc = mfRateControl(o.rcType);
+    c->max_b_frames = 0;
+    if (o.videoProfile.compare(QLatin1String("main"), Qt::CaseInsensitive) == 0)
+        c->profile = FF_PROFILE_MPEG2_MAIN;
+    if (rc == MFRateControl::Cqp || rc == MFRateControl::Quality) {
+        // MPEG-2 quantiser scale 2 (best) .. 31; quality 7 → 2, quality 1 → 14.
+        const int qscale = o.quality > 0 ? 16 - 2 * o.quality : 6;
+        c->flags |= AV_CODEC_FLAG_QSCALE;
+        c->global_quality = FF_QP2LAMBDA * qscale;
+    } else {
+        setRates(s, c, rc != MFRateControl::Avbr);
+        if (rc == MFRateControl::Cbr) {
+            c->rc_max_rate = c->bit_rate;
+            c->rc_min_rate = c->bit_rate;
+        }
+        if (c->rc_buffer_size > mpeg2HighLevelVbvBits)
+            c->rc_buffer_size = mpeg2HighLevelVbvBits;
+        if (c->rc_max_rate > 0)
+            c->rc_initial_buffer_occupancy = c->rc_buffer_size * 3 / 4;
+    }
+    setInterlace(s, c);
+}
+
+void applyQsv(const MFCodecEntry &e, const MFVideoSettings &s, AVCodecContext *c, AVDictionary **d) {
+    const MFWriterOptions &o = s.options;
+    const MFRateControl rc = mfRateControl(o.rcType);
+    setOption(d, "preset", mfQsvPreset(o.quality));
+    setOption(d, "async_depth", liveAsyncDepth);
+    const QByteArray profile =
+        e.codec == AV_CODEC_ID_HEVC ? o.videoProfile.toLower().toLatin1() : h264Profile(o.videoProfile);
+    if (!profile.isEmpty())
+        setOption(d, "profile", profile);
+    c->max_b_frames = 0;
+    switch (rc) {
+    case MFRateControl::Cqp:
+        c->flags |= AV_CODEC_FLAG_QSCALE;
+        c->global_quality = mfConstantQuality(o.quality);
+        break;
+    case MFRateControl::Quality:
+        c->global_quality = mfConstantQuality(o.quality);
+        break;
+    case MFRateControl::Cbr:
+        setRates(s, c, true);
+        c->rc_max_rate = c->bit_rate;
+        c->rc_min_rate = c->bit_rate;
+        break;
+    case MFRateControl::Avbr:
+        setRates(s, c, false);
+        break;
+    case MFRateControl::VbrLookahead:
+        setRates(s, c, true);
+        setOption(d, "look_ahead", "1");
+        break;
+    default:
+        setRates(s, c, true);
+        break;
+    }
+    setInterlace(s, c);
+}
+
+void applyNvenc(const MFVideoSettings &s, AVCodecContext *c, AVDictionary **d) {
+    const MFWriterOptions &o = s.options;
+    const MFRateControl rc = mfRateControl(o.rcType);
+    const char *preset = mfNvencPreset(o.preset);
+    setOption(d, "preset", preset ? preset : "ll");
+    if (!o.videoProfile.isEmpty())
+        setOption(d, "profile", o.videoProfile.toLower().toLatin1());
+    setOption(d, "zerolatency", "1");
+    setOption(d, "delay", "0");
+    c->max_b_frames = 0;
+    switch (rc) {
+    case MFRateControl::Cqp:
+        setOption(d, "rc", "constqp");
+        setOption(d, "qp", QByteArray::number(mfConstantQuality(o.quality)));
+        break;
+    case MFRateControl::Quality:
+        setOption(d, "rc", "vbr");
+        setOption(d, "cq", QByteArray::number(mfConstantQuality(o.quality)));
+        setRates(s, c, true);
+        c->bit_rate = 0;
+        break;
+    case MFRateControl::Cbr:
+        setOption(d, "rc", "cbr");
+        setRates(s, c, true);
+        break;
+    case MFRateControl::VbrLookahead:
+        setOption(d, "rc", "vbr");
+        setOption(d, "rc-lookahead", "8");
+        setRates(s, c, true);
+        break;
+    case MFRateControl::Vbr:
+    case MFRateControl::Avbr:
+        setOption(d, "rc", "vbr");
+        setRates(s, c, rc == MFRateControl::Vbr);
+        break;
+    default:
+        setRates(s, c, true);
+        break;
+    }
+    setInterlace(s, c);
+}
+
+} // namespace
+
+QStringList mfCodecIds() {
+    QStringList ids;
+    for (const MFCodecEntry &entry : codecTable)
+        ids << QLatin1String(entry.id);
+    return ids;
+}
+
+const MFCodecEntry *mfCodecFind(const QString &id) {
+    for (const MFCodecEntry &entry : codecTable) {
+        if (id == QLatin1String(entry.id))
+            return &entry;
+    }
+    return nullptr;
+}
+
+MFRateControl mfRateControl(const QString &rcType) {
+    if (rcType == QLatin1String("vbr"))
+        return MFRateControl::Vbr;
+    if (rcType == QLatin1String("cbr"))
+        return MFRateControl::Cbr;
+    if (rcType == QLatin1String("cqp"))
+        return MFRateControl::Cqp;
+    if (rcType == QLatin1String("avbr"))
+        return MFRateControl::Avbr;
+    if (rcType == QLatin1String("vbr_la"))
+        return MFRateControl::VbrLookahead;
+    if (rcType == QLatin1String("quality"))
+        return MFRateControl::Quality;
+    return MFRateControl::Auto;
+}
+
+const char *mfX264Preset(int quality) {
+    static const char *const presets[] = {"ultrafast", "superfast", "veryfast", "faster", "fast", "medium", "slow"};
+    if (quality < 1 || quality > 7)
+        return "veryfast";
+    return presets[quality - 1];
+}
+
+const char *mfQsvPreset(int quality) {
+    static const char *const presets[] = {"veryfast", "faster", "fast", "medium", "slow", "slower", "veryslow"};
+    if (quality < 1 || quality > 7)
+        return "medium";
+    return presets[quality - 1];
+}
+
+const char *mfNvencPreset(const QString &preset) {
+    static const struct {
+        const char *name;
+        const char *nvenc;
+    } presets[] = {{"default", "medium"},  {"high_quality", "hq"},     {"high_performance", "hp"},
+                   {"low_latency", "ll"},  {"low_latency_hq", "llhq"}, {"low_latency_hp", "llhp"},
+                   {"blue_ray_disk", "bd"}};
+    if (preset.isEmpty())
+        return "ll";
+    for (const auto &p : presets) {
+        if (preset == QLatin1String(p.name))
+            return p.nvenc;
+    }
+    return nullptr;
+}
+
+int mfConstantQuality(int quality) {
+    // Quality 1 (minimal) .. 7 (maximal) onto quantisers 35 .. 17; 23 when not given.
+    if (quality < 1 || quality > 7)
+        return 23;
+    return 38 - 3 * quality;
+}
+
+int mfGopFrames(const MFVideoSettings &s) {
+    const double rate = s.frameRate.den > 0 ? double(s.frameRate.num) / s.frameRate.den : 25.0;
+    if (s.gop <= 0)
+        return std::max(1, int(std::lround(rate)));
+    if (s.frameRate.den == 1001 && s.gop == int(std::lround(rate * 100.0)))
+        return int(std::lround(rate));
+    return s.gop;
+}
+
+void mfApplyVideoOptions(const MFCodecEntry &entry, const MFVideoSettings &settings, AVCodecContext *context,
+                         AVDictionary **encoderOptions) {
+    context->gop_size = mfGopFrames(settings);
+    context->keyint_min = context->gop_size;
+    switch (entry.family) {
+    case MFEncoderFamily::X264:
+        applyX264(settings, context, encoderOptions);
+        break;
+    case MFEncoderFamily::Mpeg2:
+        applyMpeg2(settings, context);
+        break;
+    case MFEncoderFamily::Qsv:
+        applyQsv(entry, settings, context, encoderOptions);
+        break;
+    case MFEncoderFamily::Nvenc:
+        applyNvenc(settings, context, encoderOptions);
+        break;
+    case MFEncoderFamily::OpenH264:
+        // FFmpeg's own OpenH264 wrapper, where the build has it; our encoder reads the settings itself.
+        setRates(settings, context, true);
+        context->max_b_frames = 0;
+        av_dict_set(encoderOptions, "profile", "constrained_baseline", 0);
+        av_dict_set(encoderOptions, "allow_skip_frames", "0", 0);
+        break;
+    }
+}

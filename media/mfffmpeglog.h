@@ -1,0 +1,5 @@
+#pragma once
+
+// Sends FFmpeg's log lines (warnings and errors) to Qt's diagnostic stream, prefixed "FFmpeg:". Installs
+// the callback once per process; every part of the media layer that uses FFmpeg may call it.
+void mfInstallFfmpegLog();

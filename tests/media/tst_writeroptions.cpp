@@ -1,0 +1,232 @@
+// The writer's option text and codec table, as units.
+#include "mfcodectable.h"
+#include "mfwriteroptions.h"
+#include "mfwriteroutput.h"
+
+#include <QtTest>
+
+class TestWriterOptions : public QObject {
+    Q_OBJECT
+
+private slots:
+    void captureExample();
+    void recordingText();
+    void videoOffKeepsExtraOptions();
+    void quotingAndUnknownKeys();
+    void refusedTexts_data();
+    void refusedTexts();
+    void bitrates_data();
+    void bitrates();
+    void codecTable_data();
+    void codecTable();
+    void nvencPresets();
+    void gopAndFrameRates_data();
+    void gopAndFrameRates();
+};
+
+void TestWriterOptions::captureExample() {
+    const QString text =
+        "format='mpegts' play_while_rec='false'  video::codec='q264hw'  video::profile='Main'  video::g='25'  "
+        "video::b='4000K' video::maxrate='4000K'  audio::codec='aac'  audio::b='128K'  audio::minrate='128K' "
+        "audio::maxrate='128K'  audio::ar='48000' ";
+    QCOMPARE(text.size(), 242);
+    MFWriterOptions o;
+    QString error;
+    QVERIFY2(MFWriterOptions::parse(text + " video::rc_type='vbr' video::quality='4'", &o, &error), qPrintable(error));
+    QCOMPARE(o.format, QString("mpegts"));
+    QCOMPARE(o.playWhileRec, false);
+    QCOMPARE(o.videoCodec, QString("q264hw"));
+    QCOMPARE(o.videoProfile, QString("Main"));
+    QCOMPARE(o.gop, 25);
+    QCOMPARE(o.videoBitrate, int64_t(4000000));
+    QCOMPARE(o.videoMaxrate, int64_t(4000000));
+    QCOMPARE(o.audioCodec, QString("aac"));
+    QCOMPARE(o.audioBitrate, int64_t(128000));
+    QCOMPARE(o.audioMinrate, int64_t(128000));
+    QCOMPARE(o.audioMaxrate, int64_t(128000));
+    QCOMPARE(o.sampleRate, 48000);
+    QCOMPARE(o.rcType, QString("vbr"));
+    QCOMPARE(o.quality, 4);
+    QVERIFY(o.unknownKeys.isEmpty());
+    QVERIFY(o.hasVideo());
+    QVERIFY(o.hasAudio());
+    QVERIFY(!o.splitChannels);
+}
+
+void TestWriterOptions::recordingText() {
+    const QString text = "format='mpegts' play_while_rec='false' video::codec='mpeg2video' video::profile='main'  "
+                         "video::b='5120K' video::maxrate='5120K'  audio::codec='aac' audio::b='128K'  "
+                         "audio::minrate='128K' audio::maxrate='128K' mpeg::split_channels='1' ";
+    QCOMPARE(text.size(), 234);
+    MFWriterOptions o;
+    QString error;
+    QVERIFY2(MFWriterOptions::parse(text, &o, &error), qPrintable(error));
+    QCOMPARE(o.videoCodec, QString("mpeg2video"));
+    QCOMPARE(o.videoBitrate, int64_t(5120000));
+    QCOMPARE(o.gop, 0);
+    QCOMPARE(o.sampleRate, 0);
+    QVERIFY(o.splitChannels);
+    QVERIFY(o.unknownKeys.isEmpty());
+}
+
+void TestWriterOptions::videoOffKeepsExtraOptions() {
+    MFWriterOptions o;
+    QString error;
+    QVERIFY(MFWriterOptions::parse("format='mpegts' play_while_rec='false'  video::codec='null'  video::rc_type='cbr' "
+                                   "video::preset='low_latency' audio::codec='null'  audio::ar='48000' ",
+                                   &o, &error));
+    QVERIFY(!o.hasVideo());
+    QVERIFY(!o.hasAudio());
+    QCOMPARE(o.rcType, QString("cbr"));
+    QCOMPARE(o.preset, QString("low_latency"));
+    QCOMPARE(o.sampleRate, 48000);
+}
+
+void TestWriterOptions::quotingAndUnknownKeys() {
+    MFWriterOptions o;
+    QString error;
+    QVERIFY2(MFWriterOptions::parse("  video::codec=\"q264sw\"\tvideo::g=50 video::x264opts='a=1 b=2' "
+                                    "video::b='1M' foo::bar='' video::g='12' video::x264opts='c'",
+                                    &o, &error),
+             qPrintable(error));
+    QCOMPARE(o.videoCodec, QString("q264sw"));
+    QCOMPARE(o.gop, 12); // the last of a repeated key wins
+    QCOMPARE(o.videoBitrate, int64_t(1000000));
+    QCOMPARE(o.unknownKeys, QStringList({"video::x264opts", "foo::bar"}));
+    QCOMPARE(o.values.value("video::x264opts"), QString("c"));
+    QVERIFY(MFWriterOptions::parse("", &o, &error));
+    QVERIFY(o.videoCodec.isEmpty());
+}
+
+void TestWriterOptions::refusedTexts_data() {
+    QTest::addColumn<QString>("text");
+    QTest::newRow("unterminated quote") << "video::codec='q264sw video::b='1K'";
+    QTest::newRow("no value") << "format='mpegts' video::codec";
+    QTest::newRow("no key") << "='x'";
+    QTest::newRow("text after quote") << "video::codec='a'b";
+    QTest::newRow("bad bitrate") << "video::b='fastK'";
+    QTest::newRow("negative bitrate") << "audio::b='-128K'";
+    QTest::newRow("quality above 7") << "video::quality='8'";
+    QTest::newRow("quality 0") << "video::quality='0'";
+    QTest::newRow("gop text") << "video::g='many'";
+    QTest::newRow("bad bool") << "mpeg::split_channels='maybe'";
+}
+
+void TestWriterOptions::refusedTexts() {
+    QFETCH(QString, text);
+    MFWriterOptions o;
+    o.videoCodec = "untouched";
+    QString error;
+    QVERIFY(!MFWriterOptions::parse(text, &o, &error));
+    QVERIFY(!error.isEmpty());
+    QCOMPARE(o.videoCodec, QString("untouched"));
+}
+
+void TestWriterOptions::bitrates_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<qint64>("bits");
+    QTest::newRow("K") << "4000K" << qint64(4000000);
+    QTest::newRow("k") << "128k" << qint64(128000);
+    QTest::newRow("M") << "5M" << qint64(5000000);
+    QTest::newRow("plain") << "64000" << qint64(64000);
+    QTest::newRow("zero") << "0K" << qint64(0);
+    QTest::newRow("empty") << "" << qint64(-1);
+    QTest::newRow("suffix only") << "K" << qint64(-1);
+    QTest::newRow("garbage") << "12x" << qint64(-1);
+    QTest::newRow("overflow") << "99999999999999999999K" << qint64(-1);
+}
+
+void TestWriterOptions::bitrates() {
+    QFETCH(QString, text);
+    QFETCH(qint64, bits);
+    QCOMPARE(qint64(MFWriterOptions::parseBitrate(text)), bits);
+}
+
+void TestWriterOptions::codecTable_data() {
+    QTest::addColumn<QString>("id");
+    QTest::addColumn<QString>("encoder");
+    QTest::newRow("q264hw") << "q264hw"
+                            << "h264_qsv";
+    QTest::newRow("q264sw") << "q264sw"
+                            << "libx264";
+    QTest::newRow("c264") << "c264"
+                          << "h264_nvenc";
+    QTest::newRow("n264") << "n264"
+                          << "h264_nvenc";
+    QTest::newRow("libopenh264") << "libopenh264"
+                                 << "libopenh264";
+    QTest::newRow("mpeg2video") << "mpeg2video"
+                                << "mpeg2video";
+    QTest::newRow("hevc_qsv") << "hevc_qsv"
+                              << "hevc_qsv";
+    QTest::newRow("q265hw") << "q265hw"
+                            << "hevc_qsv";
+    QTest::newRow("n265") << "n265"
+                          << "hevc_nvenc";
+}
+
+void TestWriterOptions::codecTable() {
+    QFETCH(QString, id);
+    QFETCH(QString, encoder);
+    const MFCodecEntry *entry = mfCodecFind(id);
+    QVERIFY(entry);
+    QCOMPARE(QString(entry->encoder), encoder);
+    QVERIFY(!mfCodecFind(id.toUpper()));
+    QVERIFY(mfCodecIds().contains(id));
+    QCOMPARE(mfCodecIds().size(), 9);
+}
+
+void TestWriterOptions::nvencPresets() {
+    const QStringList names = {"default",        "high_quality",   "high_performance", "low_latency",
+                               "low_latency_hq", "low_latency_hp", "blue_ray_disk"};
+    QSet<QString> seen;
+    for (const QString &name : names) {
+        const char *preset = mfNvencPreset(name);
+        QVERIFY2(preset, qPrintable(name));
+        seen.insert(preset);
+    }
+    QCOMPARE(seen.size(), names.size());
+    QVERIFY(!mfNvencPreset("turbo"));
+    QCOMPARE(QString(mfNvencPreset("low_latency")), QString("ll"));
+    // Quality 1 is the fastest, 7 the best, and every step changes something.
+    QCOMPARE(QString(mfX264Preset(1)), QString("ultrafast"));
+    QVERIFY(mfConstantQuality(7) < mfConstantQuality(1));
+    QSet<QString> x264;
+    for (int q = 1; q <= 7; ++q)
+        x264.insert(mfX264Preset(q));
+    QCOMPARE(x264.size(), 7);
+}
+
+void TestWriterOptions::gopAndFrameRates_data() {
+    QTest::addColumn<double>("rate");
+    QTest::addColumn<int>("num");
+    QTest::addColumn<int>("den");
+    QTest::addColumn<int>("gop");
+    QTest::addColumn<int>("frames");
+    QTest::newRow("25") << 25.0 << 25 << 1 << 25 << 25;
+    QTest::newRow("25 gop 50") << 25.0 << 25 << 1 << 50 << 50;
+    QTest::newRow("29.97 gop 2997") << 29.97 << 30000 << 1001 << 2997 << 30;
+    QTest::newRow("29.97 gop 60") << 29.97 << 30000 << 1001 << 60 << 60;
+    QTest::newRow("59.94") << 59.94 << 60000 << 1001 << 0 << 60;
+    QTest::newRow("23.976") << 23.976 << 24000 << 1001 << 0 << 24;
+    QTest::newRow("50 no gop") << 50.0 << 50 << 1 << 0 << 50;
+    QTest::newRow("12.5") << 12.5 << 25 << 2 << 0 << 13;
+}
+
+void TestWriterOptions::gopAndFrameRates() {
+    QFETCH(double, rate);
+    QFETCH(int, num);
+    QFETCH(int, den);
+    QFETCH(int, gop);
+    QFETCH(int, frames);
+    const AVRational r = MFWriterOutput::frameRateOf(rate);
+    QCOMPARE(r.num, num);
+    QCOMPARE(r.den, den);
+    MFVideoSettings s;
+    s.frameRate = r;
+    s.gop = gop;
+    QCOMPARE(mfGopFrames(s), frames);
+}
+
+QTEST_GUILESS_MAIN(TestWriterOptions)
+#include "tst_writeroptions.moc"

@@ -1,0 +1,7 @@
+# The writer: option text and codec table as units; real encoders end to end, judged by ffprobe.
+tidewell_add_test(NAME tst_mfwriteroptions SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_writeroptions.cpp
+    LIBS tidewell_media LABELS unit)
+tidewell_add_test(NAME tst_mfwriter
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_writer.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/tst_writersource.cpp ${CMAKE_CURRENT_LIST_DIR}/tst_writersource.h
+    LIBS tidewell_media PkgConfig::FFMPEG Qt5::Network LABELS peer slow TIMEOUT 300)
