@@ -60,9 +60,8 @@ int DeviceGrabber::open(const char *formatName, const QString &url, const QMap<Q
             QStringLiteral("cannot open %1 \"%2\": %3").arg(QString::fromLatin1(formatName), url, errorText(result));
         return MF_E_FAIL;
     }
-    result = avformat_find_stream_info(input, nullptr);
-    if (result >= 0)
-        result = av_find_best_stream(input, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    // Input devices describe their stream when they open; probing would only cost the first pictures.
+    result = av_find_best_stream(input, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
     if (result < 0) {
         *error = QStringLiteral("no picture from \"%1\": %2").arg(url, errorText(result));
         close();

@@ -4,6 +4,7 @@ set(_devices ${CMAKE_CURRENT_SOURCE_DIR}/devices)
 target_sources(tidewell_media PRIVATE
     ${_devices}/capturethreadgate.h
     ${_devices}/devicegrabber.cpp ${_devices}/devicegrabber.h
+    ${_devices}/x11connectionwatch.cpp ${_devices}/x11connectionwatch.h
     ${_devices}/x11screenlayout.cpp ${_devices}/x11screenlayout.h
     ${_devices}/x11screendevice.cpp ${_devices}/x11screendevice.h
     ${_devices}/x11screenprovider.cpp ${_devices}/x11screenprovider.h
@@ -18,6 +19,7 @@ target_sources(tidewell_media PRIVATE
     ${_devices}/alsaaudioprovider.cpp ${_devices}/alsaaudioprovider.h
     ${_devices}/platformdevices.cpp)
 target_compile_definitions(tidewell_media PRIVATE TIDEWELL_HAVE_PLATFORM_DEVICES)
-# libXrandr is loaded at run time (x11screenlayout.cpp).
-target_link_libraries(tidewell_media PRIVATE ${CMAKE_DL_LIBS})
+# libXrandr is loaded at run time (x11screenlayout.cpp); XCB watches the X server (x11connectionwatch.cpp).
+pkg_check_modules(TIDEWELL_XCB REQUIRED IMPORTED_TARGET GLOBAL xcb)
+target_link_libraries(tidewell_media PRIVATE PkgConfig::TIDEWELL_XCB ${CMAKE_DL_LIBS})
 unset(_devices)

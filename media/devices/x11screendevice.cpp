@@ -1,6 +1,7 @@
 #include "x11screendevice.h"
 
 #include "devicegrabber.h"
+#include "x11connectionwatch.h"
 #include "x11screenlayout.h"
 
 #include <QDebug>
@@ -13,6 +14,8 @@ namespace {
 // After the X server refused the grab (display gone, screen resized below the grab area) the grab is
 // retried at this pace.
 constexpr int RETRY_MS = 500;
+// How often the capture thread makes sure its X server still answers.
+constexpr int64_t WATCH_INTERVAL_US = 500000;
 } // namespace
 
 bool X11ScreenDevice::applyProperty(Settings *settings, const QString &name, const QString &value) {
@@ -126,11 +129,20 @@ void X11ScreenDevice::run(std::unique_ptr<DeviceGrabber> grabber) {
     if (!picture)
         return;
     bool failing = false; // one warning per streak of failures, not one per retry
+    X11ConnectionWatch watch;
+    watch.open(display); // the grab itself was opened by start()
+    int64_t lastWatchUs = av_gettime_relative();
     while (!gate.stopRequested()) {
         QString error;
         const bool changed = reopen.exchange(false);
         if (!grabber->isOpen() || changed) {
-            const int result = openGrabber(grabber.get(), currentSettings(), &error);
+            int result = openGrabber(grabber.get(), currentSettings(), &error);
+            if (MF_SUCCEEDED(result) && !watch.open(display)) {
+                error = QStringLiteral("the X server does not answer");
+                grabber->close();
+                result = MF_E_FAIL;
+            }
+            lastWatchUs = av_gettime_relative();
             if (MF_FAILED(result)) {
                 if (!failing)
                     qWarning() << "X11 screen capture failed:" << error;
@@ -140,14 +152,22 @@ void X11ScreenDevice::run(std::unique_ptr<DeviceGrabber> grabber) {
                 continue;
             }
         }
-        const int result = grabber->next(picture, &error);
+        int result = grabber->next(picture, &error);
         if (result == MF_E_TIMEOUT)
             continue; // the stop flag ended the read
+        if (MF_SUCCEEDED(result) && av_gettime_relative() - lastWatchUs >= WATCH_INTERVAL_US) {
+            lastWatchUs = av_gettime_relative();
+            if (!watch.alive()) {
+                error = QStringLiteral("the X server has gone away");
+                result = MF_E_FAIL;
+            }
+        }
         if (MF_FAILED(result)) {
             if (!failing)
                 qWarning() << "X11 screen capture failed:" << error;
             failing = true;
             grabber->close();
+            watch.close();
             slot.clear();
             gate.pause(RETRY_MS);
             continue;
