@@ -1,6 +1,9 @@
 #include "mfframe.h"
 
+#include "mfcellmarkup.h"
 #include "mfresult.h"
+
+#include <cmath>
 
 #include <QMutexLocker>
 
@@ -67,8 +70,37 @@ int MFFrame::MFObjSet(const QString &name, const std::shared_ptr<IMFFrame> &obje
     return MF_OK;
 }
 
-int MFFrame::MFPrint(const QString &, double, double, double, double, double, int, const QString &) {
-    return MF_E_UNSUPPORTED;
+int MFFrame::MFPrint(const QString &markup, double fontScale, double x, double y, double width, double height,
+                     int flags, const QString &attributes) {
+    // Cells only: each cell takes the share of the rectangle's width that its characters have of all
+    // characters, over the rectangle's full height. Glyphs are not drawn (font scale and flags unused).
+    (void)fontScale;
+    (void)flags;
+    if (width <= 0.0 || height <= 0.0)
+        return MF_E_INVALIDARG;
+    const QVector<MFCell> cells = mfParseCellMarkup(markup, attributes);
+    int total = 0;
+    for (const MFCell &cell : cells)
+        total += cell.characters;
+    if (total <= 0)
+        return MF_OK;
+    AVFrame *picture = writableVideo();
+    if (!picture || !picture->data[0])
+        return MF_E_UNSUPPORTED;
+    const int top = int(std::lround(y));
+    const int bottom = int(std::lround(y + height));
+    int done = 0;
+    for (const MFCell &cell : cells) {
+        const int left = int(std::lround(x + width * done / total));
+        done += cell.characters;
+        const int right = int(std::lround(x + width * done / total));
+        if (!cell.filled || right <= left)
+            continue;
+        const int result = mfFillRect(picture, left, top, right - left, bottom - top, cell.red, cell.green, cell.blue);
+        if (MF_FAILED(result))
+            return result;
+    }
+    return MF_OK;
 }
 
 int MFFrame::MFPictureGet(uint8_t **data, int *stride) {

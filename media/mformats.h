@@ -37,6 +37,11 @@ public:
     int SourceFrameConvertedGetByFormat(const MFFormat &format, MFFramePtr *frame, int timeoutMs,
                                         const QString &options) override;
 
+    // Virtual time, for tests: the source stops sleeping between frames and drives devices that can run on
+    // virtual time (the test pattern) frame by frame, so that minutes of output take moments. Applies to
+    // devices opened afterwards.
+    void setVirtualClock(bool enabled);
+
 private:
     struct Impl;
     std::unique_ptr<Impl> d;

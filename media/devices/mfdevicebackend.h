@@ -25,6 +25,7 @@
 // the registry's lock is held. start()/stop()/setProperty() are called under MFormats' own lock, so they
 // must be bounded (stop: ask the thread to end, join it; a few hundred ms at most).
 
+#include "imfdevice.h"
 #include "mfresult.h"
 
 #include <QList>
@@ -141,6 +142,14 @@ public:
     virtual double frameRate() const { return 0.0; }
     // The input lines now offered (may change, e.g. discovered network sources); default: as listed.
     virtual QStringList lines(const QStringList &listed) const { return listed; }
+    // Virtual time (tests): when start() got the property "device.virtual_clock" = "1", the live source
+    // paces itself without sleeping and calls advanceTo(now) before each fetch; a synthetic device then
+    // produces, synchronously, its pictures and audio up to that time instead of running a thread.
+    // Returns false when the device cannot run on virtual time (real hardware: ignore it).
+    virtual bool advanceTo(int64_t nowUs) {
+        (void)nowUs;
+        return false;
+    }
 
     MFPictureSlot &pictures() { return slot; }
     // The device's own audio ("<From Video>"), or nullptr when it has none.

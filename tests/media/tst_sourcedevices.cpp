@@ -1,0 +1,324 @@
+#include "tst_sourcehelpers.h"
+
+#include "mfdevicebackend.h"
+#include "mftestpattern.h"
+
+#include <QElapsedTimer>
+#include <QtTest>
+
+#include <atomic>
+#include <cmath>
+#include <thread>
+
+extern "C" {
+#include <libavutil/time.h>
+}
+
+using namespace sourcetest;
+
+namespace {
+
+// What the fake devices saw, shared with the test.
+struct Journal {
+    QMutex lock;
+    QList<MFDeviceProps> started;
+    QStringList propertyCalls;
+    std::atomic<int> stops{0};
+};
+
+// A video device without thread: the test decides when it has a picture.
+class FakeVideo : public MFVideoDevice {
+public:
+    FakeVideo(Journal *journal, bool withPicture, QStringList refusedLines)
+        : journal(journal), withPicture(withPicture), refused(std::move(refusedLines)) {}
+    ~FakeVideo() override { stop(); }
+    int start(const MFDeviceProps &props) override {
+        QMutexLocker locker(&journal->lock);
+        journal->started << props;
+        if (withPicture) {
+            AVFrame *f = av_frame_alloc();
+            f->format = AV_PIX_FMT_YUV420P;
+            f->width = 320;
+            f->height = 240;
+            av_frame_get_buffer(f, 0);
+            memset(f->data[0], 100, f->linesize[0] * 240);
+            memset(f->data[1], 128, f->linesize[1] * 120);
+            memset(f->data[2], 128, f->linesize[2] * 120);
+            slot.put(f, av_gettime_relative());
+            av_frame_free(&f);
+        }
+        return MF_OK;
+    }
+    void stop() override {
+        if (!stopped.exchange(true))
+            ++journal->stops;
+    }
+    int setProperty(const QString &name, const QString &value) override {
+        QMutexLocker locker(&journal->lock);
+        journal->propertyCalls << name + "=" + value;
+        return name == "line-in" && refused.contains(value) ? MF_E_INVALIDARG : MF_OK;
+    }
+
+private:
+    Journal *journal;
+    bool withPicture;
+    QStringList refused;
+    std::atomic<bool> stopped{false};
+};
+
+// An external audio device that the test feeds by hand: mono float at 44.1 kHz.
+class FakeAudio : public MFAudioDevice {
+public:
+    explicit FakeAudio(FakeAudio **self) { *self = this; }
+    int start(const MFDeviceProps &) override { return fifo.configure(AV_SAMPLE_FMT_FLT, 1, 44100); }
+    void stop() override {}
+    void feed(int samples, double frequency) {
+        QVector<float> data(samples);
+        for (int i = 0; i < samples; ++i, ++position)
+            data[i] = float(0.5 * std::sin(2.0 * M_PI * frequency * double(position) / 44100.0));
+        const uint8_t *planes[1] = {reinterpret_cast<const uint8_t *>(data.constData())};
+        fifo.write(planes, samples);
+    }
+
+private:
+    int64_t position = 0;
+};
+
+class FakeProvider : public MFDeviceProvider {
+public:
+    Journal journal;
+    FakeAudio *audio = nullptr;
+
+    QString providerName() const override { return "fake"; }
+    QList<MFDeviceEntry> list(int type) override {
+        if (type == eMFDT_Video)
+            return {{"NDI Receiver", {"HOST (Camera 1)", "HOST (Camera 2)"}, "ndi"},
+                    {"AJA Kona 5", {"SDI 1", "SDI 2", "SDI 3"}, "aja"},
+                    {"FD Video Capture", {}, "fd"},
+                    {"Blank Device", {}, "blank"},
+                    {"AJA Kona 5", {}, "aja-duplicate"}};
+        if (type == eMFDT_ExtAudio)
+            return {{"Fake Microphone", {}, "mic"}};
+        if (type == eMFDT_Sink)
+            return {{"mp://fake sink", {}, "sink"}};
+        return {};
+    }
+    std::unique_ptr<MFVideoDevice> openVideo(const MFDeviceEntry &entry) override {
+        return std::make_unique<FakeVideo>(&journal, entry.id != "blank", QStringList{"SDI 9"});
+    }
+    std::unique_ptr<MFAudioDevice> openAudio(const MFDeviceEntry &entry) override {
+        if (entry.id != "mic")
+            return nullptr;
+        return std::make_unique<FakeAudio>(&audio);
+    }
+};
+
+} // namespace
+
+class TstSourceDevices : public QObject {
+    Q_OBJECT
+
+    std::shared_ptr<FakeProvider> provider;
+
+private slots:
+    void init() {
+        provider = std::make_shared<FakeProvider>();
+        MFDeviceRegistry::add(provider);
+    }
+    void cleanup() {
+        MFDeviceRegistry::remove(provider);
+        provider.reset();
+    }
+
+    void providersListedAfterFixedEntries() {
+        MFormats source;
+        const QStringList video = names(source, eMFDT_Video);
+        QCOMPARE(video.first(), QString("<None>"));
+        QVERIFY(video.contains("Test Pattern"));
+        QCOMPARE(video.count("AJA Kona 5"), 2);
+        const int ndi = video.indexOf("NDI Receiver");
+        QVERIFY(ndi > video.indexOf("Test Pattern"));
+        const QStringList external = names(source, eMFDT_ExtAudio);
+        QCOMPARE(external.mid(0, 2), QStringList({"<None>", "<No External Audio>"}));
+        QVERIFY(external.contains("Fake Microphone"));
+        QCOMPARE(names(source, eMFDT_Sink), QStringList({"mp://fake sink"}));
+        QVERIFY(MF_FAILED(source.DeviceSet(eMFDT_Video, -1, QString())));
+        QVERIFY(MF_FAILED(source.DeviceSet(eMFDT_Video, video.size(), QString())));
+
+        MFDeviceRegistry::remove(provider);
+        QVERIFY(!names(source, eMFDT_Video).contains("NDI Receiver"));
+    }
+
+    void linesOfDeviceAreLineInOptions() {
+        MFormats source;
+        QCOMPARE(source.PropsSet("capture.screen_index", "1"), int(MF_OK));
+        const int aja = indexOf(source, eMFDT_Video, "AJA Kona 5");
+        QCOMPARE(source.DeviceSet(eMFDT_Video, aja, QString()), int(MF_OK));
+        int count = 0;
+        QCOMPARE(source.PropsOptionGetCount("line-in", &count), int(MF_OK));
+        QCOMPARE(count, 3);
+        QString line;
+        QCOMPARE(source.PropsOptionGetByIndex("line-in", 1, &line, nullptr), int(MF_OK));
+        QCOMPARE(line, QString("SDI 2"));
+        QVERIFY(MF_FAILED(source.PropsOptionGetByIndex("line-in", 3, &line, nullptr)));
+        QCOMPARE(source.PropsOptionSetByIndex("line-in", 2), int(MF_OK));
+        QString value;
+        source.PropsGet("line-in", &value);
+        QCOMPARE(value, QString("SDI 3"));
+        // A line the device refuses fails and the previous one stays.
+        QVERIFY(MF_FAILED(source.PropsSet("line-in", "SDI 9")));
+        source.PropsGet("line-in", &value);
+        QCOMPARE(value, QString("SDI 3"));
+        {
+            QMutexLocker locker(&provider->journal.lock);
+            QCOMPARE(provider->journal.started.size(), 1);
+            QCOMPARE(provider->journal.started.first().value("capture.screen_index"), QString("1"));
+            QVERIFY(provider->journal.propertyCalls.contains("line-in=SDI 3"));
+        }
+        QString name;
+        int index = -1;
+        source.DeviceGet(eMFDT_Video, &index, &name);
+        QCOMPARE(index, aja);
+        QCOMPARE(name, QString("AJA Kona 5"));
+    }
+
+    void propertiesStoredAndHandedToDevice() {
+        MFormats source;
+        for (const char *name : {"device.start_at_deviceset", "no_signal.enabled", "capture.highlight_mouse",
+                                 "audio_gain", "ndi_auto_connect", "some.unknown.property"})
+            QCOMPARE(source.PropsSet(name, "v-" + QString(name)), int(MF_OK));
+        QCOMPARE(source.PropsSet("device.start_at_deviceset", "true"), int(MF_OK));
+        QString value;
+        QCOMPARE(source.PropsGet("some.unknown.property", &value), int(MF_OK));
+        QCOMPARE(value, QString("v-some.unknown.property"));
+        QCOMPARE(source.PropsGet("never.set", &value), int(MF_FALSE));
+        QCOMPARE(source.DeviceSet(eMFDT_Video, indexOf(source, eMFDT_Video, "NDI Receiver"), QString()), int(MF_OK));
+        QCOMPARE(source.PropsSet("line-in", "HOST (Camera 2)"), int(MF_OK));
+        QMutexLocker locker(&provider->journal.lock);
+        QCOMPARE(provider->journal.started.size(), 1);
+        const MFDeviceProps &props = provider->journal.started.first();
+        QCOMPARE(props.value("capture.highlight_mouse"), QString("v-capture.highlight_mouse"));
+        QCOMPARE(props.value("audio_gain"), QString("v-audio_gain"));
+        QVERIFY(provider->journal.propertyCalls.contains("line-in=HOST (Camera 2)"));
+    }
+
+    void deviceStartsAtFirstFetchWhenAsked() {
+        MFormats source;
+        source.setVirtualClock(true);
+        QCOMPARE(source.PropsSet("device.start_at_deviceset", "false"), int(MF_OK));
+        QCOMPARE(source.DeviceSet(eMFDT_Video, indexOf(source, eMFDT_Video, "AJA Kona 5"), QString()), int(MF_OK));
+        {
+            QMutexLocker locker(&provider->journal.lock);
+            QCOMPARE(provider->journal.started.size(), 0);
+        }
+        MFFramePtr frame;
+        QCOMPARE(source.SourceFrameConvertedGetByFormat(format(0, 0, 25.0, 0, 0), &frame, -1, QString()), int(MF_OK));
+        MFFormat got;
+        frame->MFFormatGet(&got);
+        QCOMPARE(got.width, 320);
+        QCOMPARE(got.channels, 0); // no audio asked, none there
+        QMutexLocker locker(&provider->journal.lock);
+        QCOMPARE(provider->journal.started.size(), 1);
+    }
+
+    void noPictureFailsWithinBound() {
+        MFormats source;
+        QCOMPARE(source.DeviceSet(eMFDT_Video, indexOf(source, eMFDT_Video, "Blank Device"), QString()), int(MF_OK));
+        QElapsedTimer timer;
+        timer.start();
+        for (int i = 0; i < 2; ++i) {
+            MFFramePtr frame;
+            QVERIFY(MF_FAILED(source.SourceFrameConvertedGetByFormat(format(320, 240, 25.0), &frame, -1, QString())));
+        }
+        QVERIFY(timer.elapsed() < 3000);
+        QCOMPARE(source.DeviceClose(), int(MF_OK));
+        QCOMPARE(provider->journal.stops.load(), 1);
+    }
+
+    void silenceWhenAudioAskedButNoneSelected() {
+        MFormats source;
+        source.setVirtualClock(true);
+        QCOMPARE(source.DeviceSet(eMFDT_Video, indexOf(source, eMFDT_Video, "AJA Kona 5"), QString()), int(MF_OK));
+        MFFramePtr frame;
+        QCOMPARE(source.SourceFrameConvertedGetByFormat(format(0, 0, 29.97), &frame, -1, QString()), int(MF_OK));
+        QCOMPARE(frame->MFAudioSamples(), 1602);
+        for (double s : channel(frame, 1))
+            QCOMPARE(s, 0.0);
+    }
+
+    void externalAudioResampledToFrames() {
+        MFormats source;
+        source.setVirtualClock(true);
+        QCOMPARE(source.DeviceSet(eMFDT_Video, indexOf(source, eMFDT_Video, "Test Pattern"), QString()), int(MF_OK));
+        QCOMPARE(source.DeviceSet(eMFDT_Audio, 1, QString()), int(MF_OK)); // "<None>"
+        QCOMPARE(source.DeviceSet(eMFDT_ExtAudio, indexOf(source, eMFDT_ExtAudio, "Fake Microphone"), QString()),
+                 int(MF_OK));
+        QVERIFY(provider->audio);
+        const MFFormat asked = format(320, 180, 25.0, 2, 48000);
+        QVector<double> left, right;
+        int64_t total = 0;
+        for (int i = 0; i < 25; ++i) {
+            MFFramePtr frame;
+            QCOMPARE(source.SourceFrameConvertedGetByFormat(asked, &frame, -1, QString()), int(MF_OK));
+            provider->audio->feed(1764, 700.0); // one frame's worth at 44.1 kHz
+            total += frame->MFAudioSamples();
+            QCOMPARE(frame->MFAudioSamples(), 1920);
+            if (i >= 8) {
+                left += channel(frame, 0);
+                right += channel(frame, 1);
+            }
+        }
+        QCOMPARE(total, int64_t(25 * 1920));
+        // The 700 Hz tone of the microphone, not the pattern's tones, on both channels.
+        QVERIFY(tonePower(left, 700, 48000) > 0.01);
+        QVERIFY(tonePower(left, 700, 48000) > 100 * tonePower(left, 1000, 48000));
+        QVERIFY(tonePower(right, 700, 48000) > 0.01);
+
+        // Back to "<No External Audio>" with the video's own audio: the pattern's tone returns.
+        QCOMPARE(source.DeviceSet(eMFDT_ExtAudio, 1, QString()), int(MF_OK));
+        QCOMPARE(source.DeviceSet(eMFDT_Audio, 0, QString()), int(MF_OK));
+        QVector<double> back;
+        for (int i = 0; i < 15; ++i) {
+            MFFramePtr frame;
+            QCOMPARE(source.SourceFrameConvertedGetByFormat(asked, &frame, -1, QString()), int(MF_OK));
+            if (i >= 5)
+                back += channel(frame, 0);
+        }
+        QVERIFY(tonePower(back, 1000, 48000) > 100 * tonePower(back, 700, 48000));
+    }
+
+    void sourceChangeWhileStreaming() {
+        // The capture thread fetches in real time while this thread changes devices and properties.
+        MFormats source;
+        const int pattern = indexOf(source, eMFDT_Video, "Test Pattern");
+        const int aja = indexOf(source, eMFDT_Video, "AJA Kona 5");
+        QCOMPARE(source.DeviceSet(eMFDT_Video, pattern, QString()), int(MF_OK));
+        std::atomic<bool> running{true};
+        std::atomic<int> good{0}, bad{0};
+        std::thread capture([&] {
+            const MFFormat asked = format(640, 360, 50.0);
+            while (running) {
+                MFFramePtr frame;
+                if (MF_SUCCEEDED(source.SourceFrameConvertedGetByFormat(asked, &frame, -1, QString())))
+                    ++good;
+                else
+                    ++bad;
+            }
+        });
+        for (int i = 0; i < 10; ++i) {
+            QCOMPARE(source.DeviceSet(eMFDT_Video, i % 2 ? pattern : aja, QString()), int(MF_OK));
+            QCOMPARE(source.PropsSet("audio_channels", i % 2 ? "1,0" : "0+1"), int(MF_OK));
+            QThread::msleep(40);
+        }
+        QElapsedTimer timer;
+        timer.start();
+        running = false;
+        capture.join();
+        QVERIFY(timer.elapsed() < 2000); // the fetch returned within its bound
+        QVERIFY(good > 5);
+        QCOMPARE(bad.load(), 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(TstSourceDevices)
+#include "tst_sourcedevices.moc"
