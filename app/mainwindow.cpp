@@ -1,0 +1,204 @@
+#include "mainwindow.h"
+#include "ui_mainwindow.h"
+
+#include "appmessages.h"
+#include "capturestreamer.h"
+#include "crashhandler.h"
+#include "instancecounter.h"
+#include "logsdlg.h"
+#include "resender.h"
+#include "updatenotifier.h"
+#if defined(TIDEWELL_HAVE_NDI)
+#include "ndisource.h"
+#endif
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDebug>
+#include <QDesktopServices>
+#include <QDir>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QTimer>
+#include <QUrl>
+
+#include <srt/srt.h>
+
+const char *const MainWindow::kVersion = "ver 1.2.3";
+
+namespace {
+const char kHelpSite[] = "https://help.tidewell.example";
+constexpr int kNetRefreshMs = 10000;
+// How long closing the window waits for the capture thread to finish its last frame.
+constexpr int kCloseWaitMs = 10000;
+} // namespace
+
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent), ui(new Ui::MainWindow), statTimer(new QTimer(this)),
+#if defined(TIDEWELL_HAVE_NDI)
+      ndiSource(std::make_unique<NDISource>()),
+#endif
+      capture(new CaptureStreamer()) {
+    rateControlTypes =
+        QStringList{QStringLiteral("auto"), QStringLiteral("vbr"),    QStringLiteral("cbr"),    QStringLiteral("cqp"),
+                    QStringLiteral("avbr"), QStringLiteral("vbr_la"), QStringLiteral("quality")};
+    qualities = QStringList{QStringLiteral("1 (fast capturing, minimal quality)"),
+                            QStringLiteral("2"),
+                            QStringLiteral("3"),
+                            QStringLiteral("4"),
+                            QStringLiteral("5"),
+                            QStringLiteral("6"),
+                            QStringLiteral("7 (maximal quality, slow capturing)")};
+    presets = QStringList{QStringLiteral("default"),          QStringLiteral("high_quality"),
+                          QStringLiteral("high_performance"), QStringLiteral("low_latency"),
+                          QStringLiteral("low_latency_hq"),   QStringLiteral("low_latency_hp"),
+                          QStringLiteral("blue_ray_disk")};
+    paramsReady = true;
+    autoStarted = false;
+
+    ui->setupUi(this);
+
+    instanceCounter = new InstanceCounter(this);
+    instance = QStringLiteral("Tidewell (%1)").arg(InstanceCounter::instanceLetter(instanceCounter->instanceIndex()));
+
+    setWindowTitle(QStringLiteral("Tidewell %1  (build %2)").arg(QLatin1String(kVersion)).arg(kBuildNumber));
+
+    updateNotifier = new UpdateNotifier();
+
+    logs = new LogsDlg();
+    capture->setLogWindow(logs);
+
+    srtSender = new RESender(logs);
+    connect(srtSender, &RESender::srtError, this, &MainWindow::onSRTError);
+
+    ui->wdgRistParams->hide();
+    isStreaming = false;
+
+    QSettings::setDefaultFormat(QSettings::IniFormat);
+    settings = new QSettings(QStringLiteral("Brackmoor"), QStringLiteral("Tidewell"));
+    connect(qApp, &QCoreApplication::aboutToQuit, this, &MainWindow::onAboutToQuit);
+
+    fillBitrateLists();
+
+    statTimer->setTimerType(Qt::PreciseTimer);
+    connect(statTimer, &QTimer::timeout, this, &MainWindow::onStatTimeout);
+
+    fillFrameSizes();
+    fillFrameRates();
+    fillVideoSources();
+    fillAudioSources();
+    fillEncoders();
+
+    const QStringList interfaces = listInterfaces();
+    ui->networkInterfaceComboBox->addItem(tr("use default"));
+    ui->networkInterfaceComboBox->addItems(interfaces);
+
+    loadSettings(settings);
+
+    // Nobody sees a notice on a platform without a screen, so the check is not made there.
+    if (AppMessages::interactive()) {
+        connect(updateNotifier, &UpdateNotifier::newVersionAvailable, this,
+                [this](const QString &msg, const QString &url) { UpdateNotifier::showNotice(this, msg, url); });
+        updateNotifier->checkForUpdate(kBuildNumber, UpdateNotifier::feedAddress());
+    }
+
+    const quint32 version = quint32(srt_getversion());
+    const QString versionText = QStringLiteral("SRT VERSION: %1.%2.%3 (%4)")
+                                    .arg((version >> 16) & 0xff)
+                                    .arg((version >> 8) & 0xff)
+                                    .arg(version & 0xff)
+                                    .arg(version);
+    logs->addMessage(versionText);
+    qDebug().noquote() << " SRT VER" << versionText;
+
+    reconnect.reset();
+
+    connect(ui->helpLbl, &TLabel::clicked, this, &MainWindow::helpLblClicked);
+    connect(ui->previewBtn, &QPushButton::clicked, this, &MainWindow::showPreview);
+    ui->previewBtn->hide();
+
+    setupHelpLabel(ui->lblHelpTC, QStringLiteral("/vitc_method__.html"));
+    setupHelpLabel(ui->lblHelpAlpha, QStringLiteral("/send_alpha_channel.html"));
+
+    // The clock synchronisation joins the timecode switch with the network clock; until then the flag alone.
+    if (ui->chkVITC->isChecked())
+        capture->setVITC(true);
+
+    on_rbRist_toggled(ui->rbRist->isChecked());
+    ui->txtBonding_rist->hide();
+    ui->pbUpdateNet->hide();
+
+    netRefreshTimer = new QTimer();
+    connect(netRefreshTimer, &QTimer::timeout, this, &MainWindow::on_pbUpdateNet_clicked);
+    netRefreshTimer->start(kNetRefreshMs);
+}
+
+MainWindow::~MainWindow() {
+    delete netRefreshTimer;
+    if (capture->isRunning())
+        capture->stopCapture();
+    // A capture thread that does not finish in time is left behind: destroying a running thread aborts.
+    if (capture->wait(kCloseWaitMs))
+        delete capture;
+    delete ui;
+}
+
+void MainWindow::setupHelpLabel(QLabel *label, const QString &page) {
+    const QString address = QLatin1String(kHelpSite) + page;
+    label->setText(QStringLiteral("<a style='color:white;text-decoration:none;' href='%1'><img width='27' "
+                                  "height='27' src=:/QUESTION /></a>")
+                       .arg(address));
+    label->setToolTip(address);
+    label->setOpenExternalLinks(true);
+    label->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::LinksAccessibleByMouse |
+                                   Qt::LinksAccessibleByKeyboard);
+    label->setCursor(Qt::PointingHandCursor);
+}
+
+void MainWindow::on_cmdInfo_clicked() {
+    logs->showInfo();
+}
+
+void MainWindow::on_actionCrash_Report_triggered() {
+    const QString folder = crashReportsFolder();
+    QDir().mkpath(folder);
+    QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
+}
+
+void MainWindow::helpLblClicked() {
+    QDesktopServices::openUrl(QUrl::fromUserInput(QLatin1String(kHelpSite) + QStringLiteral("/tidewell.html")));
+}
+
+// The preview dialog joins these when it is built; until then the Preview button shows nothing.
+void MainWindow::showPreview() {}
+void MainWindow::previewSizeChanged() {}
+void MainWindow::previewAudioChanged(bool) {}
+void MainWindow::previewHidden() {}
+
+void MainWindow::closeEvent(QCloseEvent *event) {
+    if (capture->isRunning())
+        capture->stopCapture();
+    logs->hide();
+    const QDeadlineTimer deadline(kCloseWaitMs);
+    while (capture->isRunning() && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    event->accept();
+}
+
+void MainWindow::stopWithoutSaving() {
+    saveSuppressed = true;
+    if (isStreaming)
+        toggleStreaming();
+}
+
+bool MainWindow::waitForWorkers(int timeoutMs) {
+    const QDeadlineTimer deadline(timeoutMs);
+    if (capture->isRunning())
+        capture->stopCapture();
+    const bool captureDone = capture->wait(deadline);
+    if (srtSender->isRunning())
+        srtSender->stopRetransmit();
+    const bool relayDone = srtSender->wait(deadline);
+    return captureDone && relayDone;
+}

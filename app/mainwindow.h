@@ -1,0 +1,154 @@
+#pragma once
+
+#include "reconnectpolicy.h"
+#include "streamrequest.h"
+
+#include <QMainWindow>
+#include <QMap>
+#include <QMutex>
+#include <QPair>
+#include <QStringList>
+
+#include <memory>
+
+namespace Ui {
+class MainWindow;
+}
+
+class CaptureStreamer;
+class InstanceCounter;
+class LogsDlg;
+class NDISource;
+class QSettings;
+class QTimer;
+class RESender;
+class UpdateNotifier;
+
+// The one main window: the operator's controls, the settings store, and the start and stop of a stream.
+// Its code is split by concern: mainwindow.cpp (assembly), mainwindowsettings.cpp, mainwindowstream.cpp,
+// mainwindowoptions.cpp and mainwindownetwork.cpp.
+class MainWindow : public QMainWindow {
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+    static const char *const kVersion;
+    static constexpr int kBuildNumber = 68;
+    // The relay gets this long to open its loopback listener before a Start is given up.
+    static constexpr int kListenerWaitMs = 5000;
+    static constexpr int kStatIntervalMs = 2000;
+    static constexpr int kReconnectDelayMs = 700;
+
+    void loadSettings(QSettings *store);
+    void saveSettings(QSettings *store);
+
+    void toggleStreaming();
+    void autoStart();
+    // The same with an explicit argument list (the program path first).
+    void autoStart(const QStringList &arguments);
+
+    // Reads the Start values from the form; false (with the box already shown) when the form is refused.
+    bool streamRequest(StreamRequest *request);
+
+    QStringList availableEncoders();
+    QStringList listInterfaces();
+    QList<QPair<QString, QString>> currentInterfaces();
+    QString senderInterface();
+
+    // Stops a running stream and never saves the settings at quit: the way out for SIGINT and SIGTERM.
+    void stopWithoutSaving();
+    // Waits (bounded) for the capture and relay threads after a stop; false if one is still running.
+    bool waitForWorkers(int timeoutMs);
+
+    bool streaming() const { return isStreaming; }
+    int reconnects() const { return reconnect.count(); }
+    bool wasAutoStarted() const { return autoStarted; }
+    QString instanceName() const { return instance; }
+    CaptureStreamer *captureThread() const { return capture; }
+    RESender *srtRelay() const { return srtSender; }
+    QSettings *settingsStore() const { return settings; }
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private slots:
+    void on_cmdStart_clicked();
+    void on_cmdRefresh_clicked();
+    void onStatTimeout();
+    void onSRTError();
+    void on_cmdInfo_clicked();
+    void on_cmbVideoSources_currentIndexChanged(int index);
+    void on_cmbAudioSources_currentIndexChanged(int index);
+    void on_actionSave_config_triggered();
+    void on_actionLoad_config_triggered();
+    void on_actionCrash_Report_triggered();
+    void showPreview();
+    void previewSizeChanged();
+    void previewAudioChanged(bool enabled);
+    void previewHidden();
+    void helpLblClicked();
+    void on_chkVITC_clicked(bool checked);
+    void on_chkAlpha_stateChanged(int arg1);
+    void on_cmbEncs_currentIndexChanged(int index);
+    void on_cmbParam_1_currentTextChanged(const QString &arg1);
+    void on_cmbParam_2_currentTextChanged(const QString &arg1);
+    void on_chkLL_stateChanged(int arg1);
+    void on_rbRist_toggled(bool checked);
+    void on_pbUpdateNet_clicked();
+    void onAboutToQuit();
+
+private:
+    // Option lists (mainwindowoptions.cpp).
+    void fillVideoSources();
+    void fillAudioSources();
+    void fillEncoders();
+    void fillFrameRates();
+    void fillFrameSizes();
+    void fillBitrateLists();
+    void applySources();
+    void storeEncoderParam(int position, const QString &text);
+
+    // Stream control (mainwindowstream.cpp).
+    void stopStreaming();
+    bool startStreaming(const StreamRequest &request);
+    bool waitForListener(int *port);
+    void updateControls();
+    bool collectBondings(QString *paths);
+
+    void setupHelpLabel(class QLabel *label, const QString &page);
+
+    Ui::MainWindow *ui;
+    QTimer *statTimer;
+    QTimer *netRefreshTimer = nullptr;
+#if defined(TIDEWELL_HAVE_NDI)
+    std::unique_ptr<NDISource> ndiSource;
+#endif
+    // Kept by pointer: if a run does not end within the close wait, the object is left behind rather than
+    // destroyed while its thread runs.
+    CaptureStreamer *capture;
+    LogsDlg *logs = nullptr;
+    RESender *srtSender = nullptr;
+    UpdateNotifier *updateNotifier = nullptr;
+    InstanceCounter *instanceCounter = nullptr;
+    QSettings *settings = nullptr;
+    QString instance;
+
+    bool isStreaming = false;
+    bool autoStarted = false;
+    bool saveSuppressed = false;
+    ReconnectPolicy reconnect;
+
+    QMap<QString, QStringList> encoderParams;
+    QString currentEncoder;
+    QString encoderOptionsFormat;
+    QStringList rateControlTypes;
+    QStringList qualities;
+    QStringList presets;
+    bool paramsReady = true;
+
+    // Guards activeBondings, which the path refresh reads and changes too.
+    QMutex bondingsMutex;
+    QStringList activeBondings;
+};

@@ -1,0 +1,236 @@
+// Starting and stopping a stream, the status line, the restart after a relay failure and the auto-start.
+#include "mainwindow.h"
+#include "ui_mainwindow.h"
+
+#include "appmessages.h"
+#include "capturestreamer.h"
+#include "logsdlg.h"
+#include "resender.h"
+#include "resolvehost.h"
+#include "streamrules.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDebug>
+#include <QGridLayout>
+#include <QSettings>
+#include <QTimer>
+
+namespace {
+// The listener is checked this often while the relay opens it.
+constexpr int kListenerPollMs = 20;
+} // namespace
+
+void MainWindow::on_cmdStart_clicked() {
+    qDebug() << "cmd Start clicked " << isStreaming << "mainwindow" << __LINE__;
+    toggleStreaming();
+}
+
+bool MainWindow::collectBondings(QString *paths) {
+    QMutexLocker locker(&bondingsMutex);
+    // Rows are placed in gridBonding by the RIST path selection; every ticked row joins the stream.
+    for (int i = 0; i < ui->gridBonding->count(); ++i) {
+        QWidget *row = ui->gridBonding->itemAt(i)->widget();
+        if (!row)
+            continue;
+        const QVariant checked = row->property("checked");
+        const QString text = row->property("text").toString();
+        if (checked.toBool() && !text.isEmpty()) {
+            *paths += text + QLatin1Char(',');
+            activeBondings.append(text);
+        }
+    }
+    return !paths->isEmpty();
+}
+
+bool MainWindow::streamRequest(StreamRequest *request) {
+    request->rist = ui->rbRist->isChecked();
+    if (request->rist) {
+        QString paths;
+        if (!collectBondings(&paths)) {
+            AppMessages::warning(this, QStringLiteral("Fail rist start"),
+                                 QStringLiteral("Please, select which path to send the rist stream from!"));
+            qDebug() << "not selected any " << isStreaming << "mainwindow" << __LINE__;
+            return false;
+        }
+        paths.chop(1);
+        qDebug() << "all bondings: " << paths << "mainwindow" << __LINE__;
+    } else {
+        if (!streamrules::passphraseAcceptable(ui->txtPassphrase->text())) {
+            AppMessages::warning(this, tr("Warning"), tr("Passphrase should be empty or 10-79 chars"));
+            return false;
+        }
+        const streamrules::SrtServer server = streamrules::parseSrtServer(ui->txtURL->text());
+        if (!server.valid) {
+            AppMessages::warning(this, tr("Warning"), tr("Incorrect SRT Server. Please enter host and port."));
+            return false;
+        }
+        request->host = server.host;
+        request->port = server.port;
+        request->address = resolveHost(server.host);
+        qDebug() << request->host << request->address;
+        logs->addMessage(QStringLiteral("STREAM TO SERVER : ") + request->host + QStringLiteral("(resolved to ") +
+                         request->address + QStringLiteral(")"));
+    }
+    request->interfaceAddress = senderInterface();
+    request->streamId = ui->txtStreamID->text();
+    request->latency = ui->spbLatency->value();
+    request->passphrase = ui->txtPassphrase->text();
+    request->keyLength = ui->cmbPBKeyLen->currentData().toInt();
+    request->lossless = ui->chkLL->isChecked();
+
+    request->frameSize = ui->cmbFrames->currentData().toSize();
+    request->videoBitrate = ui->spbVBR->value();
+    request->audioBitrate = ui->cmbABR->currentText().toInt();
+    const streamrules::VideoChoice video =
+        streamrules::videoChoice(ui->cmbVideoSources->currentText(), ui->cmbVideoSources->currentData());
+    request->videoDevice = video.deviceName;
+    request->displayIndex = video.displayIndex;
+    request->audioChoice =
+        streamrules::audioChoice(ui->cmbAudioSources->currentText(), ui->cmbAudioSources->currentData());
+    if (ui->cmbAudioSources->currentData().toString() == QLatin1String("NO_AUDIO"))
+        request->audioBitrate = 0;
+    request->codec = ui->cmbEncs->currentData().toString();
+    request->frameRate = ui->cmbFPS->currentData().toInt();
+    request->interlace = streamrules::interlaceCode(ui->cmbFPS->currentText());
+    if (!currentEncoder.isEmpty())
+        request->encoderOptions =
+            streamrules::encoderOptionText(encoderOptionsFormat, encoderParams.value(currentEncoder));
+    request->audioChannels = ui->txtAudio->text().trimmed();
+    request->sampleRate = ui->cmbSPR->currentData().toInt();
+    return true;
+}
+
+bool MainWindow::waitForListener(int *port) {
+    // The relay opens its listener at once; a relay that cannot (or whose previous run is stuck) must not
+    // hold the window, so the wait is bounded and a failed listen (-1) ends it at once.
+    const QDeadlineTimer deadline(kListenerWaitMs);
+    for (;;) {
+        const int published = srtSender->listenPort.load();
+        if (published > 0) {
+            *port = published;
+            return true;
+        }
+        if (published < 0 || deadline.hasExpired())
+            return false;
+        QThread::msleep(kListenerPollMs);
+    }
+}
+
+bool MainWindow::startStreaming(const StreamRequest &request) {
+    if (request.rist) {
+        // The RIST relay is not part of this build; the request never gets here without bonding rows.
+        return false;
+    }
+    srtSender->startRetransmit(request.address, request.interfaceAddress, request.port, request.streamId,
+                               request.latency, request.passphrase, request.keyLength, request.lossless);
+    ui->cmdStart->setText(tr("STOP"));
+
+    int port = 0;
+    if (!waitForListener(&port)) {
+        srtSender->stopRetransmit();
+        ui->cmdStart->setText(tr("START"));
+        logs->addMessage(QStringLiteral("START FAILED: the relay opened no loopback listener"));
+        AppMessages::warning(this, tr("Warning"),
+                             tr("The stream could not be started: the relay opened no loopback listener."));
+        return false;
+    }
+
+    capture->setDevices(request.videoDevice, request.audioChoice);
+    capture->setOutputParams(request.frameSize, request.videoBitrate, request.audioBitrate);
+    if (request.displayIndex >= 0)
+        capture->setArea(request.displayIndex, QRect());
+    capture->startCapture(port, request.frameRate, request.interlace, 1, request.codec, request.encoderOptions,
+                          request.audioChannels, request.sampleRate);
+    isStreaming = true;
+    statTimer->start(kStatIntervalMs);
+    return true;
+}
+
+void MainWindow::stopStreaming() {
+    statTimer->stop();
+    ui->cmdStart->setText(tr("START"));
+    {
+        QMutexLocker locker(&bondingsMutex);
+        activeBondings.clear();
+    }
+    capture->setPreviewWindow(0);
+    capture->stopCapture();
+    isStreaming = false;
+    srtSender->stopRetransmit();
+    ui->statusBar->showMessage(QString());
+}
+
+void MainWindow::toggleStreaming() {
+    if (isStreaming) {
+        stopStreaming();
+    } else {
+        StreamRequest request;
+        if (!streamRequest(&request) || !startStreaming(request)) {
+            ui->cmdStart->setChecked(false);
+            return;
+        }
+    }
+    updateControls();
+}
+
+void MainWindow::updateControls() {
+    const bool idle = !isStreaming;
+    ui->cmdStart->setChecked(isStreaming);
+    ui->cmdRefresh->setEnabled(idle);
+    ui->previewBtn->setVisible(isStreaming);
+    ui->encodingGroup->setEnabled(idle);
+    if (ui->rbRist->isChecked()) {
+        ui->txtURL_rist->setEnabled(idle);
+        ui->txtStreamID_rist->setEnabled(idle);
+        ui->txtPassphrase_rist->setEnabled(idle);
+        ui->sbLatency->setEnabled(idle);
+    } else {
+        ui->destinationGroup->setEnabled(idle);
+    }
+    ui->cmbVideoSources->setEnabled(idle);
+    ui->cmbAudioSources->setEnabled(idle);
+    ui->chkAlpha->setEnabled(idle);
+    ui->rbRist->setEnabled(idle);
+    ui->rbSrt->setEnabled(idle);
+    ui->networkInterfaceComboBox->setEnabled(idle);
+}
+
+void MainWindow::onStatTimeout() {
+    if (!capture->isRunning()) {
+        ui->statusBar->showMessage(QString());
+        return;
+    }
+    ui->statusBar->showMessage(streamrules::statusText(capture->sourceFormat.load(), capture->framesWritten.load(),
+                                                       capture->captureErrors.load(), capture->writeErrors.load()));
+}
+
+void MainWindow::onSRTError() {
+    const int limit = ui->spbReconnect->value();
+    qDebug() << "onSRTError " << isStreaming << "mainwindow" << __LINE__;
+    // A failure reported after a stop belongs to a run that is already over.
+    if (!isStreaming)
+        return;
+    toggleStreaming();
+    if (!reconnect.failed(limit))
+        return;
+    QTimer::singleShot(kReconnectDelayMs, this, [this, limit]() {
+        qDebug() << "-- reconnect: " << reconnect.count() << " from " << limit;
+        ui->cmdStart->click();
+    });
+}
+
+void MainWindow::autoStart() {
+    autoStart(QCoreApplication::arguments());
+}
+
+void MainWindow::autoStart(const QStringList &arguments) {
+    const QString path = streamrules::findConfigFile(arguments);
+    if (path.isEmpty())
+        return;
+    autoStarted = true;
+    QSettings file(path, QSettings::IniFormat);
+    loadSettings(&file);
+    qDebug() << "cmd Start clicked " << isStreaming << "mainwindow" << __LINE__;
+    toggleStreaming();
+}

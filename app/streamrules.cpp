@@ -1,0 +1,128 @@
+#include "streamrules.h"
+
+#include <QFileInfo>
+#include <QLocale>
+
+namespace streamrules {
+
+namespace {
+constexpr int kMinPassphrase = 10;
+constexpr int kMaxPassphrase = 79;
+} // namespace
+
+SrtServer parseSrtServer(const QString &text) {
+    QString server = text.toLower();
+    server.remove(QStringLiteral("srt://"));
+    const QStringList parts = server.split(QLatin1Char(':'));
+    SrtServer result;
+    if (parts.size() < 2)
+        return result;
+    result.valid = true;
+    result.host = parts.at(0);
+    bool ok = false;
+    const int port = parts.at(1).toInt(&ok, 10);
+    result.port = ok ? port : 0;
+    return result;
+}
+
+bool passphraseAcceptable(const QString &passphrase) {
+    const int length = passphrase.length();
+    return length == 0 || (length >= kMinPassphrase && length <= kMaxPassphrase);
+}
+
+int interlaceCode(const QString &frameRateText) {
+    if (frameRateText.endsWith(QLatin1String("if1")))
+        return 1;
+    if (frameRateText.endsWith(QLatin1String("if2")))
+        return 2;
+    return 3;
+}
+
+VideoChoice videoChoice(const QString &text, const QVariant &data) {
+    VideoChoice choice;
+    const QString value = data.toString();
+    const QString prefix = QLatin1String(kDisplayPrefix);
+    if (value.startsWith(prefix)) {
+        choice.deviceName = QLatin1String(kScreenCaptureDevice);
+        bool ok = false;
+        const int index = value.mid(prefix.length()).toInt(&ok, 10);
+        choice.displayIndex = ok ? index : 0;
+    } else {
+        choice.deviceName = text;
+    }
+    return choice;
+}
+
+QString audioChoice(const QString &text, const QVariant &data) {
+    const QString value = data.toString();
+    return value.isEmpty() ? text : value;
+}
+
+QString encoderOptionText(const QString &format, const QStringList &params) {
+    if (format.isEmpty())
+        return QString();
+    const QString first = params.value(0);
+    const QString second = params.value(1).section(QLatin1Char(' '), 0, 0);
+    return format.arg(first, second);
+}
+
+QString joinEncoderParams(const QStringList &params) {
+    QString stored;
+    for (const QString &param : params)
+        stored += param + QLatin1Char(' ');
+    stored.chop(1);
+    return stored;
+}
+
+QStringList splitEncoderParams(const QString &stored) {
+    const int blank = stored.indexOf(QLatin1Char(' '));
+    if (blank < 0)
+        return {stored, QString()};
+    return {stored.left(blank), stored.mid(blank + 1)};
+}
+
+QString formatText(const MFFormat &format) {
+    return QStringLiteral("video:%1x%2@%3  audio:%4 ch (%5 bits, %6 )  ")
+        .arg(format.width)
+        .arg(format.height)
+        .arg(QString::number(format.frameRate, 'g', QLocale::FloatingPointShortest))
+        .arg(format.channels)
+        .arg(qAbs(format.bitsPerSample))
+        .arg(format.sampleRate);
+}
+
+QString statusText(const MFFormat &format, quint64 framesWritten, qint64 captureErrors, qint64 writeErrors) {
+    QString text = formatText(format) + QStringLiteral(" frames:") + QString::number(framesWritten);
+    if (captureErrors > 0)
+        text += QStringLiteral(" ERR_capture: ") + QString::number(captureErrors);
+    if (writeErrors > 0)
+        text += QStringLiteral(" ERR_write: ") + QString::number(writeErrors);
+    return text;
+}
+
+QString findConfigFile(const QStringList &arguments) {
+    for (const QString &argument : arguments) {
+        const QFileInfo info(argument);
+        if (info.exists() && info.isFile() && info.completeSuffix() == QLatin1String("ini"))
+            return argument;
+    }
+    return QString();
+}
+
+int splashWaitMs(qint64 elapsedMs) {
+    return elapsedMs < kMinimumSplashMs ? int(kMinimumSplashMs - elapsedMs) : 0;
+}
+
+QString senderInterface(int entryCount, const QString &currentText) {
+    if (entryCount <= 2)
+        return QString();
+    if (currentText == QLatin1String(kDefaultInterface))
+        return QStringLiteral("0.0.0.0");
+    return currentText.section(QLatin1Char(' '), -1);
+}
+
+QString interfaceText(const QString &name, const QString &address) {
+    return QStringLiteral("%1: %2").arg(name, address);
+}
+
+} // namespace streamrules
