@@ -35,15 +35,15 @@ AVFilterContext *buildGraph(AVFilterGraph **graph, const QString &description, b
 } // namespace
 
 WriterTestSource::WriterTestSource(int w, int h, double frameRate, int interlaceCode, int audioRate, int audioChannels,
-                                   const QString &pixelFormat)
+                                   const QString &pixelFormat, bool noise)
     : width(w), height(h), rate(frameRate), interlace(interlaceCode), sampleRate(audioRate), channels(audioChannels) {
     const QString rateText =
         std::abs(frameRate - 29.97) < 0.001 ? QStringLiteral("30000/1001") : QString::number(frameRate);
     videoSink = buildGraph(&videoGraph,
-                           QStringLiteral("testsrc2=size=%1x%2:rate=%3,noise=alls=10:allf=t,format=%4")
+                           QStringLiteral("testsrc2=size=%1x%2:rate=%3%4,format=%5")
                                .arg(w)
                                .arg(h)
-                               .arg(rateText, pixelFormat),
+                               .arg(rateText, noise ? QStringLiteral(",noise=alls=10:allf=t") : QString(), pixelFormat),
                            false);
     audioSink = buildGraph(&audioGraph,
                            QStringLiteral("sine=frequency=1000:sample_rate=%1,aformat=sample_fmts=s16:"
