@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <mutex>
 
 extern "C" {
 #include <libavutil/channel_layout.h>
@@ -272,6 +273,7 @@ int MFormats::DeviceSet(int type, int index, const QString &options) {
             d->extAudio = std::move(device);
             d->extStarted = startNow;
             d->openIndex[2] = index;
+            d->audioSource = nullptr; // the pipe follows the new device's samples from the next frame
         }
         if (old)
             old->stop();
@@ -301,6 +303,7 @@ int MFormats::DeviceSet(int type, int index, const QString &options) {
         d->openIndex[0] = index;
         d->resetConversion();
         d->reportedNoPicture = false;
+        d->audioSource = nullptr;
     }
     // Stopped outside the lock; a fetch still holding it lets it go when it returns.
     if (old)
@@ -452,9 +455,10 @@ int MFormats::SourceFrameConvertedGetByFormat(const MFFormat &format, MFFramePtr
         return MF_E_INVALIDARG;
     frame->reset();
 
-    // Devices opened with "device.start_at_deviceset" = "false" start with the first fetch.
-    {
-        QMutexLocker control(&d->control);
+    // Devices opened with "device.start_at_deviceset" = "false" start with the first fetch. While the GUI
+    // side holds the control lock (opening a device) this is left for a later fetch instead of waiting.
+    if (d->control.tryLock()) {
+        std::unique_lock<QMutex> control(d->control, std::adopt_lock);
         std::shared_ptr<MFVideoDevice> video;
         std::shared_ptr<MFAudioDevice> ext;
         MFDeviceProps props;

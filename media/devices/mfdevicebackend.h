@@ -21,9 +21,14 @@
 //        target_compile_definitions(tidewell_media PRIVATE TIDEWELL_HAVE_PLATFORM_DEVICES)
 //  - The built-in "Test Pattern" provider is always registered first.
 //
+// Sink entries (eMFDT_Sink, "mp://" + name) are listed like the others and opened with openVideo(); a
+// sink device puts the frames' pictures into its slot and their audio into its own FIFO.
+//
 // Threads: list() and open*() are called on whichever thread calls MFormats (GUI or capture), never while
-// the registry's lock is held. start()/stop()/setProperty() are called under MFormats' own lock, so they
-// must be bounded (stop: ask the thread to end, join it; a few hundred ms at most).
+// the registry's lock is held. start()/stop()/setProperty() are called under the live source's control
+// lock (never under its frame lock), so they must be bounded: stop asks the thread to end and joins it,
+// a few hundred ms at most. A device opened with "device.start_at_deviceset" = "false" is started by
+// the first frame fetch.
 
 #include "imfdevice.h"
 #include "mfresult.h"

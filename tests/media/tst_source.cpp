@@ -1,6 +1,8 @@
 #include "tst_sourcehelpers.h"
 
 #include "mfaudiochannelmap.h"
+#include "mfaudiopipe.h"
+#include "mfdevicebackend.h"
 #include "mfformat.h"
 #include "mfframerate.h"
 #include "mftestpattern.h"
@@ -392,6 +394,45 @@ private slots:
         QCOMPARE(luma(p, 15, 96), luma(t, 15, 96));
         // The repeated twin shared the picture: drawing on one frame must not change the other.
         QVERIFY(std::abs(luma(t, 15, 98) - luma(t, 15, 2)) <= 4);
+    }
+
+    void audioDriftFollowedWithoutGapsOrDrops_data() {
+        QTest::addColumn<int>("perMille"); // the device's clock against the frames' clock, in 1/1000
+        QTest::addColumn<bool>("correct");
+        QTest::addColumn<bool>("clean");
+        QTest::newRow("fast device, corrected") << 3 << true << true;
+        QTest::newRow("slow device, corrected") << -3 << true << true;
+        QTest::newRow("fast device, left alone") << 3 << false << false;
+        QTest::newRow("slow device, left alone") << -3 << false << false;
+    }
+    void audioDriftFollowedWithoutGapsOrDrops() {
+        QFETCH(int, perMille);
+        QFETCH(bool, correct);
+        QFETCH(bool, clean);
+        // 200 s at 25 frames per second: the device delivers a little more or less than the frames take.
+        MFAudioFifo fifo;
+        QCOMPARE(fifo.configure(AV_SAMPLE_FMT_S16, 2, 48000, 1000), int(MF_OK));
+        MFAudioPipe pipe;
+        const MFAudioParams params{AV_SAMPLE_FMT_S16, 2, 48000};
+        QCOMPARE(pipe.open(params, params, MFAudioChannelMap(), 2 * 1920 + 1920), int(MF_OK));
+        QVector<int16_t> chunk(2 * 2000, 0);
+        int64_t delivered = 0;
+        int64_t taken = 0;
+        AVFrame *out = av_frame_alloc();
+        for (int frame = 0; frame < 5000; ++frame) {
+            const int64_t due = int64_t(frame + 1) * 1920 * (1000 + perMille) / 1000;
+            const int n = int(due - delivered);
+            const uint8_t *planes[1] = {reinterpret_cast<const uint8_t *>(chunk.constData())};
+            fifo.write(planes, n);
+            delivered += n;
+            QCOMPARE(pipe.take(&fifo, 1920, out, correct), int(MF_OK));
+            QCOMPARE(out->nb_samples, 1920);
+            taken += out->nb_samples;
+        }
+        av_frame_free(&out);
+        QCOMPARE(taken, int64_t(5000) * 1920); // each frame its share, whatever the device does
+        const bool untouched = pipe.silencePadded() == 0 && pipe.excessDropped() == 0;
+        QCOMPARE(untouched, clean);
     }
 
     void closedSourceFailsWithinBound() {
