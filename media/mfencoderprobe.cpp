@@ -62,8 +62,7 @@ QStringList mfAvailableVideoCodecs() {
     std::call_once(probed, [] {
         mfInstallFfmpegLog();
         // Failing hardware encoders print their errors; they are expected here and said once below.
-        const int level = av_log_get_level();
-        av_log_set_level(AV_LOG_QUIET);
+        mfFfmpegLogQuiet(true);
         QStringList missing;
         for (const QString &id : mfCodecIds()) {
             QString why;
@@ -72,7 +71,7 @@ QStringList mfAvailableVideoCodecs() {
             else
                 missing << QStringLiteral("%1 (%2)").arg(id, why);
         }
-        av_log_set_level(level);
+        mfFfmpegLogQuiet(false);
         qDebug().noquote() << "MFWriter: video codecs available:" << available.join(QLatin1Char(' '));
         if (!missing.isEmpty())
             qDebug().noquote() << "MFWriter: video codecs not available:" << missing.join(QStringLiteral(", "));

@@ -16,9 +16,10 @@ namespace {
 thread_local QByteArray pendingLine;
 thread_local int pendingLevel = AV_LOG_INFO;
 thread_local int printPrefix = 1;
+thread_local bool quietThread = false;
 
 void ffmpegLog(void *context, int level, const char *format, va_list arguments) {
-    if (level > av_log_get_level())
+    if (level > av_log_get_level() || quietThread)
         return;
     char piece[1024];
     va_list copy;
@@ -48,4 +49,8 @@ void mfInstallFfmpegLog() {
         av_log_set_level(AV_LOG_WARNING);
         av_log_set_callback(ffmpegLog);
     });
+}
+
+void mfFfmpegLogQuiet(bool quiet) {
+    quietThread = quiet;
 }

@@ -1,5 +1,6 @@
 // The writer end to end with real encoders: frames → MFWriter → loopback TCP or a file → ffprobe.
 #include "mfencoderprobe.h"
+#include "mfframe.h"
 #include "mfresult.h"
 #include "mfwriter.h"
 #include "testkit.h"
@@ -51,13 +52,13 @@ struct Packets {
     QList<int> keyFrames; // packet indexes of the key frames
 };
 
-Packets videoPackets(const QString &path) {
+Packets streamPackets(const QString &path, const QString &stream) {
     Packets result;
     QByteArray output;
     if (testkit::runProgram(
             "ffprobe",
-            {"-v", "error", "-select_streams", "v:0", "-show_entries", "packet=size,flags", "-of", "json", path}, 60000,
-            &output) != 0)
+            {"-v", "error", "-select_streams", stream, "-show_entries", "packet=size,flags", "-of", "json", path},
+            60000, &output) != 0)
         return result;
     for (const QJsonValue &value : QJsonDocument::fromJson(output).object().value("packets").toArray()) {
         const QJsonObject packet = value.toObject();
@@ -67,6 +68,15 @@ Packets videoPackets(const QString &path) {
         ++result.count;
     }
     return result;
+}
+
+Packets videoPackets(const QString &path) {
+    return streamPackets(path, "v:0");
+}
+
+// Samples of the first audio stream, from its AAC packets (1024 samples each, the priming included).
+qint64 audioSamples(const QString &path) {
+    return qint64(streamPackets(path, "a:0").count) * 1024;
 }
 
 double number(const QJsonObject &object, const char *key) {
@@ -99,6 +109,10 @@ private slots:
     void interlaced();
     void ntscRate();
     void recordingWithSplitChannels();
+    void pictureFormats_data();
+    void pictureFormats();
+    void framesWithoutAudioCarrySilence();
+    void pictureSizeChange();
     void encoderThatCannotOpen();
     void refusedConfiguration();
     void connectionRefused();
@@ -187,6 +201,8 @@ void TestWriter::endToEnd() {
     QCOMPARE(packets.count, frames);
     QCOMPARE(packets.keyFrames, QList<int>({0, 25, 50, 75}));
     const double kbpsMeasured = packets.bytes * 8.0 / (frames / 25.0) / 1000.0;
+    qInfo("%s: %.0f kbit/s for %d requested, audio %.3f s after video", qPrintable(codec), kbpsMeasured, kbps,
+          number(audio, "start_time") - number(video, "start_time"));
     QVERIFY2(std::abs(kbpsMeasured - kbps) <= 0.2 * kbps,
              qPrintable(QString("%1 kbit/s for %2 requested").arg(kbpsMeasured).arg(kbps)));
 }
@@ -199,6 +215,7 @@ void TestWriter::interlaced_data() {
     QTest::newRow("x264 if2") << "q264sw" << 2 << "bb";
     QTest::newRow("x264 progressive") << "q264sw" << 3 << "progressive";
     QTest::newRow("mpeg2 if1") << "mpeg2video" << 1 << "tt";
+    QTest::newRow("mpeg2 if2") << "mpeg2video" << 2 << "bb";
 }
 
 void TestWriter::interlaced() {
@@ -224,6 +241,72 @@ void TestWriter::ntscRate() {
     QCOMPARE(video.value("avg_frame_rate").toString(), QString("30000/1001"));
     QCOMPARE(videoPackets(path).keyFrames, QList<int>({0, 30, 60}));
     QVERIFY(std::abs(number(video, "start_time") - number(audio, "start_time")) <= 0.040);
+    // 1601.6 samples per frame on average: 75 frames hold 120120, give or take the AAC block and priming.
+    QVERIFY2(std::abs(audioSamples(path) - 120120) <= 2048, qPrintable(QString::number(audioSamples(path))));
+}
+
+void TestWriter::pictureFormats_data() {
+    QTest::addColumn<QString>("pixelFormat");
+    QTest::addColumn<int>("interlace");
+    QTest::addColumn<QString>("fieldOrder");
+    QTest::newRow("uyvy422") << "uyvy422" << 3 << "progressive";
+    QTest::newRow("bgra") << "bgra" << 3 << "progressive";
+    QTest::newRow("uyvy422 if1") << "uyvy422" << 1 << "tt";
+    QTest::newRow("nv12 if2") << "nv12" << 2 << "bb";
+}
+
+void TestWriter::pictureFormats() {
+    QFETCH(QString, pixelFormat);
+    QFETCH(int, interlace);
+    QFETCH(QString, fieldOrder);
+    WriterTestSource source(640, 360, 25.0, interlace, 48000, 2, pixelFormat);
+    QVERIFY(source.isValid());
+    const QString path = dir.filePath(QString("format_%1_%2.ts").arg(pixelFormat).arg(interlace));
+    QVERIFY(encodeOverTcp(optionsFor("q264sw", 25, 1500), source, 20, path));
+    const QJsonObject video = testkit::probeStream(testkit::ffprobe(path), "video");
+    QCOMPARE(video.value("codec_name").toString(), QString("h264"));
+    QCOMPARE(video.value("pix_fmt").toString(), QString("yuv420p"));
+    QCOMPARE(video.value("width").toInt(), 640);
+    QCOMPARE(video.value("field_order").toString(), fieldOrder);
+    QCOMPARE(videoPackets(path).count, 20);
+}
+
+void TestWriter::framesWithoutAudioCarrySilence() {
+    // Frames that bring no samples still take their time in the audio stream, so audio never runs ahead
+    // of or behind the picture.
+    WriterTestSource source(320, 180, 25.0);
+    const QString path = dir.filePath("silence.ts");
+    MFWriter writer;
+    QCOMPARE(writer.WriterSet(path, 1, optionsFor("q264sw", 25, 500)), int(MF_OK));
+    for (int i = 0; i < 50; ++i) {
+        const MFFramePtr full = source.next();
+        MFFramePtr frame = full;
+        if (i % 2 == 0 || i >= 40) {
+            MFFrame *media = MFFrame::from(full);
+            frame = MFFrame::make(media->video(), nullptr, media->format());
+        }
+        QCOMPARE(writer.ReceiverFramePut(frame, -1, QString()), int(MF_OK));
+    }
+    QCOMPARE(writer.WriterClose(), int(MF_OK));
+    const QJsonObject audio = testkit::probeStream(testkit::ffprobe(path), "audio");
+    QCOMPARE(audio.value("channels").toInt(), 2);
+    QVERIFY2(std::abs(audioSamples(path) - 96000) <= 2048, qPrintable(QString::number(audioSamples(path))));
+}
+
+void TestWriter::pictureSizeChange() {
+    // The stream keeps the size of its first frame; later frames of another size are scaled to it.
+    WriterTestSource large(640, 360, 25.0);
+    WriterTestSource small(320, 180, 25.0);
+    const QString path = dir.filePath("sizes.ts");
+    MFWriter writer;
+    QCOMPARE(writer.WriterSet(path, 1, optionsFor("q264sw", 25, 500)), int(MF_OK));
+    for (int i = 0; i < 20; ++i)
+        QCOMPARE(writer.ReceiverFramePut(i < 10 ? large.next() : small.next(), -1, QString()), int(MF_OK));
+    QCOMPARE(writer.WriterClose(), int(MF_OK));
+    const QJsonObject video = testkit::probeStream(testkit::ffprobe(path), "video");
+    QCOMPARE(video.value("width").toInt(), 640);
+    QCOMPARE(video.value("height").toInt(), 360);
+    QCOMPARE(videoPackets(path).count, 20);
 }
 
 void TestWriter::recordingWithSplitChannels() {
