@@ -182,29 +182,33 @@ void MFTestPatternDevice::produceUntil(int64_t nowUs) {
         return;
     // Only the newest due picture is drawn: a consumer only ever sees the newest one anyway.
     const int64_t due = int64_t(std::floor((nowUs - startUs) * rate / 1e6));
-    if (due >= nextFrame) {
-        renderPicture(due);
-        nextFrame = due + 1;
+    if (due >= nextFrame && renderPicture(due)) {
         const int64_t stamp = startUs + int64_t(std::llround(due * 1e6 / rate));
         if (outputFormat == AV_PIX_FMT_YUV420P) {
             slot.put(canvas, stamp);
         } else {
-            if (!converted) {
+            if (!converted)
                 converted = av_frame_alloc();
-                if (!converted)
-                    return;
-            }
-            if (MF_SUCCEEDED(mfScaleFrame(&sws, canvas, converted, width, height, outputFormat)))
+            if (converted && MF_SUCCEEDED(mfScaleFrame(&sws, canvas, converted, width, height, outputFormat)))
                 slot.put(converted, stamp);
         }
     }
+    if (due >= nextFrame)
+        nextFrame = due + 1;
     produceAudio(nowUs);
 }
 
-void MFTestPatternDevice::renderPicture(int64_t frameNumber) {
-    // The canvas may still be referenced by a consumer's frame: draw into fresh buffers then.
-    if (av_frame_make_writable(canvas) < 0)
-        return;
+bool MFTestPatternDevice::renderPicture(int64_t frameNumber) {
+    // The canvas may still be referenced by a consumer's frame: draw into fresh buffers then (everything
+    // is redrawn, so nothing needs copying over).
+    if (!av_frame_is_writable(canvas)) {
+        av_frame_unref(canvas);
+        canvas->format = AV_PIX_FMT_YUV420P;
+        canvas->width = width;
+        canvas->height = height;
+        if (av_frame_get_buffer(canvas, 0) < 0)
+            return false;
+    }
     static const uint8_t bars[8][3] = {{235, 128, 128}, {210, 16, 146}, {170, 166, 16}, {145, 54, 34},
                                        {106, 202, 222}, {81, 90, 240},  {41, 240, 110}, {16, 128, 128}};
     const int shift = int((frameNumber * 4) % width);
@@ -237,6 +241,7 @@ void MFTestPatternDevice::renderPicture(int64_t frameNumber) {
     const int margin = (GLYPH_SCALE * 4) & ~1;
     drawText(canvas, counter, margin, margin);
     drawText(canvas, clock, margin, (margin + (GLYPH_H + 4) * GLYPH_SCALE) & ~1);
+    return true;
 }
 
 void MFTestPatternDevice::produceAudio(int64_t nowUs) {

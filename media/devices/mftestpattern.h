@@ -38,7 +38,7 @@ private:
     void run();
     // Produces the newest due picture and the audio up to nowUs. Called by one thread at a time.
     void produceUntil(int64_t nowUs);
-    void renderPicture(int64_t frameNumber);
+    bool renderPicture(int64_t frameNumber);
     void produceAudio(int64_t nowUs);
 
     int width = 1280;
