@@ -5,9 +5,12 @@
 #include "mfpreview.h"
 #include "mfresult.h"
 #include "mfwriter.h"
+#include "vitcstrip.h"
 
 #include <QDebug>
 #include <QElapsedTimer>
+
+#include <cstdlib>
 
 namespace {
 
@@ -27,6 +30,7 @@ CaptureMedia CaptureMedia::standard() {
     media.createSource = [] { return MFormats::create(); };
     media.createWriter = [] { return MFWriter::create(); };
     media.createPreview = [] { return MFPreview::create(); };
+    media.clock = [] { return QDateTime::currentDateTimeUtc(); };
     return media;
 }
 
@@ -238,6 +242,7 @@ void CaptureStreamer::run() {
     writeErrors.store(0);
     framesWritten.store(0);
     bool firstFrame = true;
+    StripGeometry strip;
 
     QElapsedTimer fetchTime;
     while (running.load()) {
@@ -262,6 +267,8 @@ void CaptureStreamer::run() {
             sourceFormat.store(format);
             firstFrame = false;
         }
+        if (vitc.load())
+            stampTimecode(*frame, strip);
         if (alpha.load())
             splitARGBmask(&frame);
 
@@ -298,6 +305,34 @@ void CaptureStreamer::run() {
              << "capturestreamer" << __LINE__;
     previewReceiver.reset();
     runWriter.reset();
+}
+
+void CaptureStreamer::stampTimecode(IMFFrame &frame, StripGeometry &geometry) {
+    if (geometry.frameRate < 0.0) {
+        MFFormat format;
+        frame.MFFormatGet(&format);
+        geometry.frameRate = format.frameRate;
+        geometry.width = format.width;
+        geometry.height = std::abs(format.height);
+    }
+    const QTime now = (media.clock ? media.clock() : QDateTime::currentDateTimeUtc()).time();
+    // Frames are numbered from 0 within each second of the clock.
+    int frameNumber = framesInSecond;
+    if (now.second() != currentSecond) {
+        currentSecond = now.second();
+        frameNumber = 0;
+    }
+    framesInSecond = frameNumber + 1;
+
+    uint8_t bits[kVitcBits];
+    buildVitcBits(now.hour(), now.minute(), now.second(), frameNumber, geometry.frameRate,
+                  static_cast<uint32_t>(now.msec()), bits);
+    // The strip covers the bottom rows of the picture over its full width.
+    constexpr double kStripRows = 3.0;
+    constexpr double kCellScale = 0.5;
+    constexpr int kDrawFlags = 256;
+    frame.MFPrint(vitcMarkup(bits), kCellScale, 0.0, geometry.height - kStripRows, geometry.width, kStripRows,
+                  kDrawFlags, QStringLiteral("face='Times New Roman'  vert-align='bottom' bg-color='black' "));
 }
 
 bool splitARGBmask(std::shared_ptr<IMFFrame> *frame) {

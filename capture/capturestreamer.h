@@ -3,6 +3,7 @@
 #include "guardedformat.h"
 #include "mfformat.h"
 
+#include <QDateTime>
 #include <QMutex>
 #include <QRect>
 #include <QSize>
@@ -28,6 +29,8 @@ struct CaptureMedia {
     std::function<std::shared_ptr<MFormats>()> createSource;
     std::function<std::shared_ptr<MFWriter>()> createWriter;
     std::function<std::shared_ptr<MFPreview>()> createPreview;
+    // UTC time of day stamped into the timecode strip.
+    std::function<QDateTime()> clock;
 
     static CaptureMedia standard();
 };
@@ -101,6 +104,13 @@ private:
     bool waitForStoppingRun();
     void log(const QString &text);
     std::shared_ptr<MFormats> currentSource() const;
+    // Taken from the first frame of a run that gets a strip.
+    struct StripGeometry {
+        double frameRate = -1.0;
+        double width = 0.0;
+        double height = 0.0;
+    };
+    void stampTimecode(IMFFrame &frame, StripGeometry &geometry);
 
     std::atomic<LogsDlg *> logWindow{nullptr};
     // Written by the capture thread at the end of a run and by setDevices on the GUI thread.

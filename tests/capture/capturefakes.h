@@ -18,6 +18,22 @@
 
 #include <atomic>
 
+// What was drawn into frames, shared by the frames of one test.
+struct PrintLog {
+    struct Print {
+        QString markup;
+        double scale, x, y, width, height;
+        int flags;
+        QString attributes;
+    };
+    QMutex lock;
+    QVector<Print> prints;
+    QVector<Print> all() {
+        QMutexLocker locker(&lock);
+        return prints;
+    }
+};
+
 class FakeFrame : public IMFFrame {
 public:
     explicit FakeFrame(const MFFormat &format) : format(format) {}
@@ -41,7 +57,12 @@ public:
         mask = object;
         return MF_OK;
     }
-    int MFPrint(const QString &, double, double, double, double, double, int, const QString &) override {
+    int MFPrint(const QString &markup, double scale, double x, double y, double width, double height, int flags,
+                const QString &attributes) override {
+        if (printLog) {
+            QMutexLocker locker(&printLog->lock);
+            printLog->prints.append({markup, scale, x, y, width, height, flags, attributes});
+        }
         return MF_OK;
     }
     int MFPictureGet(uint8_t **, int *) override { return MF_E_UNSUPPORTED; }
@@ -49,6 +70,7 @@ public:
 
     MFFormat format;
     std::shared_ptr<IMFFrame> mask;
+    std::shared_ptr<PrintLog> printLog;
 };
 
 // A live source with a scripted device list and frame supply. Fetches pace themselves like a device would.

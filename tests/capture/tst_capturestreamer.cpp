@@ -4,6 +4,8 @@
 #include "logsdlg.h"
 #include "testkit.h"
 
+#include "vitcstrip.h"
+
 #include <QApplication>
 #include <QPlainTextEdit>
 #include <QtTest>
@@ -32,9 +34,11 @@ struct Rig {
     std::function<void(ScriptedSource &)> scriptNext = [](ScriptedSource &) {};
     LogsDlg logWindow;
     std::unique_ptr<CaptureStreamer> streamer;
+    std::atomic<qint64> clockMs{0};
 
     explicit Rig(bool withPreview = true) {
         CaptureMedia media;
+        media.clock = [this] { return QDateTime::fromMSecsSinceEpoch(clockMs.load(), Qt::UTC); };
         media.createSource = [this] {
             auto source = std::make_shared<ScriptedSource>();
             source->frameFormat = videoFormat(640, 360, 25.0);
@@ -79,6 +83,18 @@ struct Rig {
         return text;
     }
 };
+
+// Reads the timecode word back from the strip's cells.
+QVector<int> stripBits(const QString &markup) {
+    QVector<int> bits;
+    for (const QString &cell : markup.split(QStringLiteral("</text>"), Qt::SkipEmptyParts))
+        bits << (cell.contains(QLatin1String("white")) ? 1 : 0);
+    return bits;
+}
+
+int frameUnits(const QVector<int> &bits) {
+    return bits.value(2) | bits.value(3) << 1 | bits.value(4) << 2 | bits.value(5) << 3;
+}
 
 } // namespace
 
@@ -295,6 +311,54 @@ private slots:
         rig.streamer->setAlpha(false);
         QVERIFY(testkit::waitUntil([&] { return rig.writer->lastFrame.load() != mask.get(); }, kWaitMs));
         QVERIFY(rig.stop());
+    }
+
+    void theTimecodeStripIsStampedWhileTicked() {
+        Rig rig;
+        auto printed = std::make_shared<PrintLog>();
+        rig.scriptNext = [printed](ScriptedSource &s) {
+            s.makeFrame = [printed] {
+                // A bottom-up picture: the strip still goes to its last rows.
+                auto frame = std::make_shared<FakeFrame>(videoFormat(640, -360, 25.0));
+                frame->printLog = printed;
+                return frame;
+            };
+        };
+        rig.clockMs = QDateTime(QDate(2026, 12, 9), QTime(10, 21, 37, 500), Qt::UTC).toMSecsSinceEpoch();
+        rig.streamer->setVITC(true);
+        QVERIFY(rig.start());
+        QVERIFY(testkit::waitUntil([&] { return printed->all().size() >= 4; }, kWaitMs));
+        rig.streamer->setVITC(false);
+        QTest::qWait(30);
+        const int stamped = printed->all().size();
+        const uint64_t written = rig.streamer->framesWritten.load();
+        QVERIFY(testkit::waitUntil([&] { return rig.streamer->framesWritten.load() >= written + 3; }, kWaitMs));
+        QCOMPARE(printed->all().size(), stamped);
+        QVERIFY(rig.stop());
+
+        const QVector<PrintLog::Print> prints = printed->all();
+        for (int i = 0; i < 4; ++i) {
+            const PrintLog::Print &print = prints.at(i);
+            uint8_t expected[kVitcBits];
+            buildVitcBits(10, 21, 37, i, 25.0, 500, expected);
+            QCOMPARE(print.markup, vitcMarkup(expected));
+            QCOMPARE(frameUnits(stripBits(print.markup)), i);
+            QCOMPARE(print.scale, 0.5);
+            QCOMPARE(print.x, 0.0);
+            QCOMPARE(print.y, 357.0);
+            QCOMPARE(print.width, 640.0);
+            QCOMPARE(print.height, 3.0);
+            QCOMPARE(print.flags, 256);
+            QCOMPARE(print.attributes, QStringLiteral("face='Times New Roman'  vert-align='bottom' bg-color='black' "));
+        }
+
+        // A new run counts from frame 0 again, also within the same second.
+        rig.streamer->setVITC(true);
+        QVERIFY(rig.start());
+        QVERIFY(testkit::waitUntil([&] { return printed->all().size() >= stamped + 2; }, kWaitMs));
+        QVERIFY(rig.stop());
+        QCOMPARE(frameUnits(stripBits(printed->all().at(stamped).markup)), 0);
+        QCOMPARE(frameUnits(stripBits(printed->all().at(stamped + 1).markup)), 1);
     }
 
     void splitARGBmaskOnlyReplacesMaskedARGBFrames() {
