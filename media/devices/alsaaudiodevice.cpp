@@ -1,5 +1,7 @@
 #include "alsaaudiodevice.h"
 
+#include "alsaaudioprovider.h"
+
 #include <QDebug>
 
 #include <alsa/asoundlib.h>
@@ -25,6 +27,7 @@ AlsaAudioDevice::~AlsaAudioDevice() {
 
 int AlsaAudioDevice::open(QString *error) {
     close();
+    AlsaAudioProvider::routeLibraryMessages();
     // Non-blocking, so that neither the open of a busy device nor a read ever waits without a bound.
     int result = snd_pcm_open(&pcm, name.toUtf8().constData(), SND_PCM_STREAM_CAPTURE, SND_PCM_NONBLOCK);
     if (result < 0) {

@@ -3,11 +3,15 @@
 #include "alsaaudiodevice.h"
 #include "imfdevice.h"
 
+#include <QDebug>
 #include <QSet>
 
 #include <alsa/asoundlib.h>
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
+#include <mutex>
 
 namespace {
 QString takeHint(void *hint, const char *id) {
@@ -16,7 +20,27 @@ QString takeHint(void *hint, const char *id) {
     std::free(value);
     return text;
 }
+// alsa-lib complains about every card-specific device it cannot expand while it builds the hint list (all of
+// them on a machine without sound cards); those complaints are no news and stay out of the log.
+thread_local bool listing = false;
+
+void libraryMessage(const char *file, int line, const char *function, int error, const char *format, ...) {
+    if (listing)
+        return;
+    char text[512];
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(text, sizeof text, format, arguments);
+    va_end(arguments);
+    qDebug().noquote() << "ALSA:" << text << (error ? snd_strerror(error) : "") << "(" << function << file << line
+                       << ")";
+}
 } // namespace
+
+void AlsaAudioProvider::routeLibraryMessages() {
+    static std::once_flag once;
+    std::call_once(once, [] { snd_lib_error_set_handler(&libraryMessage); });
+}
 
 QString AlsaAudioProvider::providerName() const {
     return QStringLiteral("ALSA");
@@ -37,8 +61,12 @@ QList<MFDeviceEntry> AlsaAudioProvider::list(int type) {
     QList<MFDeviceEntry> entries;
     if (type != eMFDT_ExtAudio)
         return entries;
+    routeLibraryMessages();
     void **hints = nullptr;
-    if (snd_device_name_hint(-1, "pcm", &hints) < 0 || !hints)
+    listing = true;
+    const int result = snd_device_name_hint(-1, "pcm", &hints);
+    listing = false;
+    if (result < 0 || !hints)
         return entries;
     QSet<QString> taken;
     for (void **hint = hints; *hint; ++hint) {

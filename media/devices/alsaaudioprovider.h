@@ -15,4 +15,6 @@ public:
     // The entry for one ALSA hint (name and description as snd_device_name_hint gives them); false for
     // hints that are not hardware capture devices.
     static bool entryForHint(const QString &name, const QString &description, MFDeviceEntry *entry);
+    // Sends alsa-lib's own messages to the diagnostic stream (prefixed "ALSA:") instead of stderr; once.
+    static void routeLibraryMessages();
 };
