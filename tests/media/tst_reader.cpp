@@ -1,0 +1,311 @@
+#include "mfframe.h"
+#include "mfreader.h"
+#include "mfresult.h"
+#include "testkit.h"
+
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+
+namespace {
+
+constexpr int kVideoFps = 25;
+constexpr int kAudioRate = 48000;
+
+// Reads up to maxFrames frames; the counts of what came.
+struct ReadResult {
+    int frames = 0;
+    int framesWithAudio = 0;
+    int mostSamplesInAFrame = 0;
+    int64_t audioSamples = 0;
+    int lastResult = MF_OK;
+    MFFormat firstFormat;
+    QVector<int64_t> starts;
+};
+
+ReadResult readAll(MFReader &reader, const MFFormat *convertTo, int maxFrames) {
+    ReadResult result;
+    for (int i = 0; i < maxFrames; ++i) {
+        MFFramePtr frame;
+        result.lastResult = convertTo ? reader.SourceFrameConvertedGetByFormat(*convertTo, &frame, -1, QString())
+                                      : reader.SourceFrameGet(-1, &frame, QString());
+        if (result.lastResult != MF_OK)
+            break;
+        if (!result.frames)
+            frame->MFFormatGet(&result.firstFormat);
+        ++result.frames;
+        const int samples = frame->MFAudioSamples();
+        result.audioSamples += samples;
+        result.framesWithAudio += samples > 0;
+        result.mostSamplesInAFrame = std::max(result.mostSamplesInAFrame, samples);
+        int64_t start = 0;
+        frame->MFTimeGet(&start, nullptr);
+        result.starts.append(start);
+    }
+    return result;
+}
+
+} // namespace
+
+class TstReader : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void decodesTransportStream();
+    void convertsWhileReading();
+    void audioGainMutesChannels();
+    void interruptEndsBlockedOpen();
+    void stalledReadTimesOutThenGoesOn();
+    void interruptEndsBlockedRead();
+
+private:
+    QTemporaryDir dir;
+    QString twoSeconds;
+    QString fourSeconds;
+};
+
+void TstReader::initTestCase() {
+    if (!testkit::haveProgram("ffmpeg"))
+        QSKIP("ffmpeg is not installed");
+    QVERIFY(dir.isValid());
+    twoSeconds = dir.filePath("two.ts");
+    fourSeconds = dir.filePath("four.ts");
+    QVERIFY(testkit::makeTransportStream(twoSeconds, 2.0, "320x240", 500));
+    QVERIFY(testkit::makeTransportStream(fourSeconds, 4.0, "320x240", 500));
+}
+
+void TstReader::decodesTransportStream() {
+    MFReader reader;
+    QCOMPARE(reader.ReaderOpen(twoSeconds, QString()), int(MF_OK));
+    const ReadResult read = readAll(reader, nullptr, 500);
+    QCOMPARE(read.frames, 2 * kVideoFps);
+    QVERIFY(MF_FAILED(read.lastResult));
+    QCOMPARE(read.firstFormat.colorFormat, uint32_t(MFCC_I420));
+    QCOMPARE(read.firstFormat.width, 320);
+    QCOMPARE(read.firstFormat.height, 240);
+    QCOMPARE(read.firstFormat.frameRate, 25.0);
+    QCOMPARE(read.firstFormat.interlace, int(MFIL_PROGRESSIVE));
+    QCOMPARE(read.firstFormat.sampleRate, kAudioRate);
+    QCOMPARE(read.firstFormat.channels, 1);
+    // Time stamps from the stream, 40 ms apart, starting at 0.
+    QCOMPARE(read.starts.first(), int64_t(0));
+    QCOMPARE(read.starts.at(10), int64_t(10 * MF_TIME_UNITS_PER_SECOND / kVideoFps));
+    // The tone's samples ride with the frames; only what trails the last picture may be missing.
+    QVERIFY2(read.audioSamples >= 2 * kAudioRate * 9 / 10 && read.audioSamples <= 2 * kAudioRate + 2048,
+             qPrintable(QString::number(read.audioSamples)));
+    // Spread over the frames as the stream interleaves it, not collected at the end.
+    QVERIFY(read.framesWithAudio >= 5);
+    QVERIFY2(read.mostSamplesInAFrame <= kAudioRate / 2, qPrintable(QString::number(read.mostSamplesInAFrame)));
+
+    // After the end, a request keeps failing (without spinning) instead of blocking.
+    MFFramePtr frame;
+    QVERIFY(MF_FAILED(reader.SourceFrameGet(-1, &frame, QString())));
+    QVERIFY(!frame);
+}
+
+void TstReader::convertsWhileReading() {
+    MFReader reader;
+    QCOMPARE(reader.ReaderOpen(twoSeconds, " network.low_delay=true network.buffer_max=2"), int(MF_OK));
+    MFFormat wanted;
+    wanted.colorFormat = MFCC_ARGB32;
+    wanted.width = 160;
+    wanted.height = 120;
+    wanted.channels = 2;
+    wanted.sampleRate = 44100;
+    wanted.bitsPerSample = 16;
+    int64_t samples = 0;
+    int frames = 0;
+    for (; frames < 500; ++frames) {
+        MFFramePtr frame;
+        if (reader.SourceFrameConvertedGetByFormat(wanted, &frame, -1, QString()) != MF_OK)
+            break;
+        MFFormat got;
+        frame->MFFormatGet(&got);
+        QCOMPARE(got.colorFormat, uint32_t(MFCC_ARGB32));
+        QCOMPARE(got.width, 160);
+        MFFrame *ours = MFFrame::from(frame);
+        QCOMPARE(ours->video()->format, int(AV_PIX_FMT_BGRA));
+        QCOMPARE(ours->video()->height, 120);
+        if (const AVFrame *audio = ours->audio()) {
+            QCOMPARE(audio->format, int(AV_SAMPLE_FMT_S16));
+            QCOMPARE(audio->ch_layout.nb_channels, 2);
+            QCOMPARE(audio->sample_rate, 44100);
+            samples += audio->nb_samples;
+        }
+    }
+    QCOMPARE(frames, 2 * kVideoFps);
+    QVERIFY2(samples >= 2 * 44100 * 9 / 10 && samples <= 2 * 44100 + 2048, qPrintable(QString::number(samples)));
+}
+
+void TstReader::audioGainMutesChannels() {
+    auto loudest = [](MFReader &reader) {
+        float peak = 0;
+        for (int i = 0; i < 20; ++i) {
+            MFFramePtr frame;
+            if (reader.SourceFrameGet(-1, &frame, QString()) != MF_OK)
+                break;
+            if (const AVFrame *audio = MFFrame::from(frame)->audio())
+                for (int s = 0; s < audio->nb_samples * audio->ch_layout.nb_channels; ++s)
+                    peak = std::max(peak, std::abs(reinterpret_cast<const float *>(audio->data[0])[s]));
+        }
+        return peak;
+    };
+    MFReader reader;
+    QCOMPARE(reader.ReaderOpen(twoSeconds, QString()), int(MF_OK));
+    QCOMPARE(reader.PropsSet("audio_gain", "0.0,0.0"), int(MF_OK));
+    QVERIFY(loudest(reader) > 0.05f);
+    QCOMPARE(reader.PropsSet("audio_gain", "-100.0,0.0"), int(MF_OK));
+    QCOMPARE(loudest(reader), 0.0f);
+    QCOMPARE(reader.PropsSet("audio_gain", "loud"), int(MF_E_INVALIDARG));
+    QString value;
+    QCOMPARE(reader.PropsGet("audio_gain", &value), int(MF_OK));
+    QCOMPARE(value, QString("-100.0,0.0"));
+}
+
+void TstReader::interruptEndsBlockedOpen() {
+    // A peer that accepts the connection and never sends: the open blocks probing the input.
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    MFReader reader;
+    std::atomic<bool> done{false};
+    std::atomic<int> result{MF_OK};
+    std::thread reading([&] {
+        result = reader.ReaderOpen(QStringLiteral("tcp://127.0.0.1:%1").arg(server.serverPort()), QString());
+        done = true;
+    });
+    const bool connected = testkit::waitUntil([&] { return server.hasPendingConnections(); }, 5000);
+    std::unique_ptr<QTcpSocket> peer(server.nextPendingConnection());
+    QTest::qWait(200);
+    reader.ReaderInterrupt();
+    // Well inside the reader's own open bound, so only the interrupt can have ended it.
+    const bool ended = testkit::waitUntil([&] { return done.load(); }, MFReader::OPEN_TIMEOUT_MS / 3);
+    reading.join();
+    QVERIFY(connected);
+    QVERIFY(ended);
+    QVERIFY(MF_FAILED(result));
+}
+
+// Serves the first part of a file to one connection and holds the rest back.
+class HeldBackPeer {
+public:
+    HeldBackPeer(const QByteArray &data, int firstBytes) : data(data), firstBytes(firstBytes) {
+        server.listen(QHostAddress::LocalHost, 0);
+    }
+    QString url() const { return QStringLiteral("tcp://127.0.0.1:%1").arg(server.serverPort()); }
+    bool accept() {
+        if (!testkit::waitUntil([&] { return server.hasPendingConnections(); }, 5000))
+            return false;
+        socket.reset(server.nextPendingConnection());
+        socket->write(data.left(firstBytes));
+        return true;
+    }
+    void sendRest() {
+        socket->write(data.mid(firstBytes));
+        socket->flush();
+        socket->disconnectFromHost();
+    }
+
+private:
+    QTcpServer server;
+    std::unique_ptr<QTcpSocket> socket;
+    QByteArray data;
+    int firstBytes;
+};
+
+void TstReader::stalledReadTimesOutThenGoesOn() {
+    const QByteArray file = testkit::readFile(fourSeconds);
+    QVERIFY(!file.isEmpty());
+    // Cut at a transport packet boundary, as a stalled live feed would most often be.
+    HeldBackPeer peer(file, file.size() * 3 / 4 / 188 * 188);
+    MFReader reader;
+    std::atomic<bool> opened{false};
+    std::atomic<int> openResult{MF_E_FAIL};
+    std::atomic<int> framesBeforeStall{0};
+    std::atomic<int> stallResult{MF_OK};
+    std::atomic<bool> stalled{false};
+    std::atomic<bool> goOn{false};
+    std::atomic<int> framesAfter{0};
+    std::atomic<bool> done{false};
+    std::thread reading([&] {
+        openResult = reader.ReaderOpen(peer.url(), "network.low_delay=true");
+        opened = true;
+        for (int i = 0; MF_SUCCEEDED(openResult) && i < 500; ++i) {
+            MFFramePtr frame;
+            const int result = reader.SourceFrameGet(400, &frame, QString());
+            if (result == MF_OK) {
+                ++(stalled ? framesAfter : framesBeforeStall);
+                continue;
+            }
+            if (stalled)
+                break;
+            stallResult = result;
+            stalled = true;
+            while (!goOn)
+                QThread::msleep(10);
+        }
+        done = true;
+    });
+    const bool accepted = peer.accept();
+    const bool stalledInTime = testkit::waitUntil([&] { return stalled.load(); }, 20000);
+    peer.sendRest();
+    goOn = true;
+    const bool finished = testkit::waitUntil([&] { return done.load(); }, 20000);
+    if (!finished)
+        reader.ReaderInterrupt();
+    reading.join();
+    QVERIFY(accepted);
+    QCOMPARE(openResult.load(), int(MF_OK));
+    QVERIFY(stalledInTime);
+    QCOMPARE(stallResult.load(), int(MF_E_TIMEOUT));
+    QVERIFY(finished);
+    // The rest of the stream decodes after the time-out; only the frame cut by the stall may come damaged.
+    QVERIFY(framesBeforeStall > 10);
+    QVERIFY(framesAfter > 10);
+    QVERIFY(qAbs(framesBeforeStall + framesAfter - 4 * kVideoFps) <= 1);
+}
+
+void TstReader::interruptEndsBlockedRead() {
+    const QByteArray file = testkit::readFile(fourSeconds);
+    HeldBackPeer peer(file, file.size() / 2 / 188 * 188);
+    MFReader reader;
+    std::atomic<int> frames{0};
+    std::atomic<int> lastResult{MF_OK};
+    std::atomic<bool> done{false};
+    std::thread reading([&] {
+        lastResult = reader.ReaderOpen(peer.url(), "network.low_delay=true");
+        while (MF_SUCCEEDED(lastResult)) {
+            MFFramePtr frame;
+            lastResult = reader.SourceFrameGet(-1, &frame, QString());
+            frames += lastResult == MF_OK;
+        }
+        done = true;
+    });
+    QVERIFY(peer.accept());
+    // Reads until the held-back part: then the request waits for data that never comes.
+    int seen = -1;
+    const bool stuck = testkit::waitUntil(
+        [&] {
+            const int now = frames;
+            const bool same = now > 0 && now == seen;
+            seen = now;
+            return same;
+        },
+        20000, 500);
+    reader.ReaderInterrupt();
+    const bool ended = testkit::waitUntil([&] { return done.load(); }, MFReader::STALL_TIMEOUT_MS / 3);
+    reading.join();
+    QVERIFY(stuck);
+    QVERIFY(ended);
+    QCOMPARE(lastResult.load(), int(MF_E_FAIL));
+    MFFramePtr frame;
+    QCOMPARE(reader.SourceFrameGet(0, &frame, QString()), int(MF_E_FAIL));
+}
+
+QTEST_GUILESS_MAIN(TstReader)
+#include "tst_reader.moc"
