@@ -248,6 +248,11 @@ int MFormats::DeviceSet(int type, int index, const QString &options) {
             return MF_E_INVALIDARG;
         }
         chosen = d->lists[l].at(index);
+        if (type != eMFDT_ExtAudio) {
+            // An input line belongs to the device it was chosen on; a new video device starts on its own
+            // default line rather than on a same-named line of the previous one.
+            d->props.remove(PROP_LINE_IN);
+        }
         props = d->deviceProps();
     }
     props.insert(parseOptions(options));

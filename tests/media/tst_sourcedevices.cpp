@@ -180,6 +180,15 @@ private slots:
         source.DeviceGet(eMFDT_Video, &index, &name);
         QCOMPARE(index, aja);
         QCOMPARE(name, QString("AJA Kona 5"));
+
+        // Another video device does not inherit the line of the previous one.
+        QCOMPARE(source.DeviceSet(eMFDT_Video, indexOf(source, eMFDT_Video, "NDI Receiver"), QString()), int(MF_OK));
+        QCOMPARE(source.PropsGet("line-in", &value), int(MF_FALSE));
+        QCOMPARE(source.PropsOptionGetCount("line-in", &count), int(MF_OK));
+        QCOMPARE(count, 2);
+        QMutexLocker locker(&provider->journal.lock);
+        QCOMPARE(provider->journal.started.size(), 2);
+        QVERIFY(!provider->journal.started.last().contains("line-in"));
     }
 
     void propertiesStoredAndHandedToDevice() {
