@@ -162,6 +162,15 @@ private slots:
         QCOMPARE(rig.streamer->writeErrors.load(), int64_t(0));
     }
 
+    void previewAudioPlaysOrMutes() {
+        Rig rig;
+        rig.streamer->setPreviewAudio(true);
+        QCOMPARE(rig.preview->lastGain, 0.0);
+        rig.streamer->setPreviewAudio(false);
+        QCOMPARE(rig.preview->lastGain, -100.0);
+        QCOMPARE(rig.preview->enabled.load(), 1);
+    }
+
     void aMissingPreviewDoesNotStopTheStream() {
         Rig rig(false);
         rig.streamer->setPreviewWindow(42);
@@ -408,6 +417,27 @@ private slots:
         streamer.stopCapture();
         QVERIFY(streamer.wait(kWaitMs));
         QCOMPARE(streamer.framesWritten.load(), uint64_t(0));
+    }
+
+    void destroyingAStreamerStuckInAFetchClosesTheSource() {
+        auto source = std::make_shared<ScriptedSource>();
+        source->frameFormat = videoFormat(64, 36, 25.0);
+        source->devices[0] = QStringList{"Test Pattern"};
+        // Longer than the destructor's first wait: the fetch only returns after the source was closed.
+        source->fetchPaceMs = 4000;
+        CaptureMedia media;
+        media.createSource = [source] { return source; };
+        media.createWriter = [] { return std::make_shared<RecordingWriter>(); };
+        auto streamer = std::make_unique<CaptureStreamer>(media);
+        QVERIFY(streamer->setDevices("Test Pattern", "NO_AUDIO"));
+        streamer->setOutputParams(QSize(), 4000, 128);
+        QVERIFY(streamer->startCapture(5000, 25, 3, 1, "q264sw", QString(), QString(), 48000));
+        QVERIFY(testkit::waitUntil([&] { return source->fetches.load() >= 1; }, kWaitMs));
+        QTest::ignoreMessage(QtCriticalMsg, QRegularExpression("still in a frame fetch"));
+        streamer.reset();
+        // Once by the destructor to end the fetch, once by the run as it ends.
+        QCOMPARE(source->closes.load(), 2);
+        QCOMPARE(source->fetches.load(), 1);
     }
 
     void destroyingARunningStreamerStopsIt() {
