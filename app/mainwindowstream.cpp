@@ -93,9 +93,10 @@ bool MainWindow::streamRequest(StreamRequest *request) {
     request->codec = ui->cmbEncs->currentData().toString();
     request->frameRate = ui->cmbFPS->currentData().toInt();
     request->interlace = streamrules::interlaceCode(ui->cmbFPS->currentText());
-    if (!currentEncoder.isEmpty())
-        request->encoderOptions =
-            streamrules::encoderOptionText(encoderOptionsFormat, encoderParams.value(currentEncoder));
+    request->encoderOptions =
+        currentEncoder.isEmpty()
+            ? QString()
+            : streamrules::encoderOptionText(encoderOptionsFormat, encoderParams.value(currentEncoder));
     request->audioChannels = ui->txtAudio->text().trimmed();
     request->sampleRate = ui->cmbSPR->currentData().toInt();
     return true;

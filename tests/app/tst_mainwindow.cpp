@@ -1,0 +1,427 @@
+// The main window driven as the operator would: its settings, the values a Start takes from the form, the
+// refusals, the bounded listener wait and the quit-time save.
+#include "appmessages.h"
+#include "mainwindow.h"
+#include "resender.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QCryptographicHash>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSettings>
+#include <QSpinBox>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "testkit.h"
+
+#include <memory>
+
+namespace {
+// Every setting of these tests lives below this folder, never in the user's own store.
+QTemporaryDir *settingsHome = nullptr;
+
+QString storePath() {
+    return settingsHome->filePath(QStringLiteral("config/Brackmoor/Tidewell.conf"));
+}
+} // namespace
+
+class TestMainWindow : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void freshUserDefaults();
+    void everyKeySurvivesSaveAndLoad();
+    void encoderParamsStoredAsText();
+    void interfaceKeyLeftAloneWithoutChoice();
+    void ristDestFalseSwitchesBackToSrt();
+    void startRefusals_data();
+    void startRefusals();
+    void startValuesFromForm();
+    void encoderOptionsFollowParameterLists();
+    void listenerFailureLeavesWindowIdle();
+    void lateRelayFailureIsIgnored();
+    void quitAfterAutoStartLeavesStoreUntouched();
+    void quitWithoutAutoStartSaves();
+
+private:
+    MainWindow *window() {
+        if (!mainWindow)
+            mainWindow = std::make_unique<MainWindow>();
+        return mainWindow.get();
+    }
+    template <typename T> T *control(const char *name) {
+        T *widget = window()->findChild<T *>(QLatin1String(name));
+        if (!widget)
+            qFatal("no control %s", name);
+        return widget;
+    }
+    QComboBox *combo(const char *name) { return control<QComboBox>(name); }
+    bool select(const char *name, const QString &text) {
+        const int index = combo(name)->findText(text);
+        combo(name)->setCurrentIndex(index);
+        return index >= 0;
+    }
+    QString writeConfig(const QString &name, const QMap<QString, QVariant> &values) {
+        const QString path = settingsHome->filePath(name);
+        QFile::remove(path);
+        QSettings file(path, QSettings::IniFormat);
+        for (auto it = values.cbegin(); it != values.cend(); ++it)
+            file.setValue(it.key(), it.value());
+        file.sync();
+        return path;
+    }
+    // A codec with rate-control parameters that opens on this machine, or empty.
+    QString paramsCodec() {
+        for (const char *codec : {"q264hw", "q264sw"}) {
+            const int index = combo("cmbEncs")->findData(QLatin1String(codec));
+            if (index >= 0)
+                return QLatin1String(codec);
+        }
+        return QString();
+    }
+
+    std::unique_ptr<MainWindow> mainWindow;
+};
+
+void TestMainWindow::init() {
+    QFile::remove(storePath());
+    AppMessages::clearHistory();
+}
+
+void TestMainWindow::cleanup() {
+    mainWindow.reset();
+}
+
+void TestMainWindow::freshUserDefaults() {
+    window();
+    QCOMPARE(combo("cmbFrames")->currentText(), QStringLiteral("1280x720"));
+    QCOMPARE(combo("cmbFPS")->currentText(), QStringLiteral("25 fps"));
+    QCOMPARE(control<QSpinBox>("spbLatency")->value(), 120);
+    QCOMPARE(control<QSpinBox>("spbReconnect")->value(), 10);
+    QCOMPARE(control<QSpinBox>("spbVBR")->value(), 128);
+    QCOMPARE(control<QSpinBox>("sbLatency")->value(), 15);
+    QVERIFY(!control<QCheckBox>("chkVITC")->isChecked());
+    QVERIFY(!control<QCheckBox>("chkAlpha")->isChecked());
+    QVERIFY(!control<QCheckBox>("chkLL")->isChecked());
+    QVERIFY(control<QRadioButton>("rbSrt")->isChecked());
+    QVERIFY(!control<QRadioButton>("rbRist")->isChecked());
+    QCOMPARE(combo("cmbVideoSources")->currentIndex(), 0);
+    QCOMPARE(combo("cmbAudioSources")->currentText(), QStringLiteral("no audio"));
+    QCOMPARE(combo("cmbABR")->currentText(), QStringLiteral("1024"));
+    QCOMPARE(window()->windowTitle(), QStringLiteral("Tidewell ver 1.2.3  (build 68)"));
+    QVERIFY(!window()->streaming());
+    QCOMPARE(control<QPushButton>("cmdStart")->text(), QStringLiteral("START"));
+    // The screen entry comes last, after the devices.
+    QCOMPARE(combo("cmbVideoSources")->itemData(combo("cmbVideoSources")->count() - 1).toString(),
+             QStringLiteral("CAPTURE_DISPLAY#0"));
+}
+
+void TestMainWindow::everyKeySurvivesSaveAndLoad() {
+    window();
+    if (combo("cmbEncs")->count() == 0)
+        QSKIP("no encoder opens on this machine");
+    const QString codec = combo("cmbEncs")->itemData(0).toString();
+    QMap<QString, QVariant> values = {
+        {"ABR", "256"},
+        {"VBR", 4096},
+        {"URL", "srt://127.0.0.1:9001"},
+        {"STREAMID", "cam1"},
+        {"SPR", "44.1 Khz"},
+        {"ENCSV", combo("cmbEncs")->itemText(combo("cmbEncs")->count() - 1)},
+        {"FRAME", "1920x1080"},
+        {"VSOURCE", combo("cmbVideoSources")->itemText(combo("cmbVideoSources")->count() - 1)},
+        {"ASOURCE", "original"},
+        {"FPS", "29.97 fps if2"},
+        {"LATENCY", 300},
+        {"IS_NDI", false},
+        {"RECONNECT", 7},
+        {"PASSPHRASE", "0123456789abc"},
+        {"PBKEYLEN", "32"},
+        {"VITC", true},
+        {"ALPHA", true},
+        {"AUDIOCHS", "0,1"},
+        {"LOSSLESS", true},
+        {"RIST_DEST", true},
+        {"URL_RIST", "rist://127.0.0.1:5004"},
+        {"STREAMID_RIST", "cname"},
+        {"PASSPHRASE_RIST", "secret"},
+        {"BONDING_RIST", "10.0.0.1"},
+    };
+    const QString path = writeConfig(QStringLiteral("every.ini"), values);
+    {
+        QSettings file(path, QSettings::IniFormat);
+        window()->loadSettings(&file);
+    }
+    QVERIFY(control<QCheckBox>("chkLL")->isChecked());
+    QVERIFY(control<QSpinBox>("spbLatency")->isHidden());
+    QVERIFY(control<QRadioButton>("rbRist")->isChecked());
+
+    const QString savedPath = settingsHome->filePath(QStringLiteral("saved.ini"));
+    QFile::remove(savedPath);
+    {
+        QSettings saved(savedPath, QSettings::IniFormat);
+        window()->saveSettings(&saved);
+    }
+    QSettings saved(savedPath, QSettings::IniFormat);
+    for (auto it = values.cbegin(); it != values.cend(); ++it)
+        QCOMPARE(saved.value(it.key()).toString(), it.value().toString());
+}
+
+void TestMainWindow::encoderParamsStoredAsText() {
+    window();
+    const QString codec = paramsCodec();
+    if (codec.isEmpty())
+        QSKIP("no Quick Sync encoder opens on this machine");
+    const QString key = codec + QStringLiteral("_params");
+    const QString text = combo("cmbEncs")->itemText(combo("cmbEncs")->findData(codec));
+    {
+        const QString path = writeConfig(QStringLiteral("params.ini"),
+                                         {{key, "auto 1 (fast capturing, minimal quality)"}, {"ENCSV", text}});
+        QSettings file(path, QSettings::IniFormat);
+        window()->loadSettings(&file);
+    }
+    QCOMPARE(combo("cmbParam_1")->currentText(), QStringLiteral("auto"));
+    QCOMPARE(combo("cmbParam_2")->currentText(), QStringLiteral("1 (fast capturing, minimal quality)"));
+    QVERIFY(select("cmbParam_1", QStringLiteral("vbr")));
+    QVERIFY(select("cmbParam_2", QStringLiteral("4")));
+    const QString savedPath = settingsHome->filePath(QStringLiteral("params-saved.ini"));
+    QFile::remove(savedPath);
+    {
+        QSettings saved(savedPath, QSettings::IniFormat);
+        window()->saveSettings(&saved);
+    }
+    QSettings saved(savedPath, QSettings::IniFormat);
+    QCOMPARE(saved.value(key).toString(), QStringLiteral("vbr 4"));
+}
+
+void TestMainWindow::interfaceKeyLeftAloneWithoutChoice() {
+    window();
+    if (combo("networkInterfaceComboBox")->count() > 2)
+        QSKIP("this machine has several usable interfaces, so the key is written");
+    QVERIFY(combo("networkInterfaceComboBox")->isHidden());
+    QCOMPARE(window()->senderInterface(), QString());
+    const QString path = writeConfig(QStringLiteral("iface.ini"), {{"NETWORK_IFACE", "Ethernet: 10.9.9.9"}});
+    {
+        QSettings file(path, QSettings::IniFormat);
+        window()->saveSettings(&file);
+    }
+    QSettings file(path, QSettings::IniFormat);
+    QCOMPARE(file.value(QStringLiteral("NETWORK_IFACE")).toString(), QStringLiteral("Ethernet: 10.9.9.9"));
+}
+
+void TestMainWindow::ristDestFalseSwitchesBackToSrt() {
+    control<QRadioButton>("rbRist")->setChecked(true);
+    QVERIFY(control<QWidget>("wdgSrt")->isHidden());
+    QCOMPARE(control<QLabel>("lblNameDistination")->text(), QStringLiteral("RIST Destination"));
+    const QString path = writeConfig(QStringLiteral("srt.ini"), {{"RIST_DEST", false}});
+    QSettings file(path, QSettings::IniFormat);
+    window()->loadSettings(&file);
+    QVERIFY(control<QRadioButton>("rbSrt")->isChecked());
+    QVERIFY(!control<QWidget>("wdgSrt")->isHidden());
+    QVERIFY(control<QWidget>("wdgRist")->isHidden());
+    QCOMPARE(control<QLabel>("lblNameDistination")->text(), QStringLiteral("SRT Destination"));
+}
+
+void TestMainWindow::startRefusals_data() {
+    QTest::addColumn<bool>("rist");
+    QTest::addColumn<QString>("server");
+    QTest::addColumn<QString>("passphrase");
+    QTest::addColumn<QString>("message");
+    const QString badPass = QStringLiteral("Warning: Passphrase should be empty or 10-79 chars");
+    QTest::newRow("passphrase 9") << false << "127.0.0.1:9001" << QString(9, 'p') << badPass;
+    QTest::newRow("passphrase 80") << false << "127.0.0.1:9001" << QString(80, 'p') << badPass;
+    // The passphrase is checked before the server text.
+    QTest::newRow("both wrong") << false << "nocolon" << QString(3, 'p') << badPass;
+    QTest::newRow("server without colon")
+        << false << "127.0.0.1" << QString() << "Warning: Incorrect SRT Server. Please enter host and port.";
+    QTest::newRow("rist without paths") << true << "" << QString()
+                                        << "Fail rist start: Please, select which path to send the rist stream from!";
+}
+
+void TestMainWindow::startRefusals() {
+    QFETCH(bool, rist);
+    QFETCH(QString, server);
+    QFETCH(QString, passphrase);
+    QFETCH(QString, message);
+    control<QRadioButton>(rist ? "rbRist" : "rbSrt")->setChecked(true);
+    control<QLineEdit>("txtURL")->setText(server);
+    control<QLineEdit>("txtPassphrase")->setText(passphrase);
+    control<QPushButton>("cmdStart")->click();
+    QCOMPARE(AppMessages::history(), QStringList{message});
+    QVERIFY(!window()->streaming());
+    QVERIFY(!control<QPushButton>("cmdStart")->isChecked());
+    QCOMPARE(control<QPushButton>("cmdStart")->text(), QStringLiteral("START"));
+    QVERIFY(control<QWidget>("encodingGroup")->isEnabled());
+    QVERIFY(!window()->srtRelay()->isRunning());
+}
+
+void TestMainWindow::startValuesFromForm() {
+    control<QLineEdit>("txtURL")->setText(QStringLiteral("SRT://127.0.0.1:9001"));
+    control<QLineEdit>("txtStreamID")->setText(QStringLiteral("cam1"));
+    control<QLineEdit>("txtPassphrase")->setText(QString(10, QLatin1Char('k')));
+    QVERIFY(select("cmbPBKeyLen", QStringLiteral("24")));
+    QVERIFY(select("cmbFPS", QStringLiteral("29.97 fps if2")));
+    QVERIFY(select("cmbFrames", QStringLiteral("original")));
+    QVERIFY(select("cmbABR", QStringLiteral("192")));
+    QVERIFY(select("cmbSPR", QStringLiteral("44.1 Khz")));
+    QVERIFY(select("cmbAudioSources", QStringLiteral("no audio")));
+    control<QLineEdit>("txtAudio")->setText(QStringLiteral("  0,1 "));
+    control<QSpinBox>("spbVBR")->setValue(4096);
+    control<QSpinBox>("spbLatency")->setValue(500);
+    control<QCheckBox>("chkLL")->setChecked(true);
+    const int display = combo("cmbVideoSources")->findData(QStringLiteral("CAPTURE_DISPLAY#0"));
+    QVERIFY(display >= 0);
+    combo("cmbVideoSources")->setCurrentIndex(display);
+    const int h264 = combo("cmbEncs")->findData(QStringLiteral("libopenh264"));
+    if (h264 >= 0)
+        combo("cmbEncs")->setCurrentIndex(h264);
+
+    StreamRequest request;
+    QVERIFY(window()->streamRequest(&request));
+    QVERIFY(AppMessages::history().isEmpty());
+    QCOMPARE(request.host, QStringLiteral("127.0.0.1"));
+    QCOMPARE(request.address, QStringLiteral("127.0.0.1"));
+    QCOMPARE(request.port, 9001);
+    QCOMPARE(request.streamId, QStringLiteral("cam1"));
+    QCOMPARE(request.keyLength, 24);
+    QCOMPARE(request.latency, 500);
+    QVERIFY(request.lossless);
+    QCOMPARE(request.frameRate, 2997);
+    QCOMPARE(request.interlace, 2);
+    QCOMPARE(request.frameSize, QSize());
+    QCOMPARE(request.videoBitrate, 4096);
+    // No audio sends no audio bitrate.
+    QCOMPARE(request.audioBitrate, 0);
+    QCOMPARE(request.audioChoice, QStringLiteral("NO_AUDIO"));
+    QCOMPARE(request.sampleRate, 44100);
+    QCOMPARE(request.audioChannels, QStringLiteral("0,1"));
+    QCOMPARE(request.videoDevice, QStringLiteral("Medialooks DXGI/DX11 ScreenCapture"));
+    QCOMPARE(request.displayIndex, 0);
+    if (h264 >= 0) {
+        QCOMPARE(request.codec, QStringLiteral("libopenh264"));
+        QCOMPARE(request.encoderOptions, QString());
+    }
+
+    // A query after the port makes it 0, and the Start still goes ahead.
+    control<QLineEdit>("txtURL")->setText(QStringLiteral("127.0.0.1:9001?latency=200"));
+    QVERIFY(select("cmbFPS", QStringLiteral("original")));
+    QVERIFY(select("cmbAudioSources", QStringLiteral("original")));
+    QVERIFY(window()->streamRequest(&request));
+    QCOMPARE(request.port, 0);
+    QCOMPARE(request.frameRate, -1);
+    QCOMPARE(request.interlace, 3);
+    QCOMPARE(request.audioBitrate, 192);
+    QCOMPARE(request.audioChoice, QStringLiteral("ORIGINAL"));
+}
+
+void TestMainWindow::encoderOptionsFollowParameterLists() {
+    window();
+    const QString codec = paramsCodec();
+    if (codec.isEmpty())
+        QSKIP("no Quick Sync encoder opens on this machine");
+    combo("cmbEncs")->setCurrentIndex(combo("cmbEncs")->findData(codec));
+    QVERIFY(!combo("cmbParam_1")->isHidden());
+    QVERIFY(!combo("cmbParam_2")->isHidden());
+    control<QLineEdit>("txtURL")->setText(QStringLiteral("127.0.0.1:9001"));
+    StreamRequest request;
+    // Showing the lists does not store their first entries: the stored parameters stay empty.
+    QVERIFY(window()->streamRequest(&request));
+    QCOMPARE(request.encoderOptions, QStringLiteral(" video::rc_type='' video::quality=''"));
+    QVERIFY(select("cmbParam_1", QStringLiteral("vbr")));
+    QVERIFY(select("cmbParam_2", QStringLiteral("4")));
+    QVERIFY(window()->streamRequest(&request));
+    QCOMPARE(request.codec, codec);
+    QCOMPARE(request.encoderOptions, QStringLiteral(" video::rc_type='vbr' video::quality='4'"));
+
+    const int plain = combo("cmbEncs")->findData(QStringLiteral("mpeg2video"));
+    if (plain >= 0) {
+        combo("cmbEncs")->setCurrentIndex(plain);
+        QVERIFY(combo("cmbParam_1")->isHidden());
+        QVERIFY(combo("cmbParam_2")->isHidden());
+        QVERIFY(window()->streamRequest(&request));
+        QCOMPARE(request.encoderOptions, QString());
+    }
+}
+
+void TestMainWindow::listenerFailureLeavesWindowIdle() {
+    // Another listener holds the port the relay is told to use, so its listener cannot open.
+    QTcpServer holder;
+    QVERIFY(holder.listen(QHostAddress::LocalHost, 0));
+    window()->srtRelay()->setRequestedListenPort(holder.serverPort());
+    control<QLineEdit>("txtURL")->setText(QStringLiteral("127.0.0.1:%1").arg(testkit::freePort(true)));
+    QElapsedTimer clock;
+    clock.start();
+    control<QPushButton>("cmdStart")->click();
+    QVERIFY2(clock.elapsed() < MainWindow::kListenerWaitMs + 1000, "the failed listen must end the wait early");
+    QCOMPARE(AppMessages::history().size(), 1);
+    QVERIFY(AppMessages::history().first().startsWith(QStringLiteral("Warning: The stream could not be started")));
+    QVERIFY(!window()->streaming());
+    QVERIFY(!control<QPushButton>("cmdStart")->isChecked());
+    QCOMPARE(control<QPushButton>("cmdStart")->text(), QStringLiteral("START"));
+    QVERIFY(control<QWidget>("destinationGroup")->isEnabled());
+    QVERIFY(testkit::waitUntil([this] { return !window()->srtRelay()->isRunning(); }, 5000));
+    window()->srtRelay()->setRequestedListenPort(0);
+}
+
+void TestMainWindow::lateRelayFailureIsIgnored() {
+    window();
+    emit window()->srtRelay()->srtError();
+    QTest::qWait(MainWindow::kReconnectDelayMs + 300);
+    QVERIFY(!window()->streaming());
+    QCOMPARE(window()->reconnects(), 0);
+    QVERIFY(!control<QPushButton>("cmdStart")->isChecked());
+    QVERIFY(AppMessages::history().isEmpty());
+}
+
+void TestMainWindow::quitAfterAutoStartLeavesStoreUntouched() {
+    {
+        QSettings store(QStringLiteral("Brackmoor"), QStringLiteral("Tidewell"));
+        store.setValue(QStringLiteral("URL"), QStringLiteral("10.0.0.1:1"));
+        store.setValue(QStringLiteral("RECONNECT"), 4);
+        store.sync();
+    }
+    QCOMPARE(QFileInfo(storePath()).exists(), true);
+    const QByteArray before = testkit::readFile(storePath());
+    // The file's passphrase is refused, so nothing streams, but the settings came from the file.
+    const QString config = writeConfig(QStringLiteral("auto.ini"), {{"URL", "127.0.0.1:9"}, {"PASSPHRASE", "short"}});
+    window()->autoStart({QStringLiteral("tidewell"), config});
+    QVERIFY(window()->wasAutoStarted());
+    QCOMPARE(AppMessages::history(), QStringList{"Warning: Passphrase should be empty or 10-79 chars"});
+    QVERIFY(QMetaObject::invokeMethod(window(), "onAboutToQuit"));
+    QCOMPARE(testkit::readFile(storePath()), before);
+}
+
+void TestMainWindow::quitWithoutAutoStartSaves() {
+    window()->autoStart({QStringLiteral("tidewell"), settingsHome->filePath(QStringLiteral("a.b.ini"))});
+    QVERIFY(!window()->wasAutoStarted());
+    control<QLineEdit>("txtStreamID")->setText(QStringLiteral("saved-at-quit"));
+    QVERIFY(QMetaObject::invokeMethod(window(), "onAboutToQuit"));
+    QCOMPARE(window()->settingsStore()->fileName(), storePath());
+    QSettings store(storePath(), QSettings::IniFormat);
+    QCOMPARE(store.value(QStringLiteral("STREAMID")).toString(), QStringLiteral("saved-at-quit"));
+}
+
+int main(int argc, char *argv[]) {
+    QTemporaryDir home;
+    settingsHome = &home;
+    // Before the application object exists, so that nothing of the real user's is read or written.
+    qputenv("HOME", home.path().toUtf8());
+    qputenv("XDG_CONFIG_HOME", home.filePath(QStringLiteral("config")).toUtf8());
+    qputenv("XDG_DATA_HOME", home.filePath(QStringLiteral("data")).toUtf8());
+    QApplication app(argc, argv);
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, home.filePath(QStringLiteral("config")));
+    QSettings::setDefaultFormat(QSettings::IniFormat);
+    AppMessages::setInteractive(false);
+    TestMainWindow test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_mainwindow.moc"
