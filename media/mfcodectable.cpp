@@ -26,6 +26,10 @@ const MFCodecEntry codecTable[] = {
 constexpr int mpeg2HighLevelVbvBits = 9781248;
 // QSV and NVENC keep a queue of frames in flight unless told not to; one frame keeps the stream live.
 constexpr const char *liveAsyncDepth = "1";
+// Look-ahead of "vbr_la": short, since every frame of look-ahead is a frame of delay on a live link.
+constexpr const char *qsvLookaheadFrames = "8";
+// MPEG-2 signals the VBV delay in 90 kHz ticks of 16 bits (at most 0.73 s): half a second of buffer fits.
+constexpr int mpeg2VbvDivisor = 2;
 
 void setOption(AVDictionary **options, const char *key, const QByteArray &value) {
     av_dict_set(options, key, value.constData(), 0);
@@ -117,7 +121,10 @@ void applyMpeg2(const MFVideoSettings &s, AVCodecContext *c) {
         c->global_quality = FF_QP2LAMBDA * qscale;
     } else {
         setRates(s, c, rc != MFRateControl::Avbr);
-        if (rc == MFRateControl::Cbr) {
+        c->rc_buffer_size /= mpeg2VbvDivisor;
+        // A ceiling equal to the average leaves the rate control no room above it: that is constant rate,
+        // which MPEG-2 keeps only with a floor too (FFmpeg's "impossible bitrate constraints" otherwise).
+        if (rc == MFRateControl::Cbr || (c->rc_max_rate > 0 && c->rc_max_rate == c->bit_rate)) {
             c->rc_max_rate = c->bit_rate;
             c->rc_min_rate = c->bit_rate;
         }
@@ -157,7 +164,12 @@ void applyQsv(const MFCodecEntry &e, const MFVideoSettings &s, AVCodecContext *c
         break;
     case MFRateControl::VbrLookahead:
         setRates(s, c, true);
-        setOption(d, "look_ahead", "1");
+        // H.264 Quick Sync has its own look-ahead rate control; HEVC gets look-ahead through extended BRC.
+        if (e.codec == AV_CODEC_ID_HEVC)
+            setOption(d, "extbrc", "1");
+        else
+            setOption(d, "look_ahead", "1");
+        setOption(d, "look_ahead_depth", qsvLookaheadFrames);
         break;
     default:
         setRates(s, c, true);

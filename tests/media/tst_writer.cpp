@@ -117,6 +117,7 @@ private slots:
     void refusedConfiguration();
     void connectionRefused();
     void stuckPeerIsInterrupted();
+    void peerClosesConnection();
     void codecListing();
 
 private:
@@ -432,6 +433,27 @@ void TestWriter::stuckPeerIsInterrupted() {
     QVERIFY(ended);
     QVERIFY2(closeMs < 4000, qPrintable(QString("WriterClose took %1 ms").arg(closeMs)));
     QVERIFY(MF_FAILED(lastResult.load()));
+}
+
+void TestWriter::peerClosesConnection() {
+    // The relay went away mid-stream: the writes fail (no SIGPIPE, no hang) and keep failing.
+    TcpRecorder recorder;
+    MFWriter writer;
+    QCOMPARE(writer.WriterSet(recorder.url(), 1, optionsFor("q264sw", 25, 2000)), int(MF_OK));
+    WriterTestSource source(320, 180, 25.0);
+    for (int i = 0; i < 5; ++i) {
+        QCOMPARE(writer.ReceiverFramePut(source.next(), -1, QString()), int(MF_OK));
+        QCoreApplication::processEvents();
+    }
+    QVERIFY(testkit::waitUntil([&] { return recorder.socket != nullptr; }, 5000));
+    recorder.socket->abort();
+    recorder.server.close();
+    int result = MF_OK;
+    for (int i = 0; i < 200 && result == MF_OK; ++i)
+        result = writer.ReceiverFramePut(source.next(), -1, QString());
+    QVERIFY(MF_FAILED(result));
+    QVERIFY(MF_FAILED(writer.ReceiverFramePut(source.next(), -1, QString())));
+    QCOMPARE(writer.WriterClose(), int(MF_OK));
 }
 
 void TestWriter::codecListing() {

@@ -1,14 +1,69 @@
 // The writer's option text and codec table, as units.
 #include "mfcodectable.h"
+#include "mfffmpeglog.h"
+#include "mfvideoencoder.h"
 #include "mfwriteroptions.h"
 #include "mfwriteroutput.h"
 
 #include <QtTest>
 
+extern "C" {
+#include <libavutil/frame.h>
+#include <libavutil/opt.h>
+}
+
+namespace {
+
+const QStringList rateControls = {"", "auto", "vbr", "cbr", "cqp", "avbr", "vbr_la", "quality"};
+
+MFVideoSettings settingsFor(const QString &codec, const QString &rc, int quality, const QString &preset = {}) {
+    MFVideoSettings s;
+    s.width = 320;
+    s.height = 180;
+    s.frameRate = AVRational{25, 1};
+    s.gop = 25;
+    s.options.videoCodec = codec;
+    s.options.videoProfile = codec == "libopenh264" ? "constrained_baseline" : "Main";
+    s.options.videoBitrate = 1000000;
+    s.options.videoMaxrate = 1000000;
+    s.options.rcType = rc;
+    s.options.quality = quality;
+    s.options.preset = preset;
+    return s;
+}
+
+// True when the encoder (or every encoder context) knows the option, and a named value is one of its
+// constants.
+bool encoderKnows(const AVCodec *codec, const char *key, const char *value, QString *why) {
+    const AVClass *privateClass = codec->priv_class;
+    const AVOption *option =
+        privateClass ? av_opt_find(&privateClass, key, nullptr, 0, AV_OPT_SEARCH_FAKE_OBJ) : nullptr;
+    if (!option) {
+        const AVClass *contextClass = avcodec_get_class();
+        option = av_opt_find(&contextClass, key, nullptr, 0, AV_OPT_SEARCH_FAKE_OBJ);
+    }
+    if (!option) {
+        *why = QString("%1 has no option %2").arg(codec->name, key);
+        return false;
+    }
+    if (option->unit && (option->type == AV_OPT_TYPE_INT || option->type == AV_OPT_TYPE_FLAGS)) {
+        bool isNumber = false;
+        QString(value).toInt(&isNumber);
+        if (!isNumber && !av_opt_find(&privateClass, value, option->unit, 0, AV_OPT_SEARCH_FAKE_OBJ)) {
+            *why = QString("%1: %2 has no value %3").arg(codec->name, key, value);
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
 class TestWriterOptions : public QObject {
     Q_OBJECT
 
 private slots:
+    void initTestCase() { mfInstallFfmpegLog(); }
     void captureExample();
     void recordingText();
     void videoOffKeepsExtraOptions();
@@ -20,6 +75,11 @@ private slots:
     void codecTable_data();
     void codecTable();
     void nvencPresets();
+    void hardwareOptionsExist_data();
+    void hardwareOptionsExist();
+    void softwareEncodersOpen_data();
+    void softwareEncodersOpen();
+    void liveSettings();
     void gopAndFrameRates_data();
     void gopAndFrameRates();
 };
@@ -226,6 +286,111 @@ void TestWriterOptions::gopAndFrameRates() {
     s.frameRate = r;
     s.gop = gop;
     QCOMPARE(mfGopFrames(s), frames);
+}
+
+void TestWriterOptions::hardwareOptionsExist_data() {
+    QTest::addColumn<QString>("codec");
+    QTest::addColumn<QString>("preset");
+    for (const char *codec : {"q264hw", "n264", "c264", "hevc_qsv", "q265hw", "n265"}) {
+        for (const char *preset : {"default", "high_quality", "low_latency_hp", "blue_ray_disk"})
+            QTest::newRow(QByteArray(codec) + " " + preset) << codec << preset;
+    }
+}
+
+void TestWriterOptions::hardwareOptionsExist() {
+    // No Quick Sync or NVENC device here: check that every option we would hand them is one they know.
+    QFETCH(QString, codec);
+    QFETCH(QString, preset);
+    const MFCodecEntry *entry = mfCodecFind(codec);
+    const AVCodec *encoder = avcodec_find_encoder_by_name(entry->encoder);
+    if (!encoder)
+        QSKIP("FFmpeg was built without this encoder");
+    for (const QString &rc : rateControls) {
+        for (int quality : {0, 1, 4, 7}) {
+            AVCodecContext *context = avcodec_alloc_context3(encoder);
+            AVDictionary *options = nullptr;
+            mfApplyVideoOptions(*entry, settingsFor(codec, rc, quality, preset), context, &options);
+            QString why;
+            bool ok = true;
+            AVDictionaryEntry *option = nullptr;
+            while (ok && (option = av_dict_get(options, "", option, AV_DICT_IGNORE_SUFFIX)))
+                ok = encoderKnows(encoder, option->key, option->value, &why);
+            const int64_t maxrate = context->rc_max_rate;
+            const int64_t bitrate = context->bit_rate;
+            const int64_t minrate = context->rc_min_rate;
+            av_dict_free(&options);
+            avcodec_free_context(&context);
+            QVERIFY2(ok, qPrintable(QString("%1 rc '%2': %3").arg(codec, rc, why)));
+            QVERIFY(context == nullptr);
+            if (rc == "cbr" && entry->family == MFEncoderFamily::Qsv) {
+                QCOMPARE(maxrate, bitrate);
+                QCOMPARE(minrate, bitrate);
+            }
+        }
+    }
+}
+
+void TestWriterOptions::softwareEncodersOpen_data() {
+    QTest::addColumn<QString>("codec");
+    QTest::addColumn<QString>("rc");
+    for (const char *codec : {"q264sw", "mpeg2video", "libopenh264"}) {
+        for (const QString &rc : rateControls)
+            QTest::newRow(QByteArray(codec) + " " + rc.toLatin1()) << codec << rc;
+    }
+}
+
+void TestWriterOptions::softwareEncodersOpen() {
+    // Every rate control and quality opens the real encoder and gives a picture.
+    QFETCH(QString, codec);
+    QFETCH(QString, rc);
+    for (int quality : {0, 1, 7}) {
+        std::unique_ptr<MFVideoEncoder> encoder = MFVideoEncoder::create(*mfCodecFind(codec));
+        QVERIFY(encoder);
+        QString why;
+        QVERIFY2(encoder->open(settingsFor(codec, rc, quality), &why), qPrintable(why));
+        AVFrame *frame = av_frame_alloc();
+        frame->format = encoder->pixelFormat();
+        frame->width = 320;
+        frame->height = 180;
+        QVERIFY(av_frame_get_buffer(frame, 0) >= 0);
+        for (int plane = 0; plane < 3; ++plane)
+            memset(frame->data[plane], 100, size_t(frame->linesize[plane]) * (plane ? 90 : 180));
+        frame->pts = 0;
+        std::vector<AVPacket *> packets;
+        const bool encoded = encoder->encode(frame, &packets, &why) && encoder->encode(nullptr, &packets, &why);
+        av_frame_free(&frame);
+        const bool key = !packets.empty() && (packets.front()->flags & AV_PKT_FLAG_KEY);
+        for (AVPacket *packet : packets)
+            av_packet_free(&packet);
+        QVERIFY2(encoded, qPrintable(why));
+        QVERIFY(key);
+    }
+}
+
+void TestWriterOptions::liveSettings() {
+    // x264 for live: zero-latency tuning, no B-frames, the VBV from maxrate, a fixed key-frame cadence.
+    const MFCodecEntry *entry = mfCodecFind("q264sw");
+    const AVCodec *codec = avcodec_find_encoder_by_name(entry->encoder);
+    QVERIFY(codec);
+    AVCodecContext *context = avcodec_alloc_context3(codec);
+    AVDictionary *options = nullptr;
+    MFVideoSettings s = settingsFor("q264sw", "vbr", 3);
+    s.options.videoMaxrate = 1500000;
+    s.interlace = 2;
+    mfApplyVideoOptions(*entry, s, context, &options);
+    QCOMPARE(QString(av_dict_get(options, "tune", nullptr, 0)->value), QString("zerolatency"));
+    QCOMPARE(QString(av_dict_get(options, "preset", nullptr, 0)->value), QString("veryfast"));
+    QCOMPARE(QString(av_dict_get(options, "profile", nullptr, 0)->value), QString("main"));
+    QVERIFY(QString(av_dict_get(options, "x264-params", nullptr, 0)->value).contains("bff=1"));
+    QCOMPARE(context->max_b_frames, 0);
+    QCOMPARE(context->rc_max_rate, int64_t(1500000));
+    QCOMPARE(context->rc_buffer_size, 1500000);
+    QCOMPARE(context->gop_size, 25);
+    QCOMPARE(context->keyint_min, 25);
+    QCOMPARE(context->field_order, AV_FIELD_BB);
+    QVERIFY(context->flags & AV_CODEC_FLAG_INTERLACED_DCT);
+    av_dict_free(&options);
+    avcodec_free_context(&context);
 }
 
 QTEST_GUILESS_MAIN(TestWriterOptions)
