@@ -1,0 +1,129 @@
+// The program as an operator runs it headless: auto-started from a configuration file, it streams the Test
+// Pattern to a real SRT listener, restarts the stream when the listener comes back, and stops on SIGTERM
+// without touching the stored settings.
+#include "testkit.h"
+
+#include <QFileInfo>
+#include <QProcess>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+
+namespace {
+constexpr int kFirstDataMs = 30000;
+// The relay notices a vanished listener after SRT's peer idle time-out (5 s), then the restart waits 700 ms.
+constexpr int kRestartDataMs = 40000;
+constexpr qint64 kEnoughBytes = 200 * 1024;
+
+// srt-live-transmit writing what it receives to a file; ended (and reaped) by the destructor.
+class Listener {
+public:
+    bool start(quint16 port, const QString &output) {
+        process.setStandardOutputFile(output);
+        process.setStandardErrorFile(output + QStringLiteral(".log"));
+        process.start(QStringLiteral("srt-live-transmit"),
+                      {QStringLiteral("-q"), QStringLiteral("srt://127.0.0.1:%1?mode=listener").arg(port),
+                       QStringLiteral("file://con")});
+        return process.waitForStarted(5000);
+    }
+    void stop() {
+        if (process.state() == QProcess::NotRunning)
+            return;
+        process.kill();
+        process.waitForFinished(5000);
+    }
+    ~Listener() { stop(); }
+
+private:
+    QProcess process;
+};
+
+qint64 fileSize(const QString &path) {
+    return QFileInfo(path).size();
+}
+} // namespace
+
+class TestAppStream : public QObject {
+    Q_OBJECT
+
+private slots:
+    void autoStartStreamsAndRestarts();
+};
+
+void TestAppStream::autoStartStreamsAndRestarts() {
+    if (!testkit::haveProgram(QStringLiteral("srt-live-transmit")) || !testkit::haveProgram(QStringLiteral("ffprobe")))
+        QSKIP("srt-live-transmit and ffprobe are needed");
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const quint16 port = testkit::freePort(true);
+
+    const QString config = dir.filePath(QStringLiteral("stream.ini"));
+    {
+        QSettings ini(config, QSettings::IniFormat);
+        ini.setValue(QStringLiteral("VSOURCE"), QStringLiteral("Test Pattern"));
+        ini.setValue(QStringLiteral("ASOURCE"), QStringLiteral("original"));
+        ini.setValue(QStringLiteral("ENCSV"), QStringLiteral("Open h264 (Software)"));
+        ini.setValue(QStringLiteral("FRAME"), QStringLiteral("1280x720"));
+        ini.setValue(QStringLiteral("FPS"), QStringLiteral("30 fps"));
+        ini.setValue(QStringLiteral("VBR"), 1536);
+        ini.setValue(QStringLiteral("ABR"), QStringLiteral("128"));
+        ini.setValue(QStringLiteral("SPR"), QStringLiteral("48 Khz"));
+        ini.setValue(QStringLiteral("URL"), QStringLiteral("srt://127.0.0.1:%1").arg(port));
+        ini.setValue(QStringLiteral("STREAMID"), QStringLiteral("cam1"));
+        ini.setValue(QStringLiteral("RECONNECT"), 3);
+    }
+
+    const QString first = dir.filePath(QStringLiteral("first.ts"));
+    const QString second = dir.filePath(QStringLiteral("second.ts"));
+    auto listener = std::make_unique<Listener>();
+    QVERIFY(listener->start(port, first));
+
+    QProcess app;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("HOME"), dir.path());
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("config")));
+    env.insert(QStringLiteral("XDG_DATA_HOME"), dir.filePath(QStringLiteral("data")));
+    env.remove(QStringLiteral("DISPLAY"));
+    app.setProcessEnvironment(env);
+    app.setProcessChannelMode(QProcess::MergedChannels);
+    app.setStandardOutputFile(dir.filePath(QStringLiteral("app.log")));
+    app.start(QStringLiteral(TIDEWELL_EXECUTABLE), {QStringLiteral("-platform"), QStringLiteral("offscreen"), config});
+    QVERIFY(app.waitForStarted(5000));
+    auto appLog = [&dir] { return QString::fromUtf8(testkit::readFile(dir.filePath(QStringLiteral("app.log")))); };
+
+    QVERIFY2(testkit::waitUntil([&] { return fileSize(first) > kEnoughBytes; }, kFirstDataMs, 100),
+             qPrintable(appLog()));
+
+    // The server goes away and comes back on the same port: the program stops and starts the stream again.
+    listener.reset();
+    listener = std::make_unique<Listener>();
+    QVERIFY(listener->start(port, second));
+    QVERIFY2(testkit::waitUntil([&] { return fileSize(second) > kEnoughBytes; }, kRestartDataMs, 100),
+             qPrintable(appLog()));
+    QVERIFY(appLog().contains(QStringLiteral("-- reconnect:")));
+
+    ::kill(pid_t(app.processId()), SIGTERM);
+    QVERIFY2(app.waitForFinished(15000), qPrintable(appLog()));
+    QCOMPARE(app.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(app.exitCode(), 0);
+    // An auto-started program stopped by a signal saves nothing of the operator's.
+    QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("config/Brackmoor/Tidewell.conf"))));
+    listener.reset();
+
+    for (const QString &recording : {first, second}) {
+        const QJsonObject probe = testkit::ffprobe(recording);
+        const QJsonObject video = testkit::probeStream(probe, QStringLiteral("video"));
+        const QJsonObject audio = testkit::probeStream(probe, QStringLiteral("audio"));
+        QCOMPARE(video.value(QStringLiteral("codec_name")).toString(), QStringLiteral("h264"));
+        QCOMPARE(video.value(QStringLiteral("width")).toInt(), 1280);
+        QCOMPARE(video.value(QStringLiteral("height")).toInt(), 720);
+        QCOMPARE(video.value(QStringLiteral("r_frame_rate")).toString(), QStringLiteral("30/1"));
+        QCOMPARE(audio.value(QStringLiteral("codec_name")).toString(), QStringLiteral("aac"));
+        QCOMPARE(audio.value(QStringLiteral("sample_rate")).toString(), QStringLiteral("48000"));
+    }
+}
+
+QTEST_GUILESS_MAIN(TestAppStream)
+#include "tst_appstream.moc"
