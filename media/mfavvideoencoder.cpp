@@ -57,6 +57,9 @@ bool MFAvVideoEncoder::open(const MFVideoSettings &settings, QString *why) {
     context->time_base = av_inv_q(settings.frameRate);
     context->sample_aspect_ratio = AVRational{1, 1};
     context->color_range = AVCOL_RANGE_MPEG;
+    context->colorspace = settings.hd() ? AVCOL_SPC_BT709 : AVCOL_SPC_SMPTE170M;
+    context->color_primaries = settings.hd() ? AVCOL_PRI_BT709 : AVCOL_PRI_SMPTE170M;
+    context->color_trc = settings.hd() ? AVCOL_TRC_BT709 : AVCOL_TRC_SMPTE170M;
     AVDictionary *options = nullptr;
     mfApplyVideoOptions(entry, settings, context, &options);
     const int result = avcodec_open2(context, codec, &options);

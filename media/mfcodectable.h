@@ -26,6 +26,8 @@ struct MFVideoSettings {
     AVRational frameRate{25, 1};
     int interlace = 0; // 1 top field first, 2 bottom field first, else progressive
     int gop = 0;       // frames; 0 lets the writer choose
+    // Colour standard the pictures are tagged with (and converted to from RGB): BT.709 for HD, BT.601 below.
+    bool hd() const { return height >= 720; }
     MFWriterOptions options;
     bool interlaced() const { return interlace == 1 || interlace == 2; }
 };

@@ -87,6 +87,14 @@ bool MFOpenH264Encoder::open(const MFVideoSettings &settings, QString *why) {
     layer.iMaxSpatialBitrate = p.iMaxBitrate;
     layer.uiProfileIdc = PRO_BASELINE;
     layer.sSliceArgument.uiSliceMode = SM_SINGLE_SLICE;
+    hd = settings.hd();
+    layer.bVideoSignalTypePresent = true;
+    layer.uiVideoFormat = VF_UNDEF;
+    layer.bFullRange = false;
+    layer.bColorDescriptionPresent = true;
+    layer.uiColorPrimaries = hd ? CP_BT709 : CP_SMPTE170M;
+    layer.uiTransferCharacteristics = hd ? TRC_BT709 : TRC_SMPTE170M;
+    layer.uiColorMatrix = hd ? CM_BT709 : CM_SMPTE170M;
     if (encoder->InitializeExt(&p) != cmResultSuccess) {
         close();
         *why = QStringLiteral("OpenH264 refused %1x%2 at %3 fps").arg(width).arg(height).arg(p.fMaxFrameRate);
@@ -108,6 +116,9 @@ void MFOpenH264Encoder::fillParameters(AVCodecParameters *parameters) const {
     parameters->field_order = AV_FIELD_PROGRESSIVE;
     parameters->sample_aspect_ratio = AVRational{1, 1};
     parameters->color_range = AVCOL_RANGE_MPEG;
+    parameters->color_space = hd ? AVCOL_SPC_BT709 : AVCOL_SPC_SMPTE170M;
+    parameters->color_primaries = hd ? AVCOL_PRI_BT709 : AVCOL_PRI_SMPTE170M;
+    parameters->color_trc = hd ? AVCOL_TRC_BT709 : AVCOL_TRC_SMPTE170M;
 }
 
 bool MFOpenH264Encoder::encode(const AVFrame *frame, std::vector<AVPacket *> *packets, QString *why) {

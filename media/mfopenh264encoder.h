@@ -26,6 +26,7 @@ private:
     int width = 0;
     int height = 0;
     int64_t bitrate = 0;
+    bool hd = false;
     AVRational frameRate{25, 1};
     AVRational timeBaseValue{1, 25};
 };

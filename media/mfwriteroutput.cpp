@@ -215,8 +215,18 @@ bool MFWriterOutput::convertPicture(const AVFrame *source, AVFrame **encoderFram
     }
     // Interlaced pictures are converted field by field, so that chroma of one field never mixes into the other.
     const int fields = videoSettings.interlaced() && source->height % 2 == 0 ? 2 : 1;
+    SwsContext *previous = scaler;
     scaler = sws_getCachedContext(scaler, source->width, source->height / fields, AVPixelFormat(source->format), width,
                                   height / fields, wanted, SWS_BILINEAR, nullptr, nullptr, nullptr);
+    if (scaler && scaler != previous) {
+        // RGB pictures become YUV with the matrix the stream is tagged with; swscale's default is BT.601.
+        const AVPixFmtDescriptor *from = av_pix_fmt_desc_get(AVPixelFormat(source->format));
+        if (from && (from->flags & AV_PIX_FMT_FLAG_RGB) && videoSettings.hd()) {
+            const int *rgb = sws_getCoefficients(SWS_CS_DEFAULT);
+            const int *yuv = sws_getCoefficients(SWS_CS_ITU709);
+            sws_setColorspaceDetails(scaler, rgb, 1, yuv, 0, 0, 1 << 16, 1 << 16);
+        }
+    }
     if (!scaler) {
         av_frame_free(&out);
         *why = QStringLiteral("pictures in %1 cannot be converted to %2")

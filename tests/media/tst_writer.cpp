@@ -192,6 +192,7 @@ void TestWriter::endToEnd() {
     QCOMPARE(video.value("width").toInt(), 1280);
     QCOMPARE(video.value("height").toInt(), 720);
     QCOMPARE(video.value("r_frame_rate").toString(), QString("25/1"));
+    QCOMPARE(video.value("color_space").toString(), QString("bt709"));
     QCOMPARE(audio.value("codec_name").toString(), QString("aac"));
     QCOMPARE(audio.value("sample_rate").toString(), QString("48000"));
     QCOMPARE(audio.value("channels").toInt(), 2);
@@ -269,6 +270,7 @@ void TestWriter::pictureFormats() {
     QCOMPARE(video.value("pix_fmt").toString(), QString("yuv420p"));
     QCOMPARE(video.value("width").toInt(), 640);
     QCOMPARE(video.value("field_order").toString(), fieldOrder);
+    QCOMPARE(video.value("color_space").toString(), QString("smpte170m"));
     QCOMPARE(videoPackets(path).count, 20);
 }
 
