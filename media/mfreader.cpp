@@ -1,6 +1,7 @@
 #include "mfreader.h"
 
 #include "mffactory.h"
+#include "mfffmpeglog.h"
 #include "mfframe.h"
 #include "mfresult.h"
 #include "mfsink.h"
@@ -191,6 +192,7 @@ int MFReader::Impl::openUrl(const QString &url, const QString &options) {
         // decoded on request, so nothing buffers beyond FFmpeg's own input buffer.
     }
 
+    mfInstallFfmpegLog();
     initNetworkOnce();
     input = avformat_alloc_context();
     if (!input)

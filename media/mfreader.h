@@ -31,7 +31,10 @@ public:
     // Options: blank-separated key=value pairs; "network.low_delay=true" opens for low delay; other
     // "network." keys are accepted; unknown keys are logged and ignored.
     virtual int ReaderOpen(const QString &url, const QString &options);
-    // The next decoded frame as the source has it.
+    // The next decoded frame as the source has it. A sink honours timeoutMs as it stands; a file or URL
+    // cannot be read without waiting, so there 0 and -1 both wait up to STALL_TIMEOUT_MS and a positive
+    // value bounds the wait. MF_E_TIMEOUT when nothing came in time (the next request goes on reading);
+    // MF_E_FAIL at the end of the input, after an interrupt, or on a read error.
     virtual int SourceFrameGet(int timeoutMs, MFFramePtr *frame, const QString &options);
     int SourceFrameConvertedGetByFormat(const MFFormat &format, MFFramePtr *frame, int timeoutMs,
                                         const QString &options) override;

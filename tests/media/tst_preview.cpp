@@ -1,13 +1,18 @@
 #include "mffactory.h"
 #include "mfpreview.h"
 #include "mfresult.h"
+#include "peerprocess.h"
 #include "testkit.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QLabel>
+#include <QProcess>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <atomic>
+#include <cmath>
 #include <future>
 #include <thread>
 #include <vector>
@@ -61,6 +66,7 @@ private slots:
     void fedFromThreadNeverWaitsForGui();
     void windowSetAndReleasedOffGuiThread();
     void refusesForeignFrames();
+    void playsAudioWithChannelMutes();
 };
 
 void TstPreview::paintsNewestFrameScaledToWidget() {
@@ -167,6 +173,131 @@ void TstPreview::refusesForeignFrames() {
     QCOMPARE(preview.ReceiverFramePut(nullptr, 0, QString()), int(MF_E_INVALIDARG));
     QCOMPARE(preview.PreviewAudioVolumeSet(QString(), -2, 0.0), int(MF_E_INVALIDARG));
     QCOMPARE(preview.PreviewAudioVolumeSet(QString(), 0, qQNaN()), int(MF_E_INVALIDARG));
+}
+
+namespace {
+
+// A PulseAudio server of the test's own with one null sink, whose monitor a recorder can read.
+class PrivateSoundServer {
+public:
+    ~PrivateSoundServer() {
+        if (hadServer)
+            qputenv("PULSE_SERVER", previousServer);
+        else
+            qunsetenv("PULSE_SERVER");
+        if (server.state() != QProcess::NotRunning) {
+            server.terminate();
+            if (!server.waitForFinished(5000)) {
+                server.kill();
+                server.waitForFinished(5000);
+            }
+        }
+    }
+
+    bool start(QString *why) {
+        if (!home.isValid()) {
+            *why = "no temporary directory";
+            return false;
+        }
+        const QString socket = QDir(home.path()).filePath("native");
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        for (const char *name :
+             {"HOME", "XDG_RUNTIME_DIR", "XDG_CONFIG_HOME", "PULSE_RUNTIME_PATH", "PULSE_STATE_PATH"})
+            environment.insert(name, home.path());
+        environment.remove("DISPLAY");
+        environment.remove("PULSE_SERVER");
+        server.setProcessEnvironment(environment);
+        server.setProcessChannelMode(QProcess::MergedChannels);
+        // --system=false: tests may run as root, where the server would otherwise assume a system instance.
+        server.start("pulseaudio",
+                     {"-n", "--daemonize=no", "--system=false", "--exit-idle-time=-1", "-L",
+                      "module-null-sink sink_name=preview rate=48000 channels=2", "-L",
+                      QStringLiteral("module-native-protocol-unix socket=%1 auth-anonymous=1").arg(socket)});
+        if (!server.waitForStarted(5000)) {
+            *why = server.errorString();
+            return false;
+        }
+        hadServer = qEnvironmentVariableIsSet("PULSE_SERVER");
+        previousServer = qgetenv("PULSE_SERVER");
+        qputenv("PULSE_SERVER", "unix:" + QFile::encodeName(socket));
+        const bool up = testkit::waitUntil(
+            [&] { return server.state() == QProcess::NotRunning || testkit::runProgram("pactl", {"info"}, 5000) == 0; },
+            10000, 100);
+        if (!up || server.state() == QProcess::NotRunning) {
+            *why = QString::fromLocal8Bit(server.readAll());
+            return false;
+        }
+        return true;
+    }
+
+private:
+    QTemporaryDir home;
+    QProcess server;
+    bool hadServer = false;
+    QByteArray previousServer;
+};
+
+double rms(const QByteArray &interleaved, int channel) {
+    const auto *samples = reinterpret_cast<const int16_t *>(interleaved.constData());
+    const int frames = int(interleaved.size() / 4);
+    double sum = 0;
+    for (int i = 0; i < frames; ++i)
+        sum += double(samples[i * 2 + channel]) * samples[i * 2 + channel];
+    return frames ? std::sqrt(sum / frames) : 0.0;
+}
+
+} // namespace
+
+void TstPreview::playsAudioWithChannelMutes() {
+    for (const char *program : {"pulseaudio", "pactl", "ffmpeg"})
+        if (!testkit::haveProgram(program))
+            QSKIP(qPrintable(QStringLiteral("%1 is not installed: no sound server to play to").arg(program)));
+    PrivateSoundServer sound;
+    QString why;
+    if (!sound.start(&why))
+        QSKIP(qPrintable("no PulseAudio server could be started: " + why));
+
+    QTemporaryDir dir;
+    const QString recording = dir.filePath("monitor.raw");
+    PeerProcess recorder;
+    QVERIFY2(recorder.start("ffmpeg", {"-hide_banner", "-loglevel", "error", "-f", "pulse", "-i", "preview.monitor",
+                                       "-t", "3", "-ac", "2", "-ar", "48000", "-f", "s16le", recording}),
+             qPrintable(recorder.output()));
+
+    MFPreview preview;
+    preview.PreviewEnable(QString(), 1, 0);
+    preview.PreviewAudioVolumeSet(QString(), -1, 0.0);
+    preview.PreviewAudioVolumeSet(QString(), 0, -100.0); // left muted, right plays
+
+    // 1 kHz in both channels, fed in real time for longer than the recording.
+    MFFormat format;
+    format.channels = 2;
+    format.sampleRate = 48000;
+    format.bitsPerSample = 16;
+    std::atomic<bool> stop{false};
+    std::thread feeder([&] {
+        MFFactory factory;
+        std::vector<int16_t> tone(1920 * 2);
+        for (int frame = 0; frame < 150 && !stop; ++frame) {
+            for (int i = 0; i < 1920; ++i) {
+                const auto value = int16_t(8000 * std::sin(2 * M_PI * 1000 * (frame * 1920 + i) / 48000.0));
+                tone[size_t(i) * 2] = tone[size_t(i) * 2 + 1] = value;
+            }
+            MFFramePtr made;
+            factory.MFFrameCreateFromMem(format, nullptr, 0, 1920, reinterpret_cast<const uint8_t *>(tone.data()),
+                                         &made, QString());
+            preview.ReceiverFramePut(made, -1, QString());
+            QThread::msleep(40);
+        }
+    });
+    const bool recorded = recorder.waitForExit(20000);
+    stop = true;
+    feeder.join();
+    QVERIFY2(recorded, qPrintable(recorder.output()));
+    const QByteArray samples = testkit::readFile(recording);
+    QVERIFY2(samples.size() > 48000 * 4, qPrintable(recorder.output()));
+    QVERIFY2(rms(samples, 1) > 1000, qPrintable(QString::number(rms(samples, 1))));
+    QVERIFY2(rms(samples, 0) < 20, qPrintable(QString::number(rms(samples, 0))));
 }
 
 QTEST_MAIN(TstPreview)

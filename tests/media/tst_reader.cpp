@@ -1,6 +1,7 @@
 #include "mfframe.h"
 #include "mfreader.h"
 #include "mfresult.h"
+#include "peerprocess.h"
 #include "testkit.h"
 
 #include <QTcpServer>
@@ -63,6 +64,7 @@ private slots:
     void interruptEndsBlockedOpen();
     void stalledReadTimesOutThenGoesOn();
     void interruptEndsBlockedRead();
+    void readsSrtReturnFeed();
 
 private:
     QTemporaryDir dir;
@@ -305,6 +307,54 @@ void TstReader::interruptEndsBlockedRead() {
     QCOMPARE(lastResult.load(), int(MF_E_FAIL));
     MFFramePtr frame;
     QCOMPARE(reader.SourceFrameGet(0, &frame, QString()), int(MF_E_FAIL));
+}
+
+void TstReader::readsSrtReturnFeed() {
+    if (!testkit::haveProgram("srt-live-transmit"))
+        QSKIP("srt-live-transmit is not installed");
+    // ffmpeg plays the file in a loop into a UDP port; srt-live-transmit serves it as an SRT listener;
+    // the reader calls it the way the player asks for its return feed.
+    const quint16 udpPort = testkit::freePort(true);
+    const quint16 srtPort = testkit::freePort(true);
+    PeerProcess relay;
+    QVERIFY2(relay.start("srt-live-transmit", {"-q", QStringLiteral("udp://127.0.0.1:%1").arg(udpPort),
+                                               QStringLiteral("srt://127.0.0.1:%1?mode=listener").arg(srtPort)}),
+             qPrintable(relay.output()));
+    PeerProcess player;
+    QVERIFY2(player.start("ffmpeg",
+                          {"-hide_banner", "-loglevel", "error", "-re", "-stream_loop", "-1", "-i", fourSeconds, "-c",
+                           "copy", "-f", "mpegts", QStringLiteral("udp://127.0.0.1:%1?pkt_size=1316").arg(udpPort)}),
+             qPrintable(player.output()));
+
+    const QString url = QStringLiteral("srt://127.0.0.1:%1?mode=caller&streamid=tst#feedbackplay").arg(srtPort);
+    const QString options =
+        " network.low_delay=true network.buffer_max=2 network.open_async=true network.show_attempts=false";
+    MFReader reader;
+    int opened = MF_E_FAIL;
+    // The listener may take a moment to come up.
+    for (int attempt = 0; attempt < 20 && MF_FAILED(opened); ++attempt) {
+        opened = reader.ReaderOpen(url, options);
+        if (MF_FAILED(opened))
+            QTest::qWait(250);
+    }
+    QVERIFY2(MF_SUCCEEDED(opened), qPrintable(relay.output()));
+
+    // Joining mid-stream: pictures start at the next key frame (at most one loop of the file away).
+    int pictures = 0;
+    QElapsedTimer elapsed;
+    elapsed.start();
+    while (pictures < 25 && elapsed.elapsed() < 30000) {
+        MFFramePtr frame;
+        if (reader.SourceFrameGet(-1, &frame, QString()) != MF_OK)
+            continue;
+        MFFormat format;
+        frame->MFFormatGet(&format);
+        QCOMPARE(format.width, 320);
+        QCOMPARE(format.height, 240);
+        ++pictures;
+    }
+    QCOMPARE(pictures, 25);
+    reader.ReaderClose();
 }
 
 QTEST_GUILESS_MAIN(TstReader)
