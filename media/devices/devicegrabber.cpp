@@ -9,6 +9,11 @@ extern "C" {
 #include <libavutil/time.h>
 }
 
+namespace {
+// Pause between polls of a device read without blocking: short against a frame period.
+constexpr unsigned POLL_US = 2000;
+} // namespace
+
 DeviceGrabber::DeviceGrabber(const std::atomic<bool> *abort) : abortFlag(abort) {}
 
 DeviceGrabber::~DeviceGrabber() {
@@ -32,7 +37,7 @@ int DeviceGrabber::interrupted(void *opaque) {
 }
 
 int DeviceGrabber::open(const char *formatName, const QString &url, const QMap<QString, QString> &options,
-                        QString *error) {
+                        QString *error, bool nonBlocking) {
     close();
     registerDevices();
     const AVInputFormat *format = av_find_input_format(formatName);
@@ -47,6 +52,8 @@ int DeviceGrabber::open(const char *formatName, const QString &url, const QMap<Q
     }
     input->interrupt_callback.callback = &DeviceGrabber::interrupted;
     input->interrupt_callback.opaque = const_cast<std::atomic<bool> *>(abortFlag);
+    if (nonBlocking)
+        input->flags |= AVFMT_FLAG_NONBLOCK;
 
     AVDictionary *dict = nullptr;
     for (auto it = options.constBegin(); it != options.constEnd(); ++it)
@@ -96,13 +103,15 @@ int DeviceGrabber::next(AVFrame *frame, QString *error) {
             *error = QStringLiteral("decoding failed: %1").arg(errorText(result));
             return MF_E_FAIL;
         }
+        if (interrupted(const_cast<std::atomic<bool> *>(abortFlag)))
+            return MF_E_TIMEOUT;
         result = av_read_frame(input, packet);
         if (result < 0) {
             if (interrupted(const_cast<std::atomic<bool> *>(abortFlag)))
                 return MF_E_TIMEOUT;
-            // Devices report a momentary lack of data as EAGAIN (v4l2 in non-blocking mode).
+            // A device read without blocking reports a momentary lack of data as EAGAIN.
             if (result == AVERROR(EAGAIN)) {
-                av_usleep(5000);
+                av_usleep(POLL_US);
                 continue;
             }
             *error = QStringLiteral("reading failed: %1").arg(errorText(result));

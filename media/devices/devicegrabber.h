@@ -23,9 +23,11 @@ public:
     DeviceGrabber &operator=(const DeviceGrabber &) = delete;
 
     // Opens the input (closing a previous one) and its decoder. Options are the input device's private
-    // options ("video_size", "framerate", "draw_mouse", "input_format" ...). Negative with *error set on
-    // failure.
-    int open(const char *formatName, const QString &url, const QMap<QString, QString> &options, QString *error);
+    // options ("video_size", "framerate", "draw_mouse", "input_format" ...). nonBlocking: the device is read
+    // without blocking in the driver (a capture card without signal would otherwise hold a read, and with it
+    // a stop, for as long as the signal is missing). Negative with *error set on failure.
+    int open(const char *formatName, const QString &url, const QMap<QString, QString> &options, QString *error,
+             bool nonBlocking = false);
     // The next decoded picture into frame (unreferenced first). Negative with *error set when the input
     // failed or ended, MF_E_TIMEOUT when the abort flag ended the read.
     int next(AVFrame *frame, QString *error);

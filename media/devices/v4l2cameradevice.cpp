@@ -66,7 +66,7 @@ int V4L2CameraDevice::openGrabber(DeviceGrabber *grabber, const Settings &wanted
     }
     if (inputs.size() > 1)
         options.insert(QStringLiteral("channel"), QString::number(wanted.input));
-    const int result = grabber->open("video4linux2", path, options, error);
+    const int result = grabber->open("video4linux2", path, options, error, true);
     if (MF_SUCCEEDED(result)) {
         std::lock_guard<std::mutex> guard(settingsLock);
         openedRate = grabber->frameRate();

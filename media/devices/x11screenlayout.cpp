@@ -77,6 +77,12 @@ QString atomName(Display *display, Atom atom) {
     return name;
 }
 
+// Xlib ends the process when a connection breaks unless the display has an exit handler of its own; a
+// server that goes away while the layout is read must only fail the read.
+void connectionBroken(Display *, void *userData) {
+    *static_cast<bool *>(userData) = true;
+}
+
 } // namespace
 
 bool X11ScreenLayout::read(const QString &displayName, QString *error) {
@@ -95,6 +101,8 @@ bool X11ScreenLayout::read(const QString &displayName, QString *error) {
                          .arg(displayName.isEmpty() ? qEnvironmentVariable("DISPLAY") : displayName);
         return false;
     }
+    bool broken = false;
+    XSetIOErrorExitHandler(display, &connectionBroken, &broken);
     resolvedName = QString::fromLocal8Bit(XDisplayString(display));
 
     RandrCalls randr;
@@ -102,7 +110,7 @@ bool X11ScreenLayout::read(const QString &displayName, QString *error) {
     const int defaultScreen = DefaultScreen(display);
     int primaryIndex = -1;
     int firstOfDefault = -1;
-    for (int s = 0; s < ScreenCount(display); ++s) {
+    for (int s = 0; s < ScreenCount(display) && !broken; ++s) {
         const int before = list.size();
         if (monitors) {
             int count = 0;
@@ -130,6 +138,12 @@ bool X11ScreenLayout::read(const QString &displayName, QString *error) {
             firstOfDefault = before;
     }
     XCloseDisplay(display);
+    if (broken) {
+        list.clear();
+        if (error)
+            *error = QStringLiteral("the X server went away");
+        return false;
+    }
 
     if (primaryIndex < 0)
         primaryIndex = firstOfDefault;
