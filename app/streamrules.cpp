@@ -2,6 +2,7 @@
 
 #include <QFileInfo>
 #include <QLocale>
+#include <QRegularExpression>
 
 namespace streamrules {
 
@@ -63,7 +64,12 @@ QString encoderOptionText(const QString &format, const QStringList &params) {
         return QString();
     const QString first = params.value(0);
     const QString second = params.value(1).section(QLatin1Char(' '), 0, 0);
-    return format.arg(first, second);
+    QString text = format.arg(first, second);
+    // A parameter the operator never picked stays empty; the writer refuses an empty value, so such a pair is
+    // left out and the encoder keeps its own default for it.
+    static const QRegularExpression emptyPair(QStringLiteral(" [^ =]+=''"));
+    text.remove(emptyPair);
+    return text;
 }
 
 QString joinEncoderParams(const QStringList &params) {

@@ -44,7 +44,8 @@ VideoChoice videoChoice(const QString &text, const QVariant &data);
 QString audioChoice(const QString &text, const QVariant &data);
 
 // Fills the encoder's option template: %1 the rate-control type, %2 the first word of the
-// quality-or-preset text ("1 (fast capturing, minimal quality)" gives 1). Empty without a template.
+// quality-or-preset text ("1 (fast capturing, minimal quality)" gives 1). Empty without a template; a pair
+// whose value is empty is left out.
 QString encoderOptionText(const QString &format, const QStringList &params);
 
 // Stored form of an encoder's two parameters ("vbr 4") and back. Splitting gives exactly two texts.

@@ -106,8 +106,11 @@ void TestStreamRules::encoderOptions() {
     QCOMPARE(
         encoderOptionText(quality, {QStringLiteral("auto"), QStringLiteral("1 (fast capturing, minimal quality)")}),
         QStringLiteral(" video::rc_type='auto' video::quality='1'"));
-    QCOMPARE(encoderOptionText(quality, {QString(), QString()}),
-             QStringLiteral(" video::rc_type='' video::quality=''"));
+    // Parameters never picked are left to the encoder: the writer refuses empty values.
+    QCOMPARE(encoderOptionText(quality, {QString(), QString()}), QString());
+    QCOMPARE(encoderOptionText(quality, {QStringLiteral("cbr"), QString()}), QStringLiteral(" video::rc_type='cbr'"));
+    QCOMPARE(encoderOptionText(quality, {QString(), QStringLiteral("7 (maximal quality, slow capturing)")}),
+             QStringLiteral(" video::quality='7'"));
     QCOMPARE(encoderOptionText(QString(), {QStringLiteral("vbr"), QStringLiteral("4")}), QString());
 }
 
