@@ -112,6 +112,10 @@ void applyMpeg2(const MFVideoSettings &s, AVCodecContext *c) {
     const MFWriterOptions &o = s.options;
     const MFRateControl rc = mfRateControl(o.rcType);
     c->max_b_frames = 0;
+    // Without B-frames MPEG-2 needs no reordering delay, but FFmpeg holds one frame back unless told
+    // "low delay" (which it offers only below strict compliance, though the sequence extension allows it).
+    c->flags |= AV_CODEC_FLAG_LOW_DELAY;
+    c->strict_std_compliance = FF_COMPLIANCE_UNOFFICIAL;
     if (o.videoProfile.compare(QLatin1String("main"), Qt::CaseInsensitive) == 0)
         c->profile = FF_PROFILE_MPEG2_MAIN;
     if (rc == MFRateControl::Cqp || rc == MFRateControl::Quality) {

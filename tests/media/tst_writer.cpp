@@ -38,6 +38,11 @@ public:
             });
         });
     }
+    ~TcpRecorder() override {
+        // The socket dies with the server, after the members its handlers write to.
+        if (socket)
+            socket->disconnect(this);
+    }
     QString url() const { return QStringLiteral("tcp://127.0.0.1:%1").arg(server.serverPort()); }
 
     QTcpServer server;
@@ -118,6 +123,8 @@ private slots:
     void connectionRefused();
     void stuckPeerIsInterrupted();
     void peerClosesConnection();
+    void eachFrameLeavesAtOnce_data();
+    void eachFrameLeavesAtOnce();
     void codecListing();
 
 private:
@@ -198,6 +205,13 @@ void TestWriter::endToEnd() {
     QCOMPARE(audio.value("channels").toInt(), 2);
     const double skew = std::abs(number(video, "start_time") - number(audio, "start_time"));
     QVERIFY2(skew <= 0.040, qPrintable(QString("audio and video start %1 s apart").arg(skew)));
+
+    // The whole stream decodes without one complaint from FFmpeg (time stamps, continuity, bitstream).
+    QByteArray complaints;
+    QCOMPARE(
+        testkit::runProgram("ffmpeg", {"-v", "warning", "-nostdin", "-i", path, "-f", "null", "-"}, 60000, &complaints),
+        0);
+    QVERIFY2(complaints.trimmed().isEmpty(), complaints.constData());
 
     const Packets packets = videoPackets(path);
     QCOMPARE(packets.count, frames);
@@ -456,6 +470,30 @@ void TestWriter::peerClosesConnection() {
     QVERIFY(MF_FAILED(result));
     QVERIFY(MF_FAILED(writer.ReceiverFramePut(source.next(), -1, QString())));
     QCOMPARE(writer.WriterClose(), int(MF_OK));
+}
+
+void TestWriter::eachFrameLeavesAtOnce_data() {
+    QTest::addColumn<QString>("codec");
+    QTest::newRow("libx264") << "q264sw";
+    QTest::newRow("mpeg2video") << "mpeg2video";
+    QTest::newRow("OpenH264") << "libopenh264";
+}
+
+void TestWriter::eachFrameLeavesAtOnce() {
+    // Live output: the bytes of every frame reach the relay before the next frame is put, with nothing
+    // held back in the encoder, the muxer or the I/O buffer.
+    QFETCH(QString, codec);
+    TcpRecorder recorder;
+    MFWriter writer;
+    QCOMPARE(writer.WriterSet(recorder.url(), 1, optionsFor(codec, 25, 1000)), int(MF_OK));
+    WriterTestSource source(320, 180, 25.0);
+    for (int i = 0; i < 20; ++i) {
+        const int before = recorder.data.size();
+        QCOMPARE(writer.ReceiverFramePut(source.next(), -1, QString()), int(MF_OK));
+        QVERIFY2(testkit::waitUntil([&] { return recorder.data.size() > before; }, 2000),
+                 qPrintable(QString("frame %1 did not leave").arg(i)));
+        QCOMPARE(recorder.data.size() % 188, 0); // whole transport packets only
+    }
 }
 
 void TestWriter::codecListing() {
