@@ -118,6 +118,7 @@ private slots:
     void pictureFormats();
     void framesWithoutAudioCarrySilence();
     void pictureSizeChange();
+    void resamplesToRequestedRate();
     void encoderThatCannotOpen();
     void refusedConfiguration();
     void connectionRefused();
@@ -308,6 +309,22 @@ void TestWriter::framesWithoutAudioCarrySilence() {
     const QJsonObject audio = testkit::probeStream(testkit::ffprobe(path), "audio");
     QCOMPARE(audio.value("channels").toInt(), 2);
     QVERIFY2(std::abs(audioSamples(path) - 96000) <= 2048, qPrintable(QString::number(audioSamples(path))));
+}
+
+void TestWriter::resamplesToRequestedRate() {
+    // Frames at 48 kHz, stream at audio::ar = 44100: converted, and still two seconds for two seconds.
+    WriterTestSource source(320, 180, 25.0, 3, 48000, 2);
+    const QString path = dir.filePath("resampled.ts");
+    MFWriter writer;
+    QString options = optionsFor("q264sw", 25, 500);
+    options.replace("audio::ar='48000'", "audio::ar='44100'");
+    QCOMPARE(writer.WriterSet(path, 1, options), int(MF_OK));
+    for (int i = 0; i < 50; ++i)
+        QCOMPARE(writer.ReceiverFramePut(source.next(), -1, QString()), int(MF_OK));
+    QCOMPARE(writer.WriterClose(), int(MF_OK));
+    const QJsonObject audio = testkit::probeStream(testkit::ffprobe(path), "audio");
+    QCOMPARE(audio.value("sample_rate").toString(), QString("44100"));
+    QVERIFY2(std::abs(audioSamples(path) - 88200) <= 2048, qPrintable(QString::number(audioSamples(path))));
 }
 
 void TestWriter::pictureSizeChange() {
