@@ -130,10 +130,11 @@ private slots:
     void pulseCapturesTheToneAtTheSourceFormat();
     void alsaCapturesThroughThePulsePlugin();
     void liveSourceCarriesExternalAudioWithFrames();
-    void serverLossEndsCaptureCleanly(); // last: it ends the server
+    void serverLossAndReturn(); // last: it restarts the server
 
 private:
     bool startServer(QString *why);
+    bool startTone();
     bool pactl(const QStringList &arguments, QByteArray *output = nullptr);
 
     QTemporaryDir home;
@@ -174,6 +175,7 @@ bool TstDevicesAudio::startServer(QString *why) {
         *why = server.errorString();
         return false;
     }
+    pulseServer.reset(); // a restarted server: the old override goes first, restoring the outer value
     pulseServer = std::make_unique<EnvironmentOverride>("PULSE_SERVER", "unix:" + QFile::encodeName(socket));
     if (!testkit::waitUntil([&] { return server.state() == QProcess::NotRunning || pactl({QStringLiteral("info")}); },
                             10000, 100) ||
@@ -182,6 +184,18 @@ bool TstDevicesAudio::startServer(QString *why) {
         return false;
     }
     return true;
+}
+
+bool TstDevicesAudio::startTone() {
+    // 1000 Hz left, 500 Hz right, played in real time into the null sink for longer than the tests run.
+    const QString source = QStringLiteral("sine=frequency=%1:sample_rate=%2:duration=90");
+    return tone.start(QStringLiteral("ffmpeg"),
+                      {QStringLiteral("-hide_banner"), QStringLiteral("-loglevel"), QStringLiteral("error"),
+                       QStringLiteral("-re"), QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
+                       source.arg(LEFT_HZ).arg(SINK_RATE), QStringLiteral("-f"), QStringLiteral("lavfi"),
+                       QStringLiteral("-i"), source.arg(RIGHT_HZ).arg(SINK_RATE), QStringLiteral("-filter_complex"),
+                       QStringLiteral("[0:a][1:a]amerge=inputs=2"), QStringLiteral("-f"), QStringLiteral("pulse"),
+                       QStringLiteral("-device"), SINK, QStringLiteral("tidewell tone")});
 }
 
 void TstDevicesAudio::initTestCase() {
@@ -195,16 +209,7 @@ void TstDevicesAudio::initTestCase() {
     if (!startServer(&why))
         QSKIP(qPrintable(QStringLiteral("no PulseAudio server could be started: %1").arg(why)));
 
-    // 1000 Hz left, 500 Hz right, played in real time into the null sink for longer than the tests run.
-    const QString source = QStringLiteral("sine=frequency=%1:sample_rate=%2:duration=90");
-    QVERIFY2(tone.start(QStringLiteral("ffmpeg"),
-                        {QStringLiteral("-hide_banner"), QStringLiteral("-loglevel"), QStringLiteral("error"),
-                         QStringLiteral("-re"), QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
-                         source.arg(LEFT_HZ).arg(SINK_RATE), QStringLiteral("-f"), QStringLiteral("lavfi"),
-                         QStringLiteral("-i"), source.arg(RIGHT_HZ).arg(SINK_RATE), QStringLiteral("-filter_complex"),
-                         QStringLiteral("[0:a][1:a]amerge=inputs=2"), QStringLiteral("-f"), QStringLiteral("pulse"),
-                         QStringLiteral("-device"), SINK, QStringLiteral("tidewell tone")}),
-             qPrintable(tone.output()));
+    QVERIFY2(startTone(), qPrintable(tone.output()));
 }
 
 void TstDevicesAudio::cleanupTestCase() {
@@ -323,7 +328,7 @@ void TstDevicesAudio::liveSourceCarriesExternalAudioWithFrames() {
     source->DeviceClose();
 }
 
-void TstDevicesAudio::serverLossEndsCaptureCleanly() {
+void TstDevicesAudio::serverLossAndReturn() {
     PulseAudioDevice device(SINK + QStringLiteral(".monitor"));
     QVERIFY(MF_SUCCEEDED(device.start({})));
     Sound sound;
@@ -331,11 +336,18 @@ void TstDevicesAudio::serverLossEndsCaptureCleanly() {
     tone.stop();
     server.terminate();
     QVERIFY(server.waitForFinished(5000));
-    // No more samples come once the server is gone, and the device still stops when told.
+    // No more samples come once the server is gone.
     QTest::qWait(300);
     device.samples().reset();
     QTest::qWait(300);
     QCOMPARE(device.samples().size(), 0);
+
+    // The capture thread connects again by itself when the server is back.
+    QString why;
+    QVERIFY2(startServer(&why), qPrintable(why));
+    QVERIFY2(startTone(), qPrintable(tone.output()));
+    QVERIFY2(waitForTone(device.samples(), &sound, 0, LEFT_HZ), qPrintable(sound.describe()));
+    QVERIFY2(sound.carries(1, RIGHT_HZ), qPrintable(sound.describe()));
     device.stop();
 }
 
