@@ -30,7 +30,9 @@ public:
 
     // The frame converted to the record: zero fields keep the frame's values; a video format code with
     // no size gives that standard's size. Picture and audio that need no change are shared, not copied.
-    // Frame rate and interlace are taken into the result's record but not converted here.
+    // Frame rate and interlace are taken into the result's record but not converted here. Audio comes
+    // interleaved: 16 bits signed, 24 bits in a 32-bit signed container, 32 bits float.
+    // MF_E_INVALIDARG for a frame of another kind or a record naming an unknown colour or sample format.
     virtual int MFFrameConvert(const MFFramePtr &source, const MFFormat &format, MFFramePtr *frame);
 
 private:

@@ -56,6 +56,7 @@ private slots:
     void fullQueueWaitIsBounded();
     void namesAreUniqueAndReleased();
     void getConvertsToRecord();
+    void readerConvertsSinkFramesForOutput();
     void rendererWithoutDevices();
 };
 
@@ -221,6 +222,51 @@ void TstSink::getConvertsToRecord() {
     QVERIFY(qAbs(video->data[0][video->linesize[0] * 3 + 4] - 81) <= 2);
     QVERIFY(qAbs(video->data[1][video->linesize[1] + 2] - 90) <= 2);
     QVERIFY(qAbs(video->data[2][video->linesize[2] + 2] - 240) <= 2);
+}
+
+void TstSink::readerConvertsSinkFramesForOutput() {
+    // The player's output thread: the sink read back by name, converted to a video format code with
+    // 2 channels at 48 kHz, 24 bits.
+    auto sink = MFSink::create();
+    QCOMPARE(sink->SinkInit("Tidewell (T3)", QString(), QString()), int(MF_OK));
+    MFFormat source;
+    source.colorFormat = MFCC_ARGB32;
+    source.width = 64;
+    source.height = 36;
+    source.channels = 1;
+    source.sampleRate = 44100;
+    source.bitsPerSample = 16;
+    std::vector<uint32_t> pixels(64 * 36, 0xff202020u);
+    std::vector<int16_t> samples(1764, 1000);
+    MFFactory factory;
+    MFFramePtr frame;
+    QCOMPARE(factory.MFFrameCreateFromMem(source, reinterpret_cast<const uint8_t *>(pixels.data()), 64 * 36 * 4, 1764,
+                                          reinterpret_cast<const uint8_t *>(samples.data()), &frame, QString()),
+             int(MF_OK));
+    sink->ReceiverFramePut(frame, 0, QString());
+
+    MFReader reader;
+    QCOMPARE(reader.ReaderOpen("mp://Tidewell (T3)", QString()), int(MF_OK));
+    MFFormat output;
+    output.videoFormat = 4; // PAL
+    output.channels = 2;
+    output.sampleRate = 48000;
+    output.bitsPerSample = 24;
+    MFFramePtr converted;
+    QCOMPARE(reader.SourceFrameConvertedGetByFormat(output, &converted, -1, QString()), int(MF_OK));
+    MFFormat got;
+    converted->MFFormatGet(&got);
+    QCOMPARE(got.width, 720);
+    QCOMPARE(got.height, 576);
+    QCOMPARE(got.interlace, int(MFIL_TOP_FIRST));
+    QCOMPARE(got.channels, 2);
+    QCOMPARE(got.sampleRate, 48000);
+    QCOMPARE(got.bitsPerSample, 24);
+    const AVFrame *audio = MFFrame::from(converted)->audio();
+    QCOMPARE(audio->format, int(AV_SAMPLE_FMT_S32));
+    QCOMPARE(audio->ch_layout.nb_channels, 2);
+    // 40 ms at 44.1 kHz become about 40 ms at 48 kHz (less what the resampler holds back).
+    QVERIFY2(audio->nb_samples > 1800 && audio->nb_samples <= 1920, qPrintable(QString::number(audio->nb_samples)));
 }
 
 void TstSink::rendererWithoutDevices() {
