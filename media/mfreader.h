@@ -19,7 +19,7 @@
 class MFReader : public IMFSource, public IMFProps {
 public:
     static constexpr int OPEN_TIMEOUT_MS = 15000;
-    static constexpr int STALL_TIMEOUT_MS = 10000;
+    static constexpr int STALL_TIMEOUT_MS = 3000;
 
     MFReader();
     ~MFReader() override;
