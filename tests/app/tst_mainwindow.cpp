@@ -48,6 +48,7 @@ private slots:
     void encoderOptionsFollowParameterLists();
     void listenerFailureLeavesWindowIdle();
     void lateRelayFailureIsIgnored();
+    void relayFailuresRestartWithinLimit();
     void quitAfterAutoStartLeavesStoreUntouched();
     void quitWithoutAutoStartSaves();
 
@@ -380,6 +381,45 @@ void TestMainWindow::lateRelayFailureIsIgnored() {
     QCOMPARE(window()->reconnects(), 0);
     QVERIFY(!control<QPushButton>("cmdStart")->isChecked());
     QVERIFY(AppMessages::history().isEmpty());
+}
+
+void TestMainWindow::relayFailuresRestartWithinLimit() {
+    window();
+    const int pattern = combo("cmbVideoSources")->findText(QStringLiteral("Test Pattern"));
+    const int h264 = combo("cmbEncs")->findData(QStringLiteral("libopenh264"));
+    if (pattern < 0 || h264 < 0)
+        QSKIP("the Test Pattern and the OpenH264 encoder are needed");
+    combo("cmbVideoSources")->setCurrentIndex(pattern);
+    combo("cmbEncs")->setCurrentIndex(h264);
+    // Nobody listens there: every run's sends fail and the relay reports it.
+    control<QLineEdit>("txtURL")->setText(QStringLiteral("127.0.0.1:%1").arg(testkit::freePort(true)));
+    control<QSpinBox>("spbReconnect")->setValue(2);
+
+    int starts = 0;
+    bool was = false;
+    auto countStarts = [&] {
+        const bool now = window()->streaming();
+        if (now && !was)
+            ++starts;
+        was = now;
+    };
+    control<QPushButton>("cmdStart")->click();
+    QVERIFY(window()->streaming());
+    // The first run and two restarts; the third failure gives up and resets the count.
+    QVERIFY2(testkit::waitUntil(
+                 [&] {
+                     countStarts();
+                     return starts == 3 && !window()->streaming() && window()->reconnects() == 0;
+                 },
+                 60000, 5),
+             qPrintable(QStringLiteral("starts %1, reconnects %2").arg(starts).arg(window()->reconnects())));
+    // No restart follows the last failure.
+    QTest::qWait(MainWindow::kReconnectDelayMs + 500);
+    countStarts();
+    QCOMPARE(starts, 3);
+    QVERIFY(!window()->streaming());
+    QVERIFY(!control<QPushButton>("cmdStart")->isChecked());
+    QVERIFY(window()->waitForWorkers(10000));
 }
 
 void TestMainWindow::quitAfterAutoStartLeavesStoreUntouched() {
