@@ -11,8 +11,8 @@
 
 namespace {
 
-// Every connection of the system asks for this MSS, live or lossless, so that the datagrams stay well below the
-// path MTU of the links we contribute over.
+// Every connection of the system asks for this MSS, live or lossless. The library refuses it on a socket that is
+// already bound, which only costs a diagnostic line.
 constexpr int kMss = 1052;
 
 // What the library is told the size of an IPv4 socket address is.

@@ -13,7 +13,6 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
-#include <QUdpSocket>
 
 #include <atomic>
 #include <memory>
@@ -65,13 +64,11 @@ public:
         process.start(QStringLiteral("srt-live-transmit"), {QStringLiteral("-q"), uri, QStringLiteral("file://con")});
         if (!process.waitForStarted(5000))
             return false;
-        // Listening once its UDP port is taken.
-        return testkit::waitUntil(
-            [this] {
-                QUdpSocket probe;
-                return !probe.bind(QHostAddress(QHostAddress::LocalHost), port);
-            },
-            kWaitMs);
+        // Listening once its UDP port shows up in the kernel's table. Probing with a bind of our own could take
+        // the port from under the peer before it binds.
+        const QString wanted = QStringLiteral(":%1 ").arg(port, 4, 16, QLatin1Char('0')).toUpper();
+        return testkit::waitUntil([&] { return testkit::readFile("/proc/net/udp").contains(wanted.toLatin1()); },
+                                  kWaitMs);
     }
     // Ends the peer so that it flushes what it still holds.
     bool finish() {
