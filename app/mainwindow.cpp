@@ -6,11 +6,9 @@
 #include "crashhandler.h"
 #include "instancecounter.h"
 #include "logsdlg.h"
+#include "ndisource.h"
 #include "resender.h"
 #include "updatenotifier.h"
-#if defined(TIDEWELL_HAVE_NDI)
-#include "ndisource.h"
-#endif
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -36,10 +34,7 @@ constexpr int kCloseWaitMs = 10000;
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent), ui(new Ui::MainWindow), statTimer(new QTimer(this)),
-#if defined(TIDEWELL_HAVE_NDI)
-      ndiSource(std::make_unique<NDISource>()),
-#endif
-      capture(new CaptureStreamer()) {
+      ndiSource(std::make_unique<NDISource>()), capture(new CaptureStreamer()) {
     rateControlTypes =
         QStringList{QStringLiteral("auto"), QStringLiteral("vbr"),    QStringLiteral("cbr"),    QStringLiteral("cqp"),
                     QStringLiteral("avbr"), QStringLiteral("vbr_la"), QStringLiteral("quality")};

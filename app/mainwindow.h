@@ -122,9 +122,7 @@ private:
     Ui::MainWindow *ui;
     QTimer *statTimer;
     QTimer *netRefreshTimer = nullptr;
-#if defined(TIDEWELL_HAVE_NDI)
     std::unique_ptr<NDISource> ndiSource;
-#endif
     // Kept by pointer: if a run does not end within the close wait, the object is left behind rather than
     // destroyed while its thread runs.
     CaptureStreamer *capture;

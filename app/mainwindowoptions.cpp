@@ -4,11 +4,9 @@
 
 #include "capturestreamer.h"
 #include "mfwriter.h"
+#include "ndisource.h"
 #include "resender.h"
 #include "streamrules.h"
-#if defined(TIDEWELL_HAVE_NDI)
-#include "ndisource.h"
-#endif
 
 #include <QDebug>
 #include <QGuiApplication>
@@ -78,9 +76,7 @@ void MainWindow::fillVideoSources() {
     QStringList devices;
     CaptureStreamer::enumerateDevices(QStringLiteral("VIDEO"), devices);
     // Capture card inputs follow the devices once the card manager is built.
-#if defined(TIDEWELL_HAVE_NDI)
     listNDISources(*ndiSource, devices);
-#endif
     ui->cmbVideoSources->addItems(devices);
 
     const QList<QScreen *> screens = QGuiApplication::screens();
