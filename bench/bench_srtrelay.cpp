@@ -6,7 +6,8 @@
 // put the same packets on the wire. "STALLED" marks a transfer after which nothing arrived for a few seconds (an
 // overloaded live-mode receiver can stop taking data); its figures cover what arrived until then.
 //
-// Each is run at full speed and paced at 20 Mbit/s. Usage: bench_srtrelay [megabytes=500] [paced-seconds=10]
+// Each is run at full speed, paced at 400 Mbit/s (the rate the relay must sustain) and paced at 20 Mbit/s.
+// Usage: bench_srtrelay [megabytes=500] [paced-seconds=10]
 #include "resender.h"
 
 #include <QCoreApplication>
@@ -44,11 +45,15 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kChunk = RESender::kChunkSize;
 constexpr double kPacedBitsPerSecond = 20e6;
-// Paced writers send this many chunks per tick.
-constexpr int kChunksPerTick = 20;
+constexpr double kSustainedBitsPerSecond = 400e6;
+// Paced writers hand over about 32 KB at a time, as an encoder writing through FFmpeg's I/O buffer does; at
+// full speed the writer pushes larger slices.
+constexpr int kPacedSliceChunks = 25;
+constexpr int kFullSpeedSliceChunks = 64;
 // A transfer is over when nothing more arrives for this long after the writer is done.
 constexpr auto kStallLimit = std::chrono::seconds(3);
 constexpr qint64 kOutputSlack = 64 * 1024;
+constexpr int kReceiverPackets = 65536;
 
 std::atomic<int> failedSends{0};
 
@@ -194,7 +199,11 @@ struct Receiver {
 
     bool start() {
         port = freeUdpPort();
-        const std::string uri = "srt://127.0.0.1:" + std::to_string(port) + "?mode=listener";
+        // A receive buffer that holds the latency window at 400 Mbit/s with two packets per 1316-byte message
+        // (MSS 1052); with the default 8192 packets a live receiver overflows and the transfer stalls.
+        const std::string uri = "srt://127.0.0.1:" + std::to_string(port) +
+                                "?mode=listener&fc=" + std::to_string(kReceiverPackets) +
+                                "&rcvbuf=" + std::to_string(kReceiverPackets * 1000);
         if (!child.spawn({"srt-live-transmit", "-q", "-a:no", uri, "file://con"}, true))
             return false;
         counter = std::thread([this] {
@@ -249,7 +258,7 @@ struct Receiver {
 struct Writer {
     const QByteArray *stream = nullptr;
     qint64 total = 0;
-    bool paced = false;
+    double bitsPerSecond = 0; // 0: as fast as the receiving side takes it
     bool datagrams = false;
     int fd = -1;
     double cpu = 0;
@@ -258,8 +267,10 @@ struct Writer {
     void run() {
         const double begin = threadCpuSeconds();
         start = Clock::now();
-        const auto tick = std::chrono::duration<double>(kChunksPerTick * kChunk * 8.0 / kPacedBitsPerSecond);
-        const int sliceSize = paced ? kChunksPerTick * kChunk : 64 * kChunk;
+        const bool paced = bitsPerSecond > 0;
+        const auto tick =
+            std::chrono::duration<double>(kPacedSliceChunks * kChunk * 8.0 / std::max(bitsPerSecond, 1.0));
+        const int sliceSize = (paced ? kPacedSliceChunks : kFullSpeedSliceChunks) * kChunk;
         qint64 written = 0;
         qint64 ticks = 0;
         while (written < total) {
@@ -311,7 +322,7 @@ struct Result {
     bool stalled = false;
 };
 
-Result runOurs(RESender &sender, const QByteArray &stream, qint64 total, bool paced) {
+Result runOurs(RESender &sender, const QByteArray &stream, qint64 total, double bitsPerSecond) {
     Result result;
     Receiver receiver;
     if (!receiver.start()) {
@@ -326,7 +337,7 @@ Result runOurs(RESender &sender, const QByteArray &stream, qint64 total, bool pa
     Writer writer;
     writer.stream = &stream;
     writer.total = total;
-    writer.paced = paced;
+    writer.bitsPerSecond = bitsPerSecond;
     writer.fd = sender.listenPort > 0 ? connectedSocket(SOCK_STREAM, quint16(sender.listenPort.load())) : -1;
     if (writer.fd == -1) {
         std::fprintf(stderr, "relay listener not reachable\n");
@@ -364,7 +375,7 @@ Result runOurs(RESender &sender, const QByteArray &stream, qint64 total, bool pa
     return result;
 }
 
-Result runTheirs(const QByteArray &stream, qint64 total, bool paced) {
+Result runTheirs(const QByteArray &stream, qint64 total, double bitsPerSecond) {
     Result result;
     Receiver receiver;
     if (!receiver.start()) {
@@ -388,7 +399,7 @@ Result runTheirs(const QByteArray &stream, qint64 total, bool paced) {
     Writer writer;
     writer.stream = &stream;
     writer.total = total;
-    writer.paced = paced;
+    writer.bitsPerSecond = bitsPerSecond;
     writer.datagrams = true;
     writer.fd = connectedSocket(SOCK_DGRAM, udpPort);
     const Clock::time_point begin = Clock::now();
@@ -485,12 +496,18 @@ int main(int argc, char **argv) {
     const qint64 fullTotal = megabytes * 1000 * 1000 / kChunk * kChunk;
     const qint64 pacedTotal = qint64(kPacedBitsPerSecond / 8 * pacedSeconds) / kChunk * kChunk;
 
-    const Result oursFull = runOurs(sender, stream, fullTotal, false);
-    const Result theirsFull = runTheirs(stream, fullTotal, false);
+    const Result oursFull = runOurs(sender, stream, fullTotal, 0);
+    const Result theirsFull = runTheirs(stream, fullTotal, 0);
     compare(qPrintable(QStringLiteral("full speed, %1 MB").arg(fullTotal / 1e6, 0, 'f', 1)), oursFull, theirsFull,
             fullTotal);
-    const Result oursPaced = runOurs(sender, stream, pacedTotal, true);
-    const Result theirsPaced = runTheirs(stream, pacedTotal, true);
+    const qint64 sustainedTotal =
+        std::min(fullTotal, qint64(kSustainedBitsPerSecond / 8 * pacedSeconds) / kChunk * kChunk);
+    const Result oursSustained = runOurs(sender, stream, sustainedTotal, kSustainedBitsPerSecond);
+    const Result theirsSustained = runTheirs(stream, sustainedTotal, kSustainedBitsPerSecond);
+    compare(qPrintable(QStringLiteral("paced at 400 Mbit/s, %1 MB").arg(sustainedTotal / 1e6, 0, 'f', 1)),
+            oursSustained, theirsSustained, sustainedTotal);
+    const Result oursPaced = runOurs(sender, stream, pacedTotal, kPacedBitsPerSecond);
+    const Result theirsPaced = runTheirs(stream, pacedTotal, kPacedBitsPerSecond);
     compare(qPrintable(QStringLiteral("paced at 20 Mbit/s, %1 s").arg(pacedSeconds)), oursPaced, theirsPaced,
             pacedTotal);
     return 0;
