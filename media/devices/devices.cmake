@@ -4,6 +4,7 @@ set(_devices ${CMAKE_CURRENT_SOURCE_DIR}/devices)
 target_sources(tidewell_media PRIVATE
     ${_devices}/capturethreadgate.h
     ${_devices}/devicegrabber.cpp ${_devices}/devicegrabber.h
+    ${_devices}/grabbervideodevice.cpp ${_devices}/grabbervideodevice.h
     ${_devices}/x11connectionwatch.cpp ${_devices}/x11connectionwatch.h
     ${_devices}/x11screenlayout.cpp ${_devices}/x11screenlayout.h
     ${_devices}/x11screendevice.cpp ${_devices}/x11screendevice.h

@@ -16,7 +16,7 @@ constexpr int RETRY_MS = 1000;
 } // namespace
 
 V4L2CameraDevice::V4L2CameraDevice(const QString &devicePath, const QStringList &deviceInputs)
-    : path(devicePath), inputs(deviceInputs) {}
+    : GrabberVideoDevice("V4L2 capture", RETRY_MS), path(devicePath), inputs(deviceInputs) {}
 
 V4L2CameraDevice::~V4L2CameraDevice() {
     stop();
@@ -53,7 +53,18 @@ V4L2CameraDevice::Settings V4L2CameraDevice::currentSettings() const {
     return settings;
 }
 
-int V4L2CameraDevice::openGrabber(DeviceGrabber *grabber, const Settings &wanted, QString *error) {
+bool V4L2CameraDevice::changeSetting(const QString &name, const QString &value, bool *changed) {
+    std::lock_guard<std::mutex> guard(settingsLock);
+    Settings next = settings;
+    if (!apply(&next, name, value))
+        return false;
+    *changed = !(next == settings);
+    settings = next;
+    return true;
+}
+
+int V4L2CameraDevice::openGrabber(DeviceGrabber *grabber, QString *error) {
+    const Settings wanted = currentSettings();
     const QList<V4L2FormatChooser::Mode> modes = V4L2Query::modes(path);
     const int chosen = V4L2FormatChooser::nearest(modes, wanted.size, wanted.frameRate);
     QMap<QString, QString> options;
@@ -75,46 +86,6 @@ int V4L2CameraDevice::openGrabber(DeviceGrabber *grabber, const Settings &wanted
     return result;
 }
 
-int V4L2CameraDevice::start(const MFDeviceProps &props) {
-    stop();
-    {
-        std::lock_guard<std::mutex> guard(settingsLock);
-        for (auto it = props.constBegin(); it != props.constEnd(); ++it) {
-            if (!apply(&settings, it.key(), it.value()))
-                qWarning() << "V4L2 capture: ignoring" << it.key() << "=" << it.value();
-        }
-    }
-    gate.reset();
-    reopen.store(false);
-    auto grabber = std::make_unique<DeviceGrabber>(gate.flag());
-    QString error;
-    const int result = openGrabber(grabber.get(), currentSettings(), &error);
-    if (MF_FAILED(result)) {
-        qWarning() << "V4L2 capture cannot start:" << error;
-        return result;
-    }
-    worker = std::thread(&V4L2CameraDevice::run, this, std::move(grabber));
-    return MF_OK;
-}
-
-void V4L2CameraDevice::stop() {
-    gate.stop();
-    if (worker.joinable())
-        worker.join();
-}
-
-int V4L2CameraDevice::setProperty(const QString &name, const QString &value) {
-    std::lock_guard<std::mutex> guard(settingsLock);
-    Settings changed = settings;
-    if (!apply(&changed, name, value))
-        return MF_E_INVALIDARG;
-    if (changed.input != settings.input || changed.size != settings.size || changed.frameRate != settings.frameRate) {
-        settings = changed;
-        reopen.store(true);
-    }
-    return MF_OK;
-}
-
 double V4L2CameraDevice::frameRate() const {
     std::lock_guard<std::mutex> guard(settingsLock);
     return openedRate;
@@ -127,14 +98,10 @@ void V4L2CameraDevice::run(std::unique_ptr<DeviceGrabber> grabber) {
     bool failing = false; // one warning per streak of failures
     while (!gate.stopRequested()) {
         QString error;
-        const bool changed = reopen.exchange(false);
+        const bool changed = reopenRequested();
         if (!grabber->isOpen() || changed) {
-            if (MF_FAILED(openGrabber(grabber.get(), currentSettings(), &error))) {
-                if (!failing)
-                    qWarning() << "V4L2 capture failed:" << error;
-                failing = true;
-                slot.clear();
-                gate.pause(RETRY_MS);
+            if (MF_FAILED(openGrabber(grabber.get(), &error))) {
+                backOff(&failing, error);
                 continue;
             }
         }
@@ -142,12 +109,8 @@ void V4L2CameraDevice::run(std::unique_ptr<DeviceGrabber> grabber) {
         if (result == MF_E_TIMEOUT)
             continue;
         if (MF_FAILED(result)) {
-            if (!failing)
-                qWarning() << "V4L2 capture failed:" << error;
-            failing = true;
             grabber->close();
-            slot.clear();
-            gate.pause(RETRY_MS);
+            backOff(&failing, error);
             continue;
         }
         failing = false;

@@ -1,15 +1,13 @@
 #pragma once
 
-#include "capturethreadgate.h"
-#include "mfdevicebackend.h"
+#include "grabbervideodevice.h"
 
 #include <QSize>
 #include <QString>
 #include <QStringList>
 
-#include <atomic>
+#include <memory>
 #include <mutex>
-#include <thread>
 
 class DeviceGrabber;
 
@@ -18,14 +16,11 @@ class DeviceGrabber;
 //  - "line-in": the input by name (one of the entry's lines); a change reopens the device;
 //  - "capture.video_size" ("1280x720") and "capture.frame_rate": the wished mode; the device opens in
 //    the mode nearest to it (V4L2FormatChooser), 1920x1080 at 30 fps when nothing is wished.
-class V4L2CameraDevice : public MFVideoDevice {
+class V4L2CameraDevice : public GrabberVideoDevice {
 public:
     V4L2CameraDevice(const QString &path, const QStringList &inputs);
     ~V4L2CameraDevice() override;
 
-    int start(const MFDeviceProps &props) override;
-    void stop() override;
-    int setProperty(const QString &name, const QString &value) override;
     double frameRate() const override;
 
 private:
@@ -33,18 +28,19 @@ private:
         int input = 0;
         QSize size;
         double frameRate = 0.0;
+        bool operator==(const Settings &other) const {
+            return input == other.input && size == other.size && frameRate == other.frameRate;
+        }
     };
     bool apply(Settings *settings, const QString &name, const QString &value) const;
     Settings currentSettings() const;
-    int openGrabber(DeviceGrabber *grabber, const Settings &settings, QString *error);
-    void run(std::unique_ptr<DeviceGrabber> grabber);
+    bool changeSetting(const QString &name, const QString &value, bool *changed) override;
+    int openGrabber(DeviceGrabber *grabber, QString *error) override;
+    void run(std::unique_ptr<DeviceGrabber> grabber) override;
 
     const QString path;
     const QStringList inputs;
     mutable std::mutex settingsLock; // guards settings and openedRate
     Settings settings;
     double openedRate = 0.0;
-    std::atomic<bool> reopen{false};
-    CaptureThreadGate gate;
-    std::thread worker; // touched only by start/stop, which the live source serialises
 };

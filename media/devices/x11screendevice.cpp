@@ -37,7 +37,8 @@ bool X11ScreenDevice::applyProperty(Settings *settings, const QString &name, con
     return true;
 }
 
-X11ScreenDevice::X11ScreenDevice(const QString &displayName) : display(displayName) {}
+X11ScreenDevice::X11ScreenDevice(const QString &displayName)
+    : GrabberVideoDevice("X11 screen capture", RETRY_MS), display(displayName) {}
 
 X11ScreenDevice::~X11ScreenDevice() {
     stop();
@@ -48,7 +49,21 @@ X11ScreenDevice::Settings X11ScreenDevice::currentSettings() const {
     return settings;
 }
 
-int X11ScreenDevice::openGrabber(DeviceGrabber *grabber, const Settings &wanted, QString *error) {
+bool X11ScreenDevice::changeSetting(const QString &name, const QString &value, bool *changed) {
+    std::lock_guard<std::mutex> guard(settingsLock);
+    Settings next = settings;
+    if (!applyProperty(&next, name, value))
+        return false;
+    // A new index may fall back to the primary screen again: say so again.
+    if (next.screenIndex != settings.screenIndex)
+        fallbackReported.store(false);
+    *changed = !(next == settings);
+    settings = next;
+    return true;
+}
+
+int X11ScreenDevice::openGrabber(DeviceGrabber *grabber, QString *error) {
+    const Settings wanted = currentSettings();
     X11ScreenLayout layout;
     if (!layout.read(display, error))
         return MF_E_UNSUPPORTED;
@@ -77,49 +92,6 @@ int X11ScreenDevice::openGrabber(DeviceGrabber *grabber, const Settings &wanted,
     return result;
 }
 
-int X11ScreenDevice::start(const MFDeviceProps &props) {
-    stop();
-    {
-        std::lock_guard<std::mutex> guard(settingsLock);
-        for (auto it = props.constBegin(); it != props.constEnd(); ++it) {
-            if (!applyProperty(&settings, it.key(), it.value()))
-                qWarning() << "X11 screen capture: ignoring" << it.key() << "=" << it.value();
-        }
-    }
-    gate.reset();
-    reopen.store(false);
-    auto grabber = std::make_unique<DeviceGrabber>(gate.flag());
-    QString error;
-    const int result = openGrabber(grabber.get(), currentSettings(), &error);
-    if (MF_FAILED(result)) {
-        qWarning() << "X11 screen capture cannot start:" << error;
-        return result;
-    }
-    worker = std::thread(&X11ScreenDevice::run, this, std::move(grabber));
-    return MF_OK;
-}
-
-void X11ScreenDevice::stop() {
-    gate.stop();
-    if (worker.joinable())
-        worker.join();
-}
-
-int X11ScreenDevice::setProperty(const QString &name, const QString &value) {
-    std::lock_guard<std::mutex> guard(settingsLock);
-    Settings changed = settings;
-    if (!applyProperty(&changed, name, value))
-        return MF_E_INVALIDARG;
-    if (changed.screenIndex != settings.screenIndex)
-        fallbackReported.store(false);
-    if (changed.screenIndex != settings.screenIndex || changed.hideMouse != settings.hideMouse ||
-        changed.frameRate != settings.frameRate) {
-        settings = changed;
-        reopen.store(true);
-    }
-    return MF_OK;
-}
-
 double X11ScreenDevice::frameRate() const {
     return currentSettings().frameRate;
 }
@@ -134,9 +106,9 @@ void X11ScreenDevice::run(std::unique_ptr<DeviceGrabber> grabber) {
     int64_t lastWatchUs = av_gettime_relative();
     while (!gate.stopRequested()) {
         QString error;
-        const bool changed = reopen.exchange(false);
+        const bool changed = reopenRequested();
         if (!grabber->isOpen() || changed) {
-            int result = openGrabber(grabber.get(), currentSettings(), &error);
+            int result = openGrabber(grabber.get(), &error);
             if (MF_SUCCEEDED(result) && !watch.open(display)) {
                 error = QStringLiteral("the X server does not answer");
                 grabber->close();
@@ -144,11 +116,7 @@ void X11ScreenDevice::run(std::unique_ptr<DeviceGrabber> grabber) {
             }
             lastWatchUs = av_gettime_relative();
             if (MF_FAILED(result)) {
-                if (!failing)
-                    qWarning() << "X11 screen capture failed:" << error;
-                failing = true;
-                slot.clear();
-                gate.pause(RETRY_MS);
+                backOff(&failing, error);
                 continue;
             }
         }
@@ -163,13 +131,9 @@ void X11ScreenDevice::run(std::unique_ptr<DeviceGrabber> grabber) {
             }
         }
         if (MF_FAILED(result)) {
-            if (!failing)
-                qWarning() << "X11 screen capture failed:" << error;
-            failing = true;
             grabber->close();
             watch.close();
-            slot.clear();
-            gate.pause(RETRY_MS);
+            backOff(&failing, error);
             continue;
         }
         if (failing)

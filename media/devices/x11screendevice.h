@@ -1,14 +1,12 @@
 #pragma once
 
-#include "capturethreadgate.h"
-#include "mfdevicebackend.h"
+#include "grabbervideodevice.h"
 
 #include <QString>
 
 #include <atomic>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 class DeviceGrabber;
 
@@ -19,7 +17,7 @@ class DeviceGrabber;
 //  - "capture.highlight_mouse": "hide" leaves the mouse pointer out of the picture;
 //  - "capture.frame_rate": grabbing rate in frames per second (default 30).
 // A change of any of them while capturing reopens the grab on the new settings.
-class X11ScreenDevice : public MFVideoDevice {
+class X11ScreenDevice : public GrabberVideoDevice {
 public:
     static constexpr double DEFAULT_FRAME_RATE = 30.0;
     static constexpr double MAX_FRAME_RATE = 120.0;
@@ -28,6 +26,9 @@ public:
         int screenIndex = 0;
         bool hideMouse = false;
         double frameRate = DEFAULT_FRAME_RATE;
+        bool operator==(const Settings &other) const {
+            return screenIndex == other.screenIndex && hideMouse == other.hideMouse && frameRate == other.frameRate;
+        }
     };
     // Applies one property to the settings; false for a value that is not valid (the settings stay).
     // Properties this device does not know are accepted and ignored.
@@ -37,22 +38,17 @@ public:
     explicit X11ScreenDevice(const QString &displayName);
     ~X11ScreenDevice() override;
 
-    int start(const MFDeviceProps &props) override;
-    void stop() override;
-    int setProperty(const QString &name, const QString &value) override;
     double frameRate() const override;
 
 private:
     Settings currentSettings() const;
-    int openGrabber(DeviceGrabber *grabber, const Settings &settings, QString *error);
-    void run(std::unique_ptr<DeviceGrabber> grabber);
+    bool changeSetting(const QString &name, const QString &value, bool *changed) override;
+    int openGrabber(DeviceGrabber *grabber, QString *error) override;
+    void run(std::unique_ptr<DeviceGrabber> grabber) override;
 
     const QString display;
     mutable std::mutex settingsLock; // guards settings
     Settings settings;
-    std::atomic<bool> reopen{false};
     // Warnings about a screen index beyond the layout, once per index set.
     std::atomic<bool> fallbackReported{false};
-    CaptureThreadGate gate;
-    std::thread worker; // touched only by start/stop, which the live source serialises
 };

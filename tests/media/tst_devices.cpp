@@ -6,6 +6,7 @@
 #include "mformats.h"
 #include "pulseaudiodevice.h"
 #include "pulseaudioprovider.h"
+#include "v4l2cameradevice.h"
 #include "v4l2cameraprovider.h"
 #include "v4l2formatchooser.h"
 #include "x11screendevice.h"
@@ -93,6 +94,7 @@ private slots:
     void nearestCameraMode();
     void cameraEnumerationIgnoresNodesThatAreNotCameras();
     void cameraEnumerationOfThisMachine();
+    void missingCameraRefusesBadValuesAndFailsToStart();
 
     void alsaHintNames_data();
     void alsaHintNames();
@@ -145,6 +147,32 @@ void TstDevices::withoutDisplayScreenCaptureFailsCleanly() {
     MFFramePtr frame;
     QVERIFY(MF_FAILED(source->SourceFrameConvertedGetByFormat(MFFormat(), &frame, 100, QString())));
     QVERIFY(!frame);
+}
+
+void TstDevices::missingCameraRefusesBadValuesAndFailsToStart() {
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    V4L2CameraDevice camera(dir.filePath(QStringLiteral("video0")),
+                            {QStringLiteral("Composite"), QStringLiteral("S-Video")});
+    // Values that are not valid are refused so that the live source keeps the old one; valid ones and
+    // properties the camera does not know are taken.
+    QVERIFY(MF_FAILED(camera.setProperty(QStringLiteral("line-in"), QStringLiteral("Tuner"))));
+    QVERIFY(MF_SUCCEEDED(camera.setProperty(QStringLiteral("line-in"), QStringLiteral("S-Video"))));
+    QVERIFY(MF_SUCCEEDED(camera.setProperty(QStringLiteral("line-in"), QString())));
+    QVERIFY(MF_FAILED(camera.setProperty(QStringLiteral("capture.video_size"), QStringLiteral("1280x"))));
+    QVERIFY(MF_FAILED(camera.setProperty(QStringLiteral("capture.video_size"), QStringLiteral("0x720"))));
+    QVERIFY(MF_SUCCEEDED(camera.setProperty(QStringLiteral("capture.video_size"), QStringLiteral("640x480"))));
+    QVERIFY(MF_FAILED(camera.setProperty(QStringLiteral("capture.frame_rate"), QStringLiteral("-1"))));
+    QVERIFY(MF_SUCCEEDED(camera.setProperty(QStringLiteral("capture.frame_rate"), QStringLiteral("25"))));
+    QVERIFY(MF_SUCCEEDED(camera.setProperty(QStringLiteral("audio_gain"), QStringLiteral("-6"))));
+
+    // A camera that is not there fails start (a bad start property is only ignored), delivers nothing and
+    // stops cleanly, more than once.
+    QVERIFY(MF_FAILED(camera.start({{QStringLiteral("line-in"), QStringLiteral("Tuner")}})));
+    QCOMPARE(camera.pictures().sequence(), uint64_t(0));
+    QCOMPARE(camera.frameRate(), 0.0);
+    camera.stop();
+    camera.stop();
 }
 
 void TstDevices::nearestCameraMode_data() {
