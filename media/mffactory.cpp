@@ -2,6 +2,7 @@
 
 #include "mfframe.h"
 #include "mfresult.h"
+#include "mfsampleformat.h"
 
 #include <QDebug>
 #include <QMutex>
@@ -80,22 +81,6 @@ const StandardEntry *standardOf(int code) {
         if (entry.code == code)
             return &entry;
     return nullptr;
-}
-
-// 16-bit signed, 24 bits in a 32-bit signed container, 32-bit float; all interleaved.
-AVSampleFormat sampleOf(int bitsPerSample) {
-    switch (std::abs(bitsPerSample)) {
-    case 8:
-        return AV_SAMPLE_FMT_U8;
-    case 16:
-        return AV_SAMPLE_FMT_S16;
-    case 24:
-        return AV_SAMPLE_FMT_S32;
-    case 32:
-        return AV_SAMPLE_FMT_FLT;
-    default:
-        return AV_SAMPLE_FMT_NONE;
-    }
 }
 
 struct FrameDeleter {
@@ -201,7 +186,7 @@ int MFFactory::MFFrameCreateFromMem(const MFFormat &format, const uint8_t *pictu
 
     FrameHolder sound;
     if (audio && audioSamples > 0) {
-        const AVSampleFormat sample = sampleOf(format.bitsPerSample);
+        const AVSampleFormat sample = mfSampleFormatOfBits(format.bitsPerSample);
         if ((sample != AV_SAMPLE_FMT_S16 && sample != AV_SAMPLE_FMT_FLT) || format.bitsPerSample < 0 ||
             format.channels <= 0 || format.channels > kMaxChannels || format.sampleRate <= 0 ||
             format.sampleRate > kMaxSampleRate || audioSamples > kMaxAudioSamples)
@@ -368,7 +353,7 @@ int MFFactory::MFFrameConvert(const MFFramePtr &source, const MFFormat &format, 
     if (audio && audio->nb_samples > 0) {
         const int channels = wanted.channels > 0 ? wanted.channels : audio->ch_layout.nb_channels;
         const int rate = wanted.sampleRate > 0 ? wanted.sampleRate : audio->sample_rate;
-        const AVSampleFormat sample = wanted.bitsPerSample ? sampleOf(wanted.bitsPerSample)
+        const AVSampleFormat sample = wanted.bitsPerSample ? mfSampleFormatOfBits(wanted.bitsPerSample)
                                                            : av_get_packed_sample_fmt(AVSampleFormat(audio->format));
         if (sample == AV_SAMPLE_FMT_NONE || wanted.bitsPerSample < 0 || channels > kMaxChannels ||
             rate > kMaxSampleRate)

@@ -7,6 +7,7 @@
 #include "mfframe.h"
 #include "mfframerate.h"
 #include "mfresult.h"
+#include "mfsampleformat.h"
 #include "mfvideoconvert.h"
 
 #include <QDebug>
@@ -76,19 +77,12 @@ QList<Listed> buildList(int type) {
     return list;
 }
 
+// No size asked for: the source's own format, interleaved (16-bit when there is no source yet).
 AVSampleFormat sampleFormatFor(int bitsPerSample, AVSampleFormat source) {
-    switch (std::abs(bitsPerSample)) {
-    case 8:
-        return AV_SAMPLE_FMT_U8;
-    case 16:
-        return AV_SAMPLE_FMT_S16;
-    case 24:
-        return AV_SAMPLE_FMT_S32;
-    case 32:
-        return AV_SAMPLE_FMT_FLT;
-    default:
-        return source == AV_SAMPLE_FMT_NONE ? AV_SAMPLE_FMT_S16 : av_get_packed_sample_fmt(source);
-    }
+    const AVSampleFormat asked = mfSampleFormatOfBits(bitsPerSample);
+    if (asked != AV_SAMPLE_FMT_NONE)
+        return asked;
+    return source == AV_SAMPLE_FMT_NONE ? AV_SAMPLE_FMT_S16 : av_get_packed_sample_fmt(source);
 }
 
 int bitsOf(AVSampleFormat format) {
