@@ -3,6 +3,7 @@
 #include "connectsrt.h"
 #include "logsdlg.h"
 
+#include <QCoreApplication>
 #include <QDebug>
 #include <QElapsedTimer>
 #include <QHostAddress>
@@ -12,6 +13,7 @@
 #include <srt/srt.h>
 
 #include <algorithm>
+#include <mutex>
 
 namespace {
 
@@ -26,11 +28,22 @@ void srtLogHandler(void *, int, const char *, int, const char *, const char *mes
     qDebug() << "libsrt:" << QString::fromLocal8Bit(message).trimmed();
 }
 
+// The library is started once per process, by the first relay object, and stays up for the speed test and every
+// later run. It is shut down only when the application object goes, before static destructors run: libsrt's
+// own static teardown races with its garbage-collector thread if the library is still up by then.
+void startSrtLibrary() {
+    static std::once_flag started;
+    std::call_once(started, [] {
+        srt_startup();
+        srt_setloghandler(nullptr, srtLogHandler);
+        qAddPostRoutine([] { srt_cleanup(); });
+    });
+}
+
 } // namespace
 
 RESender::RESender(LogsDlg *logWindow, QObject *parent) : QThread(parent), logWindow(logWindow) {
-    srt_startup();
-    srt_setloghandler(nullptr, srtLogHandler);
+    startSrtLibrary();
 }
 
 RESender::~RESender() {
