@@ -15,6 +15,7 @@
 #include <QMutexLocker>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <mutex>
 
@@ -33,6 +34,10 @@ const QString PROP_AUDIO_CHANNELS = QStringLiteral("audio_channels");
 const QString PROP_LINE_IN = QStringLiteral("line-in");
 const QString PROP_START_AT_DEVICESET = QStringLiteral("device.start_at_deviceset");
 const QString PROP_VIRTUAL_CLOCK = QStringLiteral("device.virtual_clock");
+// The mode the capture asks for, told to the video device so that it captures near it (cameras pick the
+// nearest mode, the screen grabs at that rate) instead of its own default.
+const QString PROP_FRAME_RATE = QStringLiteral("capture.frame_rate");
+const QString PROP_VIDEO_SIZE = QStringLiteral("capture.video_size");
 
 constexpr double DEFAULT_FRAME_RATE = 25.0;
 // A fetch waits at most one frame interval plus this for a device's picture, so a stop is never held up.
@@ -100,6 +105,12 @@ MFDeviceProps parseOptions(const QString &options) {
     return props;
 }
 
+// A frame rate as the devices read it back (QString::toDouble): three decimals tell every broadcast rate
+// apart (23.976, 29.97, 59.94) and keep 30000/1001 from turning into a long fraction.
+QString rateText(double rate) {
+    return QString::number(std::round(rate * 1000.0) / 1000.0, 'g', 10);
+}
+
 } // namespace
 
 struct MFormats::Impl {
@@ -119,6 +130,16 @@ struct MFormats::Impl {
     std::shared_ptr<MFAudioDevice> extAudio;
     bool extStarted = false;
     bool virtualClock = false;
+
+    // The mode asked by the last fetch (empty: none asked) and what the open video device was told, so
+    // that a device hears of it once per change and not once per frame. videoGeneration counts opened
+    // video devices; told* belong to the one of toldGeneration.
+    QString wantedRate;
+    QString wantedSize;
+    uint64_t videoGeneration = 0;
+    uint64_t toldGeneration = 0;
+    QString toldRate;
+    QString toldSize;
 
     // Output clock: frame n of the current rate is due at t0Us + n intervals.
     bool pacing = false;
@@ -140,7 +161,35 @@ struct MFormats::Impl {
         MFDeviceProps p = props;
         if (virtualClock)
             p.insert(PROP_VIRTUAL_CLOCK, QStringLiteral("1"));
+        if (!wantedRate.isEmpty())
+            p.insert(PROP_FRAME_RATE, wantedRate);
+        if (!wantedSize.isEmpty())
+            p.insert(PROP_VIDEO_SIZE, wantedSize);
         return p;
+    }
+    void askMode(const MFFormat &format) {
+        wantedRate = format.frameRate > 0.0 ? rateText(format.frameRate) : QString();
+        wantedSize = format.width && format.height
+                         ? QStringLiteral("%1x%2").arg(std::abs(format.width)).arg(std::abs(format.height))
+                         : QString();
+    }
+    // The current video device started with these properties.
+    void toldAtStart(const MFDeviceProps &started) {
+        toldGeneration = videoGeneration;
+        toldRate = started.value(PROP_FRAME_RATE);
+        toldSize = started.value(PROP_VIDEO_SIZE);
+    }
+    // What the running video device has not yet been told of the asked mode; counted as told from now on,
+    // so that a device refusing a value is not asked again on every frame.
+    MFDeviceProps untoldMode() {
+        if (toldGeneration != videoGeneration)
+            toldAtStart(MFDeviceProps());
+        MFDeviceProps changes;
+        if (!wantedRate.isEmpty() && wantedRate != toldRate)
+            changes.insert(PROP_FRAME_RATE, toldRate = wantedRate);
+        if (!wantedSize.isEmpty() && wantedSize != toldSize)
+            changes.insert(PROP_VIDEO_SIZE, toldSize = wantedSize);
+        return changes;
     }
     void resetConversion() {
         av_frame_free(&lastOutput);
@@ -300,6 +349,9 @@ int MFormats::DeviceSet(int type, int index, const QString &options) {
         d->videoType = type;
         d->videoLines = chosen.entry.lines;
         d->openIndex[0] = index;
+        ++d->videoGeneration;
+        if (startNow)
+            d->toldAtStart(props);
         d->resetConversion();
         d->reportedNoPicture = false;
         d->audioSource = nullptr;
@@ -346,6 +398,7 @@ int MFormats::DeviceClose() {
         d->extAudio.reset();
         d->openIndex[0] = -1;
         d->openIndex[2] = -1;
+        ++d->videoGeneration;
         d->pacing = false;
         d->resetConversion();
         d->audio.close();
@@ -454,20 +507,38 @@ int MFormats::SourceFrameConvertedGetByFormat(const MFFormat &format, MFFramePtr
         return MF_E_INVALIDARG;
     frame->reset();
 
-    // Devices opened with "device.start_at_deviceset" = "false" start with the first fetch. While the GUI
-    // side holds the control lock (opening a device) this is left for a later fetch instead of waiting.
+    // Devices opened with "device.start_at_deviceset" = "false" start with the first fetch, a running video
+    // device hears of a change of the asked rate or size. While the GUI side holds the control lock
+    // (opening a device) this is left for a later fetch instead of waiting.
     if (d->control.tryLock()) {
         std::unique_lock<QMutex> control(d->control, std::adopt_lock);
         std::shared_ptr<MFVideoDevice> video;
         std::shared_ptr<MFAudioDevice> ext;
+        std::shared_ptr<MFVideoDevice> running;
         MFDeviceProps props;
+        MFDeviceProps modeChanges;
         {
             QMutexLocker locker(&d->lock);
+            d->askMode(format);
             if (d->video && !d->videoStarted)
                 video = d->video;
             if (d->extAudio && !d->extStarted)
                 ext = d->extAudio;
             props = d->deviceProps();
+            if (video) {
+                d->toldAtStart(props); // it starts in the asked mode: no reopen afterwards
+            } else if (d->video) {
+                modeChanges = d->untoldMode();
+                if (!modeChanges.isEmpty())
+                    running = d->video;
+            }
+        }
+        for (auto change = modeChanges.cbegin(); change != modeChanges.cend(); ++change) {
+            // A device that cannot take the mode keeps capturing in its own; the conversion still delivers
+            // the asked format.
+            if (MF_FAILED(running->setProperty(change.key(), change.value())))
+                qWarning() << "live source: the video device keeps its own mode, it refused" << change.key()
+                           << change.value();
         }
         const bool videoOk = !video || MF_SUCCEEDED(video->start(props));
         const bool extOk = !ext || MF_SUCCEEDED(ext->start(props));

@@ -56,7 +56,8 @@ public:
     int setProperty(const QString &name, const QString &value) override {
         QMutexLocker locker(&journal->lock);
         journal->propertyCalls << name + "=" + value;
-        return name == "line-in" && refused.contains(value) ? MF_E_INVALIDARG : MF_OK;
+        const bool refuse = (name == "line-in" && refused.contains(value)) || refused.contains(name + "=" + value);
+        return refuse ? MF_E_INVALIDARG : MF_OK;
     }
 
 private:
@@ -96,6 +97,7 @@ public:
                     {"AJA Kona 5", {"SDI 1", "SDI 2", "SDI 3"}, "aja"},
                     {"FD Video Capture", {}, "fd"},
                     {"Blank Device", {}, "blank"},
+                    {"Fussy Camera", {}, "fussy"},
                     {"AJA Kona 5", {}, "aja-duplicate"}};
         if (type == eMFDT_ExtAudio)
             return {{"Fake Microphone", {}, "mic"}};
@@ -104,7 +106,9 @@ public:
         return {};
     }
     std::unique_ptr<MFVideoDevice> openVideo(const MFDeviceEntry &entry) override {
-        return std::make_unique<FakeVideo>(&journal, entry.id != "blank", QStringList{"SDI 9"});
+        // The fussy camera cannot capture at 50 fps.
+        const QStringList refused = entry.id == "fussy" ? QStringList{"capture.frame_rate=50"} : QStringList{"SDI 9"};
+        return std::make_unique<FakeVideo>(&journal, entry.id != "blank", refused);
     }
     std::unique_ptr<MFAudioDevice> openAudio(const MFDeviceEntry &entry) override {
         if (entry.id != "mic")
@@ -113,12 +117,32 @@ public:
     }
 };
 
+// Fetches frames in the asked format; false at the first failed fetch.
+bool fetch(MFormats &source, const MFFormat &asked, int frames) {
+    for (int i = 0; i < frames; ++i) {
+        MFFramePtr frame;
+        if (MF_FAILED(source.SourceFrameConvertedGetByFormat(asked, &frame, -1, QString())) || !frame)
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 class TstSourceDevices : public QObject {
     Q_OBJECT
 
     std::shared_ptr<FakeProvider> provider;
+
+    // The mode properties the devices were told while open, in order.
+    QStringList modeCalls() {
+        QMutexLocker locker(&provider->journal.lock);
+        QStringList calls;
+        for (const QString &call : provider->journal.propertyCalls)
+            if (call.startsWith("capture.frame_rate=") || call.startsWith("capture.video_size="))
+                calls << call;
+        return calls;
+    }
 
 private slots:
     void init() {
@@ -228,6 +252,61 @@ private slots:
         QCOMPARE(got.channels, 0); // no audio asked, none there
         QMutexLocker locker(&provider->journal.lock);
         QCOMPARE(provider->journal.started.size(), 1);
+    }
+
+    void askedModeReachesTheDeviceOncePerChange() {
+        MFormats source;
+        QCOMPARE(source.DeviceSet(eMFDT_Video, indexOf(source, eMFDT_Video, "AJA Kona 5"), QString()), int(MF_OK));
+        QVERIFY(fetch(source, format(1280, 720, 50.0), 4));
+        QCOMPARE(modeCalls(), QStringList({"capture.frame_rate=50", "capture.video_size=1280x720"}));
+
+        // A new rate alone is told alone, in the form the devices parse; 30000/1001 reads as the same rate.
+        QVERIFY(fetch(source, format(1280, 720, 29.97), 3));
+        QVERIFY(fetch(source, format(1280, 720, 30000.0 / 1001.0), 2));
+        QCOMPARE(modeCalls().mid(2), QStringList({"capture.frame_rate=29.97"}));
+        QCOMPARE(modeCalls().last().section('=', 1).toDouble(), 29.97);
+
+        // "As the source" asks nothing: the device keeps its mode, nothing is told.
+        QVERIFY(fetch(source, format(0, 0, 0.0, 0, 0), 2));
+        QCOMPARE(modeCalls().size(), 3);
+
+        // A device opened after a fetch starts in the asked mode and is not told it again.
+        QVERIFY(fetch(source, format(640, 360, 25.0), 2));
+        QCOMPARE(modeCalls().size(), 5);
+        QCOMPARE(source.DeviceSet(eMFDT_Video, indexOf(source, eMFDT_Video, "FD Video Capture"), QString()),
+                 int(MF_OK));
+        QVERIFY(fetch(source, format(640, 360, 25.0), 3));
+        QCOMPARE(modeCalls().size(), 5);
+        QMutexLocker locker(&provider->journal.lock);
+        QCOMPARE(provider->journal.started.size(), 2);
+        QCOMPARE(provider->journal.started.last().value("capture.frame_rate"), QString("25"));
+        QCOMPARE(provider->journal.started.last().value("capture.video_size"), QString("640x360"));
+        // What the caller set itself stays as it was.
+        QString value;
+        locker.unlock();
+        QCOMPARE(source.PropsGet("capture.frame_rate", &value), int(MF_FALSE));
+    }
+
+    void deferredStartOpensInTheAskedModeAndARefusalIsNotRepeated() {
+        {
+            MFormats source;
+            QCOMPARE(source.PropsSet("device.start_at_deviceset", "false"), int(MF_OK));
+            QCOMPARE(source.DeviceSet(eMFDT_Video, indexOf(source, eMFDT_Video, "AJA Kona 5"), QString()), int(MF_OK));
+            QVERIFY(fetch(source, format(1920, 1080, 59.94), 3));
+            QMutexLocker locker(&provider->journal.lock);
+            QCOMPARE(provider->journal.started.size(), 1);
+            QCOMPARE(provider->journal.started.first().value("capture.frame_rate"), QString("59.94"));
+            QCOMPARE(provider->journal.started.first().value("capture.video_size"), QString("1920x1080"));
+        }
+        QVERIFY(modeCalls().isEmpty()); // started in the mode: no change, no reopen
+
+        // A camera that cannot do 50 fps is asked once, keeps delivering, and hears of the next change.
+        MFormats source;
+        QCOMPARE(source.DeviceSet(eMFDT_Video, indexOf(source, eMFDT_Video, "Fussy Camera"), QString()), int(MF_OK));
+        QVERIFY(fetch(source, format(320, 240, 50.0), 5));
+        QCOMPARE(modeCalls(), QStringList({"capture.frame_rate=50", "capture.video_size=320x240"}));
+        QVERIFY(fetch(source, format(320, 240, 25.0), 2));
+        QCOMPARE(modeCalls().mid(2), QStringList({"capture.frame_rate=25"}));
     }
 
     void noPictureFailsWithinBound() {
