@@ -284,6 +284,12 @@ void CaptureStreamer::run() {
         frame.reset();
     }
 
+    // The tail of the stream goes to the relay now, while it may still be listening, and the loopback
+    // connection is released; a writer left open would flush into a relay that is gone at the next Start.
+    // The next startCapture configures the writer anew.
+    const int writerClosed = runWriter ? runWriter->WriterClose() : int(MF_E_NOTREADY);
+    qDebug() << "WriterClose: " << MF_SUCCEEDED(writerClosed) << "capturestreamer" << __LINE__;
+
     frameSource = nullptr;
     props = nullptr;
     std::shared_ptr<MFormats> closing;

@@ -189,8 +189,12 @@ public:
     QString options;
     int mode = 0;
     int configureResult = MF_OK;
+    std::atomic<int> configures{0};
+    std::atomic<int> closes{0};
+    std::atomic<int> acceptedAtClose{-1}; // frames accepted when the writer was last closed
 
     int WriterSet(const QString &newUrl, int newMode, const QString &newOptions) override {
+        configures.fetch_add(1);
         QMutexLocker locker(&lock);
         url = newUrl;
         mode = newMode;
@@ -204,6 +208,11 @@ public:
             return MF_E_FAIL;
         }
         accepted.fetch_add(1);
+        return MF_OK;
+    }
+    int WriterClose() override {
+        acceptedAtClose.store(accepted.load());
+        closes.fetch_add(1);
         return MF_OK;
     }
     QString lastOptions() const {

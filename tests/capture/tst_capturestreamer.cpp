@@ -209,6 +209,9 @@ private slots:
         QVERIFY(rig.stop());
         QCOMPARE(rig.streamer->captureErrors.load(), int64_t(4));
         QCOMPARE(rig.streamer->sourceFormat.load().width, 640);
+        // The run closed its writer after its last frame, so the tail left before the run ended.
+        QCOMPARE(rig.writer->closes.load(), 1);
+        QCOMPARE(rig.writer->acceptedAtClose.load(), rig.writer->accepted.load());
 
         rig.scriptNext = [](ScriptedSource &s) {
             s.frameFormat = videoFormat(1920, 1080, 50.0);
@@ -227,6 +230,10 @@ private slots:
         QCOMPARE(rig.sources.back()->propValue("audio_channels"), QStringLiteral("0,1"));
         QCOMPARE(rig.sources.front()->closes.load(), 1);
         QCOMPARE(rig.sources.back()->closes.load(), 1);
+        // Each Start configured the closed writer anew and each run closed it once.
+        QCOMPARE(rig.writer->configures.load(), 2);
+        QCOMPARE(rig.writer->closes.load(), 2);
+        QCOMPARE(rig.writer->acceptedAtClose.load(), rig.writer->accepted.load());
     }
 
     void aRestartRightAfterStopGetsItsOwnSource() {
