@@ -54,6 +54,7 @@ constexpr int kFullSpeedSliceChunks = 64;
 constexpr auto kStallLimit = std::chrono::seconds(3);
 constexpr qint64 kOutputSlack = 64 * 1024;
 constexpr int kReceiverPackets = 65536;
+constexpr auto kSettle = std::chrono::milliseconds(500);
 
 std::atomic<int> failedSends{0};
 
@@ -355,6 +356,9 @@ Result runOurs(RESender &sender, const QByteArray &stream, qint64 total, double 
     std::thread writing([&] { writer.run(); });
     result.stalled = !receiver.waitFor(total, begin);
     const Clock::time_point last{Clock::duration(receiver.lastArrival.load())};
+    // What is still within the SRT latency window arrives before the sender is closed.
+    if (!result.stalled)
+        std::this_thread::sleep_for(kSettle);
     // A stalled transfer leaves the writer blocked in send(); shutting the socket down releases it.
     shutdown(writer.fd, SHUT_RDWR);
     writing.join();
@@ -406,6 +410,9 @@ Result runTheirs(const QByteArray &stream, qint64 total, double bitsPerSecond) {
     std::thread writing([&] { writer.run(); });
     result.stalled = !receiver.waitFor(total, begin);
     const Clock::time_point last{Clock::duration(receiver.lastArrival.load())};
+    // What is still within the SRT latency window arrives before the sender is closed.
+    if (!result.stalled)
+        std::this_thread::sleep_for(kSettle);
     // A stalled transfer leaves the writer blocked in send(); shutting the socket down releases it.
     shutdown(writer.fd, SHUT_RDWR);
     writing.join();
