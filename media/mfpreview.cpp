@@ -213,20 +213,20 @@ private:
         closeServer();
         if (std::chrono::steady_clock::now() < retryAt)
             return false;
-        pa_sample_spec spec{};
-        spec.format = PA_SAMPLE_S16LE;
-        spec.rate = uint32_t(audio->sample_rate);
-        spec.channels = uint8_t(channels);
+        pa_sample_spec sampleSpec{};
+        sampleSpec.format = PA_SAMPLE_S16LE;
+        sampleSpec.rate = uint32_t(audio->sample_rate);
+        sampleSpec.channels = uint8_t(channels);
         pa_buffer_attr buffer{};
-        const uint32_t bytesPerMs = spec.rate * spec.channels * 2 / 1000;
+        const uint32_t bytesPerMs = sampleSpec.rate * sampleSpec.channels * 2 / 1000;
         buffer.maxlength = bytesPerMs * kAudioBufferMs * 2;
         buffer.tlength = bytesPerMs * kAudioBufferMs;
         buffer.prebuf = uint32_t(-1);
         buffer.minreq = uint32_t(-1);
         buffer.fragsize = uint32_t(-1);
         int error = 0;
-        server =
-            pa_simple_new(nullptr, "Tidewell", PA_STREAM_PLAYBACK, nullptr, "Preview", &spec, nullptr, &buffer, &error);
+        server = pa_simple_new(nullptr, "Tidewell", PA_STREAM_PLAYBACK, nullptr, "Preview", &sampleSpec, nullptr,
+                               &buffer, &error);
         if (!server) {
             if (!loggedFailure)
                 qWarning() << "MFPreview: no sound server, preview audio is dropped:" << pa_strerror(error);
