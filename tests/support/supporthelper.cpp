@@ -14,8 +14,9 @@
 #include <unistd.h>
 
 // Kept out of line and exported so that the report's backtrace can be checked for it.
-__attribute__((noinline)) void tidewellCrashInWorker(const char *kind);
-__attribute__((noinline)) void tidewellCrashInWorker(const char *kind) {
+// The sanitizer build would report the deliberate faults and exit instead of letting them crash.
+__attribute__((noinline, no_sanitize("undefined"))) void tidewellCrashInWorker(const char *kind);
+__attribute__((noinline, no_sanitize("undefined"))) void tidewellCrashInWorker(const char *kind) {
     // The calls go through volatile data so that the compiler keeps this frame (no tail call, no code dropped
     // after a call it knows does not return) and the backtrace shows it.
     static volatile int sink = 0;
