@@ -9,6 +9,7 @@
 #include <QHostAddress>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 
 #include <srt/srt.h>
 
@@ -163,7 +164,18 @@ void RESender::run() {
             Qt::DirectConnection);
     }
 
-    // exit() from stopRetransmit before this point makes exec() return at once.
+    // QThread::exit() called before exec() has started is forgotten by exec(), so the loop also looks at the
+    // flag itself: a Stop that lands between the check and exec() still ends the run within one slice.
+    QTimer endWatch;
+    endWatch.setInterval(kWaitSliceMs);
+    connect(
+        &endWatch, &QTimer::timeout, &endWatch,
+        [this] {
+            if (endRequested.load())
+                exit(0);
+        },
+        Qt::DirectConnection);
+    endWatch.start();
     if (!endRequested.load())
         exec();
 
