@@ -1,6 +1,7 @@
 #include "streamrules.h"
 
 #include <QFileInfo>
+#include <QHostAddress>
 #include <QLocale>
 #include <QRegularExpression>
 
@@ -14,14 +15,27 @@ constexpr int kMaxPassphrase = 79;
 SrtServer parseSrtServer(const QString &text) {
     QString server = text.toLower();
     server.remove(QStringLiteral("srt://"));
+    server = server.trimmed();
     const QStringList parts = server.split(QLatin1Char(':'));
     SrtServer result;
     if (parts.size() < 2)
         return result;
+    // An IPv6 address splits at its own colons into a meaningless host; the connection is IPv4 only, so such a
+    // text is refused rather than sent to a host that does not exist.
+    const QString beforePort = server.left(server.lastIndexOf(QLatin1Char(':')));
+    if (server.startsWith(QLatin1Char('[')) || QHostAddress(beforePort).protocol() == QAbstractSocket::IPv6Protocol) {
+        result.ipv6 = true;
+        return result;
+    }
+    result.host = parts.at(0).trimmed();
+    static const QRegularExpression blank(QStringLiteral("\\s"));
+    if (result.host.isEmpty() || result.host.contains(blank)) {
+        result.host.clear();
+        return result;
+    }
     result.valid = true;
-    result.host = parts.at(0);
     bool ok = false;
-    const int port = parts.at(1).toInt(&ok, 10);
+    const int port = parts.at(1).trimmed().toInt(&ok, 10);
     result.port = ok ? port : 0;
     return result;
 }

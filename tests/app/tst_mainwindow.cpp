@@ -243,6 +243,11 @@ void TestMainWindow::startRefusals_data() {
     QTest::newRow("both wrong") << false << "nocolon" << QString(3, 'p') << badPass;
     QTest::newRow("server without colon")
         << false << "127.0.0.1" << QString() << "Warning: Incorrect SRT Server. Please enter host and port.";
+    QTest::newRow("server with empty host")
+        << false << " :9001" << QString() << "Warning: Incorrect SRT Server. Please enter host and port.";
+    QTest::newRow("ipv6 server") << false << "[::1]:9001" << QString()
+                                 << "Warning: IPv6 addresses are not supported. Please enter an IPv4 address or a "
+                                    "host name.";
     QTest::newRow("rist without paths") << true << "" << QString()
                                         << "Fail rist start: Please, select which path to send the rist stream from!";
 }

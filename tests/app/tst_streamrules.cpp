@@ -43,12 +43,20 @@ void TestStreamRules::serverText_data() {
     QTest::newRow("empty") << "" << false << "" << 0;
     QTest::newRow("empty port") << "10.0.0.9:" << true << "10.0.0.9" << 0;
     QTest::newRow("extra parts ignored") << "h:1:2" << true << "h" << 1;
+    QTest::newRow("blanks around") << "  srt://10.0.0.9 : 9001 \t" << true << "10.0.0.9" << 9001;
+    QTest::newRow("blank inside host") << "10.0.0 .9:9001" << false << "" << 0;
+    QTest::newRow("empty host") << ":9001" << false << "" << 0;
+    QTest::newRow("blank host") << "srt://  :9001" << false << "" << 0;
+    QTest::newRow("ipv6 loopback") << "::1:9001" << false << "" << 0;
+    QTest::newRow("ipv6 bracketed") << "srt://[::1]:9001" << false << "" << 0;
+    QTest::newRow("ipv6 full") << "2001:db8:0:0:0:0:0:1:9001" << false << "" << 0;
 }
 
 void TestStreamRules::serverText() {
     QFETCH(QString, text);
     const SrtServer server = parseSrtServer(text);
     QTEST(server.valid, "valid");
+    QCOMPARE(server.ipv6, text.contains(QLatin1String("::")) || text.contains(QLatin1String("db8")));
     if (server.valid) {
         QTEST(server.host, "host");
         QTEST(server.port, "port");
