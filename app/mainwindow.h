@@ -41,7 +41,12 @@ public:
     static constexpr int kStatIntervalMs = 2000;
     static constexpr int kReconnectDelayMs = 700;
 
-    void loadSettings(QSettings *store);
+    // Keys whose stored value is unusable (names no entry, not a number, not a switch state) are left out and
+    // added to ignored.
+    void loadSettings(QSettings *store, QStringList *ignored = nullptr);
+    // Loads a configuration file (Load config, auto-start). A file that cannot be read or is no INI file changes
+    // nothing and is refused; unusable values are reported. Both with a warning box; false when refused.
+    bool loadConfigFile(const QString &path);
     void saveSettings(QSettings *store);
 
     void toggleStreaming();

@@ -3,38 +3,96 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "appmessages.h"
+#include "logsdlg.h"
 #include "streamrules.h"
 
 #include <QComboBox>
 #include <QDebug>
+#include <QFile>
 #include <QFileDialog>
 #include <QSettings>
 #include <QStandardPaths>
 
 namespace {
 // Makes the entry with exactly this visible text current; without one the list keeps its entry.
-void selectText(QComboBox *list, const QString &text) {
+bool selectText(QComboBox *list, const QString &text) {
     const int index = list->findText(text, Qt::MatchExactly | Qt::MatchCaseSensitive);
     if (index >= 0)
         list->setCurrentIndex(index);
+    return index >= 0;
 }
 
 QString paramsKey(const QString &codec) {
     return codec + QStringLiteral("_params");
 }
+
+// Reads the keys of one load and notes those whose value is present but unusable, so that a hand-edited file
+// does not quietly turn into zeros (a reconnect limit of 0 would disable every restart) or "true" switches.
+class StoreReader {
+public:
+    StoreReader(QSettings *store, QStringList *ignored) : store(store), ignored(ignored) {}
+
+    bool has(const char *key) const { return store->contains(QLatin1String(key)); }
+    QString text(const char *key, const QString &fallback = QString()) const {
+        return store->value(QLatin1String(key), fallback).toString();
+    }
+    // A whole number when present and readable, else the fallback.
+    int number(const char *key, int fallback) {
+        if (!has(key))
+            return fallback;
+        bool ok = false;
+        const int value = text(key).trimmed().toInt(&ok, 10);
+        if (ok)
+            return value;
+        note(key);
+        return fallback;
+    }
+    // Only true/false (or 1/0) count; anything else is as if the key were missing.
+    bool flag(const char *key, bool fallback) {
+        if (!has(key))
+            return fallback;
+        const QString value = text(key).trimmed().toLower();
+        if (value == QLatin1String("true") || value == QLatin1String("1"))
+            return true;
+        if (value == QLatin1String("false") || value == QLatin1String("0"))
+            return false;
+        note(key);
+        return fallback;
+    }
+    // Selects the stored entry (or the fallback when the key is missing); a stored text that names no entry
+    // leaves the list as it is.
+    void select(QComboBox *list, const char *key, const QString &fallback = QString()) {
+        if (!has(key)) {
+            selectText(list, fallback);
+            return;
+        }
+        if (!selectText(list, text(key)))
+            note(key);
+    }
+    void note(const char *key) {
+        if (ignored)
+            ignored->append(QLatin1String(key));
+    }
+
+private:
+    QSettings *store;
+    QStringList *ignored;
+};
 } // namespace
 
-void MainWindow::loadSettings(QSettings *store) {
-    if (store->contains(QStringLiteral("ABR")))
-        selectText(ui->cmbABR, store->value(QStringLiteral("ABR")).toString());
-    if (store->contains(QStringLiteral("VBR")))
-        ui->spbVBR->setValue(store->value(QStringLiteral("VBR")).toInt());
-    if (store->contains(QStringLiteral("URL")))
-        ui->txtURL->setText(store->value(QStringLiteral("URL")).toString());
-    if (store->contains(QStringLiteral("STREAMID")))
-        ui->txtStreamID->setText(store->value(QStringLiteral("STREAMID")).toString());
-    if (store->contains(QStringLiteral("SPR")))
-        selectText(ui->cmbSPR, store->value(QStringLiteral("SPR")).toString());
+void MainWindow::loadSettings(QSettings *store, QStringList *ignored) {
+    StoreReader read(store, ignored);
+    if (read.has("ABR"))
+        read.select(ui->cmbABR, "ABR");
+    if (read.has("VBR"))
+        ui->spbVBR->setValue(read.number("VBR", ui->spbVBR->value()));
+    if (read.has("URL"))
+        ui->txtURL->setText(read.text("URL"));
+    if (read.has("STREAMID"))
+        ui->txtStreamID->setText(read.text("STREAMID"));
+    if (read.has("SPR"))
+        read.select(ui->cmbSPR, "SPR");
 
     for (auto it = encoderParams.begin(); it != encoderParams.end(); ++it) {
         const QString stored = store->value(paramsKey(it.key())).toString();
@@ -42,46 +100,76 @@ void MainWindow::loadSettings(QSettings *store) {
             it.value() = streamrules::splitEncoderParams(stored);
     }
 
-    selectText(ui->cmbEncs, store->value(QStringLiteral("ENCSV"), QString()).toString());
+    read.select(ui->cmbEncs, "ENCSV");
     // Selecting the entry that is already current sends no change, yet its parameter lists must show the
     // values just loaded.
     if (ui->cmbEncs->currentIndex() == 0)
         on_cmbEncs_currentIndexChanged(0);
 
-    selectText(ui->cmbFrames, store->value(QStringLiteral("FRAME"), QStringLiteral("1280x720")).toString());
-    selectText(ui->cmbVideoSources, store->value(QStringLiteral("VSOURCE"), QString()).toString());
-    selectText(ui->cmbAudioSources, store->value(QStringLiteral("ASOURCE"), QString()).toString());
-    selectText(ui->cmbFPS, store->value(QStringLiteral("FPS"), QStringLiteral("25 fps")).toString());
-    ui->spbLatency->setValue(store->value(QStringLiteral("LATENCY"), 120).toInt());
+    read.select(ui->cmbFrames, "FRAME", QStringLiteral("1280x720"));
+    read.select(ui->cmbVideoSources, "VSOURCE");
+    read.select(ui->cmbAudioSources, "ASOURCE");
+    read.select(ui->cmbFPS, "FPS", QStringLiteral("25 fps"));
+    ui->spbLatency->setValue(read.number("LATENCY", 120));
     // "IS_NDI" belongs to the player window's output switch, which is built with the player.
-    ui->spbReconnect->setValue(store->value(QStringLiteral("RECONNECT"), 10).toInt());
-    ui->chkVITC->setChecked(store->value(QStringLiteral("VITC"), false).toBool());
-    ui->chkAlpha->setChecked(store->value(QStringLiteral("ALPHA"), false).toBool());
-    ui->chkLL->setChecked(store->value(QStringLiteral("LOSSLESS"), false).toBool());
+    ui->spbReconnect->setValue(read.number("RECONNECT", 10));
+    ui->chkVITC->setChecked(read.flag("VITC", false));
+    ui->chkAlpha->setChecked(read.flag("ALPHA", false));
+    ui->chkLL->setChecked(read.flag("LOSSLESS", false));
 
-    if (store->contains(QStringLiteral("PASSPHRASE")))
-        ui->txtPassphrase->setText(store->value(QStringLiteral("PASSPHRASE")).toString());
-    if (store->contains(QStringLiteral("PBKEYLEN")))
-        selectText(ui->cmbPBKeyLen, store->value(QStringLiteral("PBKEYLEN")).toString());
-    if (store->contains(QStringLiteral("AUDIOCHS")))
-        ui->txtAudio->setText(store->value(QStringLiteral("AUDIOCHS")).toString());
+    if (read.has("PASSPHRASE"))
+        ui->txtPassphrase->setText(read.text("PASSPHRASE"));
+    if (read.has("PBKEYLEN"))
+        read.select(ui->cmbPBKeyLen, "PBKEYLEN");
+    if (read.has("AUDIOCHS"))
+        ui->txtAudio->setText(read.text("AUDIOCHS"));
 
     if (ui->networkInterfaceComboBox->count() > 2) {
-        const QString iface = store->value(QStringLiteral("NETWORK_IFACE")).toString();
+        const QString iface = read.text("NETWORK_IFACE");
         if (!iface.isEmpty())
             selectText(ui->networkInterfaceComboBox, iface);
     } else {
         ui->networkInterfaceComboBox->hide();
     }
 
-    if (store->value(QStringLiteral("RIST_DEST"), false).toBool())
+    if (read.flag("RIST_DEST", false))
         ui->rbRist->setChecked(true);
     else
         ui->rbSrt->setChecked(true);
-    ui->txtURL_rist->setText(store->value(QStringLiteral("URL_RIST"), QString()).toString());
-    ui->txtStreamID_rist->setText(store->value(QStringLiteral("STREAMID_RIST"), QString()).toString());
-    ui->txtPassphrase_rist->setText(store->value(QStringLiteral("PASSPHRASE_RIST"), QString()).toString());
-    ui->txtBonding_rist->setText(store->value(QStringLiteral("BONDING_RIST"), QString()).toString());
+    ui->txtURL_rist->setText(read.text("URL_RIST"));
+    ui->txtStreamID_rist->setText(read.text("STREAMID_RIST"));
+    ui->txtPassphrase_rist->setText(read.text("PASSPHRASE_RIST"));
+    ui->txtBonding_rist->setText(read.text("BONDING_RIST"));
+}
+
+bool MainWindow::loadConfigFile(const QString &path) {
+    // A file that cannot be read, or is no INI file at all, would otherwise reset every control to its default
+    // (the operator's RIST destination, latency, reconnect limit...) and, at auto-start, stream those defaults.
+    QFile file(path);
+    const bool readable = file.open(QIODevice::ReadOnly);
+    const QByteArray head = readable ? file.read(64 * 1024) : QByteArray();
+    file.close();
+    QSettings store(path, QSettings::IniFormat);
+    const bool notIni = head.contains('\0') || (!head.trimmed().isEmpty() && store.allKeys().isEmpty());
+    if (!readable || store.status() != QSettings::NoError || notIni) {
+        const QString reason = !readable ? tr("the file cannot be read") : tr("it is not a configuration file");
+        logs->addMessage(QStringLiteral("CONFIG NOT LOADED: ") + path + QStringLiteral(" (") + reason +
+                         QStringLiteral(")"));
+        AppMessages::warning(this, tr("Warning"),
+                             tr("The configuration %1 was not loaded: %2. Nothing was changed.").arg(path, reason));
+        return false;
+    }
+    QStringList ignored;
+    loadSettings(&store, &ignored);
+    if (!ignored.isEmpty()) {
+        const QString keys = ignored.join(QStringLiteral(", "));
+        logs->addMessage(QStringLiteral("CONFIG VALUES NOT USED: ") + keys);
+        AppMessages::warning(this, tr("Warning"),
+                             tr("These settings of %1 name nothing available here or are not valid, and were not "
+                                "used: %2")
+                                 .arg(path, keys));
+    }
+    return true;
 }
 
 void MainWindow::saveSettings(QSettings *store) {
@@ -135,8 +223,7 @@ void MainWindow::on_actionLoad_config_triggered() {
     qDebug() << "load config" << path;
     if (path.isEmpty())
         return;
-    QSettings file(path, QSettings::IniFormat);
-    loadSettings(&file);
+    loadConfigFile(path);
 }
 
 void MainWindow::onAboutToQuit() {

@@ -235,8 +235,8 @@ void MainWindow::autoStart(const QStringList &arguments) {
     if (path.isEmpty())
         return;
     autoStarted = true;
-    QSettings file(path, QSettings::IniFormat);
-    loadSettings(&file);
+    if (!loadConfigFile(path))
+        return;
     qDebug() << "cmd Start clicked " << isStreaming << "mainwindow" << __LINE__;
     toggleStreaming();
 }

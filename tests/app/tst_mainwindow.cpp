@@ -51,6 +51,9 @@ private slots:
     void relayFailuresRestartWithinLimit();
     void quitAfterAutoStartLeavesStoreUntouched();
     void quitWithoutAutoStartSaves();
+    void unusableConfigFileChangesNothing_data();
+    void unusableConfigFileChangesNothing();
+    void unusableConfigValuesAreReported();
 
 private:
     MainWindow *window() {
@@ -453,6 +456,85 @@ void TestMainWindow::quitWithoutAutoStartSaves() {
     QCOMPARE(window()->settingsStore()->fileName(), storePath());
     QSettings store(storePath(), QSettings::IniFormat);
     QCOMPARE(store.value(QStringLiteral("STREAMID")).toString(), QStringLiteral("saved-at-quit"));
+}
+
+void TestMainWindow::unusableConfigFileChangesNothing_data() {
+    QTest::addColumn<QByteArray>("content"); // empty: the file does not exist
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("binary") << QByteArray("\x7f"
+                                          "ELF\x02\x01\x01",
+                                          7) +
+                                   QByteArray(3, '\0') + "[x]\nURL=1:2\n"
+                            << "not a configuration";
+    QTest::newRow("text without keys") << QByteArray("just some notes\nabout a stream\n") << "not a configuration";
+    QTest::newRow("missing file") << QByteArray() << "cannot be read";
+}
+
+void TestMainWindow::unusableConfigFileChangesNothing() {
+    QFETCH(QByteArray, content);
+    QFETCH(QString, reason);
+    const QString path = settingsHome->filePath(QStringLiteral("unusable.ini"));
+    QFile::remove(path);
+    if (!content.isEmpty()) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(content);
+    }
+    control<QLineEdit>("txtURL_rist")->setText(QStringLiteral("rist://127.0.0.1:5004"));
+    control<QSpinBox>("spbLatency")->setValue(300);
+    control<QSpinBox>("spbReconnect")->setValue(4);
+    control<QCheckBox>("chkLL")->setChecked(true);
+    QVERIFY(!window()->loadConfigFile(path));
+    QCOMPARE(AppMessages::history().size(), 1);
+    QVERIFY2(AppMessages::history().first().contains(reason), qPrintable(AppMessages::history().first()));
+    QCOMPARE(control<QLineEdit>("txtURL_rist")->text(), QStringLiteral("rist://127.0.0.1:5004"));
+    QCOMPARE(control<QSpinBox>("spbLatency")->value(), 300);
+    QCOMPARE(control<QSpinBox>("spbReconnect")->value(), 4);
+    QVERIFY(control<QCheckBox>("chkLL")->isChecked());
+
+    // On the command line the same file starts nothing.
+    if (content.isEmpty())
+        return;
+    AppMessages::clearHistory();
+    window()->autoStart({QStringLiteral("tidewell"), path});
+    QCOMPARE(AppMessages::history().size(), 1);
+    QVERIFY(!window()->streaming());
+    QVERIFY(!window()->srtRelay()->isRunning());
+    QCOMPARE(control<QPushButton>("cmdStart")->text(), QStringLiteral("START"));
+}
+
+void TestMainWindow::unusableConfigValuesAreReported() {
+    control<QSpinBox>("spbVBR")->setValue(4096);
+    const QString encoder = combo("cmbEncs")->currentText();
+    const QString source = combo("cmbVideoSources")->currentText();
+    const QString path = writeConfig(QStringLiteral("garbage.ini"), {{"URL", " 127.0.0.1:9001 "},
+                                                                     {"VBR", "lots"},
+                                                                     {"LATENCY", "fast"},
+                                                                     {"RECONNECT", "ten"},
+                                                                     {"VITC", "maybe"},
+                                                                     {"ENCSV", "No Such Encoder"},
+                                                                     {"VSOURCE", "No Such Camera"},
+                                                                     {"FPS", "99 fps"},
+                                                                     {"STREAMID", "kept"}});
+    QVERIFY(window()->loadConfigFile(path));
+    QCOMPARE(AppMessages::history().size(), 1);
+    const QString message = AppMessages::history().first();
+    for (const char *key : {"VBR", "LATENCY", "RECONNECT", "VITC", "ENCSV", "VSOURCE", "FPS"})
+        QVERIFY2(message.contains(QLatin1String(key)), qPrintable(message));
+    QVERIFY2(!message.contains(QLatin1String("STREAMID")) && !message.contains(QLatin1String("URL")),
+             qPrintable(message));
+    // Usable values are applied; the others keep the control (VBR) or take the missing key's default.
+    QCOMPARE(control<QLineEdit>("txtStreamID")->text(), QStringLiteral("kept"));
+    QCOMPARE(control<QSpinBox>("spbVBR")->value(), 4096);
+    QCOMPARE(control<QSpinBox>("spbLatency")->value(), 120);
+    QCOMPARE(control<QSpinBox>("spbReconnect")->value(), 10);
+    QVERIFY(!control<QCheckBox>("chkVITC")->isChecked());
+    QCOMPARE(combo("cmbEncs")->currentText(), encoder);
+    QCOMPARE(combo("cmbVideoSources")->currentText(), source);
+    QCOMPARE(combo("cmbFPS")->currentText(), QStringLiteral("25 fps"));
+    StreamRequest request;
+    QVERIFY(window()->streamRequest(&request));
+    QCOMPARE(request.port, 9001);
 }
 
 int main(int argc, char *argv[]) {
