@@ -186,7 +186,15 @@ void MainWindow::updateControls() {
     ui->cmdRefresh->setEnabled(idle);
     ui->previewBtn->setVisible(isStreaming);
     ui->encodingGroup->setEnabled(idle);
-    if (ui->rbRist->isChecked()) {
+    // Going idle frees every destination control: a configuration loaded while streaming may have switched the
+    // transport, and only the controls of the new one would otherwise come back.
+    if (idle) {
+        ui->destinationGroup->setEnabled(true);
+        ui->txtURL_rist->setEnabled(true);
+        ui->txtStreamID_rist->setEnabled(true);
+        ui->txtPassphrase_rist->setEnabled(true);
+        ui->sbLatency->setEnabled(true);
+    } else if (ui->rbRist->isChecked()) {
         ui->txtURL_rist->setEnabled(idle);
         ui->txtStreamID_rist->setEnabled(idle);
         ui->txtPassphrase_rist->setEnabled(idle);

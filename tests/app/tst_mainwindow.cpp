@@ -54,6 +54,7 @@ private slots:
     void unusableConfigFileChangesNothing_data();
     void unusableConfigFileChangesNothing();
     void unusableConfigValuesAreReported();
+    void stopAfterTransportSwitchFreesDestination();
 
 private:
     MainWindow *window() {
@@ -535,6 +536,30 @@ void TestMainWindow::unusableConfigValuesAreReported() {
     StreamRequest request;
     QVERIFY(window()->streamRequest(&request));
     QCOMPARE(request.port, 9001);
+}
+
+void TestMainWindow::stopAfterTransportSwitchFreesDestination() {
+    window();
+    const int pattern = combo("cmbVideoSources")->findText(QStringLiteral("Test Pattern"));
+    const int h264 = combo("cmbEncs")->findData(QStringLiteral("libopenh264"));
+    if (pattern < 0 || h264 < 0)
+        QSKIP("the Test Pattern and the OpenH264 encoder are needed");
+    combo("cmbVideoSources")->setCurrentIndex(pattern);
+    combo("cmbEncs")->setCurrentIndex(h264);
+    control<QSpinBox>("spbReconnect")->setValue(0);
+    control<QLineEdit>("txtURL")->setText(QStringLiteral("127.0.0.1:%1").arg(testkit::freePort(true)));
+    control<QPushButton>("cmdStart")->click();
+    QVERIFY(window()->streaming());
+    QVERIFY(!control<QWidget>("destinationGroup")->isEnabled());
+    // A configuration loaded while streaming switches the destination to RIST; the Stop must free it all.
+    QVERIFY(window()->loadConfigFile(writeConfig(QStringLiteral("to-rist.ini"), {{"RIST_DEST", true}})));
+    if (window()->streaming())
+        control<QPushButton>("cmdStart")->click();
+    QVERIFY(!window()->streaming());
+    QVERIFY(control<QWidget>("destinationGroup")->isEnabled());
+    QVERIFY(control<QWidget>("txtURL_rist")->isEnabled());
+    QVERIFY(control<QWidget>("rbSrt")->isEnabled());
+    QVERIFY(window()->waitForWorkers(10000));
 }
 
 int main(int argc, char *argv[]) {
