@@ -91,11 +91,18 @@ int main(int argc, char *argv[]) {
     }
     splash.finish(&window);
 
-    if (QCoreApplication::arguments().size() > 1)
+    // A signal may be read by event processing before the window is connected or before the event loop runs,
+    // where QCoreApplication::quit() has no loop to end: such a stop starts nothing and skips the loop.
+    if (quitter.receivedSignal() == 0 && QCoreApplication::arguments().size() > 1)
         window.autoStart();
-
-    window.show();
-    const int code = app.exec();
+    int code = 0;
+    if (quitter.receivedSignal() != 0) {
+        qDebug() << "stop requested by signal" << quitter.receivedSignal() << "before the event loop";
+        window.stopWithoutSaving();
+    } else {
+        window.show();
+        code = app.exec();
+    }
     if (!window.waitForWorkers(kWorkerExitWaitMs))
         qWarning() << "a worker thread did not end in time";
     return code;

@@ -62,6 +62,8 @@ void SignalQuitter::readPipe() {
     int last = 0;
     while (::read(pipeFds[0], &number, 1) == 1)
         last = number;
-    if (last != 0)
-        emit stopRequested(last);
+    if (last == 0)
+        return;
+    received = last;
+    emit stopRequested(last);
 }

@@ -15,6 +15,9 @@ public:
 
     // Installs the handlers; false when the pipe or a handler cannot be set up.
     bool install();
+    // The last signal read so far, 0 if none: a signal that arrives while start-up still builds the window is
+    // read by any event processing of that time, before anyone can be connected to stopRequested.
+    int receivedSignal() const { return received; }
 
 signals:
     void stopRequested(int signalNumber);
@@ -23,4 +26,5 @@ private:
     void readPipe();
 
     QSocketNotifier *notifier = nullptr;
+    int received = 0;
 };

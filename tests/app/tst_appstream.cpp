@@ -50,6 +50,8 @@ class TestAppStream : public QObject {
 
 private slots:
     void autoStartStreamsAndRestarts();
+    // SIGTERM while start-up still builds the window (before any stream starts) ends the program.
+    void signalDuringStartUpEndsProgram();
 };
 
 void TestAppStream::autoStartStreamsAndRestarts() {
@@ -123,6 +125,44 @@ void TestAppStream::autoStartStreamsAndRestarts() {
         QCOMPARE(audio.value(QStringLiteral("codec_name")).toString(), QStringLiteral("aac"));
         QCOMPARE(audio.value(QStringLiteral("sample_rate")).toString(), QStringLiteral("48000"));
     }
+}
+
+void TestAppStream::signalDuringStartUpEndsProgram() {
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString config = dir.filePath(QStringLiteral("stream.ini"));
+    {
+        QSettings ini(config, QSettings::IniFormat);
+        ini.setValue(QStringLiteral("VSOURCE"), QStringLiteral("Test Pattern"));
+        ini.setValue(QStringLiteral("ENCSV"), QStringLiteral("Open h264 (Software)"));
+        // Nobody listens there; the stream, if one started, would keep failing and restarting.
+        ini.setValue(QStringLiteral("URL"), QStringLiteral("srt://127.0.0.1:%1").arg(testkit::freePort(true)));
+    }
+    QProcess app;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("HOME"), dir.path());
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("config")));
+    env.insert(QStringLiteral("XDG_DATA_HOME"), dir.filePath(QStringLiteral("data")));
+    env.remove(QStringLiteral("DISPLAY"));
+    app.setProcessEnvironment(env);
+    app.setProcessChannelMode(QProcess::MergedChannels);
+    app.setStandardOutputFile(dir.filePath(QStringLiteral("app.log")));
+    app.start(QStringLiteral(TIDEWELL_EXECUTABLE), {QStringLiteral("-platform"), QStringLiteral("offscreen"), config});
+    QVERIFY(app.waitForStarted(5000));
+    auto appLog = [&dir] { return QString::fromUtf8(testkit::readFile(dir.filePath(QStringLiteral("app.log")))); };
+    // The handlers are in place once the splash shows; the window is built right after.
+    QVERIFY2(testkit::waitUntil([&] { return appLog().contains(QLatin1String("show splashscreen")); }, 10000, 5),
+             qPrintable(appLog()));
+    ::kill(pid_t(app.processId()), SIGTERM);
+    const bool ended = app.waitForFinished(15000);
+    if (!ended) {
+        app.kill();
+        app.waitForFinished(5000);
+    }
+    QVERIFY2(ended, qPrintable(appLog()));
+    QCOMPARE(app.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(app.exitCode(), 0);
+    QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("config/Brackmoor/Tidewell.conf"))));
 }
 
 QTEST_GUILESS_MAIN(TestAppStream)
