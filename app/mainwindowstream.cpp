@@ -146,8 +146,16 @@ bool MainWindow::startStreaming(const StreamRequest &request) {
     capture->setOutputParams(request.frameSize, request.videoBitrate, request.audioBitrate);
     if (request.displayIndex >= 0)
         capture->setArea(request.displayIndex, QRect());
-    capture->startCapture(port, request.frameRate, request.interlace, 1, request.codec, request.encoderOptions,
-                          request.audioChannels, request.sampleRate);
+    if (!capture->startCapture(port, request.frameRate, request.interlace, 1, request.codec, request.encoderOptions,
+                               request.audioChannels, request.sampleRate)) {
+        // Only a previous capture run that would not end refuses; showing "streaming" then would be a lie.
+        srtSender->stopRetransmit();
+        ui->cmdStart->setText(tr("START"));
+        logs->addMessage(QStringLiteral("START FAILED: the previous capture run has not ended"));
+        AppMessages::warning(this, tr("Warning"),
+                             tr("The stream could not be started: the previous capture has not ended yet."));
+        return false;
+    }
     isStreaming = true;
     statTimer->start(kStatIntervalMs);
     return true;
