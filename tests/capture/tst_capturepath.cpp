@@ -4,6 +4,7 @@
 #include "logsdlg.h"
 #include "mfwriter.h"
 #include "testkit.h"
+#include "writeroffers.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -40,20 +41,6 @@ public:
     int connections = 0;
     bool ended = false;
 };
-
-bool writerOffers(const QString &codec) {
-    std::shared_ptr<MFWriter> writer = MFWriter::create();
-    int count = 0;
-    if (!writer || writer->WriterOptionGetCount(MFWriter::VideoCodec, &count) < 0)
-        return false;
-    for (int i = 0; i < count; ++i) {
-        QString name;
-        QString description;
-        if (writer->WriterOptionGetByIndex(MFWriter::VideoCodec, i, &name, &description) >= 0 && name == codec)
-            return true;
-    }
-    return false;
-}
 
 } // namespace
 

@@ -8,6 +8,7 @@
 #include "peerprocess.h"
 #include "resender.h"
 #include "testkit.h"
+#include "writeroffers.h"
 
 #include <QFileInfo>
 #include <QHostAddress>
@@ -22,20 +23,6 @@ namespace {
 
 constexpr int kWaitMs = 15000;
 constexpr int kSrtLatencyMs = 120;
-
-bool writerOffers(const QString &codec) {
-    std::shared_ptr<MFWriter> writer = MFWriter::create();
-    int count = 0;
-    if (!writer || writer->WriterOptionGetCount(MFWriter::VideoCodec, &count) < 0)
-        return false;
-    for (int i = 0; i < count; ++i) {
-        QString name;
-        QString description;
-        if (writer->WriterOptionGetByIndex(MFWriter::VideoCodec, i, &name, &description) >= 0 && name == codec)
-            return true;
-    }
-    return false;
-}
 
 QString logText(const LogsDlg &logs) {
     return logs.findChild<QPlainTextEdit *>(QStringLiteral("plainTextEdit"))->toPlainText();
