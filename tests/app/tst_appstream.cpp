@@ -12,6 +12,21 @@
 #include <csignal>
 
 namespace {
+
+// Starts the real program headless from a configuration file, with a home of the test's own so that the
+// operator's stored settings are never touched; its output goes to app.log in that home.
+void startHeadless(QProcess &app, const QTemporaryDir &dir, const QString &config) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("HOME"), dir.path());
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("config")));
+    env.insert(QStringLiteral("XDG_DATA_HOME"), dir.filePath(QStringLiteral("data")));
+    env.remove(QStringLiteral("DISPLAY"));
+    app.setProcessEnvironment(env);
+    app.setProcessChannelMode(QProcess::MergedChannels);
+    app.setStandardOutputFile(dir.filePath(QStringLiteral("app.log")));
+    app.start(QStringLiteral(TIDEWELL_EXECUTABLE), {QStringLiteral("-platform"), QStringLiteral("offscreen"), config});
+}
+
 constexpr int kFirstDataMs = 30000;
 // The relay notices a vanished listener after SRT's peer idle time-out (5 s), then the restart waits 700 ms.
 constexpr int kRestartDataMs = 40000;
@@ -83,15 +98,7 @@ void TestAppStream::autoStartStreamsAndRestarts() {
     QVERIFY(listener->start(port, first));
 
     QProcess app;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("HOME"), dir.path());
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("config")));
-    env.insert(QStringLiteral("XDG_DATA_HOME"), dir.filePath(QStringLiteral("data")));
-    env.remove(QStringLiteral("DISPLAY"));
-    app.setProcessEnvironment(env);
-    app.setProcessChannelMode(QProcess::MergedChannels);
-    app.setStandardOutputFile(dir.filePath(QStringLiteral("app.log")));
-    app.start(QStringLiteral(TIDEWELL_EXECUTABLE), {QStringLiteral("-platform"), QStringLiteral("offscreen"), config});
+    startHeadless(app, dir, config);
     QVERIFY(app.waitForStarted(5000));
     auto appLog = [&dir] { return QString::fromUtf8(testkit::readFile(dir.filePath(QStringLiteral("app.log")))); };
 
@@ -139,15 +146,7 @@ void TestAppStream::signalDuringStartUpEndsProgram() {
         ini.setValue(QStringLiteral("URL"), QStringLiteral("srt://127.0.0.1:%1").arg(testkit::freePort(true)));
     }
     QProcess app;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("HOME"), dir.path());
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("config")));
-    env.insert(QStringLiteral("XDG_DATA_HOME"), dir.filePath(QStringLiteral("data")));
-    env.remove(QStringLiteral("DISPLAY"));
-    app.setProcessEnvironment(env);
-    app.setProcessChannelMode(QProcess::MergedChannels);
-    app.setStandardOutputFile(dir.filePath(QStringLiteral("app.log")));
-    app.start(QStringLiteral(TIDEWELL_EXECUTABLE), {QStringLiteral("-platform"), QStringLiteral("offscreen"), config});
+    startHeadless(app, dir, config);
     QVERIFY(app.waitForStarted(5000));
     auto appLog = [&dir] { return QString::fromUtf8(testkit::readFile(dir.filePath(QStringLiteral("app.log")))); };
     // The handlers are in place once the splash shows; the window is built right after.
