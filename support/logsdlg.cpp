@@ -1,6 +1,8 @@
 #include "logsdlg.h"
 #include "ui_logsdlg.h"
 
+#include "systeminfo.h"
+
 #include <QMetaObject>
 #include <QMutexLocker>
 #include <QThread>
@@ -50,6 +52,14 @@ void LogsDlg::flushPending() {
 }
 
 void LogsDlg::showInfo() {
+    if (firstShow) {
+        firstShow = false;
+        // Messages still queued by other threads were added before the report and stand above it.
+        flushPending();
+        ui->plainTextEdit->appendPlainText(QStringLiteral("--- System Info ---"));
+        ui->plainTextEdit->appendPlainText(systemInfoText());
+        ui->plainTextEdit->appendPlainText(screensInfoText());
+    }
     show();
     raise();
     activateWindow();

@@ -21,7 +21,8 @@ public:
     // Appends one message (after an empty line). Safe from any thread; never waits for the GUI event loop.
     void addMessage(const QString &text);
 
-    // Shows (and raises) the window.
+    // Shows (and raises) the window; the first time, the system and screen reports go in below the
+    // messages so far.
     void showInfo();
 
 private slots:
@@ -35,4 +36,5 @@ private:
     QStringList pending;
     // Set while a queued flush is on its way to the GUI thread, so that a burst posts one event.
     std::atomic<bool> flushQueued{false};
+    bool firstShow = true;
 };
