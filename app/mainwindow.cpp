@@ -8,6 +8,7 @@
 #include "logsdlg.h"
 #include "ndisource.h"
 #include "resender.h"
+#include "sldcardsource2.h"
 #include "updatenotifier.h"
 
 #include <QCloseEvent>
@@ -78,6 +79,8 @@ MainWindow::MainWindow(QWidget *parent)
 
     statTimer->setTimerType(Qt::PreciseTimer);
     connect(statTimer, &QTimer::timeout, this, &MainWindow::onStatTimeout);
+
+    SLDCardSource2::initManager();
 
     fillFrameSizes();
     fillFrameRates();

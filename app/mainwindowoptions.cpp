@@ -6,6 +6,7 @@
 #include "mfwriter.h"
 #include "ndisource.h"
 #include "resender.h"
+#include "sldcardsource2.h"
 #include "streamrules.h"
 
 #include <QDebug>
@@ -75,7 +76,7 @@ void MainWindow::fillVideoSources() {
     ui->cmbVideoSources->clear();
     QStringList devices;
     CaptureStreamer::enumerateDevices(QStringLiteral("VIDEO"), devices);
-    // Capture card inputs follow the devices once the card manager is built.
+    devices.append(SLDCardSource2::scan());
     listNDISources(*ndiSource, devices);
     ui->cmbVideoSources->addItems(devices);
 

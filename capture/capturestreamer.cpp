@@ -5,6 +5,7 @@
 #include "mfpreview.h"
 #include "mfresult.h"
 #include "mfwriter.h"
+#include "sldcardsource2.h"
 #include "vitcstrip.h"
 
 #include <QDebug>
@@ -66,10 +67,20 @@ CaptureStreamer::~CaptureStreamer() {
             wait();
         }
     }
+    retireCard(cardSource.exchange(nullptr));
     preview.reset();
     writer.reset();
     QMutexLocker locker(&sourceLock);
     source.reset();
+}
+
+void CaptureStreamer::retireCard(SLDCardSource2 *card) {
+    if (!card)
+        return;
+    if (card->stopCard())
+        delete card;
+    else
+        qCritical() << "CaptureStreamer: the card source did not stop in time and is left behind";
 }
 
 void CaptureStreamer::setLogWindow(LogsDlg *window) {
@@ -305,8 +316,8 @@ void CaptureStreamer::run() {
 
     qDebug() << "try stop sld"
              << "capturestreamer" << __LINE__;
-    // A capture card source is only ever set by the card branch of the device selection.
-    cardSource = nullptr;
+    // The live source no longer reads the card's sink, so the card can stop.
+    retireCard(cardSource.exchange(nullptr));
     qDebug() << "stop CaptureStreamer::run"
              << "capturestreamer" << __LINE__;
     previewReceiver.reset();

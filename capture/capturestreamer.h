@@ -131,8 +131,11 @@ private:
     int framesInSecond = 0;
     int currentSecond = -1;
     std::atomic<bool> alpha{false};
-    // The capture card feeding the live source in this run; no run has one until card sources exist.
-    SLDCardSource2 *cardSource = nullptr;
+    // Stops the card source and frees it once its thread has ended.
+    static void retireCard(SLDCardSource2 *card);
+    // The capture card feeding the live source: set by device selection (GUI thread), taken by the end of
+    // the run (capture thread).
+    std::atomic<SLDCardSource2 *> cardSource{nullptr};
 
     CaptureMedia media;
     // A message from construction, before any log window was attached.

@@ -5,6 +5,7 @@
 #include "mformats.h"
 #include "mfresult.h"
 #include "setmfdevice.h"
+#include "sldcardsource2.h"
 
 #include <QDebug>
 
@@ -142,8 +143,13 @@ bool CaptureStreamer::setDevices(QString videoEntry, QString audioEntry) {
 bool CaptureStreamer::setVideoDevice(const QString &entry) {
     std::shared_ptr<MFormats> target = currentSource();
     if (entry.startsWith(QLatin1String("SoftLab "))) {
-        // No capture card library exists on this platform, so there is no card source to feed the sink.
-        qDebug() << "setSLDDevice:" << entry << false;
+        // A card chosen again (or another card) replaces the previous one, whose sink may carry the same name.
+        retireCard(cardSource.exchange(nullptr));
+        auto *card = new SLDCardSource2();
+        const QString device = QStringLiteral("mp://") + card->startCard(entry);
+        cardSource.store(card);
+        const bool opened = setMFDevice(target, eMFDT_Sink, device, QString());
+        qDebug() << "setSLDDevice:" << device << opened;
         return true;
     }
     if (entry.startsWith(QLatin1String("NDI:"))) {

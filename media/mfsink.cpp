@@ -73,6 +73,19 @@ std::shared_ptr<MFSink> MFSink::findByName(const QString &name) {
     return reg.sinks.value(name).lock();
 }
 
+QStringList MFSink::names() {
+    Registry &reg = registry();
+    QStringList list;
+    {
+        QMutexLocker lock(&reg.lock);
+        for (auto it = reg.sinks.cbegin(); it != reg.sinks.cend(); ++it)
+            if (!it.value().expired())
+                list.append(it.key());
+    }
+    list.sort();
+    return list;
+}
+
 int MFSink::SinkInit(const QString &name, const QString &, const QString &) {
     if (name.isEmpty())
         return MF_E_INVALIDARG;

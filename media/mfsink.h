@@ -4,6 +4,7 @@
 #include "imfsource.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 
@@ -25,6 +26,8 @@ public:
     static std::shared_ptr<MFSink> create();
     // The sink registered under the name, or nullptr.
     static std::shared_ptr<MFSink> findByName(const QString &name);
+    // The names of the live sinks, sorted.
+    static QStringList names();
 
     // Registers the sink under the name; fails when the name is taken by another live sink.
     virtual int SinkInit(const QString &name, const QString &id, const QString &options);

@@ -18,6 +18,7 @@ target_sources(tidewell_media PRIVATE
     ${_devices}/pulseaudioprovider.cpp ${_devices}/pulseaudioprovider.h
     ${_devices}/alsaaudiodevice.cpp ${_devices}/alsaaudiodevice.h
     ${_devices}/alsaaudioprovider.cpp ${_devices}/alsaaudioprovider.h
+    ${_devices}/mfsinkprovider.cpp ${_devices}/mfsinkprovider.h
     ${_devices}/platformdevices.cpp)
 target_compile_definitions(tidewell_media PRIVATE TIDEWELL_HAVE_PLATFORM_DEVICES)
 # libXrandr is loaded at run time (x11screenlayout.cpp); XCB watches the X server (x11connectionwatch.cpp).

@@ -3,6 +3,7 @@
 
 #include "alsaaudioprovider.h"
 #include "mfdevicebackend.h"
+#include "mfsinkprovider.h"
 #include "pulseaudioprovider.h"
 #include "v4l2cameraprovider.h"
 #include "x11screenprovider.h"
@@ -14,4 +15,5 @@ void mfRegisterPlatformProviders() {
     MFDeviceRegistry::add(std::make_shared<V4L2CameraProvider>());
     MFDeviceRegistry::add(std::make_shared<PulseAudioProvider>());
     MFDeviceRegistry::add(std::make_shared<AlsaAudioProvider>());
+    MFDeviceRegistry::add(std::make_shared<MFSinkProvider>());
 }

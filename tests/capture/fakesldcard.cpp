@@ -1,0 +1,210 @@
+// A capture card driver for the tests, behind the same C interface as a real one. Configured from the
+// environment at the time of each call:
+//   FAKE_SLD_CARDS     "status,kind,first,second;..." (default one usable card "Fake,Input 1")
+//   FAKE_SLD_FPS       25 (default), 29.97, 50 ...
+//   FAKE_SLD_CHANNELS  2 (default) or 8
+//   FAKE_SLD_SIZE      "320x180" (default)
+//   FAKE_SLD_FAIL_AFTER  after this many frames every read fails
+// The picture is ARGB32: a box moving left to right over a grey ground, and across the top a row of
+// FAKE_SLD_COUNTER_BITS black or white cells that spell the frame number in binary, most significant
+// first, readable after lossy encoding. The audio is a 1 kHz tone, signed 16-bit at 48 kHz, on every
+// channel. Frames are due on the real clock from the open: frame n at n / rate.
+#include "sldcarddriver.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QtGlobal>
+
+#include <chrono>
+#include <cmath>
+#include <cstring>
+
+namespace {
+
+constexpr int kCounterBits = 16;
+constexpr int kSampleRate = 48000;
+constexpr double kToneHz = 1000.0;
+
+struct Card {
+    int32_t status;
+    int32_t kind;
+    QByteArray first;
+    QByteArray second;
+};
+
+QList<Card> cards() {
+    const QByteArray text =
+        qEnvironmentVariableIsSet("FAKE_SLD_CARDS") ? qgetenv("FAKE_SLD_CARDS") : QByteArray("1,2,Fake,Input 1");
+    QList<Card> list;
+    for (const QByteArray &item : text.split(';')) {
+        const QList<QByteArray> f = item.split(',');
+        if (f.size() == 4)
+            list.append(Card{f[0].toInt(), f[1].toInt(), f[2], f[3]});
+    }
+    return list;
+}
+
+double envDouble(const char *name, double fallback) {
+    bool ok = false;
+    const double value = qgetenv(name).toDouble(&ok);
+    return ok ? value : fallback;
+}
+
+int64_t nowUs() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+} // namespace
+
+struct SldCapture {
+    int width = 320;
+    int height = 180;
+    double rate = 25.0;
+    int channels = 2;
+    int64_t failAfter = -1;
+    int64_t openedUs = 0;
+    int64_t delivered = 0;
+
+    int64_t dueFrame() const { return int64_t(double(nowUs() - openedUs) * rate / 1e6); }
+};
+
+namespace {
+
+int32_t deviceCount() {
+    return int32_t(cards().size());
+}
+
+int32_t deviceRecord(int32_t index, SldDeviceRecord *record) {
+    const QList<Card> list = cards();
+    if (index < 0 || index >= list.size() || !record)
+        return -1;
+    const Card &card = list.at(index);
+    record->status = card.status;
+    record->kind = card.kind;
+    qstrncpy(record->first_name, card.first.constData(), SLD_NAME_SIZE);
+    qstrncpy(record->second_name, card.second.constData(), SLD_NAME_SIZE);
+    return 0;
+}
+
+SldCapture *deviceOpen(int32_t index, int32_t mode) {
+    if (index < 0 || index >= deviceCount() || mode != SLD_OPEN_CAPTURE)
+        return nullptr;
+    auto *capture = new SldCapture;
+    const QList<QByteArray> size = qgetenv("FAKE_SLD_SIZE").split('x');
+    if (size.size() == 2 && size[0].toInt() > 0 && size[1].toInt() > 0) {
+        capture->width = size[0].toInt();
+        capture->height = size[1].toInt();
+    }
+    capture->rate = envDouble("FAKE_SLD_FPS", 25.0);
+    capture->channels = int(envDouble("FAKE_SLD_CHANNELS", 2));
+    capture->failAfter = int64_t(envDouble("FAKE_SLD_FAIL_AFTER", -1));
+    capture->openedUs = nowUs();
+    return capture;
+}
+
+void deviceClose(SldCapture *capture) {
+    delete capture;
+}
+
+int32_t videoFormat(SldCapture *capture, SldVideoFormat *format) {
+    format->width = capture->width;
+    format->height = capture->height;
+    format->frame_rate = capture->rate;
+    return 0;
+}
+
+int32_t audioFormat(SldCapture *capture, SldAudioFormat *format) {
+    std::memset(format, 0, sizeof(*format));
+    format->sample_rate = kSampleRate;
+    format->channels = capture->channels;
+    format->reserved2 = 1.0;
+    return 0;
+}
+
+int32_t position(SldCapture *capture, int64_t *frame, int64_t *extra) {
+    *frame = capture->dueFrame();
+    *extra = 0;
+    return 0;
+}
+
+void drawPicture(const SldCapture &c, int64_t frame, uint8_t *buffer, int32_t rowBytes) {
+    const int boxSize = c.height / 3;
+    const int boxX = int(frame * 4 % qMax(1, c.width - boxSize));
+    const int cellWidth = c.width / kCounterBits;
+    const int counterRows = c.height / 4;
+    for (int y = 0; y < c.height; ++y) {
+        uint32_t *row = reinterpret_cast<uint32_t *>(buffer + int64_t(y) * rowBytes);
+        for (int x = 0; x < c.width; ++x) {
+            uint32_t pixel = 0xff808080u;
+            if (y < counterRows) {
+                const int bit = x / qMax(1, cellWidth);
+                const bool set = bit < kCounterBits && ((frame >> (kCounterBits - 1 - bit)) & 1);
+                pixel = set ? 0xffffffffu : 0xff000000u;
+            } else if (y >= c.height / 2 && y < c.height / 2 + boxSize && x >= boxX && x < boxX + boxSize) {
+                pixel = 0xffff4000u;
+            }
+            row[x] = pixel;
+        }
+    }
+}
+
+int32_t readVideo(SldCapture *capture, uint8_t *buffer, int64_t size, int32_t rowBytes, int64_t *pos, int64_t *extra,
+                  int32_t) {
+    if (capture->failAfter >= 0 && capture->delivered >= capture->failAfter)
+        return -5;
+    const int64_t due = capture->dueFrame();
+    if (*pos > due)
+        return SLD_READ_NO_FRAME;
+    // A reader that fell behind gets the newest frame, as a card's ring buffer would give it.
+    if (*pos < due - 2)
+        *pos = due;
+    if (rowBytes < capture->width * 4 || size < int64_t(rowBytes) * capture->height)
+        return -2;
+    drawPicture(*capture, *pos, buffer, rowBytes);
+    *extra = 0;
+    ++capture->delivered;
+    return SLD_READ_OK;
+}
+
+int32_t readAudio(SldCapture *capture, uint8_t *buffer, int64_t size, int64_t pos, int32_t *bytes, int32_t,
+                  uint32_t mask) {
+    int channels = 0;
+    for (uint32_t m = mask; m; m >>= 1)
+        channels += int(m & 1u);
+    const auto sampleAt = [capture](int64_t frame) {
+        return int64_t(std::floor(double(frame) * kSampleRate / capture->rate));
+    };
+    const int64_t first = sampleAt(pos);
+    const int64_t count = sampleAt(pos + 1) - first;
+    if (channels == 0 || count * channels * 2 > size) {
+        *bytes = 0;
+        return -1;
+    }
+    auto *out = reinterpret_cast<int16_t *>(buffer);
+    for (int64_t s = 0; s < count; ++s) {
+        const double phase = 2.0 * M_PI * kToneHz * double(first + s) / kSampleRate;
+        const auto value = int16_t(std::lround(8000.0 * std::sin(phase)));
+        for (int ch = 0; ch < channels; ++ch)
+            *out++ = value;
+    }
+    *bytes = int32_t(count * channels * 2);
+    return 0;
+}
+
+const SldDriver kDriver = {SLD_DRIVER_ABI_VERSION,
+                           deviceCount,
+                           deviceRecord,
+                           deviceOpen,
+                           deviceClose,
+                           videoFormat,
+                           audioFormat,
+                           position,
+                           readVideo,
+                           readAudio};
+
+} // namespace
+
+extern "C" Q_DECL_EXPORT const SldDriver *sld_driver(void) {
+    return &kDriver;
+}

@@ -1,0 +1,178 @@
+// The capture card source: records, sink names, time stamps, channel mask and audio, the stop and the
+// read failure rule, against the fake card driver built with the tests.
+#include "mfresult.h"
+#include "mfsink.h"
+#include "sldcardsource2.h"
+#include "sldframeclock.h"
+#include "sldtestcard.h"
+#include "testkit.h"
+
+#include <QtTest>
+
+#include <cmath>
+#include <memory>
+
+namespace {
+
+struct SinkFrame {
+    MFFormat format;
+    int64_t start = 0;
+    int64_t stop = 0;
+    int samples = 0;
+};
+
+// The next frame of the named sink, waiting at most a second.
+bool takeFrame(const QString &sinkName, SinkFrame *out) {
+    std::shared_ptr<MFSink> sink = MFSink::findByName(sinkName);
+    MFFramePtr frame;
+    if (!sink || MF_FAILED(sink->SourceFrameConvertedGetByFormat(MFFormat(), &frame, -1, QString())) || !frame)
+        return false;
+    frame->MFFormatGet(&out->format);
+    frame->MFTimeGet(&out->start, &out->stop);
+    out->samples = frame->MFAudioSamples();
+    return true;
+}
+
+} // namespace
+
+class TestSldCard : public QObject {
+    Q_OBJECT
+
+private slots:
+    // Runs first: the manager is process-wide and is created once a library loads.
+    void noDriverNoCards() {
+        qputenv("TIDEWELL_SLD_DRIVER", "/nonexistent/libnocard.so");
+        SLDCardSource2::initManager();
+        QVERIFY(!SLDCardSource2::haveManager());
+        QVERIFY(SLDCardSource2::scan().isEmpty());
+        SLDCardSource2 card;
+        QCOMPARE(card.startCard(QStringLiteral("SoftLab Fake Input 1")), QStringLiteral("sld_fake input 1"));
+        QCOMPARE(card.cardIndex(), -1);
+        QVERIFY(card.stopCard());
+        QCOMPARE(card.framesSent(), uint64_t(0));
+    }
+
+    void frameClock25() {
+        SLDFrameClock clock(25.0);
+        QCOMPARE(clock.frameDuration(), 400000.0);
+        for (uint64_t k = 0; k < 1000; ++k)
+            QCOMPARE(clock.next(), k * 400000u);
+        QCOMPARE(clock.carry(), 0.0);
+    }
+
+    // At 29.97 each stop time loses a fraction; frame 774 is the first whose summed fractions pass 100.
+    void frameClockCarry2997() {
+        SLDFrameClock clock(29.97);
+        const double duration = 1e7 / 29.97;
+        for (uint64_t k = 0; k < 774; ++k)
+            QCOMPARE(clock.next(), uint64_t(double(k) * duration));
+        const uint64_t natural = uint64_t(774.0 * duration);
+        QCOMPARE(clock.next(), natural + 100);
+        QVERIFY(clock.carry() < -99.0 && clock.carry() > -100.0);
+        QCOMPARE(clock.next(), uint64_t(775.0 * duration));
+    }
+
+    void audioLayout_data() {
+        QTest::addColumn<int>("channels");
+        QTest::addColumn<int>("bytes");
+        QTest::addColumn<uint>("mask");
+        QTest::addColumn<int>("samples");
+        QTest::newRow("stereo") << 2 << 7680 << 3u << 1920;
+        QTest::newRow("eight") << 8 << 7680 << 255u << 480;
+        QTest::newRow("mono odd byte") << 1 << 7681 << 1u << 3840;
+        QTest::newRow("no audio") << 0 << 7680 << 0u << 0;
+        QTest::newRow("negative bytes") << 2 << -4 << 3u << 0;
+    }
+    void audioLayout() {
+        QFETCH(int, channels);
+        QFETCH(int, bytes);
+        QFETCH(uint, mask);
+        QFETCH(int, samples);
+        QCOMPARE(SLDCardSource2::channelMask(channels), uint32_t(mask));
+        QCOMPARE(SLDCardSource2::audioSamples(bytes, channels), samples);
+    }
+
+    void recordsAndSinkNames() {
+        QVERIFY2(useFakeCardDriver(), FAKE_SLD_DRIVER);
+        qputenv("FAKE_SLD_CARDS", "1,2,Fake,Input 1;0,2,Off,Card;1,3,Wrong,Kind;1,2,Second,Card B");
+        SLDCardSource2::initManager();
+        QVERIFY(SLDCardSource2::haveManager());
+        QCOMPARE(SLDCardSource2::scan(), QStringList({"SoftLab Fake Input 1", "SoftLab Second Card B"}));
+
+        SLDCardSource2 second;
+        QCOMPARE(second.startCard(QStringLiteral("SoftLab Second Card B")), QStringLiteral("sld_second card b"));
+        QCOMPARE(second.cardIndex(), 3);
+        QVERIFY(MFSink::names().contains(QStringLiteral("sld_second card b")));
+        SLDCardSource2 skipped;
+        skipped.startCard(QStringLiteral("SoftLab Wrong Kind"));
+        QCOMPARE(skipped.cardIndex(), -1);
+        QVERIFY(second.stopCard());
+        QVERIFY(skipped.stopCard());
+        QVERIFY(!MFSink::names().contains(QStringLiteral("sld_second card b")));
+        qunsetenv("FAKE_SLD_CARDS");
+    }
+
+    void framesReachTheSink_data() {
+        QTest::addColumn<QByteArray>("fps");
+        QTest::addColumn<int>("channels");
+        QTest::addColumn<int>("samplesPerFrame");
+        QTest::newRow("25 fps stereo") << QByteArray("25") << 2 << 1920;
+        QTest::newRow("50 fps eight channels") << QByteArray("50") << 8 << 960;
+        QTest::newRow("29.97 fps stereo") << QByteArray("29.97") << 2 << 1601;
+    }
+    void framesReachTheSink() {
+        QFETCH(QByteArray, fps);
+        QFETCH(int, channels);
+        QFETCH(int, samplesPerFrame);
+        QVERIFY(useFakeCardDriver());
+        SLDCardSource2::initManager();
+        qputenv("FAKE_SLD_FPS", fps);
+        qputenv("FAKE_SLD_CHANNELS", QByteArray::number(channels));
+        SLDCardSource2 card;
+        const QString sinkName = card.startCard(QStringLiteral("SoftLab Fake Input 1"));
+        QCOMPARE(card.cardIndex(), 0);
+        const double duration = 1e7 / fps.toDouble();
+        int64_t previousStop = 0;
+        for (int k = 0; k < 4; ++k) {
+            SinkFrame frame;
+            QVERIFY2(takeFrame(sinkName, &frame), qPrintable(QString::number(k)));
+            QCOMPARE(frame.format.colorFormat, uint32_t(MFCC_ARGB32));
+            QCOMPARE(frame.format.width, 320);
+            QCOMPARE(frame.format.height, 180);
+            QCOMPARE(frame.format.channels, channels);
+            QCOMPARE(frame.format.sampleRate, 48000);
+            QCOMPARE(frame.start, previousStop);
+            QCOMPARE(frame.stop, int64_t(double(k) * duration));
+            QVERIFY2(std::abs(frame.samples - samplesPerFrame) <= 1, qPrintable(QString::number(frame.samples)));
+            previousStop = frame.stop;
+        }
+        QVERIFY(card.stopCard());
+        QVERIFY(!card.isRunning());
+        QCOMPARE(cardThreads(), 0);
+        qunsetenv("FAKE_SLD_FPS");
+        qunsetenv("FAKE_SLD_CHANNELS");
+    }
+
+    // A card whose reads fail is not polled forever: its run ends after two seconds without a frame.
+    void failingReadsEndTheRun() {
+        QVERIFY(useFakeCardDriver());
+        SLDCardSource2::initManager();
+        qputenv("FAKE_SLD_FAIL_AFTER", "3");
+        SLDCardSource2 card;
+        card.startCard(QStringLiteral("SoftLab Fake Input 1"));
+        QElapsedTimer timer;
+        timer.start();
+        QVERIFY(card.wait(6000));
+        QVERIFY2(timer.elapsed() >= SLDCardSource2::READ_FAILURE_LIMIT_MS - 200,
+                 qPrintable(QString::number(timer.elapsed())));
+        QCOMPARE(card.framesSent(), uint64_t(3));
+        QVERIFY(card.readFailures() > 0);
+        // Failed reads are paced, not spun.
+        QVERIFY2(card.readFailures() < 2000, qPrintable(QString::number(card.readFailures())));
+        QVERIFY(card.stopCard());
+        qunsetenv("FAKE_SLD_FAIL_AFTER");
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSldCard)
+#include "tst_sldcard.moc"
