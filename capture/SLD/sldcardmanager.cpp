@@ -24,8 +24,8 @@ QString SLDCardManager::configuredPath() {
     const QString fromEnvironment = qEnvironmentVariable(PATH_VARIABLE);
     if (!fromEnvironment.isEmpty())
         return fromEnvironment;
-    const QSettings settings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("Brackmoor"),
-                             QStringLiteral("Tidewell"));
+    // The main window's own store (it sets the default format before the cards are looked for).
+    const QSettings settings(QStringLiteral("Brackmoor"), QStringLiteral("Tidewell"));
     const QString fromSettings = settings.value(QLatin1String(PATH_SETTING)).toString();
     return fromSettings.isEmpty() ? QString::fromLatin1(DEFAULT_LIBRARY) : fromSettings;
 }
