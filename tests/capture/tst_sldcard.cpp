@@ -148,7 +148,7 @@ private slots:
         }
         QVERIFY(card.stopCard());
         QVERIFY(!card.isRunning());
-        QCOMPARE(cardThreads(), 0);
+        QVERIFY(noCardThreadLeft());
         qunsetenv("FAKE_SLD_FPS");
         qunsetenv("FAKE_SLD_CHANNELS");
     }
