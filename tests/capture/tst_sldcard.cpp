@@ -1,7 +1,9 @@
 // The capture card source: records, sink names, time stamps, channel mask and audio, the stop and the
 // read failure rule, against the fake card driver built with the tests.
+#include "mformats.h"
 #include "mfresult.h"
 #include "mfsink.h"
+#include "setmfdevice.h"
 #include "sldcardsource2.h"
 #include "sldframeclock.h"
 #include "sldtestcard.h"
@@ -169,6 +171,39 @@ private slots:
         QVERIFY(card.readFailures() > 0);
         // Failed reads are paced, not spun.
         QVERIFY2(card.readFailures() < 2000, qPrintable(QString::number(card.readFailures())));
+        QVERIFY(card.stopCard());
+        qunsetenv("FAKE_SLD_FAIL_AFTER");
+    }
+
+    // The live source captures the card through its sink; once the card fails, its last picture is not
+    // repeated: the fetches fail, so the capture loop counts and reports them.
+    void failedCardLeavesNoStalePicture() {
+        QVERIFY(useFakeCardDriver());
+        SLDCardSource2::initManager();
+        qputenv("FAKE_SLD_FAIL_AFTER", "10");
+        SLDCardSource2 card;
+        const QString sinkName = card.startCard(QStringLiteral("SoftLab Fake Input 1"));
+        std::shared_ptr<MFormats> source = MFormats::create();
+        QVERIFY(source);
+        QVERIFY(setMFDevice(source, eMFDT_Sink, QStringLiteral("mp://") + sinkName, QString()));
+        MFFormat asked;
+        asked.frameRate = 25.0;
+        int good = 0;
+        bool failedAfterGood = false;
+        QElapsedTimer timer;
+        timer.start();
+        while (timer.elapsed() < 6000 && !failedAfterGood) {
+            MFFramePtr frame;
+            const bool ok =
+                MF_SUCCEEDED(source->SourceFrameConvertedGetByFormat(asked, &frame, -1, QString())) && frame;
+            good += ok ? 1 : 0;
+            failedAfterGood = !ok && good > 0 && !card.isRunning();
+            if (!ok)
+                QThread::msleep(10);
+        }
+        QVERIFY2(good >= 5, qPrintable(QString::number(good)));
+        QVERIFY2(failedAfterGood, qPrintable(QStringLiteral("%1 frames in %2 ms").arg(good).arg(timer.elapsed())));
+        source->DeviceClose();
         QVERIFY(card.stopCard());
         qunsetenv("FAKE_SLD_FAIL_AFTER");
     }
