@@ -3,14 +3,18 @@
 #include "mainwindow.h"
 #include "signalquitter.h"
 #include "streamrules.h"
+#include "translations.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QDebug>
 #include <QElapsedTimer>
 #include <QPixmap>
 #include <QScreen>
 #include <QSplashScreen>
 #include <QThread>
+
+#include <cstdio>
 
 namespace {
 const char kStyleSheet[] =
@@ -31,6 +35,120 @@ static_assert(sizeof(kStyleSheet) - 1 == 1213, "the application style sheet is o
 
 // After a stop by signal the workers get this long to end before the process leaves.
 constexpr int kWorkerExitWaitMs = 5000;
+
+// The shell convention for a command line the program does not understand.
+constexpr int kUsageExitCode = 2;
+
+// Options that QGuiApplication, QApplication and the X11 platform take out of the argument list themselves.
+// The parser knows them so that it can judge a command line before any application object exists: --help,
+// --version and a refused command line are answered without one that would need a screen.
+const struct {
+    const char *name;
+    bool takesValue;
+} kToolkitOptions[] = {
+    {"platformpluginpath", true},
+    {"platformtheme", true},
+    {"plugin", true},
+    {"qwindowgeometry", true},
+    {"qwindowtitle", true},
+    {"qwindowicon", true},
+    {"geometry", true},
+    {"title", true},
+    {"icon", true},
+    {"display", true},
+    {"session", true},
+    {"style", true},
+    {"stylesheet", true},
+    {"qmljsdebugger", true},
+    {"reverse", false},
+    {"widgetcount", false},
+    {"nograb", false},
+    {"dograb", false},
+    {"sync", false},
+    {"name", true},
+    {"visual", true},
+    {"ncols", true},
+    {"cmap", true},
+    {"im", true},
+    {"testability", false},
+};
+
+struct CommandLine {
+    QCommandLineParser parser;
+    QCommandLineOption help;
+    QCommandLineOption version;
+
+    CommandLine() : help(parser.addHelpOption()), version(parser.addVersionOption()) {
+        // Qt's own options are single-dash words ("-platform offscreen"), not bundles of letters.
+        parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+        parser.setApplicationDescription(QCoreApplication::translate(
+            "main", "Tidewell captures a video and an audio source, encodes them into an MPEG transport stream "
+                    "and sends it to a server over SRT or RIST.\n\n"
+                    "Given a configuration file (keys as Config > Save config writes them), it loads the file and "
+                    "starts streaming at once; it then never saves the operator's stored settings. SIGINT and "
+                    "SIGTERM stop the stream and end the program."));
+        parser.addPositionalArgument(
+            QStringLiteral("config"),
+            QCoreApplication::translate(
+                "main", "Configuration file to stream with: the first argument naming an existing file that ends in "
+                        "\".ini\"."),
+            QStringLiteral("[config.ini]"));
+        // Shown because it is how Tidewell streams without a display; Qt itself acts on it.
+        parser.addOption(QCommandLineOption(
+            QStringLiteral("platform"),
+            QCoreApplication::translate(
+                "main", "Qt platform plugin to run on; \"offscreen\" streams without a display and shows no boxes."),
+            QStringLiteral("name")));
+        for (const auto &option : kToolkitOptions) {
+            QCommandLineOption hidden(QLatin1String(option.name));
+            if (option.takesValue)
+                hidden.setValueName(QStringLiteral("value"));
+            hidden.setFlags(QCommandLineOption::HiddenFromHelp);
+            parser.addOption(hidden);
+        }
+    }
+
+    static QString versionText() {
+        return QStringLiteral("Tidewell %1 (build %2)")
+            .arg(QLatin1String(MainWindow::kVersion))
+            .arg(MainWindow::kBuildNumber);
+    }
+
+    // Answers --help and --version on standard output and a command line it cannot parse on standard error.
+    // Returns the exit code when the program should end here, -1 when it should go on.
+    int answer() {
+        if (!parser.errorText().isEmpty()) {
+            std::fprintf(
+                stderr, "tidewell: %s\n%s\n", qPrintable(parser.errorText()),
+                qPrintable(QCoreApplication::translate("main", "Try 'tidewell --help' for more information.")));
+            return kUsageExitCode;
+        }
+        if (parser.isSet(help) || parser.isSet(QStringLiteral("help-all"))) {
+            std::fputs(qPrintable(parser.helpText()), stdout);
+            return 0;
+        }
+        if (parser.isSet(version)) {
+            std::printf("%s\n", qPrintable(versionText()));
+            return 0;
+        }
+        return -1;
+    }
+};
+
+QStringList argumentList(int argc, char *argv[]) {
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    return arguments;
+}
+
+// True for --help, --version and a command line that cannot be parsed: these are answered before any window
+// exists, with a core application object (for the translation) that needs no display.
+bool answersWithoutWindow(int argc, char *argv[]) {
+    CommandLine commandLine;
+    return !commandLine.parser.parse(argumentList(argc, argv)) || commandLine.parser.isSet(commandLine.help) ||
+           commandLine.parser.isSet(QStringLiteral("help-all")) || commandLine.parser.isSet(commandLine.version);
+}
 } // namespace
 
 int main(int argc, char *argv[]) {
@@ -42,10 +160,29 @@ int main(int argc, char *argv[]) {
 
     qDebug() << MainWindow::kVersion;
 
+    if (answersWithoutWindow(argc, argv)) {
+        QCoreApplication core(argc, argv);
+        translations::install(core);
+        CommandLine commandLine;
+        commandLine.parser.parse(QCoreApplication::arguments());
+        return commandLine.answer();
+    }
+
     QApplication app(argc, argv);
     // The crash handler writes its reports under the application's data folders, so it needs the
     // application object.
     installCrashHandler(QStringLiteral("Tidewell"), QLatin1String(MainWindow::kVersion));
+    translations::install(app);
+
+    // The application object has taken out the toolkit's own options it acted on; the positional arguments
+    // left are the candidates for the configuration file.
+    CommandLine commandLine;
+    commandLine.parser.parse(QCoreApplication::arguments());
+    if (const int code = commandLine.answer(); code >= 0)
+        return code;
+    const QStringList configArguments = commandLine.parser.positionalArguments();
+    if (!configArguments.isEmpty() && streamrules::findConfigFile(configArguments).isEmpty())
+        qWarning() << "no argument names an existing .ini file, nothing starts:" << configArguments;
 
     // Nobody can answer a message box without a screen; the boxes then only log.
     if (AppMessages::headlessPlatform())
@@ -93,8 +230,8 @@ int main(int argc, char *argv[]) {
 
     // A signal may be read by event processing before the window is connected or before the event loop runs,
     // where QCoreApplication::quit() has no loop to end: such a stop starts nothing and skips the loop.
-    if (quitter.receivedSignal() == 0 && QCoreApplication::arguments().size() > 1)
-        window.autoStart();
+    if (quitter.receivedSignal() == 0 && !configArguments.isEmpty())
+        window.autoStart(configArguments);
     int code = 0;
     if (quitter.receivedSignal() != 0) {
         qDebug() << "stop requested by signal" << quitter.receivedSignal() << "before the event loop";

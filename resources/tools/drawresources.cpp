@@ -1,6 +1,8 @@
-// Draws the splash image and the help icon. Run it again after changing the design:
+// Draws the splash image, the help icon and the application icon (SVG plus the PNG sizes the desktop's icon
+// theme wants). Run it again after changing the design:
 //   cmake -S resources/tools -B /tmp/drawresources && cmake --build /tmp/drawresources
 //   QT_QPA_PLATFORM=offscreen /tmp/drawresources/drawresources resources
+#include <QFile>
 #include <QFont>
 #include <QGuiApplication>
 #include <QImage>
@@ -8,6 +10,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QRadialGradient>
+#include <QSvgGenerator>
 #include <QtMath>
 
 #include <algorithm>
@@ -132,13 +135,88 @@ QImage drawQuestion() {
     return image;
 }
 
+// The application icon on a square of iconSide: a rounded tile of sea with two waves and a signal rising
+// from the crest. Every shape is cut to the tile by path intersection rather than a clip, which SVG
+// generators render unevenly.
+constexpr int iconSide = 256;
+// The desktop's hicolor theme looks for these sizes first.
+constexpr int iconSizes[] = {16, 22, 24, 32, 48, 64, 128, 256};
+
+void drawIcon(QPainter &p) {
+    p.setRenderHint(QPainter::Antialiasing);
+    const QRectF tileRect(8, 8, iconSide - 16, iconSide - 16);
+    QPainterPath tile;
+    tile.addRoundedRect(tileRect, 44, 44);
+
+    QLinearGradient sea(0, tileRect.top(), 0, tileRect.bottom());
+    sea.setColorAt(0.0, deepSea);
+    sea.setColorAt(0.55, midSea);
+    sea.setColorAt(1.0, shallowSea);
+    p.setPen(Qt::NoPen);
+    p.setBrush(sea);
+    p.drawPath(tile);
+
+    const struct {
+        double baseline, amplitude, wavelength, phase;
+        QColor color;
+    } bands[] = {
+        {iconSide * 0.62, 10, 190, 0.4, QColor(0x3f, 0xb0, 0xc9, 150)},
+        {iconSide * 0.76, 12, 230, 2.0, QColor(0x05, 0x2c, 0x47, 220)},
+    };
+    for (const auto &band : bands) {
+        p.setBrush(band.color);
+        p.drawPath(
+            wave(iconSide, iconSide, band.baseline, band.amplitude, band.wavelength, band.phase).intersected(tile));
+    }
+    p.setBrush(Qt::NoBrush);
+    p.setPen(QPen(foam, 9, Qt::SolidLine, Qt::RoundCap));
+    p.drawPath(crest(iconSide - 40, iconSide * 0.62, 10, 190, 0.4).translated(20, 0));
+
+    // The signal: a dot on the water and three arcs above it.
+    const QPointF source(iconSide * 0.5, iconSide * 0.5);
+    p.setPen(Qt::NoPen);
+    p.setBrush(foam);
+    p.drawEllipse(source, 14, 14);
+    p.setBrush(Qt::NoBrush);
+    for (int ring = 1; ring <= 3; ++ring) {
+        const double radius = 14 + ring * 26;
+        p.setPen(QPen(QColor(0xe8, 0xf6, 0xfa, 255 - ring * 45), 11, Qt::SolidLine, Qt::RoundCap));
+        p.drawArc(QRectF(source.x() - radius, source.y() - radius, 2 * radius, 2 * radius), 40 * 16, 100 * 16);
+    }
+}
+
+bool writeIcons(const QString &folder) {
+    QSvgGenerator svg;
+    svg.setFileName(folder + QStringLiteral("/tidewell.svg"));
+    svg.setSize(QSize(iconSide, iconSide));
+    svg.setViewBox(QRect(0, 0, iconSide, iconSide));
+    svg.setTitle(QStringLiteral("Tidewell"));
+    svg.setDescription(QStringLiteral("Tidewell application icon"));
+    {
+        QPainter p(&svg);
+        drawIcon(p);
+    }
+    bool ok = QFile::exists(svg.fileName());
+    for (const int size : iconSizes) {
+        QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
+        image.fill(Qt::transparent);
+        QPainter p(&image);
+        p.scale(double(size) / iconSide, double(size) / iconSide);
+        drawIcon(p);
+        p.end();
+        ok = image.save(folder + QStringLiteral("/tidewell-%1.png").arg(size)) && ok;
+    }
+    return ok;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
     QGuiApplication app(argc, argv);
     const QString folder = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral(".");
     const bool ok = drawSplash().save(folder + QStringLiteral("/loading.png")) &&
-                    drawQuestion().save(folder + QStringLiteral("/question.png"));
+                    drawQuestion().save(folder + QStringLiteral("/question.png")) &&
+                    writeIcons(folder + QStringLiteral("/icons"));
     if (!ok)
         std::fprintf(stderr, "cannot write the images into %s\n", qPrintable(folder));
     return ok ? 0 : 1;

@@ -1,0 +1,87 @@
+// The installed program's command line as a user types it: --help and --version answer without a display and in
+// the user's language, and a command line it does not understand is refused with exit code 2 before any
+// window or stream exists.
+#include "testkit.h"
+
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+constexpr int kAnswerMs = 15000;
+}
+
+class TestCommandLine : public QObject {
+    Q_OBJECT
+
+private slots:
+    void answers_data();
+    void answers();
+};
+
+void TestCommandLine::answers_data() {
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("lang");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("stdOut");
+    QTest::addColumn<QString>("stdErr");
+    const QString version = QStringLiteral("Tidewell ver 1.2.3 (build 68)\n");
+    QTest::newRow("--version") << QStringList{"--version"} << "C" << 0 << version << QString();
+    QTest::newRow("-v after a Qt option")
+        << QStringList{"-platform", "offscreen", "-v"} << "C" << 0 << version << QString();
+    QTest::newRow("--help") << QStringList{"--help"} << "C" << 0 << "[config.ini]" << QString();
+    QTest::newRow("--help lists -platform") << QStringList{"-h"} << "C" << 0 << "--platform <name>" << QString();
+    QTest::newRow("--help in German") << QStringList{"--help"} << "de_DE.UTF-8" << 0
+                                      << "Konfigurationsdatei für den Stream" << QString();
+    QTest::newRow("--help without translation")
+        << QStringList{"--help"} << "fr_FR.UTF-8" << 0 << "Configuration file to stream with" << QString();
+    QTest::newRow("unknown option") << QStringList{"--bogus"} << "C" << 2 << QString()
+                                    << "tidewell: Unknown option 'bogus'.\nTry 'tidewell --help'";
+    QTest::newRow("letters are not bundled") << QStringList{"-hv"} << "C" << 2 << QString() << "Unknown option 'hv'.";
+    QTest::newRow("Qt option without its value")
+        << QStringList{"-platform"} << "C" << 2 << QString() << "Missing value after '-platform'.";
+    QTest::newRow("unknown option with a configuration file")
+        << QStringList{"--stats", "out.json", "stream.ini"} << "C" << 2 << QString() << "Unknown option 'stats'.";
+}
+
+void TestCommandLine::answers() {
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, lang);
+    QFETCH(int, exitCode);
+    QFETCH(QString, stdOut);
+    QFETCH(QString, stdErr);
+
+    QTemporaryDir dir;
+    QFile config(dir.filePath(QStringLiteral("stream.ini")));
+    QVERIFY(config.open(QIODevice::WriteOnly));
+    config.write("[General]\nVSOURCE=Test Pattern\nURL=srt://127.0.0.1:9\n");
+    config.close();
+
+    QProcess app;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("HOME"), dir.path());
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("config")));
+    env.insert(QStringLiteral("XDG_DATA_HOME"), dir.filePath(QStringLiteral("data")));
+    // No display and no platform: an answer that needed a window would fail here.
+    env.remove(QStringLiteral("DISPLAY"));
+    env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    for (const char *name : {"LANGUAGE", "LC_ALL", "LC_MESSAGES"})
+        env.remove(QLatin1String(name));
+    env.insert(QStringLiteral("LANG"), lang);
+    app.setProcessEnvironment(env);
+    app.setWorkingDirectory(dir.path());
+    app.start(QStringLiteral(TIDEWELL_EXECUTABLE), arguments);
+    QVERIFY(app.waitForFinished(kAnswerMs));
+    const QString out = QString::fromUtf8(app.readAllStandardOutput());
+    const QString err = QString::fromUtf8(app.readAllStandardError());
+    QCOMPARE(app.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(app.exitCode(), exitCode);
+    QVERIFY2(out.contains(stdOut), qPrintable(out));
+    QVERIFY2(err.contains(stdErr), qPrintable(err));
+    // Nothing was started: the stream's first diagnostic line never appears.
+    QVERIFY2(!err.contains(QStringLiteral("cmd Start clicked")), qPrintable(err));
+}
+
+QTEST_GUILESS_MAIN(TestCommandLine)
+#include "tst_commandline.moc"

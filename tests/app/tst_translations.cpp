@@ -1,0 +1,81 @@
+// The main window in the operator's language: German texts for a German locale (also a regional one), English
+// where no translation exists, and the option entries that configuration files store by their text unchanged.
+#include "appmessages.h"
+#include "mainwindow.h"
+#include "translations.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTranslator>
+#include <QtTest>
+
+class TestTranslations : public QObject {
+    Q_OBJECT
+
+private slots:
+    void windowFollowsLocale_data();
+    void windowFollowsLocale();
+    void cleanup();
+};
+
+void TestTranslations::windowFollowsLocale_data() {
+    QTest::addColumn<QString>("locale");
+    QTest::addColumn<bool>("translated");
+    QTest::addColumn<QString>("menu");
+    QTest::addColumn<QString>("refusal");
+    const QString german = QStringLiteral("Warnung: Ungültiger SRT-Server. Bitte Host und Port eingeben.");
+    const QString english = QStringLiteral("Warning: Incorrect SRT Server. Please enter host and port.");
+    QTest::newRow("de_DE") << "de_DE" << true << "Konfiguration" << german;
+    QTest::newRow("de_AT finds the language") << "de_AT" << true << "Konfiguration" << german;
+    QTest::newRow("fr_FR falls back to English") << "fr_FR" << false << "Config" << english;
+    QTest::newRow("en_US") << "en_US" << false << "Config" << english;
+}
+
+void TestTranslations::windowFollowsLocale() {
+    QFETCH(QString, locale);
+    QFETCH(bool, translated);
+    QFETCH(QString, menu);
+    QFETCH(QString, refusal);
+    QCOMPARE(translations::install(*qApp, QLocale(locale)), translated);
+
+    MainWindow window;
+    QCOMPARE(window.findChild<QMenu *>(QStringLiteral("menuConfig"))->title(), menu);
+    window.findChild<QLineEdit *>(QStringLiteral("txtURL"))->setText(QStringLiteral("127.0.0.1"));
+    window.findChild<QPushButton *>(QStringLiteral("cmdStart"))->click();
+    QCOMPARE(AppMessages::history(), QStringList{refusal});
+
+    // Settings and configuration files hold these entries by their visible text: a translated text would
+    // make a file written in one language fail to load in another.
+    auto *audio = window.findChild<QComboBox *>(QStringLiteral("cmbAudioSources"));
+    QVERIFY(audio->findText(QStringLiteral("no audio")) >= 0);
+    QVERIFY(audio->findText(QStringLiteral("original")) >= 0);
+    QVERIFY(window.findChild<QComboBox *>(QStringLiteral("cmbSPR"))->findText(QStringLiteral("48 Khz")) >= 0);
+}
+
+void TestTranslations::cleanup() {
+    for (QTranslator *translator : qApp->findChildren<QTranslator *>()) {
+        QCoreApplication::removeTranslator(translator);
+        delete translator;
+    }
+    AppMessages::clearHistory();
+}
+
+int main(int argc, char *argv[]) {
+    QTemporaryDir home;
+    // Before the application object exists, so that nothing of the real user's is read or written.
+    qputenv("HOME", home.path().toUtf8());
+    qputenv("XDG_CONFIG_HOME", home.filePath(QStringLiteral("config")).toUtf8());
+    qputenv("XDG_DATA_HOME", home.filePath(QStringLiteral("data")).toUtf8());
+    QApplication app(argc, argv);
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, home.filePath(QStringLiteral("config")));
+    QSettings::setDefaultFormat(QSettings::IniFormat);
+    AppMessages::setInteractive(false);
+    TestTranslations test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_translations.moc"
