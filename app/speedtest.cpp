@@ -23,6 +23,9 @@ SpeedTest::~SpeedTest() {
     timer.stop();
     stopWorker();
     const QDeadlineTimer deadline(kCloseWaitMs);
+    // Finished tests may still be holding their connection for the latency; they let go when told.
+    for (ThreadTest *test : qAsConst(stopping))
+        test->requestStop();
     for (ThreadTest *test : qAsConst(stopping)) {
         // One that does not end in time is left behind: destroying a running thread aborts the program.
         if (test->wait(deadline))

@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -114,24 +113,26 @@ void ThreadTest::run() {
         failure = QStringLiteral("SRT CONNECT FAILED");
     qDebug() << "end connect" << (stopRequested.load() ? QStringLiteral("stopped") : failure);
 
-    if (connected) {
-        sendData(socket);
-        // In live mode the server hands the last packets on only after the latency; closing at once would
-        // discard them there.
-        const int holdMs = lossless || !failure.isEmpty() ? 0 : latency;
-        QElapsedTimer held;
-        held.start();
-        while (!stopRequested.load() && held.elapsed() < holdMs)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!connected) {
+        if (socket != -1)
+            srt_close(socket);
+        finishedTest.store(true, std::memory_order_release);
+        return;
     }
-
-    if (socket != -1) {
-        // File mode lingers up to three minutes on unsent data by default; a stopped test must not.
-        const linger off{0, 0};
-        srt_setsockflag(socket, SRTO_LINGER, &off, sizeof(off));
-        srt_close(socket);
-    }
+    sendData(socket);
     finishedTest.store(true, std::memory_order_release);
+
+    // In live mode the server hands the last packets on only after the latency; closing at once would discard
+    // them there. The result is out already; a stop cuts this short.
+    const int holdMs = lossless || !failure.isEmpty() ? 0 : latency;
+    QElapsedTimer held;
+    held.start();
+    while (!stopRequested.load() && held.elapsed() < holdMs)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    // File mode lingers up to three minutes on unsent data by default; a stopped test must not.
+    const linger off{0, 0};
+    srt_setsockflag(socket, SRTO_LINGER, &off, sizeof(off));
+    srt_close(socket);
 }
 
 bool ThreadTest::waitForConnection(int socket) {
@@ -253,10 +254,14 @@ void ThreadTest::sendData(int socket) {
         if (!pace(socket))
             break;
         const int sent = srtSendAll(socket, payload.constData(), payload.size());
-        if (sent == -1) {
-            // A send that timed out only means the buffer is still full; the pacing decides how long that may go on.
-            if (srt_getlasterror(nullptr) == SRT_EASYNCSND)
-                continue;
+        if (sent < 1) {
+            // A send that timed out only means the buffer is still full, for at most the no-progress time.
+            if (sent == -1 && srt_getlasterror(nullptr) == SRT_EASYNCSND) {
+                if (state.sinceProgress.elapsed() < kNoProgressMs)
+                    continue;
+                state.stalled = true;
+                break;
+            }
             if (++errors >= kMaxErrors)
                 break;
             continue;
