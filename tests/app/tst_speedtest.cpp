@@ -56,6 +56,7 @@ private slots:
     void stopThenStartAgain_data();
     void stopThenStartAgain();
     void closedPortShowsFailure();
+    void closingDuringTestEndsIt();
     void launchRefusals_data();
     void launchRefusals();
     void launchRunsTestAndAppliesLatency();
@@ -205,6 +206,23 @@ void TestSpeedTest::closedPortShowsFailure() {
     // The library gives up after its connect timeout of 3 s.
     QVERIFY(testkit::waitUntil([&] { return !button(&dialog, "cmdRun")->isChecked(); }, 10000));
     QCOMPARE(resultLabel(&dialog)->text(), QStringLiteral("Test failed: SRT CONNECT FAILED"));
+}
+
+void TestSpeedTest::closingDuringTestEndsIt() {
+    SrtTestListener listener;
+    QVERIFY2(listener.start(), qPrintable(listener.errorText()));
+    auto dialog = std::make_unique<SpeedTest>();
+    QProgressBar *progress = dialog->findChild<QProgressBar *>(QStringLiteral("progressBar"));
+    dialog->setParams(QStringLiteral("127.0.0.1"), QString(), listener.port(), QStringLiteral("cam"), 120, QString(),
+                      16, false);
+    button(dialog.get(), "cmdRun")->click();
+    QVERIFY(testkit::waitUntil([&] { return progress->value() > 0; }, 5000));
+    // What the program's end does: the dialog goes with the main window, and the library right after it.
+    QElapsedTimer clock;
+    clock.start();
+    dialog.reset();
+    QVERIFY2(clock.elapsed() < 1000, qPrintable(QStringLiteral("%1 ms").arg(clock.elapsed())));
+    QVERIFY(testkit::waitUntil([&] { return listener.callers().value(0).closed; }, 5000));
 }
 
 void TestSpeedTest::launchRefusals_data() {
