@@ -75,6 +75,8 @@ MainWindow::MainWindow(QWidget *parent)
     settings = new QSettings(QStringLiteral("Brackmoor"), QStringLiteral("Tidewell"));
     connect(qApp, &QCoreApplication::aboutToQuit, this, &MainWindow::onAboutToQuit);
 
+    setupSpeedTest();
+
     fillBitrateLists();
 
     statTimer->setTimerType(Qt::PreciseTimer);
@@ -133,6 +135,7 @@ MainWindow::MainWindow(QWidget *parent)
 }
 
 MainWindow::~MainWindow() {
+    endSpeedTest();
     delete netRefreshTimer;
     if (capture->isRunning())
         capture->stopCapture();

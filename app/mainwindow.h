@@ -22,6 +22,7 @@ class NDISource;
 class QSettings;
 class QTimer;
 class RESender;
+class SpeedTest;
 class UpdateNotifier;
 
 // The one main window: the operator's controls, the settings store, and the start and stop of a stream.
@@ -84,6 +85,7 @@ private slots:
     void onStatTimeout();
     void onSRTError();
     void on_cmdInfo_clicked();
+    void on_cmdSpeedTest_clicked();
     void on_cmbVideoSources_currentIndexChanged(int index);
     void on_cmbAudioSources_currentIndexChanged(int index);
     void on_actionSave_config_triggered();
@@ -124,6 +126,10 @@ private:
 
     void setupHelpLabel(class QLabel *label, const QString &page);
 
+    // Speed test launch (mainwindowspeedtest.cpp).
+    void setupSpeedTest();
+    void endSpeedTest();
+
     Ui::MainWindow *ui;
     QTimer *statTimer;
     QTimer *netRefreshTimer = nullptr;
@@ -134,6 +140,7 @@ private:
     LogsDlg *logs = nullptr;
     RESender *srtSender = nullptr;
     UpdateNotifier *updateNotifier = nullptr;
+    SpeedTest *speedTest = nullptr;
     InstanceCounter *instanceCounter = nullptr;
     QSettings *settings = nullptr;
     QString instance;

@@ -47,7 +47,8 @@ int srtSendAll(int socket, const char *data, int length) {
 }
 
 QString connectSRT(int &socket, const QString &host, const QString &interfaceAddress, quint16 port,
-                   const QString &streamId, int latency, const QString &passphrase, int keyLength, bool lossless) {
+                   const QString &streamId, int latency, const QString &passphrase, int keyLength, bool lossless,
+                   const std::function<bool(int)> &beforeConnect) {
     socket = SRT_INVALID_SOCK;
 
     const SRTSOCKET created = srt_create_socket();
@@ -95,6 +96,9 @@ QString connectSRT(int &socket, const QString &host, const QString &interfaceAdd
     }
 
     setIntOption(created, SRTO_MSS, "SRTO_MSS", kMss);
+
+    if (beforeConnect && !beforeConnect(created))
+        return fail(created, "SRT CONNECT FAILED");
 
     if (srt_connect(created, reinterpret_cast<const sockaddr *>(&destination), kIpv4AddressLength) == -1)
         return fail(created, "SRT CONNECT FAILED");
