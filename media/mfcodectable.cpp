@@ -34,10 +34,12 @@ constexpr int mpeg2VbvDivisor = 2;
 constexpr int mpeg2MinVbvFrames = 2;
 // FFmpeg's own choice when it widens the bitrate tolerance.
 constexpr int mpeg2ToleranceFrames = 5;
-// An intra picture of an ordinary scene at MPEG-2's coarsest quantiser (31) takes about this many bits per
-// 16x16 macroblock. Below the bitrate at which one fits the VBV buffer the rate control underflows on every
-// key frame, the stream overshoots anyway and FFmpeg logs each picture.
+// At MPEG-2's coarsest quantiser (31) an intra picture of an ordinary scene takes about 48 bits per 16x16
+// macroblock and a predicted picture of a moving one about 2. Below the bitrate at which the key frame fits
+// the VBV buffer and every other picture its share of a second, the rate control underflows on every
+// picture, the stream overshoots anyway and FFmpeg logs each picture.
 constexpr int64_t mpeg2CoarsestIntraBitsPerMacroblock = 48;
+constexpr int64_t mpeg2CoarsestPredictedBitsPerMacroblock = 2;
 // MPEG-2 forbids a picture width or height that is a multiple of 4096: its 12-bit field would be 0. FFmpeg
 // writes it all the same and no decoder reads the stream; one macroblock less is the nearest codable size.
 constexpr int mpeg2ForbiddenSizeMultiple = 4096;
@@ -125,7 +127,9 @@ void applyX264(const MFVideoSettings &s, AVCodecContext *c, AVDictionary **d) {
 int64_t mpeg2MinBitrate(const MFVideoSettings &s) {
     const int64_t macroblocks =
         int64_t((s.width + macroblockSize - 1) / macroblockSize) * ((s.height + macroblockSize - 1) / macroblockSize);
-    return macroblocks * mpeg2CoarsestIntraBitsPerMacroblock * mpeg2VbvDivisor;
+    const double frameRate = s.frameRate.num > 0 && s.frameRate.den > 0 ? av_q2d(s.frameRate) : 25.0;
+    return macroblocks * (mpeg2CoarsestIntraBitsPerMacroblock * mpeg2VbvDivisor +
+                          int64_t(std::ceil(mpeg2CoarsestPredictedBitsPerMacroblock * frameRate)));
 }
 
 bool rateControlled(const MFWriterOptions &o) {
