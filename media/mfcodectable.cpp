@@ -139,8 +139,9 @@ bool rateControlled(const MFWriterOptions &o) {
 
 // FFmpeg's MPEG-2 encoder fills in the picture header's VBV delay (16 bits of a 90 kHz clock) at constant
 // rate, floor equal to ceiling, with a buffer of at most 0xFFFF/90000 s, and asserts that the delay fits
-// (av_assert0, a process abort). A picture the rate control cannot shrink below that span at the ceiling,
-// an intra picture of a large frame at a low bitrate even at the coarsest quantiser, does not. The floor
+// (av_assert0, a process abort). A picture the rate control cannot shrink enough to arrive within that span
+// at the ceiling (a key frame of a large picture at a low bitrate, even at the coarsest quantiser) trips it,
+// so no bitrate floor can make it safe for every scene. The floor
 // also makes it stuff every picture up to the rate, which fails ("stuffing too large") once the rate is
 // far above what the pictures need. Without a floor FFmpeg writes 0xFFFF ("not given", allowed at any
 // rate) and stuffs nothing: the ceiling alone keeps the rate, whatever the pictures.
@@ -158,7 +159,8 @@ void setMpeg2Rates(const MFVideoSettings &s, AVCodecContext *c, MFRateControl rc
         return;
     }
     const auto oneFrame = int64_t(std::ceil(double(c->rc_max_rate) * frameSeconds));
-    // The high level's buffer holds under two frames only above about 120 Mbit/s, past every level's rate.
+    // The high level's buffer holds under two frames only above about 120 Mbit/s at 25 fps, past every
+    // level's rate.
     const int64_t buffer = std::max(std::min<int64_t>(c->rc_max_rate / mpeg2VbvDivisor, mpeg2HighLevelVbvBits),
                                     oneFrame * mpeg2MinVbvFrames);
     c->rc_buffer_size = int(std::min<int64_t>(buffer, INT32_MAX));
@@ -394,11 +396,12 @@ void mfFitVideoSettings(const MFCodecEntry &entry, MFVideoSettings *settings) {
                                         .arg(settings->height);
         const int64_t floor = mpeg2MinBitrate(*settings);
         if (rateControlled(o) && o.videoBitrate > 0 && o.videoBitrate < floor) {
-            qWarning().noquote() << QStringLiteral("MFWriter: MPEG-2 cannot keep %1 kbit/s at %2x%3; video bitrate "
-                                                   "raised to %4 kbit/s")
+            qWarning().noquote() << QStringLiteral("MFWriter: MPEG-2 cannot keep %1 kbit/s at %2x%3, %4 fps; video "
+                                                   "bitrate raised to %5 kbit/s")
                                         .arg(o.videoBitrate / 1000)
                                         .arg(settings->width)
                                         .arg(settings->height)
+                                        .arg(av_q2d(settings->frameRate), 0, 'g', 4)
                                         .arg((floor + 999) / 1000);
             o.videoBitrate = floor;
             if (o.videoMaxrate > 0)
