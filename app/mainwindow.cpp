@@ -4,6 +4,7 @@
 #include "appmessages.h"
 #include "capturestreamer.h"
 #include "crashhandler.h"
+#include "crashsymbolizer.h"
 #include "instancecounter.h"
 #include "logsdlg.h"
 #include "ndisource.h"
@@ -31,6 +32,8 @@ const char kHelpSite[] = "https://help.tidewell.example";
 constexpr int kNetRefreshMs = 10000;
 // How long closing the window waits for the capture thread to finish its last frame.
 constexpr int kCloseWaitMs = 10000;
+// Looking up the names and lines of new crash reports runs addr2line on the GUI thread; it gives up after this.
+constexpr int kCrashLookupMs = 10000;
 } // namespace
 
 MainWindow::MainWindow(QWidget *parent)
@@ -164,6 +167,7 @@ void MainWindow::on_cmdInfo_clicked() {
 void MainWindow::on_actionCrash_Report_triggered() {
     const QString folder = crashReportsFolder();
     QDir().mkpath(folder);
+    symbolizeCrashReports(folder, QDeadlineTimer(kCrashLookupMs));
     QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
 }
 

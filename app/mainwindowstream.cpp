@@ -7,6 +7,7 @@
 #include "logsdlg.h"
 #include "resender.h"
 #include "resolvehost.h"
+#include "srtstreamid.h"
 #include "streamrules.h"
 
 #include <QCoreApplication>
@@ -68,6 +69,19 @@ bool MainWindow::streamRequest(StreamRequest *request) {
         }
         if (!server.valid) {
             AppMessages::warning(this, tr("Warning"), tr("Incorrect SRT Server. Please enter host and port."));
+            return false;
+        }
+        // The id goes out with its suffixes; libsrt would refuse it at every connection attempt.
+        QString onWire = ui->txtStreamID->text();
+        if (ui->chkAlpha->isChecked())
+            onWire += QStringLiteral("#alpha");
+        if (ui->chkLL->isChecked())
+            onWire += QStringLiteral("#lossless");
+        if (!srtStreamIdFits(onWire)) {
+            AppMessages::warning(this, tr("Warning"),
+                                 tr("Stream ID is too long: SRT carries at most %1 bytes, this one takes %2.")
+                                     .arg(kSrtHandshakeStreamIdBytes)
+                                     .arg(srtStreamIdBytes(onWire)));
             return false;
         }
         request->host = server.host;

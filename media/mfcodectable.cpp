@@ -28,8 +28,24 @@ constexpr int mpeg2HighLevelVbvBits = 9781248;
 constexpr const char *liveAsyncDepth = "1";
 // Look-ahead of "vbr_la": short, since every frame of look-ahead is a frame of delay on a live link.
 constexpr const char *qsvLookaheadFrames = "8";
-// MPEG-2 signals the VBV delay in 90 kHz ticks of 16 bits (at most 0.73 s): half a second of buffer fits.
+// MPEG-2's VBV buffer: half a second of the ceiling.
 constexpr int mpeg2VbvDivisor = 2;
+// FFmpeg refuses a buffer shorter than one frame at the bitrate; two leave the rate control room to work.
+constexpr int mpeg2MinVbvFrames = 2;
+// FFmpeg's own choice when it widens the bitrate tolerance.
+constexpr int mpeg2ToleranceFrames = 5;
+// At MPEG-2's coarsest quantiser (31) an intra picture of an ordinary scene takes about 48 bits per 16x16
+// macroblock and a predicted picture of a moving one about 2. Below the bitrate at which the key frame fits
+// the VBV buffer and every other picture its share of a second, the rate control underflows on every
+// picture, the stream overshoots anyway and FFmpeg logs each picture.
+constexpr int64_t mpeg2CoarsestIntraBitsPerMacroblock = 48;
+constexpr int64_t mpeg2CoarsestPredictedBitsPerMacroblock = 2;
+// MPEG-2 forbids a picture width or height that is a multiple of 4096: its 12-bit field would be 0. FFmpeg
+// writes it all the same and no decoder reads the stream; one macroblock less is the nearest codable size.
+constexpr int mpeg2ForbiddenSizeMultiple = 4096;
+constexpr int macroblockSize = 16;
+// OpenH264 refuses a bitrate above its highest level's (5.2): 240000 kbit/s times the NAL HRD factor 1.2.
+constexpr int64_t openh264MaxBitrate = 288000000;
 
 void setOption(AVDictionary **options, const char *key, const QByteArray &value) {
     av_dict_set(options, key, value.constData(), 0);
@@ -108,6 +124,49 @@ void applyX264(const MFVideoSettings &s, AVCodecContext *c, AVDictionary **d) {
     setInterlace(s, c);
 }
 
+int64_t mpeg2MinBitrate(const MFVideoSettings &s) {
+    const int64_t macroblocks =
+        int64_t((s.width + macroblockSize - 1) / macroblockSize) * ((s.height + macroblockSize - 1) / macroblockSize);
+    const double frameRate = s.frameRate.num > 0 && s.frameRate.den > 0 ? av_q2d(s.frameRate) : 25.0;
+    return macroblocks * (mpeg2CoarsestIntraBitsPerMacroblock * mpeg2VbvDivisor +
+                          int64_t(std::ceil(mpeg2CoarsestPredictedBitsPerMacroblock * frameRate)));
+}
+
+bool rateControlled(const MFWriterOptions &o) {
+    const MFRateControl rc = mfRateControl(o.rcType);
+    return rc != MFRateControl::Cqp && rc != MFRateControl::Quality;
+}
+
+// FFmpeg's MPEG-2 encoder fills in the picture header's VBV delay (16 bits of a 90 kHz clock) at constant
+// rate, floor equal to ceiling, with a buffer of at most 0xFFFF/90000 s, and asserts that the delay fits
+// (av_assert0, a process abort). A picture the rate control cannot shrink enough to arrive within that span
+// at the ceiling (a key frame of a large picture at a low bitrate, even at the coarsest quantiser) trips it,
+// so no bitrate floor can make it safe for every scene. The floor
+// also makes it stuff every picture up to the rate, which fails ("stuffing too large") once the rate is
+// far above what the pictures need. Without a floor FFmpeg writes 0xFFFF ("not given", allowed at any
+// rate) and stuffs nothing: the ceiling alone keeps the rate, whatever the pictures.
+void setMpeg2Rates(const MFVideoSettings &s, AVCodecContext *c, MFRateControl rc) {
+    setRates(s, c, rc != MFRateControl::Avbr);
+    c->rc_min_rate = 0;
+    if (rc == MFRateControl::Cbr)
+        c->rc_max_rate = c->bit_rate;
+    // FFmpeg widens a tolerance under one frame at the bitrate itself, with a warning at every open.
+    const double frameSeconds = s.frameRate.num > 0 && s.frameRate.den > 0 ? av_q2d(av_inv_q(s.frameRate)) : 0.04;
+    c->bit_rate_tolerance =
+        int(std::clamp<double>(c->bit_rate * frameSeconds * mpeg2ToleranceFrames, c->bit_rate_tolerance, INT32_MAX));
+    if (c->rc_max_rate <= 0) {
+        c->rc_buffer_size = 0;
+        return;
+    }
+    const auto oneFrame = int64_t(std::ceil(double(c->rc_max_rate) * frameSeconds));
+    // The high level's buffer holds under two frames only above about 120 Mbit/s at 25 fps, past every
+    // level's rate.
+    const int64_t buffer = std::max(std::min<int64_t>(c->rc_max_rate / mpeg2VbvDivisor, mpeg2HighLevelVbvBits),
+                                    oneFrame * mpeg2MinVbvFrames);
+    c->rc_buffer_size = int(std::min<int64_t>(buffer, INT32_MAX));
+    c->rc_initial_buffer_occupancy = c->rc_buffer_size * 3 / 4;
+}
+
 void applyMpeg2(const MFVideoSettings &s, AVCodecContext *c) {
     const MFWriterOptions &o = s.options;
     const MFRateControl rc = mfRateControl(o.rcType);
@@ -124,18 +183,7 @@ void applyMpeg2(const MFVideoSettings &s, AVCodecContext *c) {
         c->flags |= AV_CODEC_FLAG_QSCALE;
         c->global_quality = FF_QP2LAMBDA * qscale;
     } else {
-        setRates(s, c, rc != MFRateControl::Avbr);
-        c->rc_buffer_size /= mpeg2VbvDivisor;
-        // A ceiling equal to the average leaves the rate control no room above it: that is constant rate,
-        // which MPEG-2 keeps only with a floor too (FFmpeg's "impossible bitrate constraints" otherwise).
-        if (rc == MFRateControl::Cbr || (c->rc_max_rate > 0 && c->rc_max_rate == c->bit_rate)) {
-            c->rc_max_rate = c->bit_rate;
-            c->rc_min_rate = c->bit_rate;
-        }
-        if (c->rc_buffer_size > mpeg2HighLevelVbvBits)
-            c->rc_buffer_size = mpeg2HighLevelVbvBits;
-        if (c->rc_max_rate > 0)
-            c->rc_initial_buffer_occupancy = c->rc_buffer_size * 3 / 4;
+        setMpeg2Rates(s, c, rc);
     }
     setInterlace(s, c);
 }
@@ -327,5 +375,45 @@ void mfApplyVideoOptions(const MFCodecEntry &entry, const MFVideoSettings &setti
         av_dict_set(encoderOptions, "profile", "constrained_baseline", 0);
         av_dict_set(encoderOptions, "allow_skip_frames", "0", 0);
         break;
+    }
+}
+
+void mfFitVideoSettings(const MFCodecEntry &entry, MFVideoSettings *settings) {
+    MFWriterOptions &o = settings->options;
+    if (entry.family == MFEncoderFamily::Mpeg2) {
+        const int width = settings->width;
+        const int height = settings->height;
+        if (width > 0 && width % mpeg2ForbiddenSizeMultiple == 0)
+            settings->width -= macroblockSize;
+        if (height > 0 && height % mpeg2ForbiddenSizeMultiple == 0)
+            settings->height -= macroblockSize;
+        if (settings->width != width || settings->height != height)
+            qWarning().noquote() << QStringLiteral(
+                                        "MFWriter: MPEG-2 cannot code %1x%2; the pictures are scaled to %3x%4")
+                                        .arg(width)
+                                        .arg(height)
+                                        .arg(settings->width)
+                                        .arg(settings->height);
+        const int64_t floor = mpeg2MinBitrate(*settings);
+        if (rateControlled(o) && o.videoBitrate > 0 && o.videoBitrate < floor) {
+            qWarning().noquote() << QStringLiteral("MFWriter: MPEG-2 cannot keep %1 kbit/s at %2x%3, %4 fps; video "
+                                                   "bitrate raised to %5 kbit/s")
+                                        .arg(o.videoBitrate / 1000)
+                                        .arg(settings->width)
+                                        .arg(settings->height)
+                                        .arg(av_q2d(settings->frameRate), 0, 'g', 4)
+                                        .arg((floor + 999) / 1000);
+            o.videoBitrate = floor;
+            if (o.videoMaxrate > 0)
+                o.videoMaxrate = std::max(o.videoMaxrate, floor);
+        }
+    } else if (entry.family == MFEncoderFamily::OpenH264 && rateControlled(o) &&
+               std::max(o.videoBitrate, o.videoMaxrate) > openh264MaxBitrate) {
+        qWarning().noquote() << QStringLiteral("MFWriter: OpenH264 cannot go above %1 kbit/s; video bitrate lowered "
+                                               "from %2 kbit/s")
+                                    .arg(openh264MaxBitrate / 1000)
+                                    .arg(std::max(o.videoBitrate, o.videoMaxrate) / 1000);
+        o.videoBitrate = std::min(o.videoBitrate, openh264MaxBitrate);
+        o.videoMaxrate = std::min(o.videoMaxrate, openh264MaxBitrate);
     }
 }

@@ -51,6 +51,10 @@ int mfConstantQuality(int quality);
 // times an NTSC rate (2997 at 29.97) is that rate's code, so it means one second too.
 int mfGopFrames(const MFVideoSettings &settings);
 
+// Brings the settings within what the entry's encoder can code and keep (picture size, bitrate range) and
+// says in one log line what it changed. The writer calls it before it opens the encoder.
+void mfFitVideoSettings(const MFCodecEntry &entry, MFVideoSettings *settings);
+
 // Applies the option text to an FFmpeg encoder context (before avcodec_open2) for the entry's family:
 // bitrates, VBV, GOP, profile, rate control, quality or preset, live low-latency settings and interlacing.
 void mfApplyVideoOptions(const MFCodecEntry &entry, const MFVideoSettings &settings, AVCodecContext *context,

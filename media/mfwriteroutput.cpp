@@ -135,6 +135,7 @@ bool MFWriterOutput::openVideo(const AVFrame *picture, const MFFormat &format, Q
     videoSettings.frameRate = frameRate;
     videoSettings.interlace = format.interlace;
     videoSettings.gop = options.gop;
+    mfFitVideoSettings(*videoEntry, &videoSettings);
     if (videoSettings.interlaced() && videoEntry->family == MFEncoderFamily::OpenH264)
         qDebug() << "MFWriter: OpenH264 has no field coding; the interlaced frames are coded as progressive";
     if (!video->open(videoSettings, why)) {

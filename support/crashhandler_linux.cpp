@@ -73,6 +73,25 @@ void writeAll(int fd, const char *data, size_t length) {
     }
 }
 
+constexpr char mapsHeading[] = "memory map:\n";
+
+// open, read and write only: all three are async-signal-safe.
+void copyFile(const char *path, int to) {
+    const int from = open(path, O_RDONLY | O_CLOEXEC);
+    if (from < 0)
+        return;
+    char chunk[4096];
+    for (;;) {
+        const ssize_t got = ::read(from, chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        writeAll(to, chunk, size_t(got));
+    }
+    close(from);
+}
+
 const char *signalName(int sig) {
     switch (sig) {
     case SIGSEGV:
@@ -159,6 +178,10 @@ void onFatalSignal(int sig, siginfo_t *info, void *) {
             void *frames[maxFrames];
             const int count = backtrace(frames, maxFrames);
             backtrace_symbols_fd(frames, count, fd);
+            // The raw addresses mean something only with the map of what was loaded where; names and lines are
+            // looked up later, outside the handler (crashsymbolizer).
+            writeAll(fd, mapsHeading, sizeof mapsHeading - 1);
+            copyFile("/proc/self/maps", fd);
             fsync(fd);
             close(fd);
         }
@@ -181,7 +204,10 @@ void installCrashHandler(const QString &appName, const QString &version) {
         close(reportDirFd);
     reportDirFd = open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 
-    const QByteArray text = appName.toUtf8() + " crash report\nver " + version.toUtf8() + "\n";
+    // The application's version text may already read "ver 1.2.3".
+    const QByteArray versionText = version.toUtf8();
+    const QByteArray text = appName.toUtf8() + " crash report\n" +
+                            (versionText.startsWith("ver ") ? versionText : "ver " + versionText) + "\n";
     headerLength = std::min(size_t(text.size()), headerCapacity);
     std::memcpy(header, text.constData(), headerLength);
 

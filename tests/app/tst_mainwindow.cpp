@@ -3,6 +3,7 @@
 #include "appmessages.h"
 #include "mainwindow.h"
 #include "resender.h"
+#include "srtstreamid.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -44,6 +45,8 @@ private slots:
     void ristDestFalseSwitchesBackToSrt();
     void startRefusals_data();
     void startRefusals();
+    void overlongStreamIdRefused_data();
+    void overlongStreamIdRefused();
     void startValuesFromForm();
     void encoderOptionsFollowParameterLists();
     void listenerFailureLeavesWindowIdle();
@@ -270,6 +273,42 @@ void TestMainWindow::startRefusals() {
     QVERIFY(!control<QPushButton>("cmdStart")->isChecked());
     QCOMPARE(control<QPushButton>("cmdStart")->text(), QStringLiteral("START"));
     QVERIFY(control<QWidget>("encodingGroup")->isEnabled());
+    QVERIFY(!window()->srtRelay()->isRunning());
+}
+
+void TestMainWindow::overlongStreamIdRefused_data() {
+    QTest::addColumn<QString>("streamId");
+    QTest::addColumn<bool>("alpha");
+    QTest::addColumn<bool>("lossless");
+    QTest::addColumn<int>("bytes");
+    QTest::newRow("700 characters") << QString(700, 'x') << false << false << 700;
+    QTest::newRow("two-byte characters") << QString(300, QChar(0xe9)) << false << false << 600;
+    // Fits alone; the suffixes the relay and the connection append push it over.
+    const QString atLimit(kSrtHandshakeStreamIdBytes, 'x');
+    QTest::newRow("with #alpha") << atLimit.left(kSrtHandshakeStreamIdBytes - 5) << true << false
+                                 << kSrtHandshakeStreamIdBytes + 1;
+    QTest::newRow("with #lossless") << atLimit.left(kSrtHandshakeStreamIdBytes - 8) << false << true
+                                    << kSrtHandshakeStreamIdBytes + 1;
+}
+
+void TestMainWindow::overlongStreamIdRefused() {
+    QFETCH(QString, streamId);
+    QFETCH(bool, alpha);
+    QFETCH(bool, lossless);
+    QFETCH(int, bytes);
+    control<QRadioButton>("rbSrt")->setChecked(true);
+    control<QLineEdit>("txtURL")->setText(QStringLiteral("127.0.0.1:9001"));
+    control<QLineEdit>("txtStreamID")->setText(streamId);
+    control<QCheckBox>("chkAlpha")->setChecked(alpha);
+    control<QCheckBox>("chkLL")->setChecked(lossless);
+    control<QPushButton>("cmdStart")->click();
+    QCOMPARE(
+        AppMessages::history(),
+        QStringList{QStringLiteral("Warning: Stream ID is too long: SRT carries at most %1 bytes, this one takes %2.")
+                        .arg(kSrtHandshakeStreamIdBytes)
+                        .arg(bytes)});
+    QVERIFY(!window()->streaming());
+    QVERIFY(!control<QPushButton>("cmdStart")->isChecked());
     QVERIFY(!window()->srtRelay()->isRunning());
 }
 

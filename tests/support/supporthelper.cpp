@@ -1,6 +1,7 @@
 // Child process for the tests that need a program of their own:
 //   supporthelper instance <key>   prints "<index> <letter>" and stays until its standard input closes
-//   supporthelper crash <kind>     installs the crash handler (version 1.2.3) and crashes in a worker thread
+//   supporthelper crash <kind> [version]   installs the crash handler (version 1.2.3 unless given) and crashes
+//                                          in a worker thread
 #include "crashhandler.h"
 #include "instancecounter.h"
 
@@ -49,7 +50,8 @@ int main(int argc, char **argv) {
         return 0;
     }
     if (argc >= 3 && std::strcmp(argv[1], "crash") == 0) {
-        installCrashHandler(QStringLiteral("Tidewell"), QStringLiteral("1.2.3"));
+        installCrashHandler(QStringLiteral("Tidewell"),
+                            argc >= 4 ? QString::fromLocal8Bit(argv[3]) : QStringLiteral("1.2.3"));
         const char *kind = argv[2];
         std::thread worker([kind] { tidewellCrashInWorker(kind); });
         worker.join();

@@ -1,13 +1,19 @@
+#include "crashsymbolizer.h"
 #include "testkit.h"
 
 #include <QDir>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QUuid>
 #include <QtTest>
 
 #include <memory>
 #include <vector>
+
+namespace {
+constexpr int kSymbolizeMs = 30000;
+} // namespace
 
 // Behaviour that needs separate processes: the instance counter across running copies, and crash reports.
 class TestProcesses : public QObject {
@@ -84,16 +90,22 @@ private slots:
 
     void crashLeavesReport_data() {
         QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("version");
         QTest::addColumn<QString>("signalText");
         QTest::newRow("segv") << "segv"
+                              << "1.2.3"
                               << "signal: 11 (SIGSEGV)";
-        QTest::newRow("abort") << "abort"
-                               << "signal: 6 (SIGABRT)";
+        // The program hands over its version text as it shows it.
+        QTest::newRow("abort, version text") << "abort"
+                                             << "ver 1.2.3"
+                                             << "signal: 6 (SIGABRT)";
         QTest::newRow("fpe") << "fpe"
+                             << "1.2.3"
                              << "signal: 8 (SIGFPE)";
     }
     void crashLeavesReport() {
         QFETCH(QString, kind);
+        QFETCH(QString, version);
         QFETCH(QString, signalText);
         QTemporaryDir home;
         QVERIFY(home.isValid());
@@ -105,7 +117,7 @@ private slots:
                    QStringLiteral("detect_leaks=0:handle_segv=0:handle_sigfpe=0:handle_sigbus=0:handle_sigill=0:"
                                   "handle_abort=0:allow_user_segv_handler=1"));
         child.setProcessEnvironment(env);
-        child.start(QStringLiteral(SUPPORT_HELPER), {QStringLiteral("crash"), kind});
+        child.start(QStringLiteral(SUPPORT_HELPER), {QStringLiteral("crash"), kind, version});
         QVERIFY(child.waitForFinished(20000));
         // The handler hands the signal back to its default action, so the process still dies of it.
         QCOMPARE(child.exitStatus(), QProcess::CrashExit);
@@ -114,7 +126,7 @@ private slots:
         const QStringList reports = folder.entryList(QDir::Files);
         QCOMPARE(reports.size(), 1);
         const QString report = QString::fromUtf8(testkit::readFile(folder.filePath(reports.first())));
-        QVERIFY2(report.contains(QLatin1String("ver 1.2.3\n")), qPrintable(report));
+        QVERIFY2(report.contains(QLatin1String("crash report\nver 1.2.3\n")), qPrintable(report));
         QVERIFY2(report.contains(signalText), qPrintable(report));
         QVERIFY2(QRegularExpression(QStringLiteral("time: \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d UTC"))
                      .match(report)
@@ -122,6 +134,19 @@ private slots:
                  qPrintable(report));
         // The backtrace is the crashing worker thread's, with names.
         QVERIFY2(report.contains(QLatin1String("tidewellCrashInWorker")), qPrintable(report));
+
+        // Read afterwards (outside the handler), the frame gets its demangled name and source line, once.
+        if (QStandardPaths::findExecutable(QStringLiteral("addr2line")).isEmpty())
+            QSKIP("addr2line (binutils) is not installed");
+        QCOMPARE(symbolizeCrashReports(folder.path(), QDeadlineTimer(kSymbolizeMs)), 1);
+        QCOMPARE(symbolizeCrashReports(folder.path(), QDeadlineTimer(kSymbolizeMs)), 0);
+        const QString readable = QString::fromUtf8(testkit::readFile(folder.filePath(reports.first())));
+        QVERIFY2(readable.startsWith(report.left(report.indexOf(QLatin1String("memory map:")))), qPrintable(readable));
+        QVERIFY2(QRegularExpression(
+                     QStringLiteral("#\\d+ tidewellCrashInWorker\\(char const\\*\\) at \\S*supporthelper\\.cpp:\\d+"))
+                     .match(readable)
+                     .hasMatch(),
+                 qPrintable(readable));
     }
 };
 

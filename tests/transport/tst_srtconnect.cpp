@@ -1,5 +1,6 @@
 // connectSRT, setSRTOption and srtSendAll against a real libsrt listener on loopback.
 #include "connectsrt.h"
+#include "srtstreamid.h"
 #include "srttestlistener.h"
 #include "testkit.h"
 
@@ -37,6 +38,8 @@ private slots:
     void failuresLeaveNoSocket();
     void streamIdReachesServer_data();
     void streamIdReachesServer();
+    void streamIdLimit_data();
+    void streamIdLimit();
     void interfaceBinding_data();
     void interfaceBinding();
     void passphrase_data();
@@ -125,6 +128,56 @@ void TestSrtConnect::streamIdReachesServer() {
     QVERIFY(testkit::waitUntil([&] { return listener.callerCount() == 1; }, kWaitMs));
     QCOMPARE(listener.callers().first().streamId, received);
     srt_close(socket);
+}
+
+void TestSrtConnect::streamIdLimit_data() {
+    QTest::addColumn<QString>("streamId");
+    QTest::addColumn<bool>("lossless");
+    QTest::addColumn<bool>("fits");
+    const int limit = kSrtHandshakeStreamIdBytes;
+    const QString lossless = QStringLiteral("#lossless");
+    const QString twoBytes = QString::fromUtf8("\u00e9");
+    const QString fourBytes = QString::fromUtf8("\U0001F3A5");
+    QTest::newRow("at the limit") << QString(limit, 'a') << false << true;
+    QTest::newRow("one byte over") << QString(limit + 1, 'a') << false << false;
+    QTest::newRow("SRT's own limit") << QString(kSrtMaxStreamIdBytes, 'a') << false << false;
+    QTest::newRow("700 characters") << QString(700, 'a') << false << false;
+    // The suffix counts: connectSRT appends it before the library sees the id.
+    QTest::newRow("lossless at the limit") << QString(limit - lossless.size(), 'a') << true << true;
+    QTest::newRow("lossless one byte over") << QString(limit - lossless.size() + 1, 'a') << true << false;
+    // The limit is in bytes of UTF-8, not in characters.
+    QTest::newRow("two-byte characters at the limit") << twoBytes.repeated(limit / 2) + 'a' << false << true;
+    QTest::newRow("two-byte characters over") << twoBytes.repeated(limit / 2 + 1) << false << false;
+    QTest::newRow("four-byte characters") << fourBytes.repeated(limit / 4) << false << true;
+    QTest::newRow("four-byte characters over") << fourBytes.repeated(limit / 4 + 1) << false << false;
+}
+
+void TestSrtConnect::streamIdLimit() {
+    QFETCH(QString, streamId);
+    QFETCH(bool, lossless);
+    QFETCH(bool, fits);
+    const QString onWire = lossless ? streamId + QStringLiteral("#lossless") : streamId;
+    QCOMPARE(srtStreamIdFits(onWire), fits);
+    // The library draws the line at the same byte (checked with plain ASCII, which every locale encodes alike).
+    bool ascii = true;
+    for (const QChar c : streamId)
+        ascii = ascii && c.unicode() < 0x80;
+    if (!ascii)
+        return;
+    SrtTestListener::Options options;
+    options.fileMode = lossless;
+    SrtTestListener listener(options);
+    QVERIFY2(listener.start(), qPrintable(listener.errorText()));
+    int socket = -1;
+    const QString result =
+        connectSRT(socket, "127.0.0.1", QString(), listener.port(), streamId, 200, QString(), 16, lossless);
+    if (socket != -1)
+        srt_close(socket);
+    QCOMPARE(result.isEmpty(), fits);
+    if (fits) {
+        QVERIFY(testkit::waitUntil([&] { return listener.callerCount() == 1; }, kWaitMs));
+        QCOMPARE(listener.callers().first().streamId, onWire);
+    }
 }
 
 void TestSrtConnect::interfaceBinding_data() {
