@@ -330,6 +330,15 @@ int MFFactory::MFFrameConvert(const MFFramePtr &source, const MFFormat &format, 
         record.sampleRate = rate;
         if (wanted.bitsPerSample)
             record.bitsPerSample = wanted.bitsPerSample;
+    } else if (have.channels > 0) {
+        // A frame that carries no samples this time still describes the audio to come: a writer that opens
+        // its encoder from the first frame would otherwise encode the source's rate, not the one asked for.
+        if (wanted.channels > 0)
+            record.channels = wanted.channels;
+        if (wanted.sampleRate > 0)
+            record.sampleRate = wanted.sampleRate;
+        if (wanted.bitsPerSample)
+            record.bitsPerSample = wanted.bitsPerSample;
     }
 
     auto result = MFFrame::make(video, audio, record);
