@@ -10,6 +10,7 @@
 #include <QHash>
 #include <QMutex>
 #include <QMutexLocker>
+#include <QRegularExpression>
 #include <QThread>
 #include <QVector>
 
@@ -48,6 +49,12 @@ int64_t nowMs() {
 void initNetworkOnce() {
     static std::once_flag once;
     std::call_once(once, [] { avformat_network_init(); });
+}
+
+// A return feed's URL carries its passphrase; logs show it as ***.
+QString withoutSecret(const QString &url) {
+    static const QRegularExpression secret(QStringLiteral("(passphrase=)[^&]*"));
+    return QString(url).replace(secret, QStringLiteral("\\1***"));
 }
 
 QString errorText(int code) {
@@ -216,7 +223,7 @@ int MFReader::Impl::openUrl(const QString &url, const QString &options) {
         result = avformat_find_stream_info(input, nullptr);
     deadline = 0;
     if (result < 0) {
-        qWarning() << "MFReader: cannot open" << url << ":"
+        qWarning() << "MFReader: cannot open" << withoutSecret(url) << ":"
                    << (stopped() ? QStringLiteral("interrupted") : errorText(result));
         return MF_E_FAIL;
     }
@@ -224,17 +231,17 @@ int MFReader::Impl::openUrl(const QString &url, const QString &options) {
     videoStream = av_find_best_stream(input, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
     audioStream = av_find_best_stream(input, AVMEDIA_TYPE_AUDIO, -1, videoStream, nullptr, 0);
     if (videoStream >= 0 && (result = openDecoder(videoStream, &videoDecoder, lowDelay)) < 0) {
-        qWarning() << "MFReader: no video decoder for" << url << ":" << errorText(result);
+        qWarning() << "MFReader: no video decoder for" << withoutSecret(url) << ":" << errorText(result);
         avcodec_free_context(&videoDecoder);
         videoStream = -1;
     }
     if (audioStream >= 0 && (result = openDecoder(audioStream, &audioDecoder, lowDelay)) < 0) {
-        qWarning() << "MFReader: no audio decoder for" << url << ":" << errorText(result);
+        qWarning() << "MFReader: no audio decoder for" << withoutSecret(url) << ":" << errorText(result);
         avcodec_free_context(&audioDecoder);
         audioStream = -1;
     }
     if (videoStream < 0 && audioStream < 0) {
-        qWarning() << "MFReader: nothing to decode in" << url;
+        qWarning() << "MFReader: nothing to decode in" << withoutSecret(url);
         return MF_E_UNSUPPORTED;
     }
     for (unsigned i = 0; i < input->nb_streams; ++i)

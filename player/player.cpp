@@ -119,7 +119,7 @@ void Player::startPlay(const QString &url) {
     while ((worker.isRunning() || (output.isRunning() && output.stopping())) && !deadline.hasExpired())
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
     if (worker.isRunning() || (output.isRunning() && output.stopping())) {
-        qWarning() << "Player: previous playback did not end; not starting" << url;
+        qWarning() << "Player: previous playback did not end; not starting" << PlayerWorker::loggableUrl(url);
         return;
     }
     // The previous run completed its recording when it ended; a ticked output records into a new file.
@@ -129,7 +129,7 @@ void Player::startPlay(const QString &url) {
         output.outputEnabled = true;
     }
     const uint64_t window = uint64_t(ui->lblPreview->winId());
-    qDebug() << "-- startPlay" << url << window;
+    qDebug() << "-- startPlay" << PlayerWorker::loggableUrl(url) << window;
     worker.setUrl(url);
     worker.previewWindow = window;
     worker.gainChanged = !worker.volumes().isEmpty();

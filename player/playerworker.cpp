@@ -10,6 +10,7 @@
 #include <QDeadlineTimer>
 #include <QDebug>
 #include <QMutexLocker>
+#include <QRegularExpression>
 
 #include <exception>
 
@@ -78,6 +79,11 @@ bool PlayerWorker::setMFDevice(std::shared_ptr<IMFDevice> device, int type, cons
         return true;
     }
     return false;
+}
+
+QString PlayerWorker::loggableUrl(const QString &url) {
+    static const QRegularExpression secret(QStringLiteral("(passphrase=)[^&]*"));
+    return QString(url).replace(secret, QStringLiteral("\\1***"));
 }
 
 QString PlayerWorker::url() const {

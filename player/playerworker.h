@@ -40,6 +40,8 @@ public:
     void initNDI(const QString &name);
     void initSink(const QString &name);
     static bool setMFDevice(std::shared_ptr<IMFDevice> device, int type, const QString &name);
+    // The URL as it may be logged: the passphrase shown as ***.
+    static QString loggableUrl(const QString &url);
 
     QString url() const;
     void setUrl(const QString &url);

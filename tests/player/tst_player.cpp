@@ -87,6 +87,7 @@ private slots:
     void outputNames();
     void devicesWithLines();
     void recordingOptions();
+    void passphraseNeverLogged();
     void listsKeepChoicesAndStopWhileOpening();
     void playsFeedRecordsAndMutes();
     void stopsAtOnceWhileFeedStalls();
@@ -234,6 +235,13 @@ void TstPlayer::recordingOptions() {
                                      "video::profile='main'  video::b='5120K' video::maxrate='5120K'  "
                                      "audio::codec='aac' audio::b='128K'  audio::minrate='128K' "
                                      "audio::maxrate='128K' mpeg::split_channels='1' "));
+}
+
+void TstPlayer::passphraseNeverLogged() {
+    QCOMPARE(
+        PlayerWorker::loggableUrl("srt://h:1?mode=caller&streamid=a#feedbackplay&passphrase=0123456789&pbkeylen=24"),
+        QStringLiteral("srt://h:1?mode=caller&streamid=a#feedbackplay&passphrase=***&pbkeylen=24"));
+    QCOMPARE(PlayerWorker::loggableUrl("srt://h:1?passphrase=secret"), QStringLiteral("srt://h:1?passphrase=***"));
 }
 
 void TstPlayer::listsKeepChoicesAndStopWhileOpening() {
