@@ -164,19 +164,22 @@ bool Player::isNDI() const {
 }
 
 void Player::showStatus() {
+    QString text = ui->lblPreview->text();
     switch (worker.phase()) {
     case PlayerWorker::Opening:
-        ui->lblPreview->setText(tr("please wait ..."));
+        text = tr("please wait ...");
         break;
     case PlayerWorker::OpenFailed:
-        ui->lblPreview->setText(tr("No return feed yet, trying again ..."));
+        text = tr("No return feed yet, trying again ...");
         break;
     case PlayerWorker::Playing:
-        ui->lblPreview->clear();
+        text.clear();
         break;
     case PlayerWorker::Idle:
         break;
     }
+    if (text != ui->lblPreview->text())
+        ui->lblPreview->setText(text);
     // A worker that gave up (its reader could not be created) must not keep the same address from
     // starting again.
     if (!worker.isRunning() && !worker.url().isEmpty())
