@@ -9,7 +9,6 @@
 
 #include <QDeadlineTimer>
 #include <QDebug>
-#include <QMutexLocker>
 #include <QRegularExpression>
 
 #include <exception>
@@ -87,19 +86,19 @@ QString PlayerWorker::loggableUrl(const QString &url) {
 }
 
 QString PlayerWorker::url() const {
-    QMutexLocker locker(&lock);
+    std::lock_guard<std::mutex> locker(lock);
     return urlText;
 }
 
 void PlayerWorker::setUrl(const QString &url) {
-    QMutexLocker locker(&lock);
+    std::lock_guard<std::mutex> locker(lock);
     urlText = url;
 }
 
 void PlayerWorker::stop() {
     stopRequested = true;
     running = false;
-    QMutexLocker locker(&lock);
+    std::lock_guard<std::mutex> locker(lock);
     if (reader)
         reader->ReaderInterrupt();
 }
@@ -109,18 +108,18 @@ void PlayerWorker::prepareStart() {
 }
 
 void PlayerWorker::setVolumes(const QString &volumes) {
-    QMutexLocker locker(&lock);
+    std::lock_guard<std::mutex> locker(lock);
     volumesText = volumes;
     gainChanged = true;
 }
 
 QString PlayerWorker::volumes() const {
-    QMutexLocker locker(&lock);
+    std::lock_guard<std::mutex> locker(lock);
     return volumesText;
 }
 
 std::shared_ptr<MFPreview> PlayerWorker::previewObject() const {
-    QMutexLocker locker(&lock);
+    std::lock_guard<std::mutex> locker(lock);
     return preview;
 }
 
@@ -190,7 +189,7 @@ void PlayerWorker::run() {
     std::shared_ptr<MFPreview> shown = previewObject();
     if (!shown) {
         shown = MFPreview::create();
-        QMutexLocker locker(&lock);
+        std::lock_guard<std::mutex> locker(lock);
         preview = shown;
     }
     if (shown) {
@@ -198,7 +197,7 @@ void PlayerWorker::run() {
         shown->PreviewWindowSet(QString(), previewWindow);
     }
     {
-        QMutexLocker locker(&lock);
+        std::lock_guard<std::mutex> locker(lock);
         reader = source;
     }
     const QString address = url();
@@ -227,7 +226,7 @@ void PlayerWorker::run() {
 
     running = false;
     {
-        QMutexLocker locker(&lock);
+        std::lock_guard<std::mutex> locker(lock);
         reader.reset();
     }
     source->ReaderClose();

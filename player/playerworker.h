@@ -1,8 +1,8 @@
 #pragma once
 
-#include <QMutex>
 #include <QString>
 #include <QThread>
+#include <mutex>
 
 #include <atomic>
 #include <cstdint>
@@ -80,7 +80,7 @@ private:
     void applyGains(MFReader *reader, bool always);
     void play(MFReader *reader, IMFReceiver *previewReceiver);
 
-    mutable QMutex lock; // guards urlText, volumesText, reader and preview
+    mutable std::mutex lock; // guards urlText, volumesText, reader and preview
     QString urlText;
     QString volumesText;
     std::shared_ptr<MFReader> reader; // the open reader of the current run, for stop() to interrupt

@@ -12,7 +12,6 @@
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
-#include <QMutexLocker>
 #include <QStandardPaths>
 
 namespace {
@@ -79,7 +78,7 @@ void SdiThread::configure(const QString &outputName, int videoFormat) {
     }
     format.channels = kFileChannels;
     format.videoFormat = videoFormat;
-    QMutexLocker locker(&lock);
+    std::lock_guard<std::mutex> locker(lock);
     outputFormat = format;
     receiver = target;
     ++generation;
@@ -107,24 +106,24 @@ void SdiThread::startRecording() {
     qDebug() << "URL:" << QStringLiteral("file://") + file;
     if (writer)
         writer->WriterSet(file, 1, recordingOptions());
-    QMutexLocker locker(&lock);
+    std::lock_guard<std::mutex> locker(lock);
     path = file;
 }
 
 QString SdiThread::recordingPath() const {
-    QMutexLocker locker(&lock);
+    std::lock_guard<std::mutex> locker(lock);
     return path;
 }
 
 MFFormat SdiThread::format() const {
-    QMutexLocker locker(&lock);
+    std::lock_guard<std::mutex> locker(lock);
     return outputFormat;
 }
 
 void SdiThread::stop() {
     stopRequested = true;
     running = false;
-    QMutexLocker locker(&lock);
+    std::lock_guard<std::mutex> locker(lock);
     if (reader)
         reader->ReaderInterrupt();
 }
@@ -135,7 +134,7 @@ void SdiThread::prepareStart() {
 
 void SdiThread::finishRecording() {
     // Flushes the encoders so that the file holds every frame it was given; the next tick starts a new one.
-    QMutexLocker locker(&lock);
+    std::lock_guard<std::mutex> locker(lock);
     if (receiver && receiver == std::static_pointer_cast<IMFReceiver>(writer))
         writer->WriterClose();
 }
@@ -149,7 +148,7 @@ void SdiThread::run() {
     }
     source->ReaderStopCheckSet([this] { return stopRequested.load(); });
     {
-        QMutexLocker locker(&lock);
+        std::lock_guard<std::mutex> locker(lock);
         reader = source;
     }
     const QString url = sinkName.startsWith(kSinkScheme) ? sinkName : kSinkScheme + sinkName;
@@ -163,7 +162,7 @@ void SdiThread::run() {
     while (running && !stopRequested) {
         if (!outputEnabled) {
             if (wasEnabled) {
-                QMutexLocker locker(&lock);
+                std::lock_guard<std::mutex> locker(lock);
                 // A new configure() has already closed the old file and opened the next.
                 if (generation == seenGeneration && receiver == std::static_pointer_cast<IMFReceiver>(writer))
                     writer->WriterClose();
@@ -177,7 +176,7 @@ void SdiThread::run() {
         std::shared_ptr<IMFReceiver> target;
         int requested = 0;
         {
-            QMutexLocker locker(&lock);
+            std::lock_guard<std::mutex> locker(lock);
             format = outputFormat;
             target = receiver;
             requested = seenGeneration = generation;
@@ -188,7 +187,7 @@ void SdiThread::run() {
             continue;
         }
         {
-            QMutexLocker locker(&lock);
+            std::lock_guard<std::mutex> locker(lock);
             if (requested != generation)
                 continue;
         }
@@ -199,7 +198,7 @@ void SdiThread::run() {
     if (wasEnabled)
         finishRecording();
     {
-        QMutexLocker locker(&lock);
+        std::lock_guard<std::mutex> locker(lock);
         reader.reset();
     }
     source->ReaderClose();

@@ -2,9 +2,9 @@
 
 #include "mfformat.h"
 
-#include <QMutex>
 #include <QString>
 #include <QThread>
+#include <mutex>
 
 #include <atomic>
 #include <memory>
@@ -64,7 +64,7 @@ protected:
 private:
     void finishRecording();
 
-    mutable QMutex lock; // guards outputFormat, receiver, generation, path, reader
+    mutable std::mutex lock; // guards outputFormat, receiver, generation, path, reader
     MFFormat outputFormat;
     std::shared_ptr<IMFReceiver> receiver;
     int generation = 0; // counts configure() calls
