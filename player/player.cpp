@@ -91,17 +91,12 @@ Player::Player(QWidget *parent, const QString &instanceName)
 
 Player::~Player() {
     stopPlay();
-    if (!waitForThreads(kThreadEndWaitMs))
+    // No events are served from a destructor: the threads need none to end.
+    const QDeadlineTimer deadline(kThreadEndWaitMs);
+    if (!worker.wait(deadline) || !output.wait(deadline))
         qWarning() << "Player: playback threads still running at close";
     // The members' destructors wait for what is left; nothing may outlive the window's widgets.
     delete ui;
-}
-
-bool Player::waitForThreads(int timeoutMs) {
-    const QDeadlineTimer deadline(timeoutMs);
-    while (isPlaying() && !deadline.hasExpired())
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    return !isPlaying();
 }
 
 void Player::startPlay(const QString &url) {

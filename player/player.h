@@ -58,7 +58,6 @@ private slots:
     void openFolder();
 
 private:
-    bool waitForThreads(int timeoutMs);
     void showStatus();
 
     Ui::Player *ui;
