@@ -8,6 +8,7 @@
 #include "instancecounter.h"
 #include "logsdlg.h"
 #include "ndisource.h"
+#include "player.h"
 #include "resender.h"
 #include "sldcardsource2.h"
 #include "updatenotifier.h"
@@ -60,6 +61,8 @@ MainWindow::MainWindow(QWidget *parent)
 
     instanceCounter = new InstanceCounter(this);
     instance = QStringLiteral("Tidewell (%1)").arg(InstanceCounter::instanceLetter(instanceCounter->instanceIndex()));
+
+    player = new Player(this, instance);
 
     setWindowTitle(QStringLiteral("Tidewell %1  (build %2)").arg(QLatin1String(kVersion)).arg(kBuildNumber));
 
@@ -140,6 +143,11 @@ MainWindow::MainWindow(QWidget *parent)
 MainWindow::~MainWindow() {
     endSpeedTest();
     delete netRefreshTimer;
+    // The player's threads must have ended before it goes with this window; the wait is bounded.
+    player->stopPlay();
+    const QDeadlineTimer playerDeadline(kCloseWaitMs);
+    while (player->isPlaying() && !playerDeadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
     if (capture->isRunning())
         capture->stopCapture();
     // A capture thread that does not finish in time is left behind: destroying a running thread aborts.
@@ -182,11 +190,13 @@ void MainWindow::previewAudioChanged(bool) {}
 void MainWindow::previewHidden() {}
 
 void MainWindow::closeEvent(QCloseEvent *event) {
+    player->stopPlay();
+    player->hide();
     if (capture->isRunning())
         capture->stopCapture();
     logs->hide();
     const QDeadlineTimer deadline(kCloseWaitMs);
-    while (capture->isRunning() && !deadline.hasExpired())
+    while ((capture->isRunning() || player->isPlaying()) && !deadline.hasExpired())
         QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
     event->accept();
 }

@@ -19,6 +19,7 @@ class CaptureStreamer;
 class InstanceCounter;
 class LogsDlg;
 class NDISource;
+class Player;
 class QSettings;
 class QTimer;
 class RESender;
@@ -27,7 +28,7 @@ class UpdateNotifier;
 
 // The one main window: the operator's controls, the settings store, and the start and stop of a stream.
 // Its code is split by concern: mainwindow.cpp (assembly), mainwindowsettings.cpp, mainwindowstream.cpp,
-// mainwindowoptions.cpp and mainwindownetwork.cpp.
+// mainwindowoptions.cpp, mainwindownetwork.cpp and mainwindowplayer.cpp.
 class MainWindow : public QMainWindow {
     Q_OBJECT
 
@@ -72,6 +73,10 @@ public:
     int reconnects() const { return reconnect.count(); }
     bool wasAutoStarted() const { return autoStarted; }
     QString instanceName() const { return instance; }
+    Player *playerWindow() const { return player; }
+    // The server's return feed for the stream id, from the SRT controls as typed.
+    static QString returnFeedAddress(const QString &server, const QString &streamId, const QString &passphrase,
+                                     int keyLength);
     CaptureStreamer *captureThread() const { return capture; }
     RESender *srtRelay() const { return srtSender; }
     QSettings *settingsStore() const { return settings; }
@@ -86,6 +91,8 @@ private slots:
     void onSRTError();
     void on_cmdInfo_clicked();
     void on_cmdSpeedTest_clicked();
+    void on_cmbPlayer_clicked();
+    void on_cmbPlayer_clicked(bool checked);
     void on_cmbVideoSources_currentIndexChanged(int index);
     void on_cmbAudioSources_currentIndexChanged(int index);
     void on_actionSave_config_triggered();
@@ -142,6 +149,7 @@ private:
     UpdateNotifier *updateNotifier = nullptr;
     SpeedTest *speedTest = nullptr;
     InstanceCounter *instanceCounter = nullptr;
+    Player *player = nullptr;
     QSettings *settings = nullptr;
     QString instance;
 

@@ -5,6 +5,7 @@
 
 #include "appmessages.h"
 #include "logsdlg.h"
+#include "player.h"
 #include "streamrules.h"
 
 #include <QComboBox>
@@ -111,7 +112,7 @@ void MainWindow::loadSettings(QSettings *store, QStringList *ignored) {
     read.select(ui->cmbAudioSources, "ASOURCE");
     read.select(ui->cmbFPS, "FPS", QStringLiteral("25 fps"));
     ui->spbLatency->setValue(read.number("LATENCY", 120));
-    // "IS_NDI" belongs to the player window's output switch, which is built with the player.
+    player->setNDI(read.flag("IS_NDI", false));
     ui->spbReconnect->setValue(read.number("RECONNECT", 10));
     ui->chkVITC->setChecked(read.flag("VITC", false));
     ui->chkAlpha->setChecked(read.flag("ALPHA", false));
@@ -186,8 +187,7 @@ void MainWindow::saveSettings(QSettings *store) {
     store->setValue(QStringLiteral("URL"), ui->txtURL->text());
     store->setValue(QStringLiteral("STREAMID"), ui->txtStreamID->text());
     store->setValue(QStringLiteral("LATENCY"), ui->spbLatency->value());
-    // Until the player window exists its NDI output switch is off.
-    store->setValue(QStringLiteral("IS_NDI"), false);
+    store->setValue(QStringLiteral("IS_NDI"), player->isNDI());
     store->setValue(QStringLiteral("RECONNECT"), ui->spbReconnect->value());
     store->setValue(QStringLiteral("PASSPHRASE"), ui->txtPassphrase->text());
     store->setValue(QStringLiteral("PBKEYLEN"), ui->cmbPBKeyLen->currentText());

@@ -3,6 +3,7 @@
 #include "mfframe.h"
 #include "mfresult.h"
 #include "mfsampleformat.h"
+#include "mfvideoformattable.h"
 
 #include <QDebug>
 #include <QMutex>
@@ -42,45 +43,6 @@ AVPixelFormat pixelOf(uint32_t color) {
         if (entry.color == color)
             return entry.pixel;
     return AV_PIX_FMT_NONE;
-}
-
-struct StandardEntry {
-    int code;
-    int width;
-    int height;
-    double rate;
-    int interlace;
-};
-// Video format codes the player's output list offers, with the size, frame rate and scanning of each.
-constexpr double kNtsc = 30000.0 / 1001.0;
-constexpr double kFilm = 24000.0 / 1001.0;
-constexpr double kNtsc2 = 60000.0 / 1001.0;
-constexpr StandardEntry kStandards[] = {
-    {1, 720, 486, kNtsc, MFIL_BOTTOM_FIRST},  {2, 720, 486, kFilm, MFIL_PROGRESSIVE},
-    {3, 720, 486, kNtsc, MFIL_BOTTOM_FIRST},  {4, 720, 576, 25, MFIL_TOP_FIRST},
-    {5, 720, 576, 25, MFIL_TOP_FIRST},        {6, 1280, 720, 50, MFIL_PROGRESSIVE},
-    {7, 1280, 720, kNtsc2, MFIL_PROGRESSIVE}, {8, 1280, 720, 60, MFIL_PROGRESSIVE},
-    {9, 1920, 1080, kFilm, MFIL_PROGRESSIVE}, {10, 1920, 1080, 24, MFIL_PROGRESSIVE},
-    {11, 1920, 1080, 25, MFIL_PROGRESSIVE},   {12, 1920, 1080, kNtsc, MFIL_PROGRESSIVE},
-    {13, 1920, 1080, 30, MFIL_PROGRESSIVE},   {14, 1920, 1080, 25, MFIL_TOP_FIRST},
-    {15, 1920, 1080, kNtsc, MFIL_TOP_FIRST},  {16, 1920, 1080, 30, MFIL_TOP_FIRST},
-    {17, 1920, 1080, 50, MFIL_PROGRESSIVE},   {18, 1920, 1080, kNtsc2, MFIL_PROGRESSIVE},
-    {19, 1920, 1080, 60, MFIL_PROGRESSIVE},   {25, 2048, 1080, kFilm, MFIL_PROGRESSIVE},
-    {26, 2048, 1080, 24, MFIL_PROGRESSIVE},   {27, 2048, 1080, 25, MFIL_PROGRESSIVE},
-    {32, 2048, 1080, 50, MFIL_PROGRESSIVE},   {33, 2048, 1080, kNtsc2, MFIL_PROGRESSIVE},
-    {34, 2048, 1080, 60, MFIL_PROGRESSIVE},   {40, 2048, 1556, kFilm, MFIL_PROGRESSIVE},
-    {41, 2048, 1556, 24, MFIL_PROGRESSIVE},   {42, 2048, 1556, 25, MFIL_PROGRESSIVE},
-    {43, 3840, 2160, 25, MFIL_TOP_FIRST},     {44, 3840, 2160, kNtsc, MFIL_TOP_FIRST},
-    {45, 3840, 2160, 30, MFIL_TOP_FIRST},     {51, 4096, 2160, kFilm, MFIL_PROGRESSIVE},
-    {52, 4096, 2160, 24, MFIL_PROGRESSIVE},   {53, 4096, 2160, 25, MFIL_PROGRESSIVE},
-    {58, 3840, 2160, 50, MFIL_PROGRESSIVE},   {59, 3840, 2160, kNtsc2, MFIL_PROGRESSIVE},
-    {60, 3840, 2160, 60, MFIL_PROGRESSIVE}};
-
-const StandardEntry *standardOf(int code) {
-    for (const StandardEntry &entry : kStandards)
-        if (entry.code == code)
-            return &entry;
-    return nullptr;
 }
 
 struct FrameDeleter {
@@ -299,13 +261,13 @@ int MFFactory::MFFrameConvert(const MFFramePtr &source, const MFFormat &format, 
         return MF_E_INVALIDARG;
 
     MFFormat wanted = format;
-    if (const StandardEntry *standard = standardOf(format.videoFormat)) {
+    if (const MFVideoFormatTable::Entry *standard = MFVideoFormatTable::find(format.videoFormat)) {
         if (!wanted.width && !wanted.height) {
             wanted.width = standard->width;
             wanted.height = standard->height;
         }
         if (wanted.frameRate <= 0)
-            wanted.frameRate = standard->rate;
+            wanted.frameRate = standard->frameRate;
         if (!wanted.interlace)
             wanted.interlace = standard->interlace;
     }
@@ -366,6 +328,15 @@ int MFFactory::MFFrameConvert(const MFFramePtr &source, const MFFormat &format, 
         }
         record.channels = channels;
         record.sampleRate = rate;
+        if (wanted.bitsPerSample)
+            record.bitsPerSample = wanted.bitsPerSample;
+    } else if (have.channels > 0) {
+        // A frame that carries no samples this time still describes the audio to come: a writer that opens
+        // its encoder from the first frame would otherwise encode the source's rate, not the one asked for.
+        if (wanted.channels > 0)
+            record.channels = wanted.channels;
+        if (wanted.sampleRate > 0)
+            record.sampleRate = wanted.sampleRate;
         if (wanted.bitsPerSample)
             record.bitsPerSample = wanted.bitsPerSample;
     }

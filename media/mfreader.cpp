@@ -10,12 +10,14 @@
 #include <QHash>
 #include <QMutex>
 #include <QMutexLocker>
+#include <QRegularExpression>
 #include <QThread>
 #include <QVector>
 
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <functional>
 #include <mutex>
 
 extern "C" {
@@ -47,6 +49,12 @@ int64_t nowMs() {
 void initNetworkOnce() {
     static std::once_flag once;
     std::call_once(once, [] { avformat_network_init(); });
+}
+
+// A return feed's URL carries its passphrase; logs show it as ***.
+QString withoutSecret(const QString &url) {
+    static const QRegularExpression secret(QStringLiteral("(passphrase=)[^&]*"));
+    return QString(url).replace(secret, QStringLiteral("\\1***"));
 }
 
 QString errorText(int code) {
@@ -86,6 +94,10 @@ bool isAllZero(const MFFormat &format) {
 struct MFReader::Impl {
     QMutex lock; // serialises open, read and close; ReaderInterrupt never takes it
     std::atomic<bool> interrupted{false};
+    // The owner's own stop condition, asked wherever the interrupt flag is: an open that starts just after
+    // the owner decided to stop sees it, where an interrupt sent before the open would be reset by it.
+    std::function<bool()> stopCheck; // set under lock, read by the thread that holds it
+    bool stopped() const { return interrupted.load() || (stopCheck && stopCheck()); }
     std::atomic<int64_t> deadline{0}; // steady-clock ms at which a blocking FFmpeg call gives up; 0 = none
 
     // Everything below is guarded by lock.
@@ -117,7 +129,7 @@ struct MFReader::Impl {
 
     static int interruptCallback(void *opaque) {
         auto *self = static_cast<Impl *>(opaque);
-        if (self->interrupted.load())
+        if (self->stopped())
             return 1;
         const int64_t until = self->deadline.load();
         return until && nowMs() > until;
@@ -211,25 +223,25 @@ int MFReader::Impl::openUrl(const QString &url, const QString &options) {
         result = avformat_find_stream_info(input, nullptr);
     deadline = 0;
     if (result < 0) {
-        qWarning() << "MFReader: cannot open" << url << ":"
-                   << (interrupted ? QStringLiteral("interrupted") : errorText(result));
+        qWarning() << "MFReader: cannot open" << withoutSecret(url) << ":"
+                   << (stopped() ? QStringLiteral("interrupted") : errorText(result));
         return MF_E_FAIL;
     }
 
     videoStream = av_find_best_stream(input, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
     audioStream = av_find_best_stream(input, AVMEDIA_TYPE_AUDIO, -1, videoStream, nullptr, 0);
     if (videoStream >= 0 && (result = openDecoder(videoStream, &videoDecoder, lowDelay)) < 0) {
-        qWarning() << "MFReader: no video decoder for" << url << ":" << errorText(result);
+        qWarning() << "MFReader: no video decoder for" << withoutSecret(url) << ":" << errorText(result);
         avcodec_free_context(&videoDecoder);
         videoStream = -1;
     }
     if (audioStream >= 0 && (result = openDecoder(audioStream, &audioDecoder, lowDelay)) < 0) {
-        qWarning() << "MFReader: no audio decoder for" << url << ":" << errorText(result);
+        qWarning() << "MFReader: no audio decoder for" << withoutSecret(url) << ":" << errorText(result);
         avcodec_free_context(&audioDecoder);
         audioStream = -1;
     }
     if (videoStream < 0 && audioStream < 0) {
-        qWarning() << "MFReader: nothing to decode in" << url;
+        qWarning() << "MFReader: nothing to decode in" << withoutSecret(url);
         return MF_E_UNSUPPORTED;
     }
     for (unsigned i = 0; i < input->nb_streams; ++i)
@@ -249,9 +261,9 @@ int MFReader::Impl::openUrl(const QString &url, const QString &options) {
 
 bool MFReader::Impl::pause(int ms) {
     const int64_t until = nowMs() + ms;
-    while (!interrupted && nowMs() < until)
+    while (!stopped() && nowMs() < until)
         QThread::msleep(kPollMs);
-    return !interrupted;
+    return !stopped();
 }
 
 void MFReader::Impl::takeAudio(const AVFrame *audio) {
@@ -388,7 +400,7 @@ int MFReader::Impl::readFromSink(int timeoutMs, MFFramePtr *frame) {
     const int64_t until = nowMs() + (timeoutMs < 0 ? MFSink::MAX_WAIT_MS : timeoutMs);
     const MFFormat asItIs;
     do {
-        if (interrupted)
+        if (stopped())
             return MF_E_FAIL;
         // Looked up for every request: the sink may be cleaned and set up again under the same name.
         if (std::shared_ptr<MFSink> sink = MFSink::findByName(sinkName)) {
@@ -450,7 +462,7 @@ int MFReader::Impl::readFromInput(int timeoutMs, MFFramePtr *frame) {
 
         const int result = av_read_frame(input, packet);
         if (result < 0) {
-            if (interrupted)
+            if (stopped())
                 return MF_E_FAIL;
             if (result == AVERROR(EAGAIN)) {
                 QThread::msleep(kPollMs);
@@ -540,7 +552,7 @@ int MFReader::SourceFrameGet(int timeoutMs, MFFramePtr *frame, const QString &) 
     QMutexLocker lock(&d->lock);
     if (!d->open)
         return MF_E_NOTREADY;
-    if (d->interrupted)
+    if (d->stopped())
         return MF_E_FAIL;
     return d->sinkName.isEmpty() ? d->readFromInput(timeoutMs, frame) : d->readFromSink(timeoutMs, frame);
 }
@@ -556,6 +568,12 @@ int MFReader::SourceFrameConvertedGetByFormat(const MFFormat &format, MFFramePtr
         return MF_OK;
     }
     return d->converter.MFFrameConvert(source, format, frame);
+}
+
+int MFReader::ReaderStopCheckSet(std::function<bool()> check) {
+    QMutexLocker lock(&d->lock);
+    d->stopCheck = std::move(check);
+    return MF_OK;
 }
 
 int MFReader::ReaderInterrupt() {

@@ -5,6 +5,7 @@
 
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 // Reads a URL or file (anything FFmpeg opens), or an in-process sink as "mp://" + name, and delivers
@@ -40,6 +41,10 @@ public:
                                         const QString &options) override;
     // Ends a blocking open or read from another thread; later reads fail until the next open.
     virtual int ReaderInterrupt();
+    // A condition of the caller's, asked as often as the interrupt flag (every few ms) by open and read;
+    // while it holds they fail as after an interrupt. Race-free where an interrupt is not: one sent just
+    // before an open is reset by that open. Must be cheap and callable from the reading thread.
+    virtual int ReaderStopCheckSet(std::function<bool()> check);
     virtual int ReaderClose();
 
     int PropsSet(const QString &name, const QString &value) override;

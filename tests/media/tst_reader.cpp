@@ -1,6 +1,7 @@
 #include "mfframe.h"
 #include "mfreader.h"
 #include "mfresult.h"
+#include "mfvideoformattable.h"
 #include "peerprocess.h"
 #include "testkit.h"
 
@@ -60,8 +61,11 @@ private slots:
     void initTestCase();
     void decodesTransportStream();
     void convertsWhileReading();
+    void convertsToNamedVideoFormat_data();
+    void convertsToNamedVideoFormat();
     void audioGainMutesChannels();
     void interruptEndsBlockedOpen();
+    void stopCheckEndsOpenAndRead();
     void stalledReadTimesOutThenGoesOn();
     void interruptEndsBlockedRead();
     void readsSrtReturnFeed();
@@ -143,6 +147,52 @@ void TstReader::convertsWhileReading() {
     }
     QCOMPARE(frames, 2 * kVideoFps);
     QVERIFY2(samples >= 2 * 44100 * 9 / 10 && samples <= 2 * 44100 + 2048, qPrintable(QString::number(samples)));
+}
+
+void TstReader::convertsToNamedVideoFormat_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<int>("width");
+    QTest::addColumn<int>("height");
+    QTest::addColumn<int>("interlace");
+    QTest::newRow("first row") << "NTSC" << 1 << 720 << 486 << int(MFIL_BOTTOM_FIRST);
+    QTest::newRow("PAL") << "PAL" << 4 << 720 << 576 << int(MFIL_TOP_FIRST);
+    QTest::newRow("720p") << "HD720_50p" << 6 << 1280 << 720 << int(MFIL_PROGRESSIVE);
+    QTest::newRow("UHD interlaced, code not position") << "4K_UHD_50i" << 43 << 3840 << 2160 << int(MFIL_TOP_FIRST);
+    QTest::newRow("last row") << "4K_UHD_60p" << 60 << 3840 << 2160 << int(MFIL_PROGRESSIVE);
+}
+
+void TstReader::convertsToNamedVideoFormat() {
+    QFETCH(QString, name);
+    QFETCH(int, code);
+    QFETCH(int, width);
+    QFETCH(int, height);
+    QFETCH(int, interlace);
+    const QVector<MFVideoFormatTable::Entry> &rows = MFVideoFormatTable::entries();
+    QCOMPARE(rows.size(), 37);
+    auto row = std::find_if(rows.begin(), rows.end(), [&](const auto &entry) { return name == entry.name; });
+    QVERIFY(row != rows.end());
+    QCOMPARE(row->code, code);
+    QCOMPARE(MFVideoFormatTable::find(code), &*row);
+    QVERIFY(!MFVideoFormatTable::find(0) && !MFVideoFormatTable::find(20));
+
+    // The output thread's record: only the code and the audio fields are set.
+    MFReader reader;
+    QCOMPARE(reader.ReaderOpen(twoSeconds, QString()), int(MF_OK));
+    MFFormat record;
+    record.videoFormat = code;
+    record.channels = 2;
+    record.sampleRate = 44100;
+    record.bitsPerSample = 16;
+    MFFramePtr frame;
+    QCOMPARE(reader.SourceFrameConvertedGetByFormat(record, &frame, -1, QString()), int(MF_OK));
+    MFFormat got;
+    frame->MFFormatGet(&got);
+    QCOMPARE(got.videoFormat, code);
+    QCOMPARE(got.width, width);
+    QCOMPARE(std::abs(got.height), height);
+    QCOMPARE(got.interlace, interlace);
+    QCOMPARE(got.frameRate, row->frameRate);
 }
 
 void TstReader::audioGainMutesChannels() {
@@ -270,6 +320,27 @@ void TstReader::stalledReadTimesOutThenGoesOn() {
     QVERIFY(framesBeforeStall > 10);
     QVERIFY(framesAfter > 10);
     QVERIFY(qAbs(framesBeforeStall + framesAfter - 4 * kVideoFps) <= 1);
+}
+
+void TstReader::stopCheckEndsOpenAndRead() {
+    // An SRT caller towards a port where nobody listens would wait for the whole open timeout; the
+    // caller's stop condition, holding before the open begins, ends it at once (an interrupt sent then
+    // would be reset by the open).
+    MFReader reader;
+    std::atomic<bool> stop{true};
+    reader.ReaderStopCheckSet([&stop] { return stop.load(); });
+    QElapsedTimer elapsed;
+    elapsed.start();
+    const QString nobody = QStringLiteral("srt://127.0.0.1:%1?mode=caller").arg(testkit::freePort(true));
+    QVERIFY(MF_FAILED(reader.ReaderOpen(nobody, QString())));
+    QVERIFY2(elapsed.elapsed() < MFReader::OPEN_TIMEOUT_MS / 5, qPrintable(QString::number(elapsed.elapsed())));
+
+    stop = false;
+    QCOMPARE(reader.ReaderOpen(twoSeconds, QString()), int(MF_OK));
+    MFFramePtr frame;
+    QCOMPARE(reader.SourceFrameGet(-1, &frame, QString()), int(MF_OK));
+    stop = true;
+    QCOMPARE(reader.SourceFrameGet(-1, &frame, QString()), int(MF_E_FAIL));
 }
 
 void TstReader::interruptEndsBlockedRead() {

@@ -1,0 +1,46 @@
+// The main window's "Studio Player" toggle: the return-feed address and the player window's geometry.
+#include "mainwindow.h"
+#include "ui_mainwindow.h"
+
+#include "appmessages.h"
+#include "player.h"
+
+#include <QSettings>
+
+namespace {
+const char kGeometryKey[] = "PLAYER_GEOMETRY";
+const QString kScheme = QStringLiteral("srt://");
+} // namespace
+
+QString MainWindow::returnFeedAddress(const QString &server, const QString &streamId, const QString &passphrase,
+                                      int keyLength) {
+    // Taken as typed: the server may name the stream id's case and the host exactly as it expects them.
+    QString address = server + QStringLiteral("?mode=caller&streamid=") + streamId + QStringLiteral("#feedbackplay");
+    if (!address.startsWith(kScheme))
+        address.prepend(kScheme);
+    if (!passphrase.isEmpty())
+        address +=
+            QStringLiteral("&passphrase=") + passphrase + QStringLiteral("&pbkeylen=") + QString::number(keyLength);
+    return address;
+}
+
+// The argument-less twin of the click, connected by name as well; the work is done with the state.
+void MainWindow::on_cmbPlayer_clicked() {}
+
+void MainWindow::on_cmbPlayer_clicked(bool checked) {
+    if (checked) {
+        if (ui->txtStreamID->text().isEmpty()) {
+            AppMessages::warning(this, tr("Warning"), tr("Please enter streamid."));
+            return;
+        }
+        const QString address = returnFeedAddress(ui->txtURL->text(), ui->txtStreamID->text(),
+                                                  ui->txtPassphrase->text(), ui->cmbPBKeyLen->currentData().toInt());
+        if (settings->contains(QLatin1String(kGeometryKey)))
+            player->restoreGeometry(settings->value(QLatin1String(kGeometryKey)).toByteArray());
+        player->startPlay(address);
+    } else {
+        settings->setValue(QLatin1String(kGeometryKey), player->saveGeometry());
+        player->stopPlay();
+        player->hide();
+    }
+}

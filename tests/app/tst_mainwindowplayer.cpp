@@ -1,0 +1,119 @@
+// The main window's "Studio Player" toggle: the return-feed address, the refusal without a stream id, the
+// player window's geometry and its threads ending with the window.
+#include "appmessages.h"
+#include "mainwindow.h"
+#include "player.h"
+#include "testkit.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+class TestMainWindowPlayer : public QObject {
+    Q_OBJECT
+
+private slots:
+    void returnFeedAddress_data();
+    void returnFeedAddress();
+    void emptyStreamIdLeavesButtonPressed();
+    void toggleOpensAndClosesPlayer();
+};
+
+void TestMainWindowPlayer::returnFeedAddress_data() {
+    QTest::addColumn<QString>("server");
+    QTest::addColumn<QString>("streamId");
+    QTest::addColumn<QString>("passphrase");
+    QTest::addColumn<int>("keyLength");
+    QTest::addColumn<QString>("address");
+    QTest::newRow("no scheme") << "10.0.0.9:9001"
+                               << "cam1"
+                               << "" << 16 << "srt://10.0.0.9:9001?mode=caller&streamid=cam1#feedbackplay";
+    QTest::newRow("scheme kept, case kept")
+        << "srt://Studio.Example:9001"
+        << "Cam1"
+        << "" << 16 << "srt://Studio.Example:9001?mode=caller&streamid=Cam1#feedbackplay";
+    QTest::newRow("capital scheme gets a second")
+        << "SRT://host:1"
+        << "a"
+        << "" << 16 << "srt://SRT://host:1?mode=caller&streamid=a#feedbackplay";
+    QTest::newRow("passphrase, key length 24")
+        << "host:1"
+        << "a"
+        << "0123456789" << 24 << "srt://host:1?mode=caller&streamid=a#feedbackplay&passphrase=0123456789&pbkeylen=24";
+}
+
+void TestMainWindowPlayer::returnFeedAddress() {
+    QFETCH(QString, server);
+    QFETCH(QString, streamId);
+    QFETCH(QString, passphrase);
+    QFETCH(int, keyLength);
+    QFETCH(QString, address);
+    QCOMPARE(MainWindow::returnFeedAddress(server, streamId, passphrase, keyLength), address);
+}
+
+void TestMainWindowPlayer::emptyStreamIdLeavesButtonPressed() {
+    MainWindow window;
+    AppMessages::clearHistory();
+    window.findChild<QLineEdit *>("txtStreamID")->clear();
+    auto *button = window.findChild<QPushButton *>("cmbPlayer");
+    button->click();
+    QVERIFY(button->isChecked());
+    QCOMPARE(AppMessages::history(), QStringList{"Warning: Please enter streamid."});
+    QVERIFY(!window.playerWindow()->isVisible());
+    QVERIFY(!window.playerWindow()->isPlaying());
+    // The next press releases it and stores the (unshown) player's geometry.
+    button->click();
+    QVERIFY(!button->isChecked());
+    QVERIFY(window.settingsStore()->contains("PLAYER_GEOMETRY"));
+}
+
+void TestMainWindowPlayer::toggleOpensAndClosesPlayer() {
+    auto window = std::make_unique<MainWindow>();
+    window->settingsStore()->remove("PLAYER_GEOMETRY");
+    // Nobody serves the feed: the player waits for it, which is what a closing window must cut short.
+    window->findChild<QLineEdit *>("txtURL")->setText(QStringLiteral("127.0.0.1:%1").arg(testkit::freePort(true)));
+    window->findChild<QLineEdit *>("txtStreamID")->setText("cam1");
+    auto *button = window->findChild<QPushButton *>("cmbPlayer");
+    Player *player = window->playerWindow();
+    button->click();
+    QVERIFY(player->isVisible());
+    QVERIFY(player->isPlaying());
+    QVERIFY(player->worker.url().endsWith("?mode=caller&streamid=cam1#feedbackplay"));
+
+    player->setGeometry(40, 50, 800, 600);
+    button->click();
+    QVERIFY(!player->isVisible());
+    QVERIFY(testkit::waitUntil([&] { return !player->isPlaying(); }, 2000));
+    QVERIFY(window->settingsStore()->contains("PLAYER_GEOMETRY"));
+
+    button->click();
+    QVERIFY(player->isPlaying());
+    QCOMPARE(player->size(), QSize(800, 600));
+    // Destroying the window while the player waits for its feed returns at once, with the threads ended.
+    QElapsedTimer closing;
+    closing.start();
+    window.reset();
+    QVERIFY2(closing.elapsed() < 2000, qPrintable(QString::number(closing.elapsed())));
+}
+
+int main(int argc, char *argv[]) {
+    QTemporaryDir home;
+    // Before the application object exists, so that nothing of the real user's is read or written.
+    qputenv("HOME", home.path().toUtf8());
+    qputenv("XDG_CONFIG_HOME", home.filePath(QStringLiteral("config")).toUtf8());
+    qputenv("XDG_DATA_HOME", home.filePath(QStringLiteral("data")).toUtf8());
+    QApplication app(argc, argv);
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, home.filePath(QStringLiteral("config")));
+    QSettings::setDefaultFormat(QSettings::IniFormat);
+    AppMessages::setInteractive(false);
+    TestMainWindowPlayer test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_mainwindowplayer.moc"

@@ -1,0 +1,382 @@
+#include "imfreceiver.h"
+#include "mfreader.h"
+#include "mfrenderer.h"
+#include "mfresult.h"
+#include "peerprocess.h"
+#include "player.h"
+#include "testkit.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QLabel>
+#include <QProcess>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <atomic>
+#include <csignal>
+#include <memory>
+
+namespace {
+
+const QString kInstance = QStringLiteral("Tidewell (T%1)").arg(QCoreApplication::applicationPid());
+// A stop must end playback within this long, also while the feed is stalled.
+constexpr int kStopBoundMs = 1000;
+
+// Stands in for the NDI output, which has no runtime here: counts what the worker hands it.
+struct CountingReceiver : IMFReceiver {
+    std::atomic<int> frames{0};
+    int ReceiverFramePut(const MFFramePtr &frame, int, const QString &) override {
+        if (frame)
+            ++frames;
+        return MF_OK;
+    }
+};
+
+// An output card with lines, where the real renderer has no devices.
+class FakeRenderer : public MFRenderer {
+public:
+    QStringList names;
+    int lines = 0;
+    int DeviceGetCount(int, int *count) override {
+        *count = names.size();
+        return MF_OK;
+    }
+    int DeviceGetByIndex(int, int index, QString *name) override {
+        *name = names.value(index);
+        return MF_OK;
+    }
+    int PropsOptionGetCount(const QString &, int *count) override {
+        *count = lines;
+        return MF_OK;
+    }
+};
+
+// Per-channel RMS levels in dB of one audio stream of a recording, by ffmpeg's astats; -inf is reported as -1000.
+QList<double> channelLevels(const QString &path, int stream) {
+    QByteArray output;
+    testkit::runProgram("ffmpeg",
+                        {"-hide_banner", "-nostats", "-i", path, "-map", QStringLiteral("0:a:%1").arg(stream), "-af",
+                         "astats=measure_overall=none:measure_perchannel=RMS_level", "-f", "null", "-"},
+                        30000, &output);
+    QList<double> levels;
+    const QRegularExpression line(QStringLiteral("RMS level dB: (\\S+)"));
+    for (auto it = line.globalMatch(QString::fromUtf8(output)); it.hasNext();) {
+        const QString value = it.next().captured(1);
+        levels.append(value.contains(QLatin1String("inf")) ? -1000.0 : value.toDouble());
+    }
+    return levels;
+}
+
+} // namespace
+
+class TstPlayer : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanup();
+    void gainText_data();
+    void gainText();
+    void outputNames_data();
+    void outputNames();
+    void devicesWithLines();
+    void recordingOptions();
+    void passphraseNeverLogged();
+    void listsKeepChoicesAndStopWhileOpening();
+    void playsFeedRecordsAndMutes();
+    void stopsAtOnceWhileFeedStalls();
+
+private:
+    bool startFeed();
+    QString feedUrl() const;
+    QCheckBox *box(Player &player, const QString &name) { return player.findChild<QCheckBox *>(name); }
+
+    quint16 srtPort = 0;
+    QProcess listener;
+    PeerProcess source;
+    QTemporaryDir dir;
+};
+
+void TstPlayer::initTestCase() {
+    QVERIFY(dir.isValid());
+    // The recordings folder comes from the home the test main set up.
+    QVERIFY2(SdiThread::recordingsFolder().startsWith(QDir::homePath()), qPrintable(SdiThread::recordingsFolder()));
+}
+
+void TstPlayer::cleanup() {
+    if (listener.state() != QProcess::NotRunning) {
+        ::kill(pid_t(listener.processId()), SIGCONT);
+        listener.kill();
+        listener.waitForFinished(3000);
+    }
+    source.stop();
+}
+
+bool TstPlayer::startFeed() {
+    if (!testkit::haveProgram("srt-live-transmit") || !testkit::haveProgram("ffmpeg"))
+        return false;
+    // ffmpeg makes the feed live (-re) into UDP; srt-live-transmit serves it as the server's SRT listener.
+    // The tones differ per channel so that a mute shows in one channel only.
+    const quint16 udpPort = testkit::freePort(true);
+    srtPort = testkit::freePort(true);
+    listener.setProcessChannelMode(QProcess::MergedChannels);
+    listener.start("srt-live-transmit", {"-q", QStringLiteral("udp://127.0.0.1:%1").arg(udpPort),
+                                         QStringLiteral("srt://127.0.0.1:%1?mode=listener").arg(srtPort)});
+    if (!listener.waitForStarted(5000))
+        return false;
+    return source.start("ffmpeg", {"-hide_banner",
+                                   "-loglevel",
+                                   "error",
+                                   "-re",
+                                   "-f",
+                                   "lavfi",
+                                   "-i",
+                                   "testsrc2=size=320x240:rate=25",
+                                   "-f",
+                                   "lavfi",
+                                   "-i",
+                                   "sine=frequency=440:sample_rate=48000",
+                                   "-f",
+                                   "lavfi",
+                                   "-i",
+                                   "sine=frequency=1000:sample_rate=48000",
+                                   "-filter_complex",
+                                   "[1:a][2:a]join=inputs=2:channel_layout=stereo[a]",
+                                   "-map",
+                                   "0:v",
+                                   "-map",
+                                   "[a]",
+                                   "-c:v",
+                                   "libx264",
+                                   "-preset",
+                                   "ultrafast",
+                                   "-g",
+                                   "25",
+                                   "-b:v",
+                                   "500k",
+                                   "-c:a",
+                                   "aac",
+                                   "-f",
+                                   "mpegts",
+                                   QStringLiteral("udp://127.0.0.1:%1?pkt_size=1316").arg(udpPort)});
+}
+
+QString TstPlayer::feedUrl() const {
+    return QStringLiteral("srt://127.0.0.1:%1?mode=caller&streamid=cam1#feedbackplay").arg(srtPort);
+}
+
+void TstPlayer::gainText_data() {
+    QTest::addColumn<QList<int>>("clicks");
+    QTest::addColumn<QString>("gains");
+    const QString none = QStringLiteral("0.0,0.0,0.0,0.0,0.0,0.0,0.0,0.0,0.0,0.0,0.0,0.0,0.0,0.0,0.0,0.0");
+    QTest::newRow("2 and 5") << QList<int>{2, 5}
+                             << "0.0,-100.0,0.0,0.0,-100.0,0.0,0.0,0.0,0.0,0.0,0.0,0.0,0.0,0.0,0.0,0.0";
+    QTest::newRow("ticked and unticked") << QList<int>{7, 7} << none;
+    QTest::newRow("first and last") << QList<int>{16, 1}
+                                    << "-100.0,0.0,0.0,0.0,0.0,0.0,0.0,0.0,0.0,0.0,0.0,0.0,0.0,0.0,0.0,-100.0";
+}
+
+void TstPlayer::gainText() {
+    QFETCH(QList<int>, clicks);
+    QFETCH(QString, gains);
+    Player player(nullptr, kInstance);
+    for (int channel : clicks)
+        box(player, QStringLiteral("chk%1").arg(channel))->click();
+    QCOMPARE(player.worker.volumes(), gains);
+    QVERIFY(player.worker.gainChanged);
+    QCOMPARE(player.mutedChannels.count(), gains.count(QStringLiteral("-100.0")));
+}
+
+void TstPlayer::outputNames_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("device");
+    QTest::addColumn<int>("line");
+    QTest::newRow("file") << "File"
+                          << "File" << -1;
+    QTest::newRow("one line") << "Card 2 ### 1"
+                              << "Card 2" << 1;
+    QTest::newRow("separator twice") << "Card ### 1 ### 2"
+                                     << "Card" << -1;
+    QTest::newRow("no number") << "Card ### x"
+                               << "Card" << -1;
+}
+
+void TstPlayer::outputNames() {
+    QFETCH(QString, name);
+    QFETCH(QString, device);
+    QFETCH(int, line);
+    QString gotDevice;
+    int gotLine = 7;
+    SdiThread::splitOutputName(name, &gotDevice, &gotLine);
+    QCOMPARE(gotDevice, device);
+    QCOMPARE(gotLine, line);
+}
+
+void TstPlayer::devicesWithLines() {
+    auto renderer = std::make_shared<FakeRenderer>();
+    renderer->names = QStringList{"Deck 10", "<None>", "NDI Receiver", QString(), "Deck 2"};
+    renderer->lines = 3;
+    QCOMPARE(Player::getDevices(renderer), QStringList({"Deck 2 ### 0", "Deck 2 ### 1", "Deck 2 ### 2", "Deck 10 ### 0",
+                                                        "Deck 10 ### 1", "Deck 10 ### 2"}));
+    renderer->lines = 0;
+    QCOMPARE(Player::getDevices(renderer), QStringList({"Deck 2", "Deck 10"}));
+}
+
+void TstPlayer::recordingOptions() {
+    const QString options = SdiThread::recordingOptions();
+    QCOMPARE(options.size(), 234);
+    QCOMPARE(options, QStringLiteral("format='mpegts' play_while_rec='false' video::codec='mpeg2video' "
+                                     "video::profile='main'  video::b='5120K' video::maxrate='5120K'  "
+                                     "audio::codec='aac' audio::b='128K'  audio::minrate='128K' "
+                                     "audio::maxrate='128K' mpeg::split_channels='1' "));
+}
+
+void TstPlayer::passphraseNeverLogged() {
+    QCOMPARE(
+        PlayerWorker::loggableUrl("srt://h:1?mode=caller&streamid=a#feedbackplay&passphrase=0123456789&pbkeylen=24"),
+        QStringLiteral("srt://h:1?mode=caller&streamid=a#feedbackplay&passphrase=***&pbkeylen=24"));
+    QCOMPARE(PlayerWorker::loggableUrl("srt://h:1?passphrase=secret"), QStringLiteral("srt://h:1?passphrase=***"));
+}
+
+void TstPlayer::listsKeepChoicesAndStopWhileOpening() {
+    Player player(nullptr, kInstance);
+    QCOMPARE(player.windowTitle(), QStringLiteral("Studio Player"));
+    // Qt adds the system menu that a maximise button needs; close and minimise stay off.
+    const int asked = 0x2049001;
+    QCOMPARE(int(player.windowFlags()) & asked, asked);
+    QVERIFY(!(player.windowFlags() & (Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint)));
+    auto *devices = player.findChild<QComboBox *>("deviceCombo");
+    auto *formats = player.findChild<QComboBox *>("formatCombo");
+    // Nobody listens here: the worker keeps trying to open while the window is shown.
+    const QString nobody =
+        QStringLiteral("srt://127.0.0.1:%1?mode=caller&streamid=x#feedbackplay").arg(testkit::freePort(true));
+    player.startPlay(nobody);
+    QCOMPARE(devices->count(), 1);
+    QCOMPARE(devices->currentText(), QStringLiteral("File"));
+    QVERIFY(player.findChild<QPushButton *>("folderBtn")->isVisibleTo(&player));
+    QCOMPARE(formats->count(), 37);
+    QCOMPARE(formats->currentText(), QStringLiteral("NTSC"));
+    formats->setCurrentIndex(formats->findText("4K_UHD_50i"));
+    QCOMPARE(formats->currentData().toInt(), 43);
+    QVERIFY(player.isPlaying());
+    QVERIFY(testkit::waitUntil([&] { return player.worker.phase() == PlayerWorker::Opening; }, 2000));
+
+    QElapsedTimer stopping;
+    stopping.start();
+    player.stopPlay();
+    QVERIFY(testkit::waitUntil([&] { return !player.isPlaying(); }, 5000));
+    QVERIFY2(stopping.elapsed() < kStopBoundMs, qPrintable(QString::number(stopping.elapsed())));
+
+    player.startPlay(nobody);
+    QCOMPARE(formats->count(), 37);
+    QCOMPARE(formats->currentData().toInt(), 43);
+    QCOMPARE(devices->currentText(), QStringLiteral("File"));
+    // After a failed open the label says so, and the same address stays in play (it is retried).
+    QVERIFY(testkit::waitUntil([&] { return player.worker.phase() == PlayerWorker::OpenFailed; },
+                               MFReader::OPEN_TIMEOUT_MS + 5000));
+    QVERIFY(testkit::waitUntil(
+        [&] { return player.findChild<QLabel *>("lblPreview")->text() != QLatin1String("please wait ..."); }, 2000));
+    player.stopPlay();
+    QVERIFY(testkit::waitUntil([&] { return !player.isPlaying(); }, kStopBoundMs));
+}
+
+void TstPlayer::playsFeedRecordsAndMutes() {
+    if (!startFeed())
+        QSKIP("srt-live-transmit or ffmpeg is missing");
+    Player player(nullptr, kInstance);
+    auto fakeNdi = std::make_shared<CountingReceiver>();
+    player.worker.ndiReceiver = fakeNdi;
+    player.setNDI(true);
+    box(player, "chk2")->click();
+
+    player.startPlay(feedUrl());
+    QVERIFY2(testkit::waitUntil([&] { return fakeNdi->frames >= 10; }, 20000), qPrintable(source.output()));
+    QCOMPARE(player.worker.phase(), PlayerWorker::Playing);
+
+    auto *formats = player.findChild<QComboBox *>("formatCombo");
+    formats->setCurrentIndex(formats->findText("PAL"));
+    QCheckBox *external = box(player, "deviceCheck");
+    QStringList files;
+    for (int take = 0; take < 2; ++take) {
+        external->click();
+        QVERIFY(!formats->isEnabled());
+        files.append(player.output.recordingPath());
+        const int before = fakeNdi->frames;
+        QVERIFY(testkit::waitUntil([&] { return fakeNdi->frames >= before + 50; }, 10000));
+        external->click();
+        QVERIFY(formats->isEnabled());
+    }
+    QVERIFY(files.at(0) != files.at(1));
+    // Unticking completes the recording: it stops growing.
+    QTest::qWait(500);
+    const qint64 size = QFileInfo(files.at(1)).size();
+    QTest::qWait(500);
+    QCOMPARE(QFileInfo(files.at(1)).size(), size);
+
+    for (const QString &file : files) {
+        QVERIFY2(file.startsWith(SdiThread::recordingsFolder()), qPrintable(file));
+        QVERIFY2(QRegularExpression("/\\d\\d_\\d\\d_\\d{4}-\\d\\d_\\d\\d_\\d\\d(-2)?\\.ts$").match(file).hasMatch(),
+                 qPrintable(file));
+        const QJsonObject probe = testkit::ffprobe(file);
+        const QJsonObject video = testkit::probeStream(probe, "video");
+        const QJsonObject audio = testkit::probeStream(probe, "audio");
+        QCOMPARE(video.value("codec_name").toString(), QStringLiteral("mpeg2video"));
+        QCOMPARE(video.value("width").toInt(), 720);
+        QCOMPARE(video.value("height").toInt(), 576);
+        QCOMPARE(video.value("r_frame_rate").toString(), QStringLiteral("25/1"));
+        QCOMPARE(audio.value("codec_name").toString(), QStringLiteral("aac"));
+        QCOMPARE(audio.value("sample_rate").toString(), QStringLiteral("44100"));
+        // One stream per channel: channel 2 is muted, channel 1 plays its tone.
+        const QList<double> levels = {channelLevels(file, 0).value(0, -2000), channelLevels(file, 1).value(0, -2000)};
+        QVERIFY2(levels.at(0) > -30 && levels.at(1) < -80,
+                 qPrintable(QString("%1 %2").arg(levels.at(0)).arg(levels.at(1))));
+    }
+
+    QElapsedTimer stopping;
+    stopping.start();
+    player.stopPlay();
+    QVERIFY(testkit::waitUntil([&] { return !player.isPlaying(); }, 5000));
+    QVERIFY2(stopping.elapsed() < kStopBoundMs, qPrintable(QString::number(stopping.elapsed())));
+}
+
+void TstPlayer::stopsAtOnceWhileFeedStalls() {
+    if (!startFeed())
+        QSKIP("srt-live-transmit or ffmpeg is missing");
+    Player player(nullptr, kInstance);
+    auto fakeNdi = std::make_shared<CountingReceiver>();
+    player.worker.ndiReceiver = fakeNdi;
+    player.setNDI(true);
+    player.startPlay(feedUrl());
+    QVERIFY2(testkit::waitUntil([&] { return fakeNdi->frames >= 5; }, 20000), qPrintable(source.output()));
+
+    // The server stops answering: the worker sits in a frame request that gets nothing.
+    QCOMPARE(::kill(pid_t(listener.processId()), SIGSTOP), 0);
+    QTest::qWait(300);
+    const int stalledAt = fakeNdi->frames;
+    QTest::qWait(700);
+    QVERIFY(fakeNdi->frames <= stalledAt + 1);
+
+    QElapsedTimer stopping;
+    stopping.start();
+    player.stopPlay();
+    QVERIFY(testkit::waitUntil([&] { return !player.isPlaying(); }, 5000));
+    QVERIFY2(stopping.elapsed() < kStopBoundMs, qPrintable(QString::number(stopping.elapsed())));
+}
+
+int main(int argc, char **argv) {
+    // Recordings go to ‹home›/Videos/Tidewell: a home of the test's own keeps them off the user's.
+    QTemporaryDir home;
+    qputenv("HOME", home.path().toUtf8());
+    qunsetenv("XDG_CONFIG_HOME");
+    QApplication app(argc, argv);
+    TstPlayer test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_player.moc"
