@@ -63,6 +63,8 @@ public:
     QStringList listInterfaces();
     QList<QPair<QString, QString>> currentInterfaces();
     QString senderInterface();
+    // Warns and returns true when the stream id, with its suffixes, is longer than an SRT handshake carries.
+    bool refuseOverlongStreamId(const QString &onWire);
 
     // Stops a running stream and never saves the settings at quit: the way out for SIGINT and SIGTERM.
     void stopWithoutSaving();

@@ -30,6 +30,9 @@ void MainWindow::on_cmdSpeedTest_clicked() {
         AppMessages::warning(this, tr("Warning"), tr("Please enter streamid."));
         return;
     }
+    if (refuseOverlongStreamId(ui->txtStreamID->text() + QStringLiteral("#speedtest") +
+                               (ui->chkLL->isChecked() ? QStringLiteral("#lossless") : QString())))
+        return;
     const streamrules::SrtServer server = streamrules::parseSrtServer(ui->txtURL->text());
     if (server.ipv6) {
         AppMessages::warning(this, tr("Warning"),

@@ -77,13 +77,8 @@ bool MainWindow::streamRequest(StreamRequest *request) {
             onWire += QStringLiteral("#alpha");
         if (ui->chkLL->isChecked())
             onWire += QStringLiteral("#lossless");
-        if (!srtStreamIdFits(onWire)) {
-            AppMessages::warning(this, tr("Warning"),
-                                 tr("Stream ID is too long: SRT carries at most %1 bytes, this one takes %2.")
-                                     .arg(kSrtHandshakeStreamIdBytes)
-                                     .arg(srtStreamIdBytes(onWire)));
+        if (refuseOverlongStreamId(onWire))
             return false;
-        }
         request->host = server.host;
         request->port = server.port;
         request->address = resolveHost(server.host);
@@ -269,4 +264,14 @@ void MainWindow::autoStart(const QStringList &arguments) {
         return;
     qDebug() << "cmd Start clicked " << isStreaming << "mainwindow" << __LINE__;
     toggleStreaming();
+}
+
+bool MainWindow::refuseOverlongStreamId(const QString &onWire) {
+    if (srtStreamIdFits(onWire))
+        return false;
+    AppMessages::warning(this, tr("Warning"),
+                         tr("Stream ID is too long: SRT carries at most %1 bytes, this one takes %2.")
+                             .arg(kSrtHandshakeStreamIdBytes)
+                             .arg(srtStreamIdBytes(onWire)));
+    return true;
 }

@@ -2,6 +2,7 @@
 // refusals, the bounded listener wait and the quit-time save.
 #include "appmessages.h"
 #include "mainwindow.h"
+#include "player.h"
 #include "resender.h"
 #include "srtstreamid.h"
 
@@ -277,21 +278,28 @@ void TestMainWindow::startRefusals() {
 }
 
 void TestMainWindow::overlongStreamIdRefused_data() {
+    QTest::addColumn<QString>("button");
     QTest::addColumn<QString>("streamId");
     QTest::addColumn<bool>("alpha");
     QTest::addColumn<bool>("lossless");
     QTest::addColumn<int>("bytes");
-    QTest::newRow("700 characters") << QString(700, 'x') << false << false << 700;
-    QTest::newRow("two-byte characters") << QString(300, QChar(0xe9)) << false << false << 600;
+    const QString start = QStringLiteral("cmdStart");
+    QTest::newRow("700 characters") << start << QString(700, 'x') << false << false << 700;
+    QTest::newRow("two-byte characters") << start << QString(300, QChar(0xe9)) << false << false << 600;
     // Fits alone; the suffixes the relay and the connection append push it over.
-    const QString atLimit(kSrtHandshakeStreamIdBytes, 'x');
-    QTest::newRow("with #alpha") << atLimit.left(kSrtHandshakeStreamIdBytes - 5) << true << false
-                                 << kSrtHandshakeStreamIdBytes + 1;
-    QTest::newRow("with #lossless") << atLimit.left(kSrtHandshakeStreamIdBytes - 8) << false << true
-                                    << kSrtHandshakeStreamIdBytes + 1;
+    const int limit = kSrtHandshakeStreamIdBytes;
+    QTest::newRow("with #alpha") << start << QString(limit - 5, 'x') << true << false << limit + 1;
+    QTest::newRow("with #lossless") << start << QString(limit - 8, 'x') << false << true << limit + 1;
+    QTest::newRow("speed test") << QStringLiteral("cmdSpeedTest") << QString(limit - 9, 'x') << false << false
+                                << limit + 1;
+    QTest::newRow("speed test, lossless")
+        << QStringLiteral("cmdSpeedTest") << QString(limit - 18, 'x') << false << true << limit + 1;
+    QTest::newRow("return feed") << QStringLiteral("cmbPlayer") << QString(limit - 12, 'x') << false << false
+                                 << limit + 1;
 }
 
 void TestMainWindow::overlongStreamIdRefused() {
+    QFETCH(QString, button);
     QFETCH(QString, streamId);
     QFETCH(bool, alpha);
     QFETCH(bool, lossless);
@@ -301,7 +309,7 @@ void TestMainWindow::overlongStreamIdRefused() {
     control<QLineEdit>("txtStreamID")->setText(streamId);
     control<QCheckBox>("chkAlpha")->setChecked(alpha);
     control<QCheckBox>("chkLL")->setChecked(lossless);
-    control<QPushButton>("cmdStart")->click();
+    control<QPushButton>(button.toLatin1().constData())->click();
     QCOMPARE(
         AppMessages::history(),
         QStringList{QStringLiteral("Warning: Stream ID is too long: SRT carries at most %1 bytes, this one takes %2.")
@@ -310,6 +318,7 @@ void TestMainWindow::overlongStreamIdRefused() {
     QVERIFY(!window()->streaming());
     QVERIFY(!control<QPushButton>("cmdStart")->isChecked());
     QVERIFY(!window()->srtRelay()->isRunning());
+    QVERIFY(!window()->playerWindow()->isPlaying());
 }
 
 void TestMainWindow::startValuesFromForm() {
