@@ -7,6 +7,7 @@
 #include "instancecounter.h"
 #include "logsdlg.h"
 #include "ndisource.h"
+#include "networkclocksync.h"
 #include "resender.h"
 #include "updatenotifier.h"
 
@@ -116,9 +117,7 @@ MainWindow::MainWindow(QWidget *parent)
     setupHelpLabel(ui->lblHelpTC, QStringLiteral("/vitc_method__.html"));
     setupHelpLabel(ui->lblHelpAlpha, QStringLiteral("/send_alpha_channel.html"));
 
-    // The clock synchronisation joins the timecode switch with the network clock; until then the flag alone.
-    if (ui->chkVITC->isChecked())
-        capture->setVITC(true);
+    setupNetworkClock();
 
     on_rbRist_toggled(ui->rbRist->isChecked());
     ui->txtBonding_rist->hide();
@@ -131,6 +130,10 @@ MainWindow::MainWindow(QWidget *parent)
 
 MainWindow::~MainWindow() {
     delete netRefreshTimer;
+    // The exchange notices the stop within 100 ms; only a name lookup in progress can make this wait longer.
+    clockSync->stop();
+    clockSync->wait();
+    delete clockSync;
     if (capture->isRunning())
         capture->stopCapture();
     // A capture thread that does not finish in time is left behind: destroying a running thread aborts.

@@ -19,6 +19,7 @@ class CaptureStreamer;
 class InstanceCounter;
 class LogsDlg;
 class NDISource;
+class NetworkClockSync;
 class QSettings;
 class QTimer;
 class RESender;
@@ -123,6 +124,7 @@ private:
     bool collectBondings(QString *paths);
 
     void setupHelpLabel(class QLabel *label, const QString &page);
+    void setupNetworkClock();
 
     Ui::MainWindow *ui;
     QTimer *statTimer;
@@ -134,6 +136,8 @@ private:
     LogsDlg *logs = nullptr;
     RESender *srtSender = nullptr;
     UpdateNotifier *updateNotifier = nullptr;
+    // Synchronises the network clock for the timecode switch off the GUI thread.
+    NetworkClockSync *clockSync = nullptr;
     InstanceCounter *instanceCounter = nullptr;
     QSettings *settings = nullptr;
     QString instance;

@@ -5,6 +5,7 @@
 #include "mfpreview.h"
 #include "mfresult.h"
 #include "mfwriter.h"
+#include "networkclock.h"
 #include "vitcstrip.h"
 
 #include <QDebug>
@@ -30,7 +31,7 @@ CaptureMedia CaptureMedia::standard() {
     media.createSource = [] { return MFormats::create(); };
     media.createWriter = [] { return MFWriter::create(); };
     media.createPreview = [] { return MFPreview::create(); };
-    media.clock = [] { return QDateTime::currentDateTimeUtc(); };
+    media.clock = networkClockNow;
     return media;
 }
 
