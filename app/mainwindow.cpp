@@ -110,6 +110,7 @@ MainWindow::MainWindow(QWidget *parent)
 
     reconnect.reset();
 
+    setupPreview();
     connect(ui->helpLbl, &TLabel::clicked, this, &MainWindow::helpLblClicked);
     connect(ui->previewBtn, &QPushButton::clicked, this, &MainWindow::showPreview);
     ui->previewBtn->hide();
@@ -167,12 +168,6 @@ void MainWindow::on_actionCrash_Report_triggered() {
 void MainWindow::helpLblClicked() {
     QDesktopServices::openUrl(QUrl::fromUserInput(QLatin1String(kHelpSite) + QStringLiteral("/tidewell.html")));
 }
-
-// The preview dialog joins these when it is built; until then the Preview button shows nothing.
-void MainWindow::showPreview() {}
-void MainWindow::previewSizeChanged() {}
-void MainWindow::previewAudioChanged(bool) {}
-void MainWindow::previewHidden() {}
 
 void MainWindow::closeEvent(QCloseEvent *event) {
     if (capture->isRunning())

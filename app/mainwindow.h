@@ -23,6 +23,7 @@ class NetworkClockSync;
 class QSettings;
 class QTimer;
 class RESender;
+class TPreviewDlg;
 class UpdateNotifier;
 
 // The one main window: the operator's controls, the settings store, and the start and stop of a stream.
@@ -73,6 +74,7 @@ public:
     bool wasAutoStarted() const { return autoStarted; }
     QString instanceName() const { return instance; }
     CaptureStreamer *captureThread() const { return capture; }
+    TPreviewDlg *previewDialog() const { return previewDlg; }
     RESender *srtRelay() const { return srtSender; }
     QSettings *settingsStore() const { return settings; }
 
@@ -125,6 +127,7 @@ private:
 
     void setupHelpLabel(class QLabel *label, const QString &page);
     void setupNetworkClock();
+    void setupPreview();
 
     Ui::MainWindow *ui;
     QTimer *statTimer;
@@ -138,6 +141,7 @@ private:
     UpdateNotifier *updateNotifier = nullptr;
     // Synchronises the network clock for the timecode switch off the GUI thread.
     NetworkClockSync *clockSync = nullptr;
+    TPreviewDlg *previewDlg = nullptr;
     InstanceCounter *instanceCounter = nullptr;
     QSettings *settings = nullptr;
     QString instance;

@@ -8,6 +8,7 @@
 #include "resender.h"
 #include "resolvehost.h"
 #include "streamrules.h"
+#include "tpreviewdlg.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -168,6 +169,8 @@ void MainWindow::stopStreaming() {
         QMutexLocker locker(&bondingsMutex);
         activeBondings.clear();
     }
+    if (previewDlg->isVisible())
+        previewDlg->hide();
     capture->setPreviewWindow(0);
     capture->stopCapture();
     isStreaming = false;
