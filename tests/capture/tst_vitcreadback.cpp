@@ -2,6 +2,7 @@
 // and latency), and the strip drawn into 720p frames, encoded with libx264 at 2 Mbit/s and decoded again.
 #include "capturestreamer.h"
 #include "mfformat.h"
+#include "mfglasstoglass.h"
 #include "mformats.h"
 #include "mfreader.h"
 #include "mfresult.h"
@@ -111,6 +112,32 @@ private slots:
         MFFramePtr frame;
         QCOMPARE(source.SourceFrameConvertedGetByFormat(MFFormat(), &frame, -1, QString()), int(MF_OK));
         QVERIFY(!MFVitcReader::read(*frame, nullptr));
+    }
+
+    void glassToGlassFromAStampedFrame() {
+        MFormats source;
+        source.setVirtualClock(true);
+        QCOMPARE(source.DeviceSet(eMFDT_Video, patternIndex(source), QStringLiteral("test_pattern.size=640x360")),
+                 int(MF_OK));
+        MFFramePtr plain;
+        MFFramePtr stamped;
+        QCOMPARE(source.SourceFrameConvertedGetByFormat(MFFormat(), &plain, -1, QString()), int(MF_OK));
+        QCOMPARE(source.SourceFrameConvertedGetByFormat(MFFormat(), &stamped, -1, QString()), int(MF_OK));
+        uint8_t bits[kVitcBits];
+        buildVitcBits(8, 30, 0, 3, 25.0, 120, bits);
+        QCOMPARE(stamped->MFPrint(vitcMarkup(bits), 0.5, 0.0, 357.0, 640.0, 3.0, 256, QString()), int(MF_OK));
+
+        MFGlassToGlass meter;
+        qint64 latency = 0;
+        QVERIFY(!meter.latest(&latency));
+        const QDateTime now = QDateTime::fromString(QStringLiteral("2026-12-09T08:30:00.532Z"), Qt::ISODateWithMs);
+        meter.measure(*stamped, now);
+        QVERIFY(meter.latest(&latency));
+        QCOMPARE(latency, qint64(412));
+        meter.measure(*plain, now.addMSecs(100));
+        QVERIFY(meter.latest(&latency));
+        QCOMPARE(latency, qint64(412));
+        QCOMPARE(MFGlassToGlass::text(latency), QStringLiteral("glass-to-glass 412 ms"));
     }
 
     void survivesX264At2Mbits() {
