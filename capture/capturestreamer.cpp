@@ -268,10 +268,12 @@ void CaptureStreamer::run() {
             sourceFormat.store(format);
             firstFrame = false;
         }
-        if (vitc.load())
-            stampTimecode(*frame, strip);
+        // The masked form of a frame is made with the frame, so the strip goes on after the swap: drawn before, it
+        // would stay behind in the frame that is dropped.
         if (alpha.load())
             splitARGBmask(&frame);
+        if (vitc.load())
+            stampTimecode(*frame, strip);
 
         const int written = runWriter ? runWriter->ReceiverFramePut(frame, -1, kNoOptions) : int(MF_E_NOTREADY);
         if (MF_FAILED(written)) {

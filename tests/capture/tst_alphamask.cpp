@@ -4,6 +4,10 @@
 #include "mfformat.h"
 #include "mformats.h"
 #include "mfresult.h"
+#include "mfvitcreader.h"
+#include "mfwriter.h"
+
+#include <QMutex>
 
 #include <QtTest>
 
@@ -19,6 +23,26 @@ int indexOf(MFormats &source, const QString &name) {
     }
     return -1;
 }
+
+// Keeps the last frame handed to it instead of encoding.
+class KeepingWriter : public MFWriter {
+public:
+    int WriterSet(const QString &, int, const QString &) override { return MF_OK; }
+    int ReceiverFramePut(const MFFramePtr &frame, int, const QString &) override {
+        QMutexLocker locker(&lock);
+        last = frame;
+        return MF_OK;
+    }
+    int WriterClose() override { return MF_OK; }
+    MFFramePtr lastFrame() {
+        QMutexLocker locker(&lock);
+        return last;
+    }
+
+private:
+    QMutex lock;
+    MFFramePtr last;
+};
 
 int limitedLuma(int alpha) {
     return 16 + (alpha * 219 + 127) / 255;
@@ -92,6 +116,31 @@ private slots:
         }
         QVERIFY2(worst <= tolerance, qPrintable(QString::number(worst)));
         QVERIFY(graded > width);
+    }
+
+    // With timecode and alpha both on, the frame that is sent is the masked one and carries the strip.
+    void capturedMaskedFrameCarriesTheStrip() {
+        auto writer = std::make_shared<KeepingWriter>();
+        CaptureMedia media;
+        media.createSource = [] { return MFormats::create(); };
+        media.createWriter = [writer] { return writer; };
+        QTest::ignoreMessage(QtCriticalMsg, QRegularExpression("Can't create MFPreview"));
+        CaptureStreamer streamer(media);
+        QVERIFY(streamer.setDevices(QStringLiteral("Test Pattern Alpha"), QStringLiteral("NO_AUDIO")));
+        streamer.setAlpha(true);
+        streamer.setVITC(true);
+        streamer.setOutputParams(QSize(640, 360), 2000, 0);
+        QVERIFY(streamer.startCapture(1, 25, 3, 1, QStringLiteral("q264sw"), QString(), QString(), 0));
+        QVERIFY(QTest::qWaitFor([&] { return streamer.framesWritten.load() >= 3; }, 5000));
+        const MFFramePtr sent = writer->lastFrame();
+        streamer.stopCapture();
+        QVERIFY(streamer.wait(5000));
+        MFFormat format;
+        sent->MFFormatGet(&format);
+        QCOMPARE(format.colorFormat, uint32_t(MFCC_HDYC));
+        QCOMPARE(format.height, 720);
+        MFVitcCode code;
+        QVERIFY(MFVitcReader::read(*sent, &code));
     }
 
     void frameWithoutAlphaPassesUnchanged() {
