@@ -65,6 +65,22 @@ private slots:
         QVERIFY(testkit::waitUntil([&] { return window.captureThread()->timecodeEnabled(); }, 3000));
         QCOMPARE(server.requests(), 2);
     }
+
+    void configFileTurnsTheStripOnAndOff() {
+        SntpTestServer server(SntpTestServer::Good);
+        storeSettings({{"NTP_SERVER", server.address()}, {"VITC", false}});
+        MainWindow window;
+        const QString path = settingsHome->filePath(QStringLiteral("timecode.ini"));
+        for (bool on : {true, false}) {
+            {
+                QSettings file(path, QSettings::IniFormat);
+                file.setValue(QStringLiteral("VITC"), on);
+            }
+            QVERIFY(window.loadConfigFile(path));
+            QVERIFY(testkit::waitUntil([&] { return window.captureThread()->timecodeEnabled() == on; }, 3000));
+        }
+        QCOMPARE(server.requests(), 1);
+    }
 };
 
 int main(int argc, char *argv[]) {
