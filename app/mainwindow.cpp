@@ -9,6 +9,7 @@
 #include "logsdlg.h"
 #include "ndisource.h"
 #include "player.h"
+#include "networkclocksync.h"
 #include "resender.h"
 #include "sldcardsource2.h"
 #include "updatenotifier.h"
@@ -120,6 +121,7 @@ MainWindow::MainWindow(QWidget *parent)
 
     reconnect.reset();
 
+    setupPreview();
     connect(ui->helpLbl, &TLabel::clicked, this, &MainWindow::helpLblClicked);
     connect(ui->previewBtn, &QPushButton::clicked, this, &MainWindow::showPreview);
     ui->previewBtn->hide();
@@ -127,9 +129,7 @@ MainWindow::MainWindow(QWidget *parent)
     setupHelpLabel(ui->lblHelpTC, QStringLiteral("/vitc_method__.html"));
     setupHelpLabel(ui->lblHelpAlpha, QStringLiteral("/send_alpha_channel.html"));
 
-    // The clock synchronisation joins the timecode switch with the network clock; until then the flag alone.
-    if (ui->chkVITC->isChecked())
-        capture->setVITC(true);
+    setupNetworkClock();
 
     on_rbRist_toggled(ui->rbRist->isChecked());
     ui->txtBonding_rist->hide();
@@ -148,6 +148,10 @@ MainWindow::~MainWindow() {
     const QDeadlineTimer playerDeadline(kCloseWaitMs);
     while (player->isPlaying() && !playerDeadline.hasExpired())
         QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    // The exchange notices the stop within 100 ms; only a name lookup in progress can make this wait longer.
+    clockSync->stop();
+    clockSync->wait();
+    delete clockSync;
     if (capture->isRunning())
         capture->stopCapture();
     // A capture thread that does not finish in time is left behind: destroying a running thread aborts.
@@ -182,12 +186,6 @@ void MainWindow::on_actionCrash_Report_triggered() {
 void MainWindow::helpLblClicked() {
     QDesktopServices::openUrl(QUrl::fromUserInput(QLatin1String(kHelpSite) + QStringLiteral("/tidewell.html")));
 }
-
-// The preview dialog joins these when it is built; until then the Preview button shows nothing.
-void MainWindow::showPreview() {}
-void MainWindow::previewSizeChanged() {}
-void MainWindow::previewAudioChanged(bool) {}
-void MainWindow::previewHidden() {}
 
 void MainWindow::closeEvent(QCloseEvent *event) {
     player->stopPlay();

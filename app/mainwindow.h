@@ -19,11 +19,13 @@ class CaptureStreamer;
 class InstanceCounter;
 class LogsDlg;
 class NDISource;
+class NetworkClockSync;
 class Player;
 class QSettings;
 class QTimer;
 class RESender;
 class SpeedTest;
+class TPreviewDlg;
 class UpdateNotifier;
 
 // The one main window: the operator's controls, the settings store, and the start and stop of a stream.
@@ -80,6 +82,7 @@ public:
     static QString returnFeedAddress(const QString &server, const QString &streamId, const QString &passphrase,
                                      int keyLength);
     CaptureStreamer *captureThread() const { return capture; }
+    TPreviewDlg *previewDialog() const { return previewDlg; }
     RESender *srtRelay() const { return srtSender; }
     QSettings *settingsStore() const { return settings; }
 
@@ -134,6 +137,8 @@ private:
     bool collectBondings(QString *paths);
 
     void setupHelpLabel(class QLabel *label, const QString &page);
+    void setupNetworkClock();
+    void setupPreview();
 
     // Speed test launch (mainwindowspeedtest.cpp).
     void setupSpeedTest();
@@ -150,6 +155,9 @@ private:
     RESender *srtSender = nullptr;
     UpdateNotifier *updateNotifier = nullptr;
     SpeedTest *speedTest = nullptr;
+    // Synchronises the network clock for the timecode switch off the GUI thread.
+    NetworkClockSync *clockSync = nullptr;
+    TPreviewDlg *previewDlg = nullptr;
     InstanceCounter *instanceCounter = nullptr;
     Player *player = nullptr;
     QSettings *settings = nullptr;

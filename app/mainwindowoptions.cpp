@@ -5,6 +5,7 @@
 #include "capturestreamer.h"
 #include "mfwriter.h"
 #include "ndisource.h"
+#include "networkclocksync.h"
 #include "resender.h"
 #include "sldcardsource2.h"
 #include "streamrules.h"
@@ -200,8 +201,11 @@ void MainWindow::on_chkLL_stateChanged(int arg1) {
 }
 
 void MainWindow::on_chkVITC_clicked(bool checked) {
-    // The network clock query joins here when the clock is built.
-    capture->setVITC(checked);
+    // The strip goes on once the clock has been asked (successfully or not); see setupNetworkClock.
+    if (checked)
+        clockSync->request();
+    else
+        capture->setVITC(false);
 }
 
 void MainWindow::on_cmdRefresh_clicked() {

@@ -115,6 +115,9 @@ void MainWindow::loadSettings(QSettings *store, QStringList *ignored) {
     player->setNDI(read.flag("IS_NDI", false));
     ui->spbReconnect->setValue(read.number("RECONNECT", 10));
     ui->chkVITC->setChecked(read.flag("VITC", false));
+    // A file loaded later acts like a click (setChecked emits none); at construction the clock is set up after.
+    if (clockSync)
+        on_chkVITC_clicked(ui->chkVITC->isChecked());
     ui->chkAlpha->setChecked(read.flag("ALPHA", false));
     ui->chkLL->setChecked(read.flag("LOSSLESS", false));
 

@@ -9,6 +9,7 @@
 #include "resolvehost.h"
 #include "srtstreamid.h"
 #include "streamrules.h"
+#include "tpreviewdlg.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -177,6 +178,8 @@ void MainWindow::stopStreaming() {
         QMutexLocker locker(&bondingsMutex);
         activeBondings.clear();
     }
+    if (previewDlg->isVisible())
+        previewDlg->hide();
     capture->setPreviewWindow(0);
     capture->stopCapture();
     isStreaming = false;

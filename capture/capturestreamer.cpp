@@ -6,6 +6,7 @@
 #include "mfresult.h"
 #include "mfwriter.h"
 #include "sldcardsource2.h"
+#include "networkclock.h"
 #include "vitcstrip.h"
 
 #include <QDebug>
@@ -31,7 +32,7 @@ CaptureMedia CaptureMedia::standard() {
     media.createSource = [] { return MFormats::create(); };
     media.createWriter = [] { return MFWriter::create(); };
     media.createPreview = [] { return MFPreview::create(); };
-    media.clock = [] { return QDateTime::currentDateTimeUtc(); };
+    media.clock = networkClockNow;
     return media;
 }
 
@@ -278,10 +279,12 @@ void CaptureStreamer::run() {
             sourceFormat.store(format);
             firstFrame = false;
         }
-        if (vitc.load())
-            stampTimecode(*frame, strip);
+        // The masked form of a frame is made with the frame, so the strip goes on after the swap: drawn before, it
+        // would stay behind in the frame that is dropped.
         if (alpha.load())
             splitARGBmask(&frame);
+        if (vitc.load())
+            stampTimecode(*frame, strip);
 
         const int written = runWriter ? runWriter->ReceiverFramePut(frame, -1, kNoOptions) : int(MF_E_NOTREADY);
         if (MF_FAILED(written)) {

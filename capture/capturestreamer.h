@@ -29,7 +29,7 @@ struct CaptureMedia {
     std::function<std::shared_ptr<MFormats>()> createSource;
     std::function<std::shared_ptr<MFWriter>()> createWriter;
     std::function<std::shared_ptr<MFPreview>()> createPreview;
-    // UTC time of day stamped into the timecode strip.
+    // UTC time of day stamped into the timecode strip: the network clock.
     std::function<QDateTime()> clock;
 
     static CaptureMedia standard();
@@ -92,6 +92,7 @@ public:
     bool needsNewSource() const { return needNewSource.load(); }
     MFFormat outputFormat() const;
     uint64_t previewTarget() const { return previewWindow.load(); }
+    bool timecodeEnabled() const { return vitc.load(); }
 
 protected:
     void run() override;

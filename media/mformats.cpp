@@ -1,5 +1,6 @@
 #include "mformats.h"
 
+#include "mfalphamask.h"
 #include "mfaudiochannelmap.h"
 #include "mfaudiopipe.h"
 #include "mfdevicebackend.h"
@@ -153,6 +154,12 @@ struct MFormats::Impl {
     AVFrame *lastOutput = nullptr; // the last converted picture, reused while the device has no new one
     uint64_t lastSequence = 0;
     const MFVideoDevice *lastDevice = nullptr;
+    // The masked form of the last picture with alpha, reused like lastOutput.
+    SwsContext *maskScale = nullptr;
+    SwsContext *maskToYuv = nullptr;
+    AVFrame *lastMask = nullptr;
+    uint64_t lastMaskSequence = 0;
+    const MFVideoDevice *lastMaskDevice = nullptr;
     MFAudioPipe audio;
     const MFAudioFifo *audioSource = nullptr;
     bool reportedNoPicture = false;
@@ -195,6 +202,31 @@ struct MFormats::Impl {
         av_frame_free(&lastOutput);
         lastSequence = 0;
         lastDevice = nullptr;
+        av_frame_free(&lastMask);
+        lastMaskSequence = 0;
+        lastMaskDevice = nullptr;
+    }
+    // The masked form of a picture with alpha for an ARGB32 output, or null (the frame then has none).
+    AVFrame *maskFor(const AVFrame *picture, const MFVideoDevice *device, uint64_t sequence, int width, int height,
+                     bool heightAsked) {
+        // An asked height already counts the mask (the output's height is doubled for it); at the source's
+        // own size the masked frame is twice as high.
+        const int pictureHeight = heightAsked ? height / 2 : height;
+        if (pictureHeight <= 0)
+            return nullptr;
+        if (!(lastMask && lastMaskDevice == device && lastMaskSequence == sequence && lastMask->width == width &&
+              lastMask->height == pictureHeight * 2)) {
+            if (!lastMask)
+                lastMask = av_frame_alloc();
+            if (!lastMask ||
+                MF_FAILED(mfBuildAlphaMask(&maskScale, &maskToYuv, picture, width, pictureHeight, lastMask))) {
+                av_frame_free(&lastMask);
+                return nullptr;
+            }
+            lastMaskDevice = device;
+            lastMaskSequence = sequence;
+        }
+        return av_frame_clone(lastMask);
     }
 };
 
@@ -203,7 +235,10 @@ MFormats::MFormats() : d(new Impl) {}
 MFormats::~MFormats() {
     DeviceClose();
     sws_freeContext(d->sws);
+    sws_freeContext(d->maskScale);
+    sws_freeContext(d->maskToYuv);
     av_frame_free(&d->lastOutput);
+    av_frame_free(&d->lastMask);
 }
 
 std::shared_ptr<MFormats> MFormats::create() {
@@ -677,6 +712,9 @@ int MFormats::SourceFrameConvertedGetByFormat(const MFFormat &format, MFFramePtr
         outFormat.aspectY = int16_t(ay);
     }
     outFormat.frameRate = format.frameRate > 0.0 ? format.frameRate : av_q2d(d->fps);
+    AVFrame *mask = wanted == AV_PIX_FMT_BGRA && mfHasAlpha(sourceFormat)
+                        ? d->maskFor(picture, video.get(), sequence, width, height, format.height != 0)
+                        : nullptr;
     av_frame_free(&picture);
 
     // Audio: exactly this frame's share, from the external device if one is open, else the video's own.
@@ -731,11 +769,22 @@ int MFormats::SourceFrameConvertedGetByFormat(const MFFormat &format, MFFramePtr
         outFormat.bitsPerSample = bitsOf(AVSampleFormat(sound->format));
     }
 
+    const int64_t start = d->base100ns + mfFrameTime(d->n, d->fps, MF_TIME_UNITS_PER_SECOND);
+    const int64_t stop = d->base100ns + mfFrameTime(d->n + 1, d->fps, MF_TIME_UNITS_PER_SECOND);
     auto made = MFFrame::make(out, sound, outFormat);
+    made->MFTimeSet(start, stop);
+    if (mask) {
+        // The masked frame stands in for the whole frame, so it carries the frame's audio and times too.
+        MFFormat maskFormat = outFormat;
+        maskFormat.colorFormat = MFCC_HDYC;
+        maskFormat.height = mask->height;
+        auto masked = MFFrame::make(mask, sound, maskFormat);
+        masked->MFTimeSet(start, stop);
+        made->MFObjSet(QLatin1String(kMFAlphaMaskObject), masked);
+        av_frame_free(&mask);
+    }
     av_frame_free(&out);
     av_frame_free(&sound);
-    made->MFTimeSet(d->base100ns + mfFrameTime(d->n, d->fps, MF_TIME_UNITS_PER_SECOND),
-                    d->base100ns + mfFrameTime(d->n + 1, d->fps, MF_TIME_UNITS_PER_SECOND));
     ++d->n;
     *frame = made;
     return MF_OK;

@@ -101,6 +101,9 @@ bool MFWriterOutput::open(const MFFrame &first, QString *why) {
     if (container == "mpegts") {
         // Audio packets go out as they come instead of being gathered into large PES packets.
         av_dict_set(&muxOptions, "pes_payload_size", "0", 0);
+        // A video PES without its length ends only where the next one begins, so a receiver would hold every
+        // picture for one frame interval; with the length it can hand the picture on as soon as it is complete.
+        av_dict_set(&muxOptions, "omit_video_pes_length", "0", 0);
     }
     result = avformat_write_header(muxer, &muxOptions);
     av_dict_free(&muxOptions);

@@ -83,13 +83,14 @@ void drawText(AVFrame *frame, const QByteArray &text, int x, int y) {
 QList<MFDeviceEntry> MFTestPatternProvider::list(int type) {
     if (type != eMFDT_Video)
         return {};
-    return {MFDeviceEntry{deviceName(), {}, QStringLiteral("testpattern")}};
+    return {MFDeviceEntry{deviceName(), {}, QStringLiteral("testpattern")},
+            MFDeviceEntry{alphaDeviceName(), {}, QStringLiteral("testpattern_alpha")}};
 }
 
 std::unique_ptr<MFVideoDevice> MFTestPatternProvider::openVideo(const MFDeviceEntry &entry) {
-    if (entry.name != deviceName())
+    if (entry.name != deviceName() && entry.name != alphaDeviceName())
         return nullptr;
-    return std::make_unique<MFTestPatternDevice>();
+    return std::make_unique<MFTestPatternDevice>(entry.name == alphaDeviceName());
 }
 
 MFTestPatternDevice::~MFTestPatternDevice() {
@@ -123,6 +124,8 @@ int MFTestPatternDevice::start(const MFDeviceProps &props) {
         outputFormat = f;
     }
     virtualClock = props.value(QStringLiteral("device.virtual_clock")) == QLatin1String("1");
+    if (withAlpha)
+        outputFormat = AV_PIX_FMT_BGRA;
 
     av_frame_free(&canvas);
     canvas = av_frame_alloc();
@@ -189,8 +192,11 @@ void MFTestPatternDevice::produceUntil(int64_t nowUs) {
         } else {
             if (!converted)
                 converted = av_frame_alloc();
-            if (converted && MF_SUCCEEDED(mfScaleFrame(&sws, canvas, converted, width, height, outputFormat)))
+            if (converted && MF_SUCCEEDED(mfScaleFrame(&sws, canvas, converted, width, height, outputFormat))) {
+                if (withAlpha)
+                    drawAlpha(converted, due);
                 slot.put(converted, stamp);
+            }
         }
     }
     if (due >= nextFrame)
@@ -242,6 +248,23 @@ bool MFTestPatternDevice::renderPicture(int64_t frameNumber) {
     drawText(canvas, counter, margin, margin);
     drawText(canvas, clock, margin, (margin + (GLYPH_H + 4) * GLYPH_SCALE) & ~1);
     return true;
+}
+
+void MFTestPatternDevice::drawAlpha(AVFrame *bgra, int64_t frameNumber) const {
+    const int radius = qMax(2, qMin(width, height) / 4);
+    const int span = qMax(1, height - 2 * radius);
+    const int phase = int((frameNumber * 4) % (2 * span));
+    const int cy = radius + (phase < span ? phase : 2 * span - phase);
+    const int cx = width / 2;
+    for (int row = 0; row < height; ++row) {
+        uint8_t *pixel = bgra->data[0] + row * bgra->linesize[0];
+        const int dy = row - cy;
+        for (int x = 0; x < width; ++x) {
+            const int dx = x - cx;
+            const double distance = std::sqrt(double(dx * dx + dy * dy)) / radius;
+            pixel[4 * x + 3] = distance >= 1.0 ? 0 : uint8_t(std::lround(255.0 * (1.0 - distance)));
+        }
+    }
 }
 
 void MFTestPatternDevice::produceAudio(int64_t nowUs) {

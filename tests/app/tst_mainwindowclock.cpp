@@ -1,0 +1,100 @@
+// The timecode switch and the network clock as the operator meets them: the strip goes on once the time server
+// has answered, the window keeps working meanwhile, and the server comes from the settings store.
+#include "appmessages.h"
+#include "capturestreamer.h"
+#include "mainwindow.h"
+#include "networkclock.h"
+#include "sntptestserver.h"
+#include "testkit.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+QTemporaryDir *settingsHome = nullptr;
+
+void storeSettings(const QMap<QString, QVariant> &values) {
+    QSettings store(QStringLiteral("Brackmoor"), QStringLiteral("Tidewell"));
+    store.clear();
+    for (auto it = values.cbegin(); it != values.cend(); ++it)
+        store.setValue(it.key(), it.value());
+}
+} // namespace
+
+class TestMainWindowClock : public QObject {
+    Q_OBJECT
+
+private slots:
+    void unusableServerFallsBackToDefault() {
+        storeSettings({{"NTP_SERVER", "127.0.0.1:notaport"}, {"VITC", false}});
+        MainWindow window;
+        QCOMPARE(ntpServerText(), QStringLiteral("pool.ntp.org"));
+        QVERIFY(!window.captureThread()->timecodeEnabled());
+    }
+
+    void tickedAtStartUpSynchronisesFirst() {
+        SntpTestServer server(SntpTestServer::Good, 5000, 0, 300);
+        storeSettings({{"NTP_SERVER", server.address()}, {"VITC", true}});
+        MainWindow window;
+        QVERIFY(window.findChild<QCheckBox *>(QStringLiteral("chkVITC"))->isChecked());
+        QVERIFY(!window.captureThread()->timecodeEnabled());
+        QVERIFY(testkit::waitUntil([&] { return window.captureThread()->timecodeEnabled(); }, 3000));
+        const qint64 ahead =
+            networkClockNow().toMSecsSinceEpoch() - QDateTime::currentDateTimeUtc().toMSecsSinceEpoch();
+        QVERIFY2(qAbs(ahead - 5000) < 20, qPrintable(QString::number(ahead)));
+    }
+
+    void untickedWhileAskingStaysOff() {
+        SntpTestServer server(SntpTestServer::Good, 0, 0, 400);
+        storeSettings({{"NTP_SERVER", server.address()}, {"VITC", false}});
+        MainWindow window;
+        QCheckBox *box = window.findChild<QCheckBox *>(QStringLiteral("chkVITC"));
+        box->click();
+        QVERIFY(testkit::waitUntil([&] { return server.requests() == 1; }, 2000));
+        box->click();
+        QVERIFY(!box->isChecked());
+        QTest::qWait(700);
+        QVERIFY(!window.captureThread()->timecodeEnabled());
+
+        box->click();
+        QVERIFY(testkit::waitUntil([&] { return window.captureThread()->timecodeEnabled(); }, 3000));
+        QCOMPARE(server.requests(), 2);
+    }
+
+    void configFileTurnsTheStripOnAndOff() {
+        SntpTestServer server(SntpTestServer::Good);
+        storeSettings({{"NTP_SERVER", server.address()}, {"VITC", false}});
+        MainWindow window;
+        const QString path = settingsHome->filePath(QStringLiteral("timecode.ini"));
+        for (bool on : {true, false}) {
+            {
+                QSettings file(path, QSettings::IniFormat);
+                file.setValue(QStringLiteral("VITC"), on);
+            }
+            QVERIFY(window.loadConfigFile(path));
+            QVERIFY(testkit::waitUntil([&] { return window.captureThread()->timecodeEnabled() == on; }, 3000));
+        }
+        QCOMPARE(server.requests(), 1);
+    }
+};
+
+int main(int argc, char *argv[]) {
+    QTemporaryDir home;
+    settingsHome = &home;
+    qputenv("HOME", home.path().toUtf8());
+    qputenv("XDG_CONFIG_HOME", home.filePath(QStringLiteral("config")).toUtf8());
+    qputenv("XDG_DATA_HOME", home.filePath(QStringLiteral("data")).toUtf8());
+    QApplication app(argc, argv);
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, home.filePath(QStringLiteral("config")));
+    QSettings::setDefaultFormat(QSettings::IniFormat);
+    AppMessages::setInteractive(false);
+    TestMainWindowClock test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_mainwindowclock.moc"

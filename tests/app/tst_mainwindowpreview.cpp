@@ -1,0 +1,85 @@
+// The preview during a real run (Test Pattern, OpenH264, a local SRT listener): it shows the source format,
+// closing it detaches the preview while the writer goes on, and Stop hides it.
+#include "appmessages.h"
+#include "capturestreamer.h"
+#include "mainwindow.h"
+#include "srttestlistener.h"
+#include "streamrules.h"
+#include "testkit.h"
+#include "tpreviewdlg.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QtTest>
+
+class TestMainWindowPreview : public QObject {
+    Q_OBJECT
+
+private slots:
+    void previewFollowsTheRun() {
+        SrtTestListener listener;
+        QVERIFY2(listener.start(), qPrintable(listener.errorText()));
+        MainWindow window;
+        auto *sources = window.findChild<QComboBox *>(QStringLiteral("cmbVideoSources"));
+        auto *encoders = window.findChild<QComboBox *>(QStringLiteral("cmbEncs"));
+        const int pattern = sources->findText(QStringLiteral("Test Pattern"));
+        const int h264 = encoders->findData(QStringLiteral("libopenh264"));
+        if (pattern < 0 || h264 < 0)
+            QSKIP("the Test Pattern and the OpenH264 encoder are needed");
+        sources->setCurrentIndex(pattern);
+        encoders->setCurrentIndex(h264);
+        window.findChild<QLineEdit *>(QStringLiteral("txtURL"))
+            ->setText(QStringLiteral("127.0.0.1:%1").arg(listener.port()));
+        auto *previewBtn = window.findChild<QPushButton *>(QStringLiteral("previewBtn"));
+        QVERIFY(previewBtn->isHidden());
+
+        window.findChild<QPushButton *>(QStringLiteral("cmdStart"))->click();
+        QVERIFY(window.streaming());
+        CaptureStreamer *capture = window.captureThread();
+        QVERIFY(testkit::waitUntil([&] { return capture->framesWritten.load() > 5; }, 15000));
+
+        previewBtn->click();
+        TPreviewDlg *dialog = window.previewDialog();
+        QVERIFY(dialog->isVisible());
+        QCOMPARE(capture->previewTarget(), dialog->previewWinId());
+        QCOMPARE(dialog->findChild<QLabel *>(QStringLiteral("lblFormat"))->text(),
+                 streamrules::formatText(capture->sourceFormat.load()));
+
+        dialog->close();
+        QCOMPARE(capture->previewTarget(), uint64_t(0));
+        // The audio switch only changes the gain; it never attaches the window again.
+        dialog->findChild<QCheckBox *>(QStringLiteral("audioCheck"))->click();
+        QCOMPARE(capture->previewTarget(), uint64_t(0));
+        const uint64_t written = capture->framesWritten.load();
+        QVERIFY(testkit::waitUntil([&] { return capture->framesWritten.load() > written + 10; }, 10000));
+
+        previewBtn->click();
+        QVERIFY(dialog->isVisible());
+        window.findChild<QPushButton *>(QStringLiteral("cmdStart"))->click();
+        QVERIFY(!window.streaming());
+        QVERIFY(!dialog->isVisible());
+        QCOMPARE(capture->previewTarget(), uint64_t(0));
+        QVERIFY(window.waitForWorkers(10000));
+    }
+};
+
+int main(int argc, char *argv[]) {
+    QTemporaryDir home;
+    qputenv("HOME", home.path().toUtf8());
+    qputenv("XDG_CONFIG_HOME", home.filePath(QStringLiteral("config")).toUtf8());
+    qputenv("XDG_DATA_HOME", home.filePath(QStringLiteral("data")).toUtf8());
+    QApplication app(argc, argv);
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, home.filePath(QStringLiteral("config")));
+    QSettings::setDefaultFormat(QSettings::IniFormat);
+    AppMessages::setInteractive(false);
+    TestMainWindowPreview test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_mainwindowpreview.moc"
