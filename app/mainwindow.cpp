@@ -8,6 +8,7 @@
 #include "logsdlg.h"
 #include "ndisource.h"
 #include "resender.h"
+#include "resenderrist.h"
 #include "updatenotifier.h"
 
 #include <QCloseEvent>
@@ -66,6 +67,8 @@ MainWindow::MainWindow(QWidget *parent)
 
     srtSender = new RESender(logs);
     connect(srtSender, &RESender::srtError, this, &MainWindow::onSRTError);
+    ristSender = new RESenderRist(logs);
+    connect(ristSender, &RESenderRist::srtError, this, &MainWindow::onSRTError);
 
     ui->wdgRistParams->hide();
     isStreaming = false;
@@ -86,6 +89,7 @@ MainWindow::MainWindow(QWidget *parent)
     fillEncoders();
 
     const QStringList interfaces = listInterfaces();
+    createBondingRows(interfaces);
     ui->networkInterfaceComboBox->addItem(tr("use default"));
     ui->networkInterfaceComboBox->addItems(interfaces);
 
@@ -195,5 +199,8 @@ bool MainWindow::waitForWorkers(int timeoutMs) {
     if (srtSender->isRunning())
         srtSender->stopRetransmit();
     const bool relayDone = srtSender->wait(deadline);
-    return captureDone && relayDone;
+    if (ristSender->isRunning())
+        ristSender->stopRetransmit();
+    const bool ristDone = ristSender->wait(deadline);
+    return captureDone && relayDone && ristDone;
 }

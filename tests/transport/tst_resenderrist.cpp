@@ -204,11 +204,11 @@ void TestRESenderRist::tickAndUntickWhileRunning() {
 }
 
 void TestRESenderRist::unusablePathIsRefused() {
-    // 192.0.2.1 (documentation range) is on no interface here: its peer is not created over the default route.
+    // 203.0.113.77 (a documentation address) is on no interface here: its peer is not created over the default route.
     ErrorSink errors(sender.get());
     QSignalSpy spy(&errors, &ErrorSink::srtError);
-    QVERIFY(startRun(QStringLiteral("127.0.0.1:7001"), QStringLiteral("192.0.2.1(1)")));
-    QVERIFY(logHas(*logs, "RIST PATH REFUSED: no local interface holds 192.0.2.1"));
+    QVERIFY(startRun(QStringLiteral("127.0.0.1:7001"), QStringLiteral("203.0.113.77(1)")));
+    QVERIFY(logHas(*logs, "RIST PATH REFUSED: no local interface holds 203.0.113.77"));
     QVERIFY(logHas(*logs, "CONNECT FAILED"));
     QVERIFY(sender->peerUrls().isEmpty());
     QTcpSocket encoder;
