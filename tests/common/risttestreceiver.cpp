@@ -68,6 +68,11 @@ bool RistTestReceiver::start(const QString &secret, const QString &netns, const 
         if (fd < 0 || !collector->setSocketDescriptor(fd, QAbstractSocket::BoundState))
             return false;
     }
+    // The test reads only when its event loop runs; a burst must wait in the socket rather than be dropped.
+    const int bufferSize = 8 << 20;
+    if (::setsockopt(int(collector->socketDescriptor()), SOL_SOCKET, SO_RCVBUFFORCE, &bufferSize, sizeof(bufferSize)) !=
+        0)
+        ::setsockopt(int(collector->socketDescriptor()), SOL_SOCKET, SO_RCVBUF, &bufferSize, sizeof(bufferSize));
     QObject::connect(collector.get(), &QUdpSocket::readyRead, [this] {
         while (collector->hasPendingDatagrams()) {
             QByteArray datagram(int(collector->pendingDatagramSize()), Qt::Uninitialized);
