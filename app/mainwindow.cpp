@@ -8,9 +8,10 @@
 #include "instancecounter.h"
 #include "logsdlg.h"
 #include "ndisource.h"
-#include "player.h"
 #include "networkclocksync.h"
+#include "player.h"
 #include "resender.h"
+#include "resenderrist.h"
 #include "sldcardsource2.h"
 #include "updatenotifier.h"
 
@@ -74,6 +75,8 @@ MainWindow::MainWindow(QWidget *parent)
 
     srtSender = new RESender(logs);
     connect(srtSender, &RESender::srtError, this, &MainWindow::onSRTError);
+    ristSender = new RESenderRist(logs);
+    connect(ristSender, &RESenderRist::srtError, this, &MainWindow::onSRTError);
 
     ui->wdgRistParams->hide();
     isStreaming = false;
@@ -98,6 +101,7 @@ MainWindow::MainWindow(QWidget *parent)
     fillEncoders();
 
     const QStringList interfaces = listInterfaces();
+    createBondingRows(interfaces);
     ui->networkInterfaceComboBox->addItem(tr("use default"));
     ui->networkInterfaceComboBox->addItems(interfaces);
 
@@ -213,5 +217,8 @@ bool MainWindow::waitForWorkers(int timeoutMs) {
     if (srtSender->isRunning())
         srtSender->stopRetransmit();
     const bool relayDone = srtSender->wait(deadline);
-    return captureDone && relayDone;
+    if (ristSender->isRunning())
+        ristSender->stopRetransmit();
+    const bool ristDone = ristSender->wait(deadline);
+    return captureDone && relayDone && ristDone;
 }

@@ -9,6 +9,7 @@
 #include <QPair>
 #include <QStringList>
 
+#include <atomic>
 #include <memory>
 
 namespace Ui {
@@ -16,6 +17,7 @@ class MainWindow;
 }
 
 class CaptureStreamer;
+class CkbLblWidget;
 class InstanceCounter;
 class LogsDlg;
 class NDISource;
@@ -24,6 +26,7 @@ class Player;
 class QSettings;
 class QTimer;
 class RESender;
+class RESenderRist;
 class SpeedTest;
 class TPreviewDlg;
 class UpdateNotifier;
@@ -84,6 +87,10 @@ public:
     CaptureStreamer *captureThread() const { return capture; }
     TPreviewDlg *previewDialog() const { return previewDlg; }
     RESender *srtRelay() const { return srtSender; }
+    RESenderRist *ristRelay() const { return ristSender; }
+    // The bonding path rows in layout order.
+    QList<CkbLblWidget *> bondingRows() const;
+    void relayoutBondingGrid();
     QSettings *settingsStore() const { return settings; }
 
 protected:
@@ -116,6 +123,7 @@ private slots:
     void on_chkLL_stateChanged(int arg1);
     void on_rbRist_toggled(bool checked);
     void on_pbUpdateNet_clicked();
+    void checkedBondingIp(bool checked, const QString &ip, int weight);
     void onAboutToQuit();
 
 private:
@@ -132,9 +140,18 @@ private:
     // Stream control (mainwindowstream.cpp).
     void stopStreaming();
     bool startStreaming(const StreamRequest &request);
-    bool waitForListener(int *port);
+    bool waitForListener(int *port, const std::atomic<int> &listenPort);
+    void stopRelay(bool rist);
     void updateControls();
     bool collectBondings(QString *paths);
+
+    // Network paths (mainwindownetwork.cpp).
+    CkbLblWidget *addBondingRow(const QString &name, const QString &address);
+    void createBondingRows(const QStringList &interfaceTexts);
+    // Ticks the rows listed in the stored path tokens (with their weights) and unticks the others.
+    void applyBondingSelection(const QString &tokens);
+    // Writes the ticked rows into txtBonding_rist, the text that "BONDING_RIST" stores.
+    void storeBondingSelection();
 
     void setupHelpLabel(class QLabel *label, const QString &page);
     void setupNetworkClock();
@@ -153,6 +170,9 @@ private:
     CaptureStreamer *capture;
     LogsDlg *logs = nullptr;
     RESender *srtSender = nullptr;
+    RESenderRist *ristSender = nullptr;
+    // Set while applyBondingSelection ticks rows, so that the rows it has not reached yet keep the stored text.
+    bool applyingBondings = false;
     UpdateNotifier *updateNotifier = nullptr;
     SpeedTest *speedTest = nullptr;
     // Synchronises the network clock for the timecode switch off the GUI thread.

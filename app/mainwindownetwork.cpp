@@ -2,13 +2,18 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "ckblblwidget.h"
+#include "resenderrist.h"
+#include "ristrules.h"
 #include "streamrules.h"
 
 #include <QDebug>
+#include <QGridLayout>
 #include <QNetworkInterface>
 
 namespace {
 const char kNoHardwareAddress[] = "00:00:00:00:00:00";
+constexpr int kRowsPerGridRow = 3;
 
 // Calls back with every usable interface: up, not loopback, with a hardware address, and with an IPv4
 // address (only its first one).
@@ -60,5 +65,134 @@ void MainWindow::on_rbRist_toggled(bool checked) {
     ui->lblNameDistination->setText(checked ? tr("RIST Destination") : tr("SRT Destination"));
 }
 
-// The bonding path rows are built with the RIST relay; until then there are no rows to refresh.
-void MainWindow::on_pbUpdateNet_clicked() {}
+QList<CkbLblWidget *> MainWindow::bondingRows() const {
+    QList<CkbLblWidget *> rows;
+    for (int i = 0; i < ui->gridBonding->count(); ++i) {
+        if (auto *row = qobject_cast<CkbLblWidget *>(ui->gridBonding->itemAt(i)->widget()))
+            rows.append(row);
+    }
+    return rows;
+}
+
+CkbLblWidget *MainWindow::addBondingRow(const QString &name, const QString &address) {
+    auto *row = new CkbLblWidget(address);
+    connect(row, &CkbLblWidget::checkedCkb, this, &MainWindow::checkedBondingIp);
+    row->setCheckBoxToolTip(name);
+    const int position = bondingRows().size();
+    ui->gridBonding->addWidget(row, position / kRowsPerGridRow, position % kRowsPerGridRow);
+    return row;
+}
+
+void MainWindow::createBondingRows(const QStringList &interfaceTexts) {
+    for (const QString &text : interfaceTexts) {
+        const QStringList parts = text.split(QLatin1Char(':'));
+        addBondingRow(parts.value(0), parts.value(1).trimmed());
+    }
+}
+
+void MainWindow::relayoutBondingGrid() {
+    QList<QWidget *> widgets;
+    while (QLayoutItem *item = ui->gridBonding->takeAt(0)) {
+        if (item->widget())
+            widgets.append(item->widget());
+        delete item;
+    }
+    for (int k = 0; k < widgets.size(); ++k)
+        ui->gridBonding->addWidget(widgets.at(k), k / kRowsPerGridRow, k % kRowsPerGridRow);
+}
+
+void MainWindow::applyBondingSelection(const QString &tokens) {
+    // Also reads the older plain address list ("192.168.1.1,172.168.1.1"): weight 1 for each.
+    const QList<ristrules::BondingPath> paths = ristrules::parseBondings(tokens);
+    applyingBondings = true;
+    for (CkbLblWidget *row : bondingRows()) {
+        auto listed = std::find_if(paths.cbegin(), paths.cend(),
+                                   [row](const ristrules::BondingPath &path) { return path.address == row->text(); });
+        const bool wanted = listed != paths.cend();
+        if (wanted && row->isChecked() && row->weight() != listed->weight)
+            row->click();
+        if (wanted && !row->isChecked())
+            row->setWeight(listed->weight);
+        if (wanted != row->isChecked())
+            row->click();
+    }
+    applyingBondings = false;
+    storeBondingSelection();
+}
+
+void MainWindow::storeBondingSelection() {
+    if (applyingBondings)
+        return;
+    QStringList tokens;
+    QStringList present;
+    for (const CkbLblWidget *row : bondingRows()) {
+        present.append(row->text());
+        if (row->isChecked())
+            tokens.append(row->pathText());
+    }
+    // A stored path whose interface is absent right now (unplugged at launch) is kept for the next launch.
+    const QStringList stored = ui->txtBonding_rist->text().split(QLatin1Char(','), Qt::SkipEmptyParts);
+    for (const QString &token : stored) {
+        const QList<ristrules::BondingPath> path = ristrules::parseBondings(token);
+        if (!path.isEmpty() && !present.contains(path.first().address))
+            tokens.append(token.trimmed());
+    }
+    ui->txtBonding_rist->setText(tokens.join(QLatin1Char(',')));
+}
+
+void MainWindow::checkedBondingIp(bool checked, const QString &ip, int weight) {
+    storeBondingSelection();
+    if (!isStreaming)
+        return;
+    if (checked) {
+        const bool added = ristSender->createPeer(QString(), ip, weight);
+        qDebug() << "add peer " << added << "mainwindow" << __LINE__;
+    } else {
+        ristSender->destroyPeers(ip);
+    }
+}
+
+// The path refresh: rows follow the interfaces that come and go; a row keeps its tick and weight while its
+// address stays.
+void MainWindow::on_pbUpdateNet_clicked() {
+    QList<QPair<QString, QString>> current = currentInterfaces();
+    QList<CkbLblWidget *> gone;
+    for (CkbLblWidget *row : bondingRows()) {
+        auto match = std::find_if(current.begin(), current.end(),
+                                  [row](const QPair<QString, QString> &pair) { return pair.second == row->text(); });
+        if (match != current.end()) {
+            current.erase(match);
+            continue;
+        }
+        if (row->isChecked())
+            row->click();
+        gone.append(row);
+    }
+    {
+        QMutexLocker locker(&bondingsMutex);
+        for (CkbLblWidget *row : gone) {
+            const QString text = row->pathText();
+            if (row->isChecked()) {
+                if (!activeBondings.contains(text))
+                    activeBondings.append(text);
+            } else {
+                activeBondings.removeOne(text);
+            }
+            ui->gridBonding->removeWidget(row);
+            row->hide();
+            row->deleteLater();
+        }
+    }
+    for (const QPair<QString, QString> &pair : qAsConst(current)) {
+        CkbLblWidget *row = addBondingRow(pair.first, pair.second);
+        bool wasActive = false;
+        {
+            QMutexLocker locker(&bondingsMutex);
+            wasActive = activeBondings.contains(row->pathText());
+        }
+        // Clicked outside the lock: ticking runs checkedBondingIp, which adds the path's peers.
+        if (wasActive)
+            row->click();
+    }
+    relayoutBondingGrid();
+}

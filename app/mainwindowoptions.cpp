@@ -7,6 +7,7 @@
 #include "ndisource.h"
 #include "networkclocksync.h"
 #include "resender.h"
+#include "resenderrist.h"
 #include "sldcardsource2.h"
 #include "streamrules.h"
 
@@ -189,8 +190,9 @@ void MainWindow::on_cmbParam_2_currentTextChanged(const QString &arg1) {
 void MainWindow::on_chkAlpha_stateChanged(int arg1) {
     const bool checked = arg1 == Qt::Checked;
     capture->setAlpha(checked);
-    // The RIST relay takes the flag once it is built; with RIST selected nothing else is told.
-    if (!ui->rbRist->isChecked())
+    if (ui->rbRist->isChecked())
+        ristSender->setAlpha(checked);
+    else
         srtSender->setAlpha(checked);
 }
 

@@ -144,6 +144,7 @@ void MainWindow::loadSettings(QSettings *store, QStringList *ignored) {
     ui->txtStreamID_rist->setText(read.text("STREAMID_RIST"));
     ui->txtPassphrase_rist->setText(read.text("PASSPHRASE_RIST"));
     ui->txtBonding_rist->setText(read.text("BONDING_RIST"));
+    applyBondingSelection(ui->txtBonding_rist->text());
 }
 
 bool MainWindow::loadConfigFile(const QString &path) {

@@ -4,8 +4,10 @@
 
 #include "appmessages.h"
 #include "capturestreamer.h"
+#include "ckblblwidget.h"
 #include "logsdlg.h"
 #include "resender.h"
+#include "resenderrist.h"
 #include "resolvehost.h"
 #include "srtstreamid.h"
 #include "streamrules.h"
@@ -30,16 +32,12 @@ void MainWindow::on_cmdStart_clicked() {
 
 bool MainWindow::collectBondings(QString *paths) {
     QMutexLocker locker(&bondingsMutex);
-    // Rows are placed in gridBonding by the RIST path selection; every ticked row joins the stream.
-    for (int i = 0; i < ui->gridBonding->count(); ++i) {
-        QWidget *row = ui->gridBonding->itemAt(i)->widget();
-        if (!row)
-            continue;
-        const QVariant checked = row->property("checked");
-        const QString text = row->property("text").toString();
-        if (checked.toBool() && !text.isEmpty()) {
-            *paths += text + QLatin1Char(',');
-            activeBondings.append(text);
+    // A Start that failed earlier left its paths here; this stream uses exactly the rows ticked now.
+    activeBondings.clear();
+    for (const CkbLblWidget *row : bondingRows()) {
+        if (row->isChecked()) {
+            *paths += row->pathText() + QLatin1Char(',');
+            activeBondings.append(row->pathText());
         }
     }
     return !paths->isEmpty();
@@ -57,6 +55,10 @@ bool MainWindow::streamRequest(StreamRequest *request) {
         }
         paths.chop(1);
         qDebug() << "all bondings: " << paths << "mainwindow" << __LINE__;
+        request->bondings = paths;
+        request->servers = ui->txtURL_rist->text().trimmed().toLower();
+        request->ristStreamId = ui->txtStreamID_rist->text();
+        request->secret = ui->txtPassphrase_rist->text();
     } else {
         if (!streamrules::passphraseAcceptable(ui->txtPassphrase->text())) {
             AppMessages::warning(this, tr("Warning"), tr("Passphrase should be empty or 10-79 chars"));
@@ -117,12 +119,12 @@ bool MainWindow::streamRequest(StreamRequest *request) {
     return true;
 }
 
-bool MainWindow::waitForListener(int *port) {
+bool MainWindow::waitForListener(int *port, const std::atomic<int> &listenPort) {
     // The relay opens its listener at once; a relay that cannot (or whose previous run is stuck) must not
     // hold the window, so the wait is bounded and a failed listen (-1) ends it at once.
     const QDeadlineTimer deadline(kListenerWaitMs);
     for (;;) {
-        const int published = srtSender->listenPort.load();
+        const int published = listenPort.load();
         if (published > 0) {
             *port = published;
             return true;
@@ -133,18 +135,28 @@ bool MainWindow::waitForListener(int *port) {
     }
 }
 
+void MainWindow::stopRelay(bool rist) {
+    if (rist)
+        ristSender->stopRetransmit();
+    else
+        srtSender->stopRetransmit();
+}
+
 bool MainWindow::startStreaming(const StreamRequest &request) {
     if (request.rist) {
-        // The RIST relay is not part of this build; the request never gets here without bonding rows.
-        return false;
+        ristSender->setRistParams(ui->sbRtt->value(), ui->sbRetries->value(), ui->sbRetriesBuff->value(),
+                                  ui->sbLatency->value());
+        ristSender->setBondings(request.bondings);
+        ristSender->startRetransmit(request.servers, request.interfaceAddress, request.ristStreamId, request.secret);
+    } else {
+        srtSender->startRetransmit(request.address, request.interfaceAddress, request.port, request.streamId,
+                                   request.latency, request.passphrase, request.keyLength, request.lossless);
     }
-    srtSender->startRetransmit(request.address, request.interfaceAddress, request.port, request.streamId,
-                               request.latency, request.passphrase, request.keyLength, request.lossless);
     ui->cmdStart->setText(tr("STOP"));
 
     int port = 0;
-    if (!waitForListener(&port)) {
-        srtSender->stopRetransmit();
+    if (!waitForListener(&port, request.rist ? ristSender->listenPort : srtSender->listenPort)) {
+        stopRelay(request.rist);
         ui->cmdStart->setText(tr("START"));
         logs->addMessage(QStringLiteral("START FAILED: the relay opened no loopback listener"));
         AppMessages::warning(this, tr("Warning"),
@@ -159,7 +171,7 @@ bool MainWindow::startStreaming(const StreamRequest &request) {
     if (!capture->startCapture(port, request.frameRate, request.interlace, 1, request.codec, request.encoderOptions,
                                request.audioChannels, request.sampleRate)) {
         // Only a previous capture run that would not end refuses; showing "streaming" then would be a lie.
-        srtSender->stopRetransmit();
+        stopRelay(request.rist);
         ui->cmdStart->setText(tr("START"));
         logs->addMessage(QStringLiteral("START FAILED: the previous capture run has not ended"));
         AppMessages::warning(this, tr("Warning"),
@@ -183,7 +195,7 @@ void MainWindow::stopStreaming() {
     capture->setPreviewWindow(0);
     capture->stopCapture();
     isStreaming = false;
-    srtSender->stopRetransmit();
+    stopRelay(ui->rbRist->isChecked());
     ui->statusBar->showMessage(QString());
 }
 

@@ -18,6 +18,12 @@ struct StreamRequest {
     int keyLength = 0;
     bool lossless = false;
 
+    // RIST relay: ticked paths as tokens, servers as typed (trimmed, lower case), cname and secret.
+    QString bondings;
+    QString servers;
+    QString ristStreamId;
+    QString secret;
+
     // Capture thread.
     QSize frameSize;
     int videoBitrate = 0;

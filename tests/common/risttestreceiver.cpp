@@ -1,0 +1,110 @@
+#include "risttestreceiver.h"
+
+#include "testkit.h"
+
+#include <QUdpSocket>
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace testkit {
+
+int udpSocketInNamespace(const QString &netns) {
+    int fd = -1;
+    // setns moves only the calling thread, so a short-lived thread makes the socket and the test stays put; the
+    // socket keeps its namespace for life.
+    std::thread maker([&fd, &netns] {
+        const int nsFd = ::open(QByteArray("/var/run/netns/" + netns.toLocal8Bit()).constData(), O_RDONLY | O_CLOEXEC);
+        if (nsFd < 0)
+            return;
+        if (::setns(nsFd, CLONE_NEWNET) == 0) {
+            fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0) {
+                ::close(fd);
+                fd = -1;
+            }
+        }
+        ::close(nsFd);
+    });
+    maker.join();
+    return fd;
+}
+
+bool udpPortBound(quint16 port, const QString &netns) {
+    const QByteArray needle = QStringLiteral(":%1 ").arg(port, 4, 16, QLatin1Char('0')).toUpper().toLatin1();
+    QByteArray table;
+    if (netns.isEmpty())
+        table = readFile(QStringLiteral("/proc/net/udp"));
+    else
+        runProgram(QStringLiteral("ip"),
+                   {QStringLiteral("netns"), QStringLiteral("exec"), netns, QStringLiteral("cat"),
+                    QStringLiteral("/proc/net/udp")},
+                   5000, &table);
+    return table.contains(needle);
+}
+
+} // namespace testkit
+
+RistTestReceiver::RistTestReceiver() = default;
+
+RistTestReceiver::~RistTestReceiver() {
+    stop();
+}
+
+bool RistTestReceiver::start(const QString &secret, const QString &netns, const QString &listenAddress, quint16 port) {
+    collector = std::make_unique<QUdpSocket>();
+    if (netns.isEmpty()) {
+        if (!collector->bind(QHostAddress(QHostAddress::LocalHost), 0))
+            return false;
+    } else {
+        const int fd = testkit::udpSocketInNamespace(netns);
+        if (fd < 0 || !collector->setSocketDescriptor(fd, QAbstractSocket::BoundState))
+            return false;
+    }
+    // The test reads only when its event loop runs; a burst must wait in the socket rather than be dropped.
+    const int bufferSize = 8 << 20;
+    if (::setsockopt(int(collector->socketDescriptor()), SOL_SOCKET, SO_RCVBUFFORCE, &bufferSize, sizeof(bufferSize)) !=
+        0)
+        ::setsockopt(int(collector->socketDescriptor()), SOL_SOCKET, SO_RCVBUF, &bufferSize, sizeof(bufferSize));
+    QObject::connect(collector.get(), &QUdpSocket::readyRead, [this] {
+        while (collector->hasPendingDatagrams()) {
+            QByteArray datagram(int(collector->pendingDatagramSize()), Qt::Uninitialized);
+            const qint64 got = collector->readDatagram(datagram.data(), datagram.size());
+            if (got > 0)
+                received.append(datagram.constData(), int(got));
+        }
+    });
+    ristPort = port ? port : testkit::freePort(true);
+    QString input = QStringLiteral("rist://@%1:%2").arg(listenAddress).arg(ristPort);
+    const QString output = QStringLiteral("udp://127.0.0.1:%1").arg(collector->localPort());
+    QStringList arguments{QStringLiteral("-i"), input,
+                          QStringLiteral("-o"), output,
+                          QStringLiteral("-S"), QStringLiteral("0"),
+                          QStringLiteral("-v"), QStringLiteral("4")};
+    // On the command line the secret needs no URL escaping (librist reads URL values literally).
+    if (!secret.isEmpty())
+        arguments << QStringLiteral("-s") << secret << QStringLiteral("-e") << QStringLiteral("128");
+    QString program = QStringLiteral("ristreceiver");
+    if (!netns.isEmpty()) {
+        arguments = QStringList{QStringLiteral("netns"), QStringLiteral("exec"), netns, program} + arguments;
+        program = QStringLiteral("ip");
+    }
+    if (!process.start(program, arguments))
+        return false;
+    return testkit::waitUntil([&] { return testkit::udpPortBound(ristPort, netns); }, 10000, 50);
+}
+
+void RistTestReceiver::stop() {
+    process.stop();
+}
+
+QByteArray RistTestReceiver::data() {
+    return received;
+}

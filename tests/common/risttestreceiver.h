@@ -1,0 +1,41 @@
+#pragma once
+
+#include "peerprocess.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <memory>
+
+class QUdpSocket;
+
+// ristreceiver (rist-tools) listening for one RIST stream and writing it as UDP to a socket of the test, which
+// collects every datagram. With a namespace name both the receiver and the collecting socket live in that
+// network namespace (the test process itself stays where it is).
+class RistTestReceiver {
+public:
+    RistTestReceiver();
+    ~RistTestReceiver();
+
+    // Listens on listenAddress:port (port 0: a free one); false with the reason in output().
+    bool start(const QString &secret = QString(), const QString &netns = QString(),
+               const QString &listenAddress = QStringLiteral("127.0.0.1"), quint16 port = 0);
+    void stop();
+    quint16 port() const { return ristPort; }
+    // Everything received so far (the event loop must run for it to grow).
+    QByteArray data();
+    QString output() { return process.output(); }
+
+private:
+    PeerProcess process;
+    std::unique_ptr<QUdpSocket> collector;
+    QByteArray received;
+    quint16 ristPort = 0;
+};
+
+namespace testkit {
+// A UDP socket bound to 127.0.0.1 (port 0) inside the named network namespace; -1 when that is not possible.
+int udpSocketInNamespace(const QString &netns);
+// True once a UDP socket is bound to the port in the namespace (empty: the test's own).
+bool udpPortBound(quint16 port, const QString &netns = QString());
+} // namespace testkit

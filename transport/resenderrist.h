@@ -1,0 +1,139 @@
+#pragma once
+
+#include "ristrules.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QList>
+#include <QMutex>
+#include <QString>
+#include <QStringList>
+#include <QThread>
+
+#include <atomic>
+
+class LogsDlg;
+class QTcpServer;
+class QTcpSocket;
+struct rist_ctx;
+struct rist_peer;
+
+// The RIST relay: accepts the encoder's transport stream on a loopback TCP listener and forwards it with librist
+// (main profile) to every server over every ticked local path. One object lives for the whole program; every
+// Start runs the thread once, with a sender context of its own.
+class RESenderRist : public QThread {
+    Q_OBJECT
+
+public:
+    static constexpr int kChunkSize = 1316;
+    static constexpr int kMaxSendErrors = 5;
+    static constexpr int kDefaultEncoderWaitMs = 30000;
+
+    explicit RESenderRist(LogsDlg *logWindow, QObject *parent = nullptr);
+    ~RESenderRist() override;
+
+    // rtt max, max retries, retries buffer, reorder buffer; read by the next run.
+    void setRistParams(int rttMax, int maxRetries, int retriesBuffer, int reorderBuffer);
+    // The ticked paths as "address(weight),..." tokens; read by the next run.
+    void setBondings(const QString &paths);
+    // Starts one run. A run still going is ended first (bounded); when it does not end, listenPort becomes -1
+    // and nothing starts. Always returns true.
+    bool startRetransmit(const QString &servers, const QString &interfaceAddress, const QString &cname,
+                         const QString &secret);
+    // Ends the current run without waiting for the thread; the run destroys its sender context on its way out.
+    void stopRetransmit();
+    void setAlpha(bool alpha);
+
+    // Adds the peer for one URL on one local path; with an empty URL one peer per server. Any thread; false when
+    // no peer was added (no running sender, a URL librist refuses, a path that cannot be used).
+    bool createPeer(const QString &url, const QString &interfaceAddress, int weight);
+    // Removes every peer on this local path.
+    void destroyPeers(const QString &interfaceAddress);
+
+    // The peer URLs of the running sender in creation order (tests and diagnostics).
+    QStringList peerUrls() const;
+
+    void setEncoderWaitMs(int ms) { encoderWaitMs.store(ms); }
+    void setRequestedListenPort(quint16 port) { requestedListenPort.store(port); }
+
+    // Loopback port of the current run's listener: 0 until it is open, -1 when it could not be opened.
+    std::atomic<int> listenPort{0};
+
+signals:
+    void srtError();
+
+protected:
+    void run() override;
+
+private:
+    struct PeerEntry {
+        QString interfaceAddress;
+        QString url;
+        rist_peer *peer = nullptr;
+        // librist's own number for the peer, as its statistics name it.
+        quint32 ristId = 0;
+        // A timed-out peer stays listed, so that unticking its path still removes it.
+        bool timedOut = false;
+        int silentIntervals = 0;
+        qint64 lastReportMs = 0;
+    };
+
+    // librist 0.2.7 only logs a sender peer's time-out and never reports it through the status callback; it just
+    // stops reporting the peer in its once-a-second statistics. So a peer also counts as timed out when its
+    // receiver sent nothing back in kSilentIntervals reports in a row, or when no report came for that long.
+    static constexpr int kStatsIntervalMs = 1000;
+    static constexpr int kSilentIntervals = 2;
+    static constexpr int kReportSlackMs = 500;
+
+    friend struct RistCallbacks;
+    void peerStatus(rist_peer *peer, int status);
+    void peerStatistics(quint32 peerId, quint64 received);
+    // Marks the peers that fell silent; true when this made every peer silent. Called with peersMutex held.
+    bool markSilentPeers(qint64 nowMs);
+    void checkPeers();
+
+    void addSource(const QString &entry, const QString &cname);
+    bool createSender(int profile);
+    bool createOnePeer(const QString &url, const QString &interfaceAddress, int weight);
+    void destroySender();
+    bool waitForEncoder(QTcpServer &server);
+    void forward(QTcpSocket *connection);
+    int writeChunk(const char *data, int size);
+    void log(const QString &text) const;
+    void requestEnd();
+
+    LogsDlg *logWindow;
+    // Written by the main window's thread before the run starts, only read by the run afterwards.
+    ristrules::RistParams params;
+    QList<ristrules::BondingPath> bondings;
+    QString servers;
+    QString interfaceAddress;
+    QString cname;
+    QString secret;
+    // The cname of the current run ("#alpha" appended when asked); written before peers exist.
+    QString runCname;
+    // Only touched on the relay thread.
+    QByteArray buffer;
+    int errorCount = 0;
+
+    // Guards context: held across every librist call that adds or removes peers or destroys the context, which
+    // also serialises peer creation for PathSocketBinder. librist's own threads never take it, so destroying the
+    // context (which joins them) cannot wait on a callback that waits on this lock.
+    QMutex contextMutex;
+    rist_ctx *context = nullptr;
+    // Guards peers and sources; held only briefly and never across a librist call.
+    mutable QMutex peersMutex;
+    QList<PeerEntry> peers;
+    QStringList sources;
+    // Set once every peer fell silent (srtError sent), cleared when one answers again.
+    bool allSilent = false;
+    // librist numbers the peers of a context from 1 in creation order.
+    quint32 lastRistId = 0;
+    QElapsedTimer runClock;
+
+    std::atomic<bool> stopFlag{false};
+    std::atomic<bool> endRequested{false};
+    std::atomic<bool> alpha{false};
+    std::atomic<int> encoderWaitMs{kDefaultEncoderWaitMs};
+    std::atomic<quint16> requestedListenPort{0};
+};
