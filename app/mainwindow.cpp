@@ -152,10 +152,12 @@ MainWindow::~MainWindow() {
     const QDeadlineTimer playerDeadline(kCloseWaitMs);
     while (player->isPlaying() && !playerDeadline.hasExpired())
         QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-    // The exchange notices the stop within 100 ms; only a name lookup in progress can make this wait longer.
+    // The exchange notices the stop within 100 ms; a name lookup that hangs (no resolver answers) is left
+    // behind like a stuck capture thread, since destroying a running thread aborts the process.
     clockSync->stop();
-    clockSync->wait();
-    delete clockSync;
+    disconnect(clockSync, nullptr, this, nullptr);
+    if (clockSync->wait(kCloseWaitMs))
+        delete clockSync;
     if (capture->isRunning())
         capture->stopCapture();
     // A capture thread that does not finish in time is left behind: destroying a running thread aborts.
