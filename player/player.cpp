@@ -2,6 +2,7 @@
 #include "ui_player.h"
 
 #include "imfdevice.h"
+#include "mfglasstoglass.h"
 #include "mfpreview.h"
 #include "mfrenderer.h"
 #include "mfresult.h"
@@ -143,6 +144,7 @@ void Player::stopPlay() {
     worker.stop();
     worker.setUrl(QString());
     statusTimer->stop();
+    ui->lblLatency->clear();
 }
 
 bool Player::isPlaying() const {
@@ -175,6 +177,11 @@ void Player::showStatus() {
     }
     if (text != ui->lblPreview->text())
         ui->lblPreview->setText(text);
+    // Only a feed whose frames carry a timecode strip has a figure; one without shows nothing.
+    qint64 latency = 0;
+    const QString latencyText = worker.latencyMs(&latency) ? MFGlassToGlass::text(latency) : QString();
+    if (latencyText != ui->lblLatency->text())
+        ui->lblLatency->setText(latencyText);
     // A worker that gave up (its reader could not be created) must not keep the same address from
     // starting again.
     if (!worker.isRunning() && !worker.url().isEmpty())

@@ -6,6 +6,7 @@
 #include "mfrenderer.h"
 #include "mfresult.h"
 #include "mfsink.h"
+#include "networkclock.h"
 
 #include <QDeadlineTimer>
 #include <QDebug>
@@ -162,6 +163,8 @@ void PlayerWorker::play(MFReader *source, IMFReceiver *previewReceiver) {
             qDebug() << "-- frames again after" << failedReads << "failed reads";
         failedReads = 0;
         phaseNow = Playing;
+        // Read as soon as the frame is decoded, before the outputs take their time with it.
+        glassToGlass.measure(*frame, networkClockNow());
         if (ndiEnabled && ndiReceiver) {
             try {
                 ndiReceiver->ReceiverFramePut(frame, -1, QString());
@@ -201,6 +204,8 @@ void PlayerWorker::run() {
         reader = source;
     }
     const QString address = url();
+    // A figure of the previous feed must not show for this one.
+    glassToGlass.reset();
 
     while (!stopRequested) {
         phaseNow = Opening;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "mfglasstoglass.h"
+
 #include <QString>
 #include <QThread>
 #include <mutex>
@@ -60,6 +62,8 @@ public:
     Phase phase() const { return Phase(phaseNow.load()); }
     // Frames handed on since the worker was created.
     int64_t framesPlayed() const { return played.load(); }
+    // The feed's glass-to-glass latency in milliseconds, while its frames carry a readable timecode strip.
+    bool latencyMs(qint64 *ms) const { return glassToGlass.latest(ms); }
 
     std::atomic<uint64_t> previewWindow{0};
     std::atomic<bool> running{false};
@@ -89,4 +93,6 @@ private:
     std::atomic<bool> stopRequested{false};
     std::atomic<int> phaseNow{Idle};
     std::atomic<int64_t> played{0};
+    // Measured by run() as each frame is decoded, read by the window's timer: its figures are atomics.
+    MFGlassToGlass glassToGlass;
 };

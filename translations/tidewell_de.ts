@@ -2,6 +2,21 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="de_DE">
 <context>
+    <name>ClickableWeightLabel</name>
+    <message>
+        <source>Weight 0: every packet is also sent over this path (a full copy of the stream).</source>
+        <translation>Gewicht 0: jedes Paket geht auch über diesen Pfad (eine vollständige Kopie des Streams).</translation>
+    </message>
+    <message>
+        <source>Weight %1: this path carries %1 part(s) of the stream, shared with the other ticked paths in proportion to their weights.</source>
+        <translation>Gewicht %1: dieser Pfad trägt %1 Teil(e) des Streams, mit den anderen angehakten Pfaden im Verhältnis ihrer Gewichte geteilt.</translation>
+    </message>
+    <message>
+        <source>weight (click to change)</source>
+        <translation>Gewicht (zum Ändern klicken)</translation>
+    </message>
+</context>
+<context>
     <name>LogsDlg</name>
     <message>
         <source>Logs</source>
@@ -10,6 +25,13 @@
     <message>
         <source>Close</source>
         <translation>Schließen</translation>
+    </message>
+</context>
+<context>
+    <name>MFGlassToGlass</name>
+    <message>
+        <source>glass-to-glass %1 ms</source>
+        <translation>Glas zu Glas %1 ms</translation>
     </message>
 </context>
 <context>
@@ -304,6 +326,161 @@
     <message>
         <source>The stream could not be started: the previous capture has not ended yet.</source>
         <translation>Der Stream konnte nicht gestartet werden: die vorige Aufnahme ist noch nicht beendet.</translation>
+    </message>
+    <message>
+        <source>Time server &quot;%1&quot; is not host[:port]; using %2</source>
+        <translation>Zeitserver „%1“ ist nicht Host[:Port]; verwendet wird %2</translation>
+    </message>
+    <message>
+        <source>Please enter streamid.</source>
+        <translation>Bitte eine Stream-ID eingeben.</translation>
+    </message>
+    <message>
+        <source>Stream ID is too long: SRT carries at most %1 bytes, this one takes %2.</source>
+        <translation>Die Stream-ID ist zu lang: SRT überträgt höchstens %1 Bytes, diese braucht %2.</translation>
+    </message>
+</context>
+<context>
+    <name>Player</name>
+    <message>
+        <source>Form</source>
+        <translation>Studio-Player</translation>
+    </message>
+    <message>
+        <source>please wait ...</source>
+        <translation>bitte warten ...</translation>
+    </message>
+    <message>
+        <source>NDI output</source>
+        <translation>NDI-Ausgabe</translation>
+    </message>
+    <message>
+        <source>External output:</source>
+        <translation>Externe Ausgabe:</translation>
+    </message>
+    <message>
+        <source>Read from the timecode strip of the return feed</source>
+        <translation>Aus dem Timecode-Streifen des Rückkanals gelesen</translation>
+    </message>
+    <message>
+        <source>Audio Channel MUTE</source>
+        <translation>Audiokanäle STUMM</translation>
+    </message>
+    <message>
+        <source>Studio Player</source>
+        <translation>Studio-Player</translation>
+    </message>
+    <message>
+        <source>No return feed yet, trying again ...</source>
+        <translation>Noch kein Rückkanal, neuer Versuch ...</translation>
+    </message>
+    <message>
+        <source>File</source>
+        <translation>Datei</translation>
+    </message>
+</context>
+<context>
+    <name>SpeedTest</name>
+    <message>
+        <source>Speed test</source>
+        <translation>Geschwindigkeitstest</translation>
+    </message>
+    <message>
+        <source>&lt;html&gt;&lt;head/&gt;&lt;body&gt;&lt;p&gt;It works with &lt;span style=&quot; font-weight:600;&quot;&gt;Quillon ONLY &lt;/span&gt;&lt;/p&gt;&lt;p&gt;(we will send 10 Mb for test bandwidth)&lt;/p&gt;&lt;/body&gt;&lt;/html&gt;</source>
+        <translation>&lt;html&gt;&lt;head/&gt;&lt;body&gt;&lt;p&gt;Funktioniert &lt;span style=&quot; font-weight:600;&quot;&gt;NUR mit Quillon &lt;/span&gt;&lt;/p&gt;&lt;p&gt;(für den Bandbreitentest werden 10 MB gesendet)&lt;/p&gt;&lt;/body&gt;&lt;/html&gt;</translation>
+    </message>
+    <message>
+        <source>Use recommended latency</source>
+        <translation>Empfohlene Latenz übernehmen</translation>
+    </message>
+    <message>
+        <source>Start</source>
+        <translation>Start</translation>
+    </message>
+    <message>
+        <source>Sending data, please wait...</source>
+        <translation>Daten werden gesendet, bitte warten...</translation>
+    </message>
+    <message>
+        <source>Test stopped.</source>
+        <translation>Test angehalten.</translation>
+    </message>
+    <message>
+        <source>Test failed: </source>
+        <translation>Test fehlgeschlagen: </translation>
+    </message>
+    <message>
+        <source>Test failed, count errors:</source>
+        <translation>Test fehlgeschlagen, Anzahl Fehler:</translation>
+    </message>
+    <message>
+        <source>Speed: </source>
+        <translation>Geschwindigkeit: </translation>
+    </message>
+    <message>
+        <source> Kbs ( we sent </source>
+        <translation> kbit/s (gesendet: </translation>
+    </message>
+    <message>
+        <source> Mb in </source>
+        <translation> MB in </translation>
+    </message>
+    <message>
+        <source> seconds)
+send pkts: </source>
+        <translation> Sekunden)
+gesendete Pakete: </translation>
+    </message>
+    <message>
+        <source>, lost pkts:</source>
+        <translation>, verlorene Pakete:</translation>
+    </message>
+    <message>
+        <source>, drops pkts:</source>
+        <translation>, verworfene Pakete:</translation>
+    </message>
+    <message>
+        <source>
+ Estimated bandwidth: </source>
+        <translation>
+ Geschätzte Bandbreite: </translation>
+    </message>
+    <message>
+        <source> Mbs</source>
+        <translation> Mbit/s</translation>
+    </message>
+    <message>
+        <source>
+ RTT: </source>
+        <translation>
+ RTT: </translation>
+    </message>
+    <message>
+        <source>
+ RECOMMENDED LATENCY: </source>
+        <translation>
+ EMPFOHLENE LATENZ: </translation>
+    </message>
+    <message>
+        <source>
+ (speed of the payload; SRT, UDP and IP headers come on top)</source>
+        <translation>
+ (Geschwindigkeit der Nutzdaten; SRT-, UDP- und IP-Header kommen hinzu)</translation>
+    </message>
+</context>
+<context>
+    <name>TPreviewDlg</name>
+    <message>
+        <source>Preview</source>
+        <translation>Vorschau</translation>
+    </message>
+    <message>
+        <source>Play audio</source>
+        <translation>Ton abspielen</translation>
+    </message>
+    <message>
+        <source>detect format ...</source>
+        <translation>Format wird erkannt ...</translation>
     </message>
 </context>
 <context>

@@ -2,6 +2,7 @@
 // where no translation exists, and the option entries that configuration files store by their text unchanged.
 #include "appmessages.h"
 #include "mainwindow.h"
+#include "mfglasstoglass.h"
 #include "translations.h"
 
 #include <QApplication>
@@ -27,12 +28,13 @@ void TestTranslations::windowFollowsLocale_data() {
     QTest::addColumn<bool>("translated");
     QTest::addColumn<QString>("menu");
     QTest::addColumn<QString>("refusal");
+    QTest::addColumn<QString>("latency");
     const QString german = QStringLiteral("Warnung: Ungültiger SRT-Server. Bitte Host und Port eingeben.");
     const QString english = QStringLiteral("Warning: Incorrect SRT Server. Please enter host and port.");
-    QTest::newRow("de_DE") << "de_DE" << true << "Konfiguration" << german;
-    QTest::newRow("de_AT finds the language") << "de_AT" << true << "Konfiguration" << german;
-    QTest::newRow("fr_FR falls back to English") << "fr_FR" << false << "Config" << english;
-    QTest::newRow("en_US") << "en_US" << false << "Config" << english;
+    QTest::newRow("de_DE") << "de_DE" << true << "Konfiguration" << german << "Glas zu Glas 412 ms";
+    QTest::newRow("de_AT finds the language") << "de_AT" << true << "Konfiguration" << german << "Glas zu Glas 412 ms";
+    QTest::newRow("fr_FR falls back to English") << "fr_FR" << false << "Config" << english << "glass-to-glass 412 ms";
+    QTest::newRow("en_US") << "en_US" << false << "Config" << english << "glass-to-glass 412 ms";
 }
 
 void TestTranslations::windowFollowsLocale() {
@@ -40,7 +42,10 @@ void TestTranslations::windowFollowsLocale() {
     QFETCH(bool, translated);
     QFETCH(QString, menu);
     QFETCH(QString, refusal);
+    QFETCH(QString, latency);
     QCOMPARE(translations::install(*qApp, QLocale(locale)), translated);
+    // A text of the media layer, shown in the player window.
+    QCOMPARE(MFGlassToGlass::text(412), latency);
 
     MainWindow window;
     QCOMPARE(window.findChild<QMenu *>(QStringLiteral("menuConfig"))->title(), menu);

@@ -1,10 +1,17 @@
+#include "capturestreamer.h"
 #include "imfreceiver.h"
+#include "mfformat.h"
+#include "mfglasstoglass.h"
+#include "mformats.h"
 #include "mfreader.h"
 #include "mfrenderer.h"
 #include "mfresult.h"
+#include "mfwriter.h"
+#include "networkclock.h"
 #include "peerprocess.h"
 #include "player.h"
 #include "testkit.h"
+#include "vitcstrip.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -21,6 +28,7 @@
 #include <atomic>
 #include <csignal>
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -73,6 +81,67 @@ QList<double> channelLevels(const QString &path, int stream) {
     return levels;
 }
 
+// A live return feed of our own writer: the Test Pattern at 25 fps into UDP, each frame stamped with the
+// network clock's time of day in the timecode strip while stamping is on, as the capture loop stamps it.
+class StampedFeed {
+public:
+    static constexpr int kWidth = 640;
+    static constexpr int kHeight = 360;
+    std::atomic<bool> stamping{true};
+
+    ~StampedFeed() { stop(); }
+    bool start(quint16 udpPort) {
+        int count = 0;
+        source.DeviceGetCount(eMFDT_Video, &count);
+        for (int i = 0; i < count; ++i) {
+            QString entry;
+            if (MF_SUCCEEDED(source.DeviceGetByIndex(eMFDT_Video, i, &entry)) && entry == "Test Pattern" &&
+                MF_SUCCEEDED(source.DeviceSet(eMFDT_Video, i, QStringLiteral("test_pattern.size=640x360"))))
+                break;
+        }
+        const QString options =
+            CaptureStreamer::writerOptions(25, 2, QStringLiteral("q264sw"), QString(), 1500, 128, 48000);
+        if (MF_FAILED(writer.WriterSet(QStringLiteral("udp://127.0.0.1:%1?pkt_size=1316").arg(udpPort), 1, options)))
+            return false;
+        running = true;
+        thread = std::thread([this] { loop(); });
+        return true;
+    }
+    void stop() {
+        running = false;
+        if (thread.joinable())
+            thread.join();
+        writer.WriterClose();
+    }
+
+private:
+    void loop() {
+        MFFormat ask;
+        ask.width = kWidth;
+        ask.height = kHeight;
+        ask.frameRate = 25.0;
+        while (running) {
+            MFFramePtr frame;
+            if (MF_FAILED(source.SourceFrameConvertedGetByFormat(ask, &frame, 1000, QString())) || !frame)
+                continue;
+            if (stamping) {
+                const QTime now = networkClockNow().time();
+                uint8_t bits[kVitcBits];
+                buildVitcBits(now.hour(), now.minute(), now.second(), now.msec() / 40, 25.0, uint32_t(now.msec()),
+                              bits);
+                frame->MFPrint(vitcMarkup(bits), 0.5, 0.0, kHeight - 3.0, kWidth, 3.0, 256,
+                               QStringLiteral("face='Times New Roman'  vert-align='bottom' bg-color='black' "));
+            }
+            writer.ReceiverFramePut(frame, -1, QString());
+        }
+    }
+
+    MFormats source;
+    MFWriter writer;
+    std::atomic<bool> running{false};
+    std::thread thread;
+};
+
 } // namespace
 
 class TstPlayer : public QObject {
@@ -91,8 +160,10 @@ private slots:
     void listsKeepChoicesAndStopWhileOpening();
     void playsFeedRecordsAndMutes();
     void stopsAtOnceWhileFeedStalls();
+    void showsGlassToGlassOfAStampedFeed();
 
 private:
+    bool startListener(quint16 *udpPort);
     bool startFeed();
     QString feedUrl() const;
     QCheckBox *box(Player &player, const QString &name) { return player.findChild<QCheckBox *>(name); }
@@ -118,17 +189,22 @@ void TstPlayer::cleanup() {
     source.stop();
 }
 
-bool TstPlayer::startFeed() {
-    if (!testkit::haveProgram("srt-live-transmit") || !testkit::haveProgram("ffmpeg"))
+// srt-live-transmit serves what arrives on a UDP port as the server's SRT listener.
+bool TstPlayer::startListener(quint16 *udpPort) {
+    if (!testkit::haveProgram("srt-live-transmit"))
         return false;
-    // ffmpeg makes the feed live (-re) into UDP; srt-live-transmit serves it as the server's SRT listener.
-    // The tones differ per channel so that a mute shows in one channel only.
-    const quint16 udpPort = testkit::freePort(true);
+    *udpPort = testkit::freePort(true);
     srtPort = testkit::freePort(true);
     listener.setProcessChannelMode(QProcess::MergedChannels);
-    listener.start("srt-live-transmit", {"-q", QStringLiteral("udp://127.0.0.1:%1").arg(udpPort),
+    listener.start("srt-live-transmit", {"-q", QStringLiteral("udp://127.0.0.1:%1").arg(*udpPort),
                                          QStringLiteral("srt://127.0.0.1:%1?mode=listener").arg(srtPort)});
-    if (!listener.waitForStarted(5000))
+    return listener.waitForStarted(5000);
+}
+
+bool TstPlayer::startFeed() {
+    // ffmpeg makes the feed live (-re); the tones differ per channel so that a mute shows in one channel only.
+    quint16 udpPort = 0;
+    if (!testkit::haveProgram("ffmpeg") || !startListener(&udpPort))
         return false;
     return source.start("ffmpeg", {"-hide_banner",
                                    "-loglevel",
@@ -298,6 +374,9 @@ void TstPlayer::playsFeedRecordsAndMutes() {
     player.startPlay(feedUrl());
     QVERIFY2(testkit::waitUntil([&] { return fakeNdi->frames >= 10; }, 20000), qPrintable(source.output()));
     QCOMPARE(player.worker.phase(), PlayerWorker::Playing);
+    // This feed has no timecode strip: no latency figure.
+    QTest::qWait(2 * Player::kStatusPollMs);
+    QVERIFY(player.findChild<QLabel *>("lblLatency")->text().isEmpty());
 
     auto *formats = player.findChild<QComboBox *>("formatCombo");
     formats->setCurrentIndex(formats->findText("PAL"));
@@ -367,6 +446,34 @@ void TstPlayer::stopsAtOnceWhileFeedStalls() {
     player.stopPlay();
     QVERIFY(testkit::waitUntil([&] { return !player.isPlaying(); }, 5000));
     QVERIFY2(stopping.elapsed() < kStopBoundMs, qPrintable(QString::number(stopping.elapsed())));
+}
+
+void TstPlayer::showsGlassToGlassOfAStampedFeed() {
+    quint16 udpPort = 0;
+    if (!startListener(&udpPort))
+        QSKIP("srt-live-transmit is missing");
+    StampedFeed feed;
+    if (!feed.start(udpPort))
+        QSKIP("libx264 does not open on this machine");
+    Player player(nullptr, kInstance);
+    auto *label = player.findChild<QLabel *>("lblLatency");
+    player.startPlay(feedUrl());
+
+    const QRegularExpression figure(QStringLiteral("^glass-to-glass (-?\\d+) ms$"));
+    QVERIFY2(testkit::waitUntil([&] { return figure.match(label->text()).hasMatch(); }, 20000),
+             qPrintable(label->text()));
+    // The stamp is taken before encoding; the figure covers encoding, the SRT latency and decoding, well under
+    // the bound here on loopback.
+    constexpr int kPlausibleMaxMs = 3000;
+    const int latency = figure.match(label->text()).captured(1).toInt();
+    QVERIFY2(latency > 0 && latency < kPlausibleMaxMs, qPrintable(label->text()));
+
+    // The feed goes on without its strip: the figure goes away rather than stay at its last value.
+    feed.stamping = false;
+    QVERIFY2(testkit::waitUntil([&] { return label->text().isEmpty(); }, MFGlassToGlass::kStaleMs + 3000),
+             qPrintable(label->text()));
+    QCOMPARE(player.worker.phase(), PlayerWorker::Playing);
+    player.stopPlay();
 }
 
 int main(int argc, char **argv) {
