@@ -11,9 +11,19 @@
 
 namespace {
 
-// Every connection of the system asks for this MSS, live or lossless. The library refuses it on a socket that is
-// already bound, which only costs a diagnostic line.
+// Every connection asks for this MSS. The library refuses it on a socket that is already bound, which only costs a
+// diagnostic line.
 constexpr int kMss = 1052;
+
+// A live message must travel in one packet: the relay sends seven 188-byte TS packets per message. What is left of
+// the MSS for payload is the MSS less the IP, UDP and SRT headers.
+constexpr int kLiveMessage = 1316;
+constexpr int kUdpHeader = 8;
+constexpr int kSrtHeader = 16;
+
+int livePayload(int mss, bool ipv6) {
+    return mss - (ipv6 ? 40 : 20) - kUdpHeader - kSrtHeader;
+}
 
 // What the library is told the size of an IPv4 socket address is.
 constexpr int kIpv4AddressLength = static_cast<int>(sizeof(sockaddr_in));
@@ -95,7 +105,17 @@ QString connectSRT(int &socket, const QString &host, const QString &interfaceAdd
         setIntOption(created, SRTO_PBKEYLEN, "SRTO_PBKEYLEN", keyLength);
     }
 
-    setIntOption(created, SRTO_MSS, "SRTO_MSS", kMss);
+    // In live mode an MSS too small for one message splits every message over two packets; the library's receiver
+    // then drops a message as soon as one of its packets is late, so under loss whole messages vanish. Newer
+    // library releases refuse such an MSS in live mode; it is refused here the same way and the default kept.
+    if (!lossless && livePayload(kMss, false) < kLiveMessage)
+        qDebug() << "-- failed to set option " << QStringLiteral("SRTO_MSS") << " on socket:"
+                 << QStringLiteral("MSS %1 leaves %2 bytes of payload, less than a %3-byte live message")
+                        .arg(kMss)
+                        .arg(livePayload(kMss, false))
+                        .arg(kLiveMessage);
+    else
+        setIntOption(created, SRTO_MSS, "SRTO_MSS", kMss);
 
     if (beforeConnect && !beforeConnect(created))
         return fail(created, "SRT CONNECT FAILED");
