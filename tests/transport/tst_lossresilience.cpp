@@ -171,10 +171,10 @@ void TestLossResilience::proxyImpairs() {
 void TestLossResilience::relayOverLossyLink_data() {
     QTest::addColumn<int>("lossPercent");
     QTest::addColumn<int>("lostMessagesAllowed");
-    QTest::newRow("5 %") << 5 << 0;
-    // At 10 % each way a packet whose NAK or retransmission is lost three or four times in a row misses the
-    // 200 ms; libsrt 1.5 then drops its message. Runs here lose 0 to 5 of 3000 messages in 15 s; a relay that
-    // split or dropped messages itself would lose far more.
+    // A packet whose NAK or retransmission is lost three or four times in a row misses the 200 ms, and libsrt 1.5
+    // then drops its message. Runs here lose 0 to 1 of 3000 messages in 15 s at 5 % (more on a loaded machine)
+    // and 0 to 5 at 10 %; a relay that split, reordered or dropped messages itself would do far worse.
+    QTest::newRow("5 %") << 5 << 3;
     QTest::newRow("10 %") << 10 << 8;
 }
 
