@@ -34,16 +34,11 @@ void MainWindow::on_cmdSpeedTest_clicked() {
                                (ui->chkLL->isChecked() ? QStringLiteral("#lossless") : QString())))
         return;
     const streamrules::SrtServer server = streamrules::parseSrtServer(ui->txtURL->text());
-    if (server.ipv6) {
-        AppMessages::warning(this, tr("Warning"),
-                             tr("IPv6 addresses are not supported. Please enter an IPv4 address or a host name."));
-        return;
-    }
     if (!server.valid) {
         AppMessages::warning(this, tr("Warning"), tr("Incorrect SRT Server. Please enter host and port."));
         return;
     }
-    const QString address = resolveHost(server.host);
+    const QString address = resolveHost(server.host, true);
     logs->addMessage(QStringLiteral("SPEED TEST TO SERVER : ") + server.host + QStringLiteral("(resolved to ") +
                      address + QStringLiteral(")"));
     const QString interfaceAddress = senderInterface();

@@ -65,11 +65,6 @@ bool MainWindow::streamRequest(StreamRequest *request) {
             return false;
         }
         const streamrules::SrtServer server = streamrules::parseSrtServer(ui->txtURL->text());
-        if (server.ipv6) {
-            AppMessages::warning(this, tr("Warning"),
-                                 tr("IPv6 addresses are not supported. Please enter an IPv4 address or a host name."));
-            return false;
-        }
         if (!server.valid) {
             AppMessages::warning(this, tr("Warning"), tr("Incorrect SRT Server. Please enter host and port."));
             return false;
@@ -84,7 +79,7 @@ bool MainWindow::streamRequest(StreamRequest *request) {
             return false;
         request->host = server.host;
         request->port = server.port;
-        request->address = resolveHost(server.host);
+        request->address = resolveHost(server.host, true);
         qDebug() << request->host << request->address;
         logs->addMessage(QStringLiteral("STREAM TO SERVER : ") + request->host + QStringLiteral("(resolved to ") +
                          request->address + QStringLiteral(")"));

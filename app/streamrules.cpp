@@ -16,18 +16,32 @@ SrtServer parseSrtServer(const QString &text) {
     QString server = text.toLower();
     server.remove(QStringLiteral("srt://"));
     server = server.trimmed();
-    const QStringList parts = server.split(QLatin1Char(':'));
     SrtServer result;
-    if (parts.size() < 2)
-        return result;
-    // An IPv6 address splits at its own colons into a meaningless host; the connection is IPv4 only, so such a
-    // text is refused rather than sent to a host that does not exist.
-    const QString beforePort = server.left(server.lastIndexOf(QLatin1Char(':')));
-    if (server.startsWith(QLatin1Char('[')) || QHostAddress(beforePort).protocol() == QAbstractSocket::IPv6Protocol) {
-        result.ipv6 = true;
-        return result;
+    QString portText;
+    if (server.startsWith(QLatin1Char('['))) {
+        // An IPv6 address has colons of its own, so it comes in brackets, as in a URL: [::1]:9001.
+        const int close = server.indexOf(QLatin1Char(']'));
+        const QString rest = server.mid(close + 1).trimmed();
+        if (close < 0 || !rest.startsWith(QLatin1Char(':')))
+            return result;
+        result.host = server.mid(1, close - 1).trimmed();
+        if (QHostAddress(result.host).protocol() != QAbstractSocket::IPv6Protocol) {
+            result.host.clear();
+            return result;
+        }
+        portText = rest.mid(1).section(QLatin1Char(':'), 0, 0);
+    } else {
+        const QStringList parts = server.split(QLatin1Char(':'));
+        if (parts.size() < 2)
+            return result;
+        // Without brackets an IPv6 address would split at its own colons into a host that does not exist.
+        const QString beforePort = server.left(server.lastIndexOf(QLatin1Char(':')));
+        if (QHostAddress(beforePort).protocol() == QAbstractSocket::IPv6Protocol ||
+            QHostAddress(server).protocol() == QAbstractSocket::IPv6Protocol)
+            return result;
+        result.host = parts.at(0).trimmed();
+        portText = parts.at(1);
     }
-    result.host = parts.at(0).trimmed();
     static const QRegularExpression blank(QStringLiteral("\\s"));
     if (result.host.isEmpty() || result.host.contains(blank)) {
         result.host.clear();
@@ -35,7 +49,7 @@ SrtServer parseSrtServer(const QString &text) {
     }
     result.valid = true;
     bool ok = false;
-    const int port = parts.at(1).trimmed().toInt(&ok, 10);
+    const int port = portText.trimmed().toInt(&ok, 10);
     result.port = ok ? port : 0;
     return result;
 }

@@ -12,14 +12,13 @@ namespace streamrules {
 
 // The destination as host and port, taken from the SRT server text.
 struct SrtServer {
-    bool valid = false; // false without ":", with an empty host, blanks inside the host or an IPv6 address
-    bool ipv6 = false;  // the host is an IPv6 address, which the SRT connection cannot reach
-    QString host;
-    int port = 0; // 0 when the port part is not a decimal number
+    bool valid = false; // false without ":", with an empty host, blanks inside the host or an unbracketed IPv6 address
+    QString host;       // an IPv6 address without its brackets
+    int port = 0;       // 0 when the port part is not a decimal number
 };
 
 // Lower-cases the text, drops every "srt://", trims blanks around the text, the host and the port, and splits
-// at ":"; further parts (a query) are ignored.
+// at ":"; further parts (a query) are ignored. An IPv6 address is written in brackets: [::1]:9001.
 SrtServer parseSrtServer(const QString &text);
 
 // SRT accepts no passphrase or one of 10 to 79 characters.

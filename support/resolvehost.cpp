@@ -3,7 +3,7 @@
 #include <QHostAddress>
 #include <QHostInfo>
 
-QString resolveHost(const QString &host) {
+QString resolveHost(const QString &host, bool ipv6Fallback) {
     QHostAddress address;
     if (address.setAddress(host))
         return address.toString();
@@ -15,6 +15,12 @@ QString resolveHost(const QString &host) {
     for (const QHostAddress &candidate : addresses) {
         if (candidate.protocol() == QAbstractSocket::IPv4Protocol)
             return candidate.toString();
+    }
+    if (ipv6Fallback) {
+        for (const QHostAddress &candidate : addresses) {
+            if (candidate.protocol() == QAbstractSocket::IPv6Protocol)
+                return candidate.toString();
+        }
     }
     return QString();
 }

@@ -11,12 +11,40 @@
 
 namespace {
 
-// Every connection of the system asks for this MSS, live or lossless. The library refuses it on a socket that is
-// already bound, which only costs a diagnostic line.
+// Every connection asks for this MSS. The library refuses it on a socket that is already bound, which only costs a
+// diagnostic line.
 constexpr int kMss = 1052;
 
-// What the library is told the size of an IPv4 socket address is.
-constexpr int kIpv4AddressLength = static_cast<int>(sizeof(sockaddr_in));
+// A live message must travel in one packet: the relay sends seven 188-byte TS packets per message. What is left of
+// the MSS for payload is the MSS less the IP, UDP and SRT headers.
+constexpr int kLiveMessage = 1316;
+constexpr int kUdpHeader = 8;
+constexpr int kSrtHeader = 16;
+
+int livePayload(int mss, bool ipv6) {
+    return mss - (ipv6 ? 40 : 20) - kUdpHeader - kSrtHeader;
+}
+
+// An IPv4 or IPv6 literal (the host is resolved before it gets here) as a socket address; false for anything else.
+bool parseAddress(const QString &text, quint16 port, sockaddr_storage *address, int *length) {
+    std::memset(address, 0, sizeof(*address));
+    const QByteArray bytes = text.toLocal8Bit();
+    auto *v4 = reinterpret_cast<sockaddr_in *>(address);
+    if (inet_pton(AF_INET, bytes.constData(), &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(port);
+        *length = static_cast<int>(sizeof(sockaddr_in));
+        return true;
+    }
+    auto *v6 = reinterpret_cast<sockaddr_in6 *>(address);
+    if (inet_pton(AF_INET6, bytes.constData(), &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(port);
+        *length = static_cast<int>(sizeof(sockaddr_in6));
+        return true;
+    }
+    return false;
+}
 
 void setIntOption(int socket, SRT_SOCKOPT option, const char *name, int value) {
     setSRTOption(socket, option, QString::fromLatin1(name), &value, static_cast<int>(sizeof(value)));
@@ -55,12 +83,11 @@ QString connectSRT(int &socket, const QString &host, const QString &interfaceAdd
     if (created == SRT_INVALID_SOCK)
         return QStringLiteral("srt_create_socket FAILED");
 
-    sockaddr_in destination;
-    std::memset(&destination, 0, sizeof(destination));
-    destination.sin_family = AF_INET;
-    destination.sin_port = htons(port);
-    if (inet_pton(AF_INET, host.toLocal8Bit().constData(), &destination.sin_addr) != 1)
+    sockaddr_storage destination;
+    int destinationLength = 0;
+    if (!parseAddress(host, port, &destination, &destinationLength))
         return fail(created, "init_pton FAILED");
+    const bool ipv6 = destination.ss_family == AF_INET6;
 
     QString id = streamId;
     if (lossless) {
@@ -71,14 +98,18 @@ QString connectSRT(int &socket, const QString &host, const QString &interfaceAdd
     }
 
     if (!interfaceAddress.isEmpty()) {
-        sockaddr_in local;
-        std::memset(&local, 0, sizeof(local));
-        local.sin_family = AF_INET;
-        local.sin_port = 0;
-        if (inet_pton(AF_INET, interfaceAddress.toLocal8Bit().constData(), &local.sin_addr) != 1)
+        sockaddr_storage local;
+        int localLength = 0;
+        if (!parseAddress(interfaceAddress, 0, &local, &localLength))
             return fail(created, "bind InternetInterface FAILED");
-        // A failed bind is not fatal: the connection is still attempted from an unbound socket.
-        const bool bound = srt_bind(created, reinterpret_cast<const sockaddr *>(&local), kIpv4AddressLength) == 0;
+        // "All interfaces" is written as 0.0.0.0 whatever the server's family; an IPv6 server needs "::".
+        if (ipv6 && local.ss_family == AF_INET &&
+            reinterpret_cast<const sockaddr_in &>(local).sin_addr.s_addr == htonl(INADDR_ANY))
+            parseAddress(QStringLiteral("::"), 0, &local, &localLength);
+        // A failed bind is not fatal: the connection is still attempted from an unbound socket. A socket bound
+        // to the other family could not reach the server at all, so such an address is not bound.
+        const bool bound = local.ss_family == destination.ss_family &&
+                           srt_bind(created, reinterpret_cast<const sockaddr *>(&local), localLength) == 0;
         qDebug() << "bind" << interfaceAddress << bound;
     }
 
@@ -95,12 +126,22 @@ QString connectSRT(int &socket, const QString &host, const QString &interfaceAdd
         setIntOption(created, SRTO_PBKEYLEN, "SRTO_PBKEYLEN", keyLength);
     }
 
-    setIntOption(created, SRTO_MSS, "SRTO_MSS", kMss);
+    // In live mode an MSS too small for one message splits every message over two packets; the library's receiver
+    // then drops a message as soon as one of its packets is late, so under loss whole messages vanish. Newer
+    // library releases refuse such an MSS in live mode; it is refused here the same way and the default kept.
+    if (!lossless && livePayload(kMss, ipv6) < kLiveMessage)
+        qDebug() << "-- failed to set option " << QStringLiteral("SRTO_MSS") << " on socket:"
+                 << QStringLiteral("MSS %1 leaves %2 bytes of payload, less than a %3-byte live message")
+                        .arg(kMss)
+                        .arg(livePayload(kMss, ipv6))
+                        .arg(kLiveMessage);
+    else
+        setIntOption(created, SRTO_MSS, "SRTO_MSS", kMss);
 
     if (beforeConnect && !beforeConnect(created))
         return fail(created, "SRT CONNECT FAILED");
 
-    if (srt_connect(created, reinterpret_cast<const sockaddr *>(&destination), kIpv4AddressLength) == -1)
+    if (srt_connect(created, reinterpret_cast<const sockaddr *>(&destination), destinationLength) == -1)
         return fail(created, "SRT CONNECT FAILED");
 
     socket = created;

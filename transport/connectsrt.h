@@ -8,8 +8,8 @@
 // The one way the system opens an SRT caller connection and sends a buffer completely. The SRT library must
 // already have been started (RESender's constructor does that once per process).
 
-// Opens a caller connection to host:port (host already resolved to IPv4 dotted-decimal), optionally bound to a
-// local interface address. Returns an empty text on success (socket receives the connected socket) or one fixed
+// Opens a caller connection to host:port (host already resolved to an IPv4 or IPv6 address), optionally bound to
+// a local interface address. Returns an empty text on success (socket receives the connected socket) or one fixed
 // error text (socket stays -1 and nothing is left open).
 //
 // beforeConnect, when given, is called with the socket once every option is set, right before srt_connect. A

@@ -255,9 +255,9 @@ void TestMainWindow::startRefusals_data() {
         << false << "127.0.0.1" << QString() << "Warning: Incorrect SRT Server. Please enter host and port.";
     QTest::newRow("server with empty host")
         << false << " :9001" << QString() << "Warning: Incorrect SRT Server. Please enter host and port.";
-    QTest::newRow("ipv6 server") << false << "[::1]:9001" << QString()
-                                 << "Warning: IPv6 addresses are not supported. Please enter an IPv4 address or a "
-                                    "host name.";
+    // An IPv6 address must come in brackets; without them its colons cannot be told from the port's.
+    QTest::newRow("ipv6 server without brackets")
+        << false << "::1:9001" << QString() << "Warning: Incorrect SRT Server. Please enter host and port.";
     QTest::newRow("rist without paths") << true << "" << QString()
                                         << "Fail rist start: Please, select which path to send the rist stream from!";
 }
@@ -378,6 +378,11 @@ void TestMainWindow::startValuesFromForm() {
     QCOMPARE(request.port, 0);
     QCOMPARE(request.frameRate, -1);
     QCOMPARE(request.interlace, 3);
+
+    control<QLineEdit>("txtURL")->setText(QStringLiteral("srt://[::1]:9001"));
+    QVERIFY(window()->streamRequest(&request));
+    QCOMPARE(request.address, QStringLiteral("::1"));
+    QCOMPARE(request.port, 9001);
     QCOMPARE(request.audioBitrate, 192);
     QCOMPARE(request.audioChoice, QStringLiteral("ORIGINAL"));
 }

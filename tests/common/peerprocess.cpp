@@ -24,6 +24,13 @@ void PeerProcess::stop(int graceMs) {
     }
 }
 
+void PeerProcess::kill() {
+    if (process.state() == QProcess::NotRunning)
+        return;
+    process.kill();
+    process.waitForFinished(3000);
+}
+
 bool PeerProcess::waitForExit(int timeoutMs) {
     if (process.state() == QProcess::NotRunning)
         return true;

@@ -1,0 +1,283 @@
+// The SRT relay over a lossy, delayed link: the tests' own UDP proxy sits between RESender and a real
+// srt-live-transmit listener and drops datagrams each way; what arrives must still be the whole stream.
+#include "logsdlg.h"
+#include "peerprocess.h"
+#include "resender.h"
+#include "testkit.h"
+#include "tscontinuity.h"
+
+#include <QtTest>
+
+#include <QNetworkDatagram>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QUdpSocket>
+
+namespace {
+
+constexpr int kWaitMs = 10000;
+constexpr int kTsPacket = 188;
+
+// One TS packet of PID 0x100 with the given continuity counter.
+QByteArray tsPacket(quint32 sequence) {
+    QByteArray packet(kTsPacket, char(0xff));
+    packet[0] = 0x47;
+    packet[1] = 0x01;
+    packet[2] = 0x00;
+    packet[3] = char(0x10 | (sequence & 0x0f));
+    for (int i = 0; i < 4; ++i)
+        packet[4 + i] = char(sequence >> (8 * i));
+    return packet;
+}
+
+QByteArray tsPackets(const QList<int> &counters, int adaptationOnlyAt = -1, int discontinuityAt = -1) {
+    QByteArray bytes;
+    for (int i = 0; i < counters.size(); ++i) {
+        QByteArray packet = tsPacket(quint32(counters.at(i)));
+        if (i == adaptationOnlyAt)
+            packet[3] = char(0x20 | (counters.at(i) & 0x0f));
+        if (i == discontinuityAt) {
+            packet[3] = char(0x30 | (counters.at(i) & 0x0f));
+            packet[4] = 1;
+            packet[5] = char(0x80);
+        }
+        bytes += packet;
+    }
+    return bytes;
+}
+
+// The proxy prints "listening PORT" once bound.
+quint16 proxyPort(PeerProcess &proxy) {
+    quint16 port = 0;
+    testkit::waitUntil(
+        [&] {
+            const QString text = proxy.output();
+            const int at = text.indexOf(QLatin1String("listening "));
+            if (at >= 0)
+                port = text.mid(at + 10).section(QLatin1Char('\n'), 0, 0).toUShort();
+            return port != 0;
+        },
+        kWaitMs);
+    return port;
+}
+
+// The counter N after "<direction> ... <name> N" in the proxy's closing lines.
+qint64 proxyCounter(const QString &output, const QString &direction, const QString &name) {
+    const QString line = output.split(QLatin1Char('\n'))
+                             .filter(QRegularExpression(QStringLiteral("^") + direction + QLatin1Char(' ')))
+                             .value(0);
+    const QStringList words = line.split(QLatin1Char(' '));
+    const int at = words.indexOf(name);
+    return at >= 0 ? words.value(at + 1).toLongLong() : -1;
+}
+
+} // namespace
+
+class TestLossResilience : public QObject {
+    Q_OBJECT
+
+private slots:
+    void checkerFindsDamage_data();
+    void checkerFindsDamage();
+    void proxyImpairs_data();
+    void proxyImpairs();
+    void relayOverLossyLink_data();
+    void relayOverLossyLink();
+};
+
+void TestLossResilience::checkerFindsDamage_data() {
+    QTest::addColumn<QByteArray>("stream");
+    QTest::addColumn<int>("slice");
+    QTest::addColumn<int>("errors");
+    QTest::addColumn<int>("missing");
+    QTest::addColumn<int>("skipped");
+    QTest::newRow("intact, wrapping") << tsPackets({13, 14, 15, 0, 1}) << 100 << 0 << 0 << 0;
+    QTest::newRow("one lost") << tsPackets({1, 2, 4, 5}) << 188 << 1 << 1 << 0;
+    QTest::newRow("repeated once") << tsPackets({1, 2, 2, 3}) << 188 << 0 << 0 << 0;
+    QTest::newRow("repeated twice") << tsPackets({1, 2, 2, 2, 3}) << 188 << 1 << 15 << 0;
+    QTest::newRow("adaptation only keeps counter") << tsPackets({1, 2, 2, 3}, 2) << 188 << 0 << 0 << 0;
+    QTest::newRow("discontinuity flagged") << tsPackets({1, 2, 9, 10}, -1, 2) << 188 << 0 << 0 << 0;
+    QTest::newRow("garbage before sync") << QByteArray(5, 'x') + tsPackets({1, 2}) << 7 << 0 << 0 << 5;
+}
+
+void TestLossResilience::checkerFindsDamage() {
+    QFETCH(QByteArray, stream);
+    QFETCH(int, slice);
+    TsContinuity checker;
+    for (int at = 0; at < stream.size(); at += slice)
+        checker.feed(stream.mid(at, slice));
+    QTEST(int(checker.continuityErrors()), "errors");
+    QTEST(int(checker.missingPackets()), "missing");
+    QTEST(int(checker.syncLossBytes()), "skipped");
+    QCOMPARE(checker.packets(), qint64(stream.size() - checker.syncLossBytes()) / kTsPacket);
+}
+
+void TestLossResilience::proxyImpairs_data() {
+    QTest::addColumn<QStringList>("flags");
+    QTest::addColumn<QString>("counter");
+    QTest::newRow("random loss") << QStringList{"0", "20"} << "lost";
+    QTest::newRow("bursts") << QStringList{"0", "0", "--burst=2:10"} << "burst-lost";
+    QTest::newRow("duplicates") << QStringList{"0", "0", "--duplicate=10"} << "duplicated";
+    QTest::newRow("reordering, jitter") << QStringList{"5", "0", "--jitter=3", "--reorder=10:20"} << "reordered";
+}
+
+// Numbered datagrams through the proxy: what arrives must match the proxy's own counters.
+void TestLossResilience::proxyImpairs() {
+    QFETCH(QStringList, flags);
+    QFETCH(QString, counter);
+    QUdpSocket receiver;
+    QVERIFY(receiver.bind(QHostAddress(QHostAddress::LocalHost), 0));
+    PeerProcess proxy;
+    QVERIFY(proxy.start(
+        QStringLiteral(TIDEWELL_UDPIMPAIRPROXY),
+        QStringList{QStringLiteral("127.0.0.1:0"), QStringLiteral("127.0.0.1:%1").arg(receiver.localPort())} + flags +
+            QStringList{QStringLiteral("--duration=20")}));
+    const quint16 port = proxyPort(proxy);
+    QVERIFY2(port != 0, qPrintable(proxy.output()));
+
+    constexpr int kCount = 2000;
+    QUdpSocket sender;
+    QList<int> arrived;
+    for (int i = 0; i < kCount; ++i) {
+        sender.writeDatagram(QByteArray::number(i), QHostAddress::LocalHost, port);
+        if (i % 50 == 0)
+            QTest::qWait(2);
+        while (receiver.hasPendingDatagrams())
+            arrived << receiver.receiveDatagram().data().toInt();
+    }
+    // Ending the proxy drops what it still holds, so it ends after the longest hold; the kernel keeps the rest.
+    QTest::qWait(200);
+    proxy.stop();
+    while (receiver.hasPendingDatagrams())
+        arrived << receiver.receiveDatagram().data().toInt();
+    const QString output = proxy.output();
+    const qint64 impaired = proxyCounter(output, QStringLiteral("forward"), counter);
+    QVERIFY2(impaired > kCount / 50, qPrintable(output));
+    QCOMPARE(proxyCounter(output, QStringLiteral("forward"), QStringLiteral("received")), qint64(kCount));
+    QCOMPARE(proxyCounter(output, QStringLiteral("forward"), QStringLiteral("sent")), qint64(arrived.size()));
+    const qint64 lost = proxyCounter(output, QStringLiteral("forward"), QStringLiteral("lost")) +
+                        proxyCounter(output, QStringLiteral("forward"), QStringLiteral("burst-lost"));
+    const qint64 duplicated = proxyCounter(output, QStringLiteral("forward"), QStringLiteral("duplicated"));
+    QCOMPARE(qint64(arrived.size()), kCount - lost + duplicated);
+    int outOfOrder = 0;
+    for (int i = 1; i < arrived.size(); ++i)
+        outOfOrder += arrived.at(i) < arrived.at(i - 1) ? 1 : 0;
+    if (counter == QLatin1String("reordered"))
+        QVERIFY(outOfOrder > 0);
+    else
+        QCOMPARE(outOfOrder, 0);
+}
+
+void TestLossResilience::relayOverLossyLink_data() {
+    QTest::addColumn<int>("lossPercent");
+    QTest::addColumn<int>("lostMessagesAllowed");
+    // A packet whose NAK or retransmission is lost three or four times in a row misses the 200 ms, and libsrt 1.5
+    // then drops its message. Runs here lose 0 to 1 of 3000 messages in 15 s at 5 % (more on a loaded machine)
+    // and 0 to 5 at 10 %; a relay that split, reordered or dropped messages itself would do far worse.
+    QTest::newRow("5 %") << 5 << 3;
+    QTest::newRow("10 %") << 10 << 8;
+}
+
+// Latency 200 ms over 20 ms each way, random loss both ways, 2 Mbit/s for 15 s: every TS packet arrives, in order.
+void TestLossResilience::relayOverLossyLink() {
+    QFETCH(int, lossPercent);
+    QFETCH(int, lostMessagesAllowed);
+    if (!testkit::haveProgram(QStringLiteral("srt-live-transmit")))
+        QSKIP("srt-live-transmit is needed");
+    constexpr int kSeconds = 15;
+    QTemporaryDir dir;
+    const QString output = dir.filePath(QStringLiteral("received.ts"));
+    const QString stats = dir.filePath(QStringLiteral("stats.csv"));
+
+    const quint16 serverPort = testkit::freePort(true);
+    PeerProcess server;
+    QVERIFY(server.start(
+        QStringLiteral("sh"),
+        {QStringLiteral("-c"), QStringLiteral("exec srt-live-transmit -q -s 500 -f -pf csv -statsout '%1' "
+                                              "'srt://127.0.0.1:%2?mode=listener&latency=200' file://con > '%3'")
+                                   .arg(stats)
+                                   .arg(serverPort)
+                                   .arg(output)}));
+    PeerProcess proxy;
+    QVERIFY(proxy.start(QStringLiteral(TIDEWELL_UDPIMPAIRPROXY),
+                        {QStringLiteral("127.0.0.1:0"), QStringLiteral("127.0.0.1:%1").arg(serverPort),
+                         QStringLiteral("20"), QString::number(lossPercent),
+                         QStringLiteral("--duration=%1").arg(kSeconds + 30),
+                         QStringLiteral("--seed=%1").arg(lossPercent)}));
+    const quint16 port = proxyPort(proxy);
+    QVERIFY2(port != 0, qPrintable(proxy.output()));
+
+    LogsDlg logs;
+    RESender relay(&logs);
+    relay.startRetransmit(QStringLiteral("127.0.0.1"), QString(), port, QStringLiteral("loss"), 200, QString(), 16,
+                          false);
+    QVERIFY(testkit::waitUntil([&] { return relay.listenPort > 0; }, kWaitMs));
+    QTcpSocket encoder;
+    encoder.connectToHost(QHostAddress::LocalHost, quint16(relay.listenPort.load()));
+    QVERIFY(encoder.waitForConnected(kWaitMs));
+
+    // 14 packets every 10 ms is 2.1 Mbit/s, paced by the clock rather than by the timer's own drift.
+    constexpr int kPerTick = 14;
+    quint32 sent = 0;
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < kSeconds * 1000) {
+        const quint32 due = quint32(clock.elapsed() / 10 + 1) * kPerTick;
+        QByteArray bytes;
+        for (; sent < due; ++sent)
+            bytes += tsPacket(sent);
+        encoder.write(bytes);
+        encoder.waitForBytesWritten(5);
+        QTest::qWait(5);
+    }
+    // A lost packet is only noticed when a later one arrives, as it does behind a live encoder; so stuffing follows
+    // the counted packets while their losses are repaired (latency and a few round trips).
+    QByteArray stuffing = tsPacket(0).repeated(kPerTick);
+    for (int i = 0; i < kPerTick; ++i) {
+        stuffing[i * kTsPacket + 1] = 0x1f;
+        stuffing[i * kTsPacket + 2] = char(0xff);
+    }
+    const qint64 tailEnd = clock.elapsed() + 1500;
+    while (clock.elapsed() < tailEnd) {
+        encoder.write(stuffing);
+        encoder.waitForBytesWritten(5);
+        QTest::qWait(10);
+    }
+    encoder.waitForBytesWritten(kWaitMs);
+    QTest::qWait(300);
+    relay.stopRetransmit();
+    QVERIFY(relay.wait(kWaitMs));
+    server.stop();
+    proxy.stop();
+
+    TsContinuity checker;
+    checker.feed(testkit::readFile(output));
+    const QStringList rows = QString::fromLatin1(testkit::readFile(stats)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    const QStringList header = rows.value(0).split(QLatin1Char(','));
+    const QStringList last = rows.value(rows.size() - 1).split(QLatin1Char(','));
+    QStringList figures;
+    for (const char *name :
+         {"pktRecv", "pktRcvLoss", "pktRcvRetrans", "pktRcvBelated", "pktRcvDrop", "msRTT", "msRcvTsbPdDelay"}) {
+        const int at = header.indexOf(QLatin1String(name));
+        if (at >= 0)
+            figures << QStringLiteral("%1 %2").arg(QLatin1String(name), last.value(at));
+    }
+    qInfo().noquote() << QStringLiteral(
+                             "%1 %% loss: sent %2 TS packets, received %3, continuity errors %4; receiver: %5")
+                             .arg(lossPercent)
+                             .arg(sent)
+                             .arg(checker.packets() - checker.nullPackets())
+                             .arg(checker.continuityErrors())
+                             .arg(figures.join(QStringLiteral(", ")));
+    qInfo().noquote() << proxy.output().trimmed();
+    QVERIFY2(proxyCounter(proxy.output(), QStringLiteral("forward"), QStringLiteral("lost")) > 0,
+             "the proxy dropped nothing");
+    QCOMPARE(checker.syncLossBytes(), qint64(0));
+    const qint64 lostPackets = qint64(sent) - (checker.packets() - checker.nullPackets());
+    QCOMPARE(lostPackets, checker.missingPackets());
+    QVERIFY2(checker.continuityErrors() <= lostMessagesAllowed, "more gaps than the library's drops explain");
+    QVERIFY2(lostPackets <= 7 * lostMessagesAllowed, "more TS packets lost than the library's drops explain");
+}
+
+QTEST_MAIN(TestLossResilience)
+#include "tst_lossresilience.moc"
