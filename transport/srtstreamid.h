@@ -5,8 +5,9 @@
 // SRT's own limit on a stream id (SRTO_STREAMID), in bytes.
 constexpr int kSrtMaxStreamIdBytes = 512;
 // What a caller's handshake can carry: libsrt gives the stream id at most half of a packet's payload after
-// the SRT header and rejects the connection beyond it. At the MSS of every connection connectSRT opens
-// (1052) that is 503 bytes; the return feed uses the same id, so the smaller limit holds for every use.
+// the SRT header and rejects the connection beyond it. At MSS 1052, which loss-less connections use, that is
+// 503 bytes; live connections (MSS 1500) would take 512. One limit for every use, so that an id does not stop
+// working when the operator switches to loss-less or opens the return feed.
 constexpr int kSrtHandshakeStreamIdBytes = 503;
 
 // True when the stream id, as it goes on the wire (UTF-8, every suffix such as "#alpha" or "#lossless"
