@@ -150,20 +150,26 @@ void MainWindow::loadSettings(QSettings *store, QStringList *ignored) {
 bool MainWindow::loadConfigFile(const QString &path) {
     // A file that cannot be read, or is no INI file at all, would otherwise reset every control to its default
     // (the operator's RIST destination, latency, reconnect limit...) and, at auto-start, stream those defaults.
-    QFile file(path);
-    const bool readable = file.open(QIODevice::ReadOnly);
-    const QByteArray head = readable ? file.read(64 * 1024) : QByteArray();
-    file.close();
-    QSettings store(path, QSettings::IniFormat);
-    const bool notIni = head.contains('\0') || (!head.trimmed().isEmpty() && store.allKeys().isEmpty());
-    if (!readable || store.status() != QSettings::NoError || notIni) {
+    const auto refuse = [this, &path](bool readable) {
         const QString reason = !readable ? tr("the file cannot be read") : tr("it is not a configuration file");
         logs->addMessage(QStringLiteral("CONFIG NOT LOADED: ") + path + QStringLiteral(" (") + reason +
                          QStringLiteral(")"));
         AppMessages::warning(this, tr("Warning"),
                              tr("The configuration %1 was not loaded: %2. Nothing was changed.").arg(path, reason));
         return false;
-    }
+    };
+    QFile file(path);
+    const bool readable = file.open(QIODevice::ReadOnly);
+    const QByteArray content = readable ? file.readAll() : QByteArray();
+    file.close();
+    // Checked before QSettings sees the file: it parses every value as soon as it is asked for anything.
+    if (!readable || streamrules::iniHoldsSerializedValue(content))
+        return refuse(readable);
+    QSettings store(path, QSettings::IniFormat);
+    const QByteArray head = content.left(64 * 1024);
+    const bool notIni = head.contains('\0') || (!head.trimmed().isEmpty() && store.allKeys().isEmpty());
+    if (store.status() != QSettings::NoError || notIni)
+        return refuse(true);
     QStringList ignored;
     loadSettings(&store, &ignored);
     if (!ignored.isEmpty()) {

@@ -5,11 +5,66 @@
 #include <QLocale>
 #include <QRegularExpression>
 
+#include <cstring>
+
 namespace streamrules {
 
 namespace {
 constexpr int kMinPassphrase = 10;
 constexpr int kMaxPassphrase = 79;
+
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+bool isOctalDigit(char c) {
+    return c >= '0' && c <= '7';
+}
+
+// The characters an INI text stands for as QSettings unescapes its values: a \x or octal escape takes every
+// digit that follows and keeps the low 16 bits, a backslash at the end of a line joins the next one, quotes
+// only group, and an unknown escape drops the character after the backslash.
+QString unescapedIni(const QByteArray &text) {
+    static const char simpleEscapes[] = "abfnrtv\"'?\\;,";
+    QString out;
+    out.reserve(text.size());
+    const int n = text.size();
+    for (int i = 0; i < n; ++i) {
+        const char c = text.at(i);
+        if (c == '"')
+            continue;
+        if (c != '\\') {
+            out += QLatin1Char(c);
+            continue;
+        }
+        if (++i >= n)
+            break;
+        const char e = text.at(i);
+        if (e == 'x') {
+            unsigned value = 0;
+            while (i + 1 < n && hexDigit(text.at(i + 1)) >= 0)
+                value = (value << 4) | unsigned(hexDigit(text.at(++i)));
+            out += QChar(ushort(value));
+        } else if (isOctalDigit(e)) {
+            unsigned value = unsigned(e - '0');
+            while (i + 1 < n && isOctalDigit(text.at(i + 1)))
+                value = (value << 3) | unsigned(text.at(++i) - '0');
+            out += QChar(ushort(value));
+        } else if (e == '\r') {
+            if (i + 1 < n && text.at(i + 1) == '\n')
+                ++i;
+        } else if (e != '\n' && e != '\0' && std::strchr(simpleEscapes, e)) {
+            out += QLatin1Char(e);
+        }
+    }
+    return out;
+}
 } // namespace
 
 SrtServer parseSrtServer(const QString &text) {
@@ -141,6 +196,11 @@ QString findConfigFile(const QStringList &arguments) {
             return argument;
     }
     return QString();
+}
+
+bool iniHoldsSerializedValue(const QByteArray &text) {
+    const QString values = unescapedIni(text);
+    return values.contains(QLatin1String("@Variant(")) || values.contains(QLatin1String("@DateTime("));
 }
 
 int splashWaitMs(qint64 elapsedMs) {

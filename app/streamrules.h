@@ -61,6 +61,11 @@ QString statusText(const MFFormat &format, quint64 framesWritten, qint64 capture
 // The first argument that names an existing file whose complete suffix is exactly "ini"; empty if none.
 QString findConfigFile(const QStringList &arguments);
 
+// QSettings reads an INI value that, once unescaped, starts with "@Variant(" or "@DateTime(" as an object
+// serialised in the bytes that follow, and a corrupt count there aborts the program. Our configuration files
+// hold only texts and numbers; true when the text holds such a value, so that the file is refused unread.
+bool iniHoldsSerializedValue(const QByteArray &text);
+
 // The splash stays up for at least this long, counted from its showing to the end of the window's construction.
 inline constexpr int kMinimumSplashMs = 2000;
 // How long start-up still has to keep the splash up after constructing the window took elapsedMs.

@@ -180,12 +180,26 @@ uint16_t Client::exchange() {
     const int64_t s2 = steadyNowNs();
     const double t4 = double(t1) + double(s2 - s1);
 
-    const double t2 = timestampToUnixNs(packet.data() + kReceiveOffset);
-    const double t3 = timestampToUnixNs(packet.data() + kTransmitOffset);
-    offset = ((t2 - double(t1)) + (t3 - t4)) / 2.0;
-    delay = (t4 - double(t1)) - (t3 - t2);
-    time = int64_t(t4 + offset);
+    const Timing timing = replyTiming(packet.data(), t1, t4);
+    offset = timing.offset;
+    delay = timing.delay;
+    time = timing.time;
     return OK;
+}
+
+bool Client::isServerReply(const uint8_t *data, size_t size) {
+    return size >= size_t(kPacketSize) && (data[0] & kModeMask) == kModeServer &&
+           (readBigEndian32(data + kTransmitOffset) != 0 || readBigEndian32(data + kTransmitOffset + 4) != 0);
+}
+
+Client::Timing Client::replyTiming(const uint8_t *reply, int64_t t1Ns, double t4Ns) {
+    const double t2 = timestampToUnixNs(reply + kReceiveOffset);
+    const double t3 = timestampToUnixNs(reply + kTransmitOffset);
+    Timing timing;
+    timing.offset = ((t2 - double(t1Ns)) + (t3 - t4Ns)) / 2.0;
+    timing.delay = (t4Ns - double(t1Ns)) - (t3 - t2);
+    timing.time = int64_t(t4Ns + timing.offset);
+    return timing;
 }
 
 uint16_t Client::receiveReply() {
@@ -218,8 +232,7 @@ uint16_t Client::receiveReply() {
         if (fromLength != sizeof from || from.sin_family != AF_INET ||
             from.sin_addr.s_addr != serverAddress.sin_addr.s_addr || from.sin_port != serverAddress.sin_port)
             continue;
-        if (n < kPacketSize || (buffer[0] & kModeMask) != kModeServer ||
-            (readBigEndian32(buffer + kTransmitOffset) == 0 && readBigEndian32(buffer + kTransmitOffset + 4) == 0))
+        if (!isServerReply(buffer, size_t(n)))
             return RX_MSG_ERR;
         std::memcpy(packet.data(), buffer, kPacketSize);
         return OK;

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -32,6 +33,18 @@ public:
 
     // An NTP timestamp (big-endian seconds and fraction at p) in nanoseconds since 1970.
     static double timestampToUnixNs(const uint8_t *p);
+
+    // A datagram from the server is a usable answer only if it holds a whole header in server mode and a
+    // transmit time; anything else ends the exchange as a receive error.
+    static bool isServerReply(const uint8_t *data, size_t size);
+    struct Timing {
+        double offset = 0.0;
+        double delay = 0.0;
+        int64_t time = 0;
+    };
+    // The clock figures of a reply (kPacketSize bytes) to a request sent at t1Ns by the system clock and
+    // answered at t4Ns on the same time line.
+    static Timing replyTiming(const uint8_t *reply, int64_t t1Ns, double t4Ns);
 
 private:
     uint16_t setUp(const char *server);

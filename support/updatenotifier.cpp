@@ -45,15 +45,23 @@ void UpdateNotifier::onReplyFinished(QNetworkReply *reply, int currentBuild) {
     reply->deleteLater();
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (reply->error() == QNetworkReply::NoError && status == 200) {
-        const QJsonObject feed = QJsonDocument::fromJson(reply->readAll()).object();
-        const int build = feed.value(QStringLiteral("build")).toInt(0);
-        if (currentBuild < build) {
-            const QString msg = feed.value(QStringLiteral("msg")).toString();
-            const QString url = feed.value(QStringLiteral("url")).toString();
-            emit newVersionAvailable(msg, isDownloadUrl(url) ? url : QString());
-        }
+        QString msg;
+        QString url;
+        if (readFeed(reply->readAll(), currentBuild, &msg, &url))
+            emit newVersionAvailable(msg, url);
     }
     emit checkFinished();
+}
+
+bool UpdateNotifier::readFeed(const QByteArray &body, int currentBuild, QString *msg, QString *url) {
+    const QJsonObject feed = QJsonDocument::fromJson(body).object();
+    const int build = feed.value(QStringLiteral("build")).toInt(0);
+    if (currentBuild >= build)
+        return false;
+    *msg = feed.value(QStringLiteral("msg")).toString();
+    const QString address = feed.value(QStringLiteral("url")).toString();
+    *url = isDownloadUrl(address) ? address : QString();
+    return true;
 }
 
 bool UpdateNotifier::isDownloadUrl(const QString &url) {

@@ -26,6 +26,9 @@ public:
     // The feed is remote text: the message is shown as plain text inside the rich-text notice, and only http(s)
     // addresses become a link.
     static bool isDownloadUrl(const QString &url);
+    // Reads the feed's JSON text: true when it names a build above currentBuild, with its message and its
+    // address (empty unless it is an http(s) address).
+    static bool readFeed(const QByteArray &body, int currentBuild, QString *msg, QString *url);
     static QString noticeText(const QString &msg, const QString &url);
     // Opens the "Update Info" box without blocking (it deletes itself when closed) and returns it.
     static QMessageBox *showNotice(QWidget *parent, const QString &msg, const QString &url);

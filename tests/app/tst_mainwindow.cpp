@@ -522,6 +522,10 @@ void TestMainWindow::unusableConfigFileChangesNothing_data() {
                                           7) +
                                    QByteArray(3, '\0') + "[x]\nURL=1:2\n"
                             << "not a configuration";
+    // QSettings would read a serialised string list whose count no data follows, and abort.
+    QTest::newRow("serialised value") << QByteArray("[General]\nURL=srt://10.0.0.9:9001\n"
+                                                    "RL=@Variant(\\0\\0\\0\x0bx7f\\0\\x1)\n")
+                                      << "not a configuration";
     QTest::newRow("text without keys") << QByteArray("just some notes\nabout a stream\n") << "not a configuration";
     QTest::newRow("missing file") << QByteArray() << "cannot be read";
 }

@@ -1,0 +1,24 @@
+// Any host can send a datagram to the SNTP client's port; the bytes of a reply are entirely the sender's.
+#include "fuzzkit.h"
+#include "ntpclient.h"
+
+#include <chrono>
+
+extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
+    fuzzkit::initialize(argc, argv);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    using NTP_client::Client;
+    if (!Client::isServerReply(data, size))
+        return 0;
+    fuzzkit::require(size >= size_t(Client::kPacketSize));
+    const int64_t t1 =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
+    // A round trip of up to a second, taken from the bytes after the header when there are any.
+    const double roundTrip = size > size_t(Client::kPacketSize) ? data[Client::kPacketSize] * 4e6 : 1e6;
+    Client::replyTiming(data, t1, double(t1) + roundTrip);
+    return 0;
+}
