@@ -4,6 +4,7 @@
 #include "logsdlg.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDebug>
 #include <QElapsedTimer>
 #include <QHostAddress>
@@ -133,6 +134,13 @@ void RESender::run() {
 
     stopFlag.store(false);
     errorCount = 0;
+    statsPrimed = false;
+    {
+        QMutexLocker locker(&statsMutex);
+        stats = LinkStats();
+        stats.transport = QStringLiteral("SRT");
+        stats.latencyMs = latency;
+    }
 
     QString id = streamId;
     if (alpha.load())
@@ -176,6 +184,12 @@ void RESender::run() {
         },
         Qt::DirectConnection);
     endWatch.start();
+    QTimer statsTimer;
+    statsTimer.setTimerType(Qt::PreciseTimer);
+    connect(
+        &statsTimer, &QTimer::timeout, &statsTimer, [this] { sampleStats(); }, Qt::DirectConnection);
+    sampleStats();
+    statsTimer.start(kStatsIntervalMs);
     if (!endRequested.load())
         exec();
 
@@ -224,4 +238,39 @@ void RESender::forward(QTcpSocket *connection) {
     if (tail > 0)
         srtSendAll(srtSocket.load(), buffer.constData() + offset, tail);
     buffer.resize(0);
+}
+
+LinkStats RESender::linkStats() const {
+    QMutexLocker locker(&statsMutex);
+    return stats;
+}
+
+void RESender::sampleStats() {
+    const int socket = srtSocket.load();
+    if (socket == -1)
+        return;
+    SRT_TRACEBSTATS perf{};
+    // Interval counters are cleared on every read, so each sample covers the time since the one before.
+    if (srt_bistats(socket, &perf, 1, 1) != 0)
+        return;
+    // The first read after connecting covers the whole time since then, not one interval; it only primes.
+    if (!statsPrimed) {
+        statsPrimed = true;
+        return;
+    }
+    QMutexLocker locker(&statsMutex);
+    ++stats.sequence;
+    stats.utcMs = QDateTime::currentMSecsSinceEpoch();
+    stats.sendRateMbps = perf.mbpsSendRate;
+    stats.rttMs = perf.msRTT;
+    stats.bandwidthMbps = perf.mbpsBandwidth;
+    stats.sendBufferMs = perf.msSndBuf;
+    stats.sentInterval = quint64(std::max<int64_t>(perf.pktSent, 0));
+    stats.sentTotal = quint64(std::max<int64_t>(perf.pktSentTotal, 0));
+    stats.lostInterval = quint64(std::max(perf.pktSndLoss, 0));
+    stats.lostTotal = quint64(std::max(perf.pktSndLossTotal, 0));
+    stats.retransmittedInterval = quint64(std::max(perf.pktRetrans, 0));
+    stats.retransmittedTotal = quint64(std::max(perf.pktRetransTotal, 0));
+    stats.droppedInterval = quint64(std::max(perf.pktSndDrop, 0));
+    stats.droppedTotal = quint64(std::max(perf.pktSndDropTotal, 0));
 }
