@@ -19,6 +19,7 @@ class MainWindow;
 class CaptureStreamer;
 class CkbLblWidget;
 class InstanceCounter;
+class LinkTelemetry;
 class LogsDlg;
 class NDISource;
 class NetworkClockSync;
@@ -88,6 +89,8 @@ public:
     TPreviewDlg *previewDialog() const { return previewDlg; }
     RESender *srtRelay() const { return srtSender; }
     RESenderRist *ristRelay() const { return ristSender; }
+    // Link figures of the running stream, for the strip, the log and the statistics file.
+    LinkTelemetry *linkTelemetry() const { return telemetry; }
     // The bonding path rows in layout order.
     QList<CkbLblWidget *> bondingRows() const;
     void relayoutBondingGrid();
@@ -171,6 +174,7 @@ private:
     LogsDlg *logs = nullptr;
     RESender *srtSender = nullptr;
     RESenderRist *ristSender = nullptr;
+    LinkTelemetry *telemetry = nullptr;
     // Set while applyBondingSelection ticks rows, so that the rows it has not reached yet keep the stored text.
     bool applyingBondings = false;
     UpdateNotifier *updateNotifier = nullptr;
