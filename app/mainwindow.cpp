@@ -102,6 +102,7 @@ MainWindow::MainWindow(QWidget *parent)
     fillVideoSources();
     fillAudioSources();
     fillEncoders();
+    setupAdaptiveBitrate();
 
     const QStringList interfaces = listInterfaces();
     createBondingRows(interfaces);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "adaptivebitrate.h"
 #include "reconnectpolicy.h"
 #include "streamrequest.h"
 
@@ -128,6 +129,7 @@ private slots:
     void on_pbUpdateNet_clicked();
     void checkedBondingIp(bool checked, const QString &ip, int weight);
     void onAboutToQuit();
+    void onLinkSample(const LinkStats &stats);
 
 private:
     // Option lists (mainwindowoptions.cpp).
@@ -160,6 +162,12 @@ private:
     void setupNetworkClock();
     void setupPreview();
 
+    // Adaptive bitrate (mainwindowadaptive.cpp).
+    void setupAdaptiveBitrate();
+    // Enables the box for encoders that can change their bitrate in place; the tool tip names the others.
+    void updateAdaptiveAvailability();
+    void startAdaptiveBitrate(const QString &codec, int videoKbps);
+
     // Speed test launch (mainwindowspeedtest.cpp).
     void setupSpeedTest();
     void endSpeedTest();
@@ -191,6 +199,8 @@ private:
     bool autoStarted = false;
     bool saveSuppressed = false;
     ReconnectPolicy reconnect;
+    AdaptiveBitrate adaptive;
+    bool adaptiveActive = false;
 
     QMap<QString, QStringList> encoderParams;
     QString currentEncoder;

@@ -181,6 +181,7 @@ bool MainWindow::startStreaming(const StreamRequest &request) {
     }
     isStreaming = true;
     statTimer->start(kStatIntervalMs);
+    startAdaptiveBitrate(request.codec, request.videoBitrate);
     if (request.rist)
         telemetry->start([relay = ristSender] { return relay->linkStats(); }, request.videoBitrate);
     else
@@ -191,6 +192,7 @@ bool MainWindow::startStreaming(const StreamRequest &request) {
 void MainWindow::stopStreaming() {
     statTimer->stop();
     telemetry->stop();
+    adaptiveActive = false;
     ui->cmdStart->setText(tr("START"));
     {
         QMutexLocker locker(&bondingsMutex);

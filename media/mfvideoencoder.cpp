@@ -3,6 +3,15 @@
 #include "mfavvideoencoder.h"
 #include "mfopenh264encoder.h"
 
+bool MFVideoEncoder::changesBitrateInPlace(const MFCodecEntry &entry) {
+    const bool ffmpegHasIt = avcodec_find_encoder_by_name(entry.encoder) != nullptr;
+    // FFmpeg's libx264 wrapper compares the context's rates with x264's before every frame and calls
+    // x264_encoder_reconfig on a change; its other encoders (and its OpenH264 wrapper) read them once at open.
+    if (entry.family == MFEncoderFamily::X264)
+        return ffmpegHasIt;
+    return entry.family == MFEncoderFamily::OpenH264 && !ffmpegHasIt;
+}
+
 std::unique_ptr<MFVideoEncoder> MFVideoEncoder::create(const MFCodecEntry &entry) {
     if (avcodec_find_encoder_by_name(entry.encoder))
         return std::make_unique<MFAvVideoEncoder>(entry);

@@ -1,0 +1,52 @@
+// Adaptive bitrate: the link's figures step the running encoder's video bitrate down and back up.
+#include "mainwindow.h"
+#include "ui_mainwindow.h"
+
+#include "capturestreamer.h"
+#include "linktelemetry.h"
+#include "logsdlg.h"
+#include "mfwriter.h"
+
+void MainWindow::setupAdaptiveBitrate() {
+    connect(telemetry, &LinkTelemetry::sampled, this, &MainWindow::onLinkSample);
+    connect(ui->cmbEncs, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
+            [this] { updateAdaptiveAvailability(); });
+    updateAdaptiveAvailability();
+}
+
+void MainWindow::updateAdaptiveAvailability() {
+    QStringList cannot;
+    for (int i = 0; i < ui->cmbEncs->count(); ++i) {
+        if (!MFWriter::changesVideoBitrateInPlace(ui->cmbEncs->itemData(i).toString()))
+            cannot << ui->cmbEncs->itemText(i);
+    }
+    QString tip = tr("Lower the video bitrate while the link cannot carry it and raise it again when the link is "
+                     "clean, without restarting the stream");
+    if (!cannot.isEmpty())
+        tip += QLatin1Char('\n') + tr("Not available with: %1").arg(cannot.join(QStringLiteral(", ")));
+    ui->chkAdaptive->setToolTip(tip);
+    ui->chkAdaptive->setEnabled(MFWriter::changesVideoBitrateInPlace(ui->cmbEncs->currentData().toString()));
+}
+
+void MainWindow::startAdaptiveBitrate(const QString &codec, int videoKbps) {
+    // Judged by the encoder, not by the box's enabled state, which follows the whole encoding group.
+    adaptiveActive = ui->chkAdaptive->isChecked() && MFWriter::changesVideoBitrateInPlace(codec);
+    adaptive.reset(videoKbps);
+    if (adaptiveActive)
+        logs->addMessage(
+            QStringLiteral("ADAPTIVE BITRATE: on, %1 to %2 kbit/s").arg(adaptive.floorKbps()).arg(videoKbps));
+}
+
+void MainWindow::onLinkSample(const LinkStats &stats) {
+    if (!adaptiveActive || !isStreaming)
+        return;
+    const AdaptiveBitrate::Step step = adaptive.onSample(stats);
+    if (step.kbps <= 0)
+        return;
+    const int before = telemetry->currentEncoderKbps();
+    if (!capture->setVideoBitrate(step.kbps))
+        return;
+    telemetry->setEncoderKbps(step.kbps);
+    logs->addMessage(
+        QStringLiteral("ADAPTIVE BITRATE: %1 -> %2 kbit/s (%3)").arg(before).arg(step.kbps).arg(step.reason));
+}
