@@ -167,6 +167,8 @@ private:
     // Enables the box for encoders that can change their bitrate in place; the tool tip names the others.
     void updateAdaptiveAvailability();
     void startAdaptiveBitrate(const QString &codec, int videoKbps);
+    // The rate control chosen for the current encoder; empty for encoders without the choice.
+    QString currentRateControl() const;
 
     // Speed test launch (mainwindowspeedtest.cpp).
     void setupSpeedTest();

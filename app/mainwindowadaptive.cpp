@@ -11,6 +11,8 @@ void MainWindow::setupAdaptiveBitrate() {
     connect(telemetry, &LinkTelemetry::sampled, this, &MainWindow::onLinkSample);
     connect(ui->cmbEncs, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
             [this] { updateAdaptiveAvailability(); });
+    // Connected after the form's own slot, which stores the choice this reads.
+    connect(ui->cmbParam_1, &QComboBox::currentTextChanged, this, [this] { updateAdaptiveAvailability(); });
     updateAdaptiveAvailability();
 }
 
@@ -24,13 +26,19 @@ void MainWindow::updateAdaptiveAvailability() {
                      "clean, without restarting the stream");
     if (!cannot.isEmpty())
         tip += QLatin1Char('\n') + tr("Not available with: %1").arg(cannot.join(QStringLiteral(", ")));
+    tip += QLatin1Char('\n') + tr("Nor with the rate controls cqp and quality; with libx264 not with cbr and avbr");
     ui->chkAdaptive->setToolTip(tip);
-    ui->chkAdaptive->setEnabled(MFWriter::changesVideoBitrateInPlace(ui->cmbEncs->currentData().toString()));
+    ui->chkAdaptive->setEnabled(
+        MFWriter::changesVideoBitrateInPlace(ui->cmbEncs->currentData().toString(), currentRateControl()));
+}
+
+QString MainWindow::currentRateControl() const {
+    return currentEncoder.isEmpty() ? QString() : encoderParams.value(currentEncoder).value(0);
 }
 
 void MainWindow::startAdaptiveBitrate(const QString &codec, int videoKbps) {
     // Judged by the encoder, not by the box's enabled state, which follows the whole encoding group.
-    adaptiveActive = ui->chkAdaptive->isChecked() && MFWriter::changesVideoBitrateInPlace(codec);
+    adaptiveActive = ui->chkAdaptive->isChecked() && MFWriter::changesVideoBitrateInPlace(codec, currentRateControl());
     adaptive.reset(videoKbps);
     if (adaptiveActive)
         logs->addMessage(

@@ -20,4 +20,5 @@ public:
 private:
     const MFCodecEntry &entry;
     AVCodecContext *context = nullptr;
+    bool retargetable = false;
 };

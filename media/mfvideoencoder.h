@@ -36,6 +36,7 @@ public:
         (void)bitsPerSecond;
         return false;
     }
-    // Whether encoders of this entry can retarget their bitrate in place.
-    static bool changesBitrateInPlace(const MFCodecEntry &entry);
+    // Whether encoders of this entry, with this rate control ("auto", "cbr" ...), can retarget their bitrate in
+    // place.
+    static bool changesBitrateInPlace(const MFCodecEntry &entry, const QString &rcType);
 };

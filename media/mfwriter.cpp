@@ -222,9 +222,9 @@ int MFWriter::WriterOptionSet(int kind, const QString &name) {
     return MF_E_NOTFOUND;
 }
 
-bool MFWriter::changesVideoBitrateInPlace(const QString &codecId) {
+bool MFWriter::changesVideoBitrateInPlace(const QString &codecId, const QString &rcType) {
     const MFCodecEntry *entry = mfCodecFind(codecId);
-    return entry && MFVideoEncoder::changesBitrateInPlace(*entry);
+    return entry && MFVideoEncoder::changesBitrateInPlace(*entry, rcType);
 }
 
 int MFWriter::WriterSetVideoBitrate(int kbps) {

@@ -566,17 +566,22 @@ void TestWriter::bitrateChangesInPlace_data() {
     QTest::newRow("libx264") << "q264sw" << true;
     QTest::newRow("OpenH264") << "libopenh264" << true;
     QTest::newRow("MPEG-2 keeps its rate") << "mpeg2video" << false;
+    // x264 retargets only through its VBV, which its NAL HRD for constant rate keeps fixed.
+    QTest::newRow("libx264 at constant rate") << "q264sw cbr" << false;
 }
 
 void TestWriter::bitrateChangesInPlace() {
     QFETCH(QString, codec);
     QFETCH(bool, changes);
-    QCOMPARE(MFWriter::changesVideoBitrateInPlace(codec), changes);
+    const QString rcType = codec.section(' ', 1);
+    codec = codec.section(' ', 0, 0);
+    QCOMPARE(MFWriter::changesVideoBitrateInPlace(codec, rcType), changes);
     constexpr int kHalf = 75;
     WriterTestSource source(640, 360, 25.0);
     const QString path = dir.filePath(QStringLiteral("rate-%1.ts").arg(codec));
     MFWriter writer;
-    QCOMPARE(writer.WriterSet(path, 1, optionsFor(codec, 25, 3000)), int(MF_OK));
+    const QString rc = rcType.isEmpty() ? QString() : QStringLiteral("video::rc_type='%1'").arg(rcType);
+    QCOMPARE(writer.WriterSet(path, 1, optionsFor(codec, 25, 3000, rc)), int(MF_OK));
     for (int i = 0; i < 2 * kHalf; ++i) {
         if (i == kHalf)
             QCOMPARE(writer.WriterSetVideoBitrate(750), int(MF_OK));
