@@ -154,6 +154,8 @@ void RESender::run() {
         int socket = -1;
         const QString result = connectSRT(socket, host, interfaceAddress, static_cast<quint16>(port), id, latency,
                                           passphrase, keyLength, lossless);
+        if (result.isEmpty())
+            limitRetransmissionRate(socket);
         srtSocket.store(socket);
         log(result.isEmpty() ? QStringLiteral("CONNECT: SUCCESS") : QStringLiteral("CONNECT FAILED: ") + result);
     }
@@ -238,6 +240,19 @@ void RESender::forward(QTcpSocket *connection) {
     if (tail > 0)
         srtSendAll(srtSocket.load(), buffer.constData() + offset, tail);
     buffer.resize(0);
+}
+
+void RESender::limitRetransmissionRate(int socket) {
+    // libsrt's default ceiling is 1 Gbit/s: over a link narrower than the stream, retransmissions then take all
+    // of it, the loss they cause asks for more, and a lower encoder bitrate never gets the link back. Tied to the
+    // measured input rate plus a share for retransmissions, the sender gives up late packets instead.
+    const int64_t relative = 0;
+    const int64_t estimated = 0;
+    const int overheadPercent = kRetransmissionOverheadPercent;
+    if (srt_setsockflag(socket, SRTO_MAXBW, &relative, sizeof(relative)) != 0 ||
+        srt_setsockflag(socket, SRTO_INPUTBW, &estimated, sizeof(estimated)) != 0 ||
+        srt_setsockflag(socket, SRTO_OHEADBW, &overheadPercent, sizeof(overheadPercent)) != 0)
+        qDebug() << "libsrt: the send rate stays unbounded:" << srt_getlasterror_str();
 }
 
 LinkStats RESender::linkStats() const {

@@ -44,6 +44,8 @@ public:
     // The link figures of the last second of the current run; any thread.
     LinkStats linkStats() const;
     static constexpr int kStatsIntervalMs = 1000;
+    // Share of the input rate the sender may spend on retransmissions (libsrt's own default share).
+    static constexpr int kRetransmissionOverheadPercent = 25;
 
     // Loopback port of the current run's listener: 0 until it is open, -1 when it could not be opened.
     std::atomic<int> listenPort{0};
@@ -59,6 +61,7 @@ private:
     bool waitForEncoder(class QTcpServer &server);
     void log(const QString &text) const;
     void sampleStats();
+    void limitRetransmissionRate(int socket);
     // Asks a running run to end: interrupts the encoder wait, discards data, unblocks a send, ends the loop.
     void requestEnd();
 
