@@ -1,5 +1,6 @@
 #include "appmessages.h"
 #include "crashhandler.h"
+#include "linktelemetry.h"
 #include "mainwindow.h"
 #include "signalquitter.h"
 #include "streamrules.h"
@@ -77,8 +78,14 @@ struct CommandLine {
     QCommandLineParser parser;
     QCommandLineOption help;
     QCommandLineOption version;
+    QCommandLineOption stats;
 
-    CommandLine() : help(parser.addHelpOption()), version(parser.addVersionOption()) {
+    CommandLine()
+        : help(parser.addHelpOption()), version(parser.addVersionOption()),
+          stats(QStringLiteral("stats"),
+                QCoreApplication::translate("main", "While streaming, append the link figures to this file once a "
+                                                    "second, one JSON object a line."),
+                QStringLiteral("file")) {
         // Qt's own options are single-dash words ("-platform offscreen"), not bundles of letters.
         parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
         parser.setApplicationDescription(QCoreApplication::translate(
@@ -99,6 +106,7 @@ struct CommandLine {
             QCoreApplication::translate(
                 "main", "Qt platform plugin to run on; \"offscreen\" streams without a display and shows no boxes."),
             QStringLiteral("name")));
+        parser.addOption(stats);
         for (const auto &option : kToolkitOptions) {
             QCommandLineOption hidden(QLatin1String(option.name));
             if (option.takesValue)
@@ -212,6 +220,16 @@ int main(int argc, char *argv[]) {
     app.setStyleSheet(QLatin1String(kStyleSheet));
 
     MainWindow window;
+    if (commandLine.parser.isSet(commandLine.stats)) {
+        QString error;
+        const QString statsPath = commandLine.parser.value(commandLine.stats);
+        if (!window.linkTelemetry()->setStatsFile(statsPath, &error)) {
+            std::fprintf(stderr, "tidewell: %s\n",
+                         qPrintable(QCoreApplication::translate("main", "cannot append to the statistics file %1: %2")
+                                        .arg(statsPath, error)));
+            return kUsageExitCode;
+        }
+    }
     QObject::connect(&quitter, &SignalQuitter::stopRequested, &window, [&window](int signalNumber) {
         qDebug() << "stop requested by signal" << signalNumber;
         window.stopWithoutSaving();

@@ -6,6 +6,7 @@
 #include "crashhandler.h"
 #include "crashsymbolizer.h"
 #include "instancecounter.h"
+#include "linktelemetry.h"
 #include "logsdlg.h"
 #include "ndisource.h"
 #include "networkclocksync.h"
@@ -77,6 +78,8 @@ MainWindow::MainWindow(QWidget *parent)
     connect(srtSender, &RESender::srtError, this, &MainWindow::onSRTError);
     ristSender = new RESenderRist(logs);
     connect(ristSender, &RESenderRist::srtError, this, &MainWindow::onSRTError);
+    telemetry = new LinkTelemetry(logs, this);
+    telemetry->setStrip(ui->wdgTelemetry);
 
     ui->wdgRistParams->hide();
     isStreaming = false;
@@ -99,6 +102,7 @@ MainWindow::MainWindow(QWidget *parent)
     fillVideoSources();
     fillAudioSources();
     fillEncoders();
+    setupAdaptiveBitrate();
 
     const QStringList interfaces = listInterfaces();
     createBondingRows(interfaces);

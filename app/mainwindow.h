@@ -1,5 +1,6 @@
 #pragma once
 
+#include "adaptivebitrate.h"
 #include "reconnectpolicy.h"
 #include "streamrequest.h"
 
@@ -19,6 +20,7 @@ class MainWindow;
 class CaptureStreamer;
 class CkbLblWidget;
 class InstanceCounter;
+class LinkTelemetry;
 class LogsDlg;
 class NDISource;
 class NetworkClockSync;
@@ -88,6 +90,8 @@ public:
     TPreviewDlg *previewDialog() const { return previewDlg; }
     RESender *srtRelay() const { return srtSender; }
     RESenderRist *ristRelay() const { return ristSender; }
+    // Link figures of the running stream, for the strip, the log and the statistics file.
+    LinkTelemetry *linkTelemetry() const { return telemetry; }
     // The bonding path rows in layout order.
     QList<CkbLblWidget *> bondingRows() const;
     void relayoutBondingGrid();
@@ -125,6 +129,7 @@ private slots:
     void on_pbUpdateNet_clicked();
     void checkedBondingIp(bool checked, const QString &ip, int weight);
     void onAboutToQuit();
+    void onLinkSample(const LinkStats &stats);
 
 private:
     // Option lists (mainwindowoptions.cpp).
@@ -157,6 +162,14 @@ private:
     void setupNetworkClock();
     void setupPreview();
 
+    // Adaptive bitrate (mainwindowadaptive.cpp).
+    void setupAdaptiveBitrate();
+    // Enables the box for encoders that can change their bitrate in place; the tool tip names the others.
+    void updateAdaptiveAvailability();
+    void startAdaptiveBitrate(const QString &codec, int videoKbps);
+    // The rate control chosen for the current encoder; empty for encoders without the choice.
+    QString currentRateControl() const;
+
     // Speed test launch (mainwindowspeedtest.cpp).
     void setupSpeedTest();
     void endSpeedTest();
@@ -171,6 +184,7 @@ private:
     LogsDlg *logs = nullptr;
     RESender *srtSender = nullptr;
     RESenderRist *ristSender = nullptr;
+    LinkTelemetry *telemetry = nullptr;
     // Set while applyBondingSelection ticks rows, so that the rows it has not reached yet keep the stored text.
     bool applyingBondings = false;
     UpdateNotifier *updateNotifier = nullptr;
@@ -187,6 +201,8 @@ private:
     bool autoStarted = false;
     bool saveSuppressed = false;
     ReconnectPolicy reconnect;
+    AdaptiveBitrate adaptive;
+    bool adaptiveActive = false;
 
     QMap<QString, QStringList> encoderParams;
     QString currentEncoder;

@@ -120,6 +120,7 @@ void MainWindow::loadSettings(QSettings *store, QStringList *ignored) {
         on_chkVITC_clicked(ui->chkVITC->isChecked());
     ui->chkAlpha->setChecked(read.flag("ALPHA", false));
     ui->chkLL->setChecked(read.flag("LOSSLESS", false));
+    ui->chkAdaptive->setChecked(read.flag("ADAPTIVE_BITRATE", false));
 
     if (read.has("PASSPHRASE"))
         ui->txtPassphrase->setText(read.text("PASSPHRASE"));
@@ -205,6 +206,7 @@ void MainWindow::saveSettings(QSettings *store) {
     store->setValue(QStringLiteral("ALPHA"), ui->chkAlpha->isChecked());
     store->setValue(QStringLiteral("AUDIOCHS"), ui->txtAudio->text());
     store->setValue(QStringLiteral("LOSSLESS"), ui->chkLL->isChecked());
+    store->setValue(QStringLiteral("ADAPTIVE_BITRATE"), ui->chkAdaptive->isChecked());
     if (ui->networkInterfaceComboBox->count() > 2)
         store->setValue(QStringLiteral("NETWORK_IFACE"), ui->networkInterfaceComboBox->currentText());
     store->setValue(QStringLiteral("RIST_DEST"), ui->rbRist->isChecked());

@@ -5,6 +5,7 @@
 #include "appmessages.h"
 #include "capturestreamer.h"
 #include "ckblblwidget.h"
+#include "linktelemetry.h"
 #include "logsdlg.h"
 #include "resender.h"
 #include "resenderrist.h"
@@ -175,11 +176,18 @@ bool MainWindow::startStreaming(const StreamRequest &request) {
     }
     isStreaming = true;
     statTimer->start(kStatIntervalMs);
+    startAdaptiveBitrate(request.codec, request.videoBitrate);
+    if (request.rist)
+        telemetry->start([relay = ristSender] { return relay->linkStats(); }, request.videoBitrate);
+    else
+        telemetry->start([relay = srtSender] { return relay->linkStats(); }, request.videoBitrate);
     return true;
 }
 
 void MainWindow::stopStreaming() {
     statTimer->stop();
+    telemetry->stop();
+    adaptiveActive = false;
     ui->cmdStart->setText(tr("START"));
     {
         QMutexLocker locker(&bondingsMutex);

@@ -5,8 +5,8 @@
 #include "mfpreview.h"
 #include "mfresult.h"
 #include "mfwriter.h"
-#include "sldcardsource2.h"
 #include "networkclock.h"
+#include "sldcardsource2.h"
 #include "vitcstrip.h"
 
 #include <QDebug>
@@ -54,6 +54,11 @@ CaptureStreamer::CaptureStreamer(const CaptureMedia &media) : QThread(nullptr), 
         undeliveredLog = QStringLiteral("ERROR 10: Can't create MFWriter instance");
         qCritical() << undeliveredLog;
     }
+}
+
+bool CaptureStreamer::setVideoBitrate(int kbps) {
+    // The writer is made once with this object and kept until it goes, so reading the pointer needs no lock.
+    return writer && MF_SUCCEEDED(writer->WriterSetVideoBitrate(kbps));
 }
 
 CaptureStreamer::~CaptureStreamer() {

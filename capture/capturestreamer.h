@@ -57,6 +57,9 @@ public:
                       const QString &extraOptions, const QString &audioChannels, int sampleRate);
     // Asks the run to end after the current frame; does not wait.
     void stopCapture();
+    // Retargets the running stream's video bitrate (kbit/s) from the next frame on, without a restart; false when
+    // there is no writer. Any thread.
+    bool setVideoBitrate(int kbps);
 
     // Opens the video entry and the audio choice ("NO_AUDIO", "ORIGINAL" or a device name) on the live
     // source, creating it first when the previous run dropped it. False only when it cannot be created.

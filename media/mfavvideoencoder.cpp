@@ -40,6 +40,7 @@ MFAvVideoEncoder::~MFAvVideoEncoder() {
 
 bool MFAvVideoEncoder::open(const MFVideoSettings &settings, QString *why) {
     avcodec_free_context(&context);
+    retargetable = changesBitrateInPlace(entry, settings.options.rcType);
     const AVCodec *codec = avcodec_find_encoder_by_name(entry.encoder);
     if (!codec) {
         *why = QStringLiteral("FFmpeg has no encoder %1").arg(QLatin1String(entry.encoder));
@@ -110,4 +111,18 @@ bool MFAvVideoEncoder::encode(const AVFrame *frame, std::vector<AVPacket *> *pac
         }
         packets->push_back(packet);
     }
+}
+
+bool MFAvVideoEncoder::setBitrate(int64_t bitsPerSecond) {
+    // Constant quality and quantiser modes carry no bitrate to retarget.
+    if (!context || bitsPerSecond <= 0 || context->bit_rate <= 0 || !retargetable)
+        return false;
+    // The ceiling and the VBV buffer keep their proportion to the target, so the buffer still spans the same time.
+    const double scale = double(bitsPerSecond) / double(context->bit_rate);
+    context->bit_rate = bitsPerSecond;
+    if (context->rc_max_rate > 0)
+        context->rc_max_rate = int64_t(double(context->rc_max_rate) * scale);
+    if (context->rc_buffer_size > 0)
+        context->rc_buffer_size = int(std::min<double>(double(context->rc_buffer_size) * scale, INT32_MAX));
+    return true;
 }

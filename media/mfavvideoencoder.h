@@ -15,8 +15,10 @@ public:
     AVRational timeBase() const override;
     void fillParameters(AVCodecParameters *parameters) const override;
     bool encode(const AVFrame *frame, std::vector<AVPacket *> *packets, QString *why) override;
+    bool setBitrate(int64_t bitsPerSecond) override;
 
 private:
     const MFCodecEntry &entry;
     AVCodecContext *context = nullptr;
+    bool retargetable = false;
 };

@@ -68,6 +68,8 @@ bool MFOpenH264Encoder::open(const MFVideoSettings &settings, QString *why) {
     }
     if (p.iTargetBitrate <= 0 && p.iRCMode == RC_BITRATE_MODE)
         p.iTargetBitrate = 2000000;
+    bitrateMode = p.iRCMode == RC_BITRATE_MODE;
+    maxBitrate = p.iMaxBitrate == UNSPECIFIED_BIT_RATE ? 0 : p.iMaxBitrate;
     // A live stream keeps every frame: skipping frames to meet the rate would break the constant cadence.
     p.bEnableFrameSkip = false;
     p.iComplexityMode = complexityOf(o.quality);
@@ -169,5 +171,28 @@ bool MFOpenH264Encoder::encode(const AVFrame *frame, std::vector<AVPacket *> *pa
     if (info.eFrameType == videoFrameTypeIDR || info.eFrameType == videoFrameTypeI)
         packet->flags |= AV_PKT_FLAG_KEY;
     packets->push_back(packet);
+    return true;
+}
+
+bool MFOpenH264Encoder::setBitrate(int64_t bitsPerSecond) {
+    if (!encoder || !bitrateMode || bitsPerSecond <= 0 || bitrate <= 0)
+        return false;
+    // OpenH264 refuses a target above the layer's maximum: a set maximum keeps its proportion to the target and
+    // moves first when the target rises, last when it falls.
+    SBitrateInfo target{SPATIAL_LAYER_ALL, clampBitrate(bitsPerSecond)};
+    SBitrateInfo ceiling{SPATIAL_LAYER_ALL, clampBitrate(maxBitrate * bitsPerSecond / bitrate)};
+    const bool rising = bitsPerSecond > bitrate;
+    auto setCeiling = [&] {
+        return maxBitrate <= 0 || encoder->SetOption(ENCODER_OPTION_MAX_BITRATE, &ceiling) == cmResultSuccess;
+    };
+    if (rising && !setCeiling())
+        return false;
+    if (encoder->SetOption(ENCODER_OPTION_BITRATE, &target) != cmResultSuccess)
+        return false;
+    if (!rising && !setCeiling())
+        return false;
+    if (maxBitrate > 0)
+        maxBitrate = ceiling.iBitrate;
+    bitrate = bitsPerSecond;
     return true;
 }

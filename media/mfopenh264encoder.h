@@ -18,6 +18,7 @@ public:
     AVRational timeBase() const override { return timeBaseValue; }
     void fillParameters(AVCodecParameters *parameters) const override;
     bool encode(const AVFrame *frame, std::vector<AVPacket *> *packets, QString *why) override;
+    bool setBitrate(int64_t bitsPerSecond) override;
 
 private:
     void close();
@@ -26,6 +27,8 @@ private:
     int width = 0;
     int height = 0;
     int64_t bitrate = 0;
+    bool bitrateMode = false;
+    int64_t maxBitrate = 0;
     bool hd = false;
     AVRational frameRate{25, 1};
     AVRational timeBaseValue{1, 25};

@@ -30,4 +30,13 @@ public:
     // Encodes one frame (nullptr drains the encoder) and appends the finished packets, which the caller
     // owns. False with the reason in *why.
     virtual bool encode(const AVFrame *frame, std::vector<AVPacket *> *packets, QString *why) = 0;
+    // Retargets the bitrate of an open encoder from the next frame on, without a new stream header; false
+    // when this encoder or its rate control cannot (the rate then stays as it was).
+    virtual bool setBitrate(int64_t bitsPerSecond) {
+        (void)bitsPerSecond;
+        return false;
+    }
+    // Whether encoders of this entry, with this rate control ("auto", "cbr" ...), can retarget their bitrate in
+    // place.
+    static bool changesBitrateInPlace(const MFCodecEntry &entry, const QString &rcType);
 };

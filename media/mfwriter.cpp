@@ -40,6 +40,8 @@ struct MFWriter::Impl {
     std::atomic<int> abortRequests{0};
     // Monotonic time (µs) after which the current I/O gives up; 0 for none.
     std::atomic<int64_t> deadline{0};
+    // A new video bitrate (kbit/s) for the open output, 0 for none; applied before the next frame is encoded.
+    std::atomic<int> pendingVideoKbps{0};
 
     QMutex lock; // guards everything below: frames, configuration and closing come from different threads
     QString url;
@@ -109,6 +111,7 @@ int MFWriter::WriterSet(const QString &url, int mode, const QString &options) {
     Q_UNUSED(mode) // the one mode there is: write what arrives
     const bool interrupted = d->lockInterrupting();
     d->closeOutput();
+    d->pendingVideoKbps.store(0);
     d->configured = false;
     d->failed = false;
     d->notConfiguredSaid = false;
@@ -219,6 +222,20 @@ int MFWriter::WriterOptionSet(int kind, const QString &name) {
     return MF_E_NOTFOUND;
 }
 
+bool MFWriter::changesVideoBitrateInPlace(const QString &codecId, const QString &rcType) {
+    const MFCodecEntry *entry = mfCodecFind(codecId);
+    return entry && MFVideoEncoder::changesBitrateInPlace(*entry, rcType);
+}
+
+int MFWriter::WriterSetVideoBitrate(int kbps) {
+    if (kbps <= 0)
+        return MF_E_INVALIDARG;
+    // Taken up by the next frame: the lock is held for a whole encode and write, which a GUI thread must not wait
+    // for.
+    d->pendingVideoKbps.store(kbps);
+    return MF_OK;
+}
+
 int MFWriter::ReceiverFramePut(const MFFramePtr &frame, int timeoutMs, const QString &options) {
     Q_UNUSED(options)
     MFFrame *media = MFFrame::from(frame);
@@ -249,6 +266,12 @@ int MFWriter::ReceiverFramePut(const MFFramePtr &frame, int timeoutMs, const QSt
                 d->closeOutput();
                 result = MF_E_FAIL;
             }
+        }
+        if (const int kbps = d->pendingVideoKbps.exchange(0); result == MF_OK && kbps > 0) {
+            if (d->output->setVideoBitrate(int64_t(kbps) * 1000))
+                qDebug() << "MFWriter: video bitrate now" << kbps << "kbit/s";
+            else
+                qWarning() << "MFWriter: this encoder cannot change its bitrate while it runs; it stays as it was";
         }
         if (result == MF_OK && !d->output->put(*media, &why)) {
             d->fail(why);

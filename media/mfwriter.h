@@ -33,6 +33,13 @@ public:
     // Selects the container by name (kind 0).
     virtual int WriterOptionSet(int kind, const QString &name);
 
+    // Asks for a new video bitrate (kbit/s) from the next frame on, in the running stream: no new header, no
+    // restart. Any thread. Fails for an encoder that cannot; the stream then keeps its rate.
+    virtual int WriterSetVideoBitrate(int kbps);
+    // Whether the codec id's encoder, with this rate control ("auto", "vbr", "cbr" ...), can change its bitrate
+    // that way in this build.
+    static bool changesVideoBitrateInPlace(const QString &codecId, const QString &rcType = QString());
+
     // Encodes the frame; fails when the output or an encoder cannot be opened or the write fails.
     int ReceiverFramePut(const MFFramePtr &frame, int timeoutMs, const QString &options) override;
 

@@ -30,6 +30,8 @@ public:
     bool open(const MFFrame &first, QString *why);
     // Encodes and writes one frame; its packets are flushed before it returns.
     bool put(const MFFrame &frame, QString *why);
+    // Retargets the open video encoder's bitrate from the next frame on; false when it cannot.
+    bool setVideoBitrate(int64_t bitsPerSecond) { return video && video->setBitrate(bitsPerSecond); }
     // Drains the encoders and writes the trailer (when flush), then closes the connection or file.
     bool close(bool flush, QString *why);
 

@@ -4,6 +4,7 @@
 #include "logsdlg.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDebug>
 #include <QElapsedTimer>
 #include <QHostAddress>
@@ -133,6 +134,13 @@ void RESender::run() {
 
     stopFlag.store(false);
     errorCount = 0;
+    statsPrimed = false;
+    {
+        QMutexLocker locker(&statsMutex);
+        stats = LinkStats();
+        stats.transport = QStringLiteral("SRT");
+        stats.latencyMs = latency;
+    }
 
     QString id = streamId;
     if (alpha.load())
@@ -146,6 +154,8 @@ void RESender::run() {
         int socket = -1;
         const QString result = connectSRT(socket, host, interfaceAddress, static_cast<quint16>(port), id, latency,
                                           passphrase, keyLength, lossless);
+        if (result.isEmpty())
+            limitRetransmissionRate(socket);
         srtSocket.store(socket);
         log(result.isEmpty() ? QStringLiteral("CONNECT: SUCCESS") : QStringLiteral("CONNECT FAILED: ") + result);
     }
@@ -176,6 +186,12 @@ void RESender::run() {
         },
         Qt::DirectConnection);
     endWatch.start();
+    QTimer statsTimer;
+    statsTimer.setTimerType(Qt::PreciseTimer);
+    connect(
+        &statsTimer, &QTimer::timeout, &statsTimer, [this] { sampleStats(); }, Qt::DirectConnection);
+    sampleStats();
+    statsTimer.start(kStatsIntervalMs);
     if (!endRequested.load())
         exec();
 
@@ -224,4 +240,52 @@ void RESender::forward(QTcpSocket *connection) {
     if (tail > 0)
         srtSendAll(srtSocket.load(), buffer.constData() + offset, tail);
     buffer.resize(0);
+}
+
+void RESender::limitRetransmissionRate(int socket) {
+    // libsrt's default ceiling is 1 Gbit/s: over a link narrower than the stream, retransmissions then take all
+    // of it, the loss they cause asks for more, and a lower encoder bitrate never gets the link back. Tied to the
+    // measured input rate plus a share for retransmissions, the sender gives up late packets instead.
+    const int64_t relative = 0;
+    const int64_t estimated = 0;
+    const int overheadPercent = kRetransmissionOverheadPercent;
+    if (srt_setsockflag(socket, SRTO_MAXBW, &relative, sizeof(relative)) != 0 ||
+        srt_setsockflag(socket, SRTO_INPUTBW, &estimated, sizeof(estimated)) != 0 ||
+        srt_setsockflag(socket, SRTO_OHEADBW, &overheadPercent, sizeof(overheadPercent)) != 0)
+        qDebug() << "libsrt: the send rate stays unbounded:" << srt_getlasterror_str();
+}
+
+LinkStats RESender::linkStats() const {
+    QMutexLocker locker(&statsMutex);
+    return stats;
+}
+
+void RESender::sampleStats() {
+    const int socket = srtSocket.load();
+    if (socket == -1)
+        return;
+    SRT_TRACEBSTATS perf{};
+    // Interval counters are cleared on every read, so each sample covers the time since the one before.
+    if (srt_bistats(socket, &perf, 1, 1) != 0)
+        return;
+    // The first read after connecting covers the whole time since then, not one interval; it only primes.
+    if (!statsPrimed) {
+        statsPrimed = true;
+        return;
+    }
+    QMutexLocker locker(&statsMutex);
+    ++stats.sequence;
+    stats.utcMs = QDateTime::currentMSecsSinceEpoch();
+    stats.sendRateMbps = perf.mbpsSendRate;
+    stats.rttMs = perf.msRTT;
+    stats.bandwidthMbps = perf.mbpsBandwidth;
+    stats.sendBufferMs = perf.msSndBuf;
+    stats.sentInterval = quint64(std::max<int64_t>(perf.pktSent, 0));
+    stats.sentTotal = quint64(std::max<int64_t>(perf.pktSentTotal, 0));
+    stats.lostInterval = quint64(std::max(perf.pktSndLoss, 0));
+    stats.lostTotal = quint64(std::max(perf.pktSndLossTotal, 0));
+    stats.retransmittedInterval = quint64(std::max(perf.pktRetrans, 0));
+    stats.retransmittedTotal = quint64(std::max(perf.pktRetransTotal, 0));
+    stats.droppedInterval = quint64(std::max(perf.pktSndDrop, 0));
+    stats.droppedTotal = quint64(std::max(perf.pktSndDropTotal, 0));
 }

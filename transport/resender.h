@@ -1,6 +1,9 @@
 #pragma once
 
+#include "linkstats.h"
+
 #include <QByteArray>
+#include <QMutex>
 #include <QString>
 #include <QThread>
 
@@ -38,6 +41,12 @@ public:
     // Port the next listener asks for; 0 lets the OS choose (the only value the system uses).
     void setRequestedListenPort(quint16 port) { requestedListenPort.store(port); }
 
+    // The link figures of the last second of the current run; any thread.
+    LinkStats linkStats() const;
+    static constexpr int kStatsIntervalMs = 1000;
+    // Share of the input rate the sender may spend on retransmissions (libsrt's own default share).
+    static constexpr int kRetransmissionOverheadPercent = 25;
+
     // Loopback port of the current run's listener: 0 until it is open, -1 when it could not be opened.
     std::atomic<int> listenPort{0};
 
@@ -51,6 +60,8 @@ private:
     void forward(QTcpSocket *connection);
     bool waitForEncoder(class QTcpServer &server);
     void log(const QString &text) const;
+    void sampleStats();
+    void limitRetransmissionRate(int socket);
     // Asks a running run to end: interrupts the encoder wait, discards data, unblocks a send, ends the loop.
     void requestEnd();
 
@@ -67,6 +78,7 @@ private:
     // Only touched on the relay thread.
     QByteArray buffer;
     int errorCount = 0;
+    bool statsPrimed = false;
     // Shared between the main window's thread and the relay thread.
     std::atomic<int> srtSocket{-1};
     std::atomic<bool> stopFlag{false};
@@ -74,4 +86,7 @@ private:
     std::atomic<bool> alpha{false};
     std::atomic<int> encoderWaitMs{kDefaultEncoderWaitMs};
     std::atomic<quint16> requestedListenPort{0};
+    // Guards stats: written once a second by the relay thread, copied out by the GUI's timer.
+    mutable QMutex statsMutex;
+    LinkStats stats;
 };

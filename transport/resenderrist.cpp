@@ -3,6 +3,7 @@
 #include "logsdlg.h"
 #include "pathsocketbinder.h"
 
+#include <QDateTime>
 #include <QDebug>
 #include <QElapsedTimer>
 #include <QHostAddress>
@@ -25,6 +26,8 @@ constexpr int kWaitSliceMs = 100;
 constexpr unsigned long kRunEndMs = 5000;
 constexpr int kReadBufferReserve = 1 << 20;
 constexpr int kTsPacketSize = 188;
+// librist reports a peer's bandwidth in bits per second.
+constexpr double kBitsPerMegabit = 1e6;
 
 rist_logging_settings *loggingSettings = nullptr;
 
@@ -57,6 +60,13 @@ bool setField(char *field, size_t capacity, const QString &value) {
     return true;
 }
 
+// Host and port of a peer URL: the query may carry the secret.
+QString destinationOf(const QString &url) {
+    QString text = url.section(QLatin1Char('?'), 0, 0);
+    text.remove(QStringLiteral("rist://"));
+    return text;
+}
+
 } // namespace
 
 struct RistCallbacks {
@@ -65,8 +75,7 @@ struct RistCallbacks {
     }
     static int statistics(void *arg, const rist_stats *stats) {
         if (stats->stats_type == RIST_STATS_SENDER_PEER)
-            static_cast<RESenderRist *>(arg)->peerStatistics(stats->stats.sender_peer.peer_id,
-                                                             stats->stats.sender_peer.received);
+            static_cast<RESenderRist *>(arg)->peerStatistics(stats->stats.sender_peer);
         rist_stats_free(stats);
         return 0;
     }
@@ -175,6 +184,8 @@ bool RESenderRist::createSender(int profile) {
         QMutexLocker locker(&peersMutex);
         allSilent = false;
         lastRistId = 0;
+        reportCount = 0;
+        lastReportUtcMs = 0;
         runClock.start();
     }
     if (rist_stats_callback_set(created, kStatsIntervalMs, RistCallbacks::statistics, this) != 0)
@@ -285,7 +296,7 @@ bool RESenderRist::createOnePeer(const QString &source, const QString &pathAddre
     {
         QMutexLocker locker(&peersMutex);
         // Counted for every peer librist made, also one destroyed below for its path: librist counted it too.
-        PeerEntry entry{pathAddress, url, peer, ++lastRistId, false, 0, runClock.elapsed()};
+        PeerEntry entry{pathAddress, url, peer, ++lastRistId, false, 0, runClock.elapsed(), {}, 0};
         peers.append(entry);
     }
     qDebug() << "dest " << config->address << " port:" << config->physical_port << " device:" << device;
@@ -351,7 +362,9 @@ void RESenderRist::peerStatus(rist_peer *peer, int status) {
         emit srtError();
 }
 
-void RESenderRist::peerStatistics(quint32 peerId, quint64 received) {
+void RESenderRist::peerStatistics(const rist_stats_sender_peer &report) {
+    const quint32 peerId = report.peer_id;
+    const quint64 received = report.received;
     bool lastGone = false;
     {
         QMutexLocker locker(&peersMutex);
@@ -360,6 +373,17 @@ void RESenderRist::peerStatistics(quint32 peerId, quint64 received) {
         if (entry == peers.end())
             return;
         entry->lastReportMs = runClock.elapsed();
+        // librist counts sent and retransmitted packets per report interval and starts again after each report.
+        LinkPathStats &path = entry->stats;
+        path.rttMs = report.rtt;
+        path.quality = report.quality;
+        path.sentInterval = report.sent;
+        path.retransmittedInterval = report.retransmitted;
+        path.retransmittedTotal += report.retransmitted;
+        path.bandwidthMbps = double(report.bandwidth) / kBitsPerMegabit;
+        entry->sentTotal += report.sent;
+        ++reportCount;
+        lastReportUtcMs = QDateTime::currentMSecsSinceEpoch();
         if (received > 0) {
             if (entry->timedOut)
                 qDebug().noquote() << "----- rist peer back: " + ristrules::maskSecrets(entry->url);
@@ -373,6 +397,33 @@ void RESenderRist::peerStatistics(quint32 peerId, quint64 received) {
     }
     if (lastGone && !endRequested.load())
         emit srtError();
+}
+
+LinkStats RESenderRist::linkStats() const {
+    LinkStats link;
+    link.transport = QStringLiteral("RIST");
+    QMutexLocker locker(&peersMutex);
+    link.sequence = reportCount;
+    link.utcMs = lastReportUtcMs;
+    for (const PeerEntry &entry : peers) {
+        LinkPathStats path = entry.stats;
+        path.interfaceAddress = entry.interfaceAddress;
+        path.destination = destinationOf(entry.url);
+        path.alive = !entry.timedOut;
+        link.paths.append(path);
+        link.sentTotal += entry.sentTotal;
+        link.retransmittedTotal += path.retransmittedTotal;
+        if (!path.alive)
+            continue;
+        link.sendRateMbps += path.bandwidthMbps;
+        link.rttMs = std::max(link.rttMs, path.rttMs);
+        link.sentInterval += path.sentInterval;
+        link.retransmittedInterval += path.retransmittedInterval;
+    }
+    // A RIST sender learns of a lost packet only through the receiver's request to send it again.
+    link.lostInterval = link.retransmittedInterval;
+    link.lostTotal = link.retransmittedTotal;
+    return link;
 }
 
 void RESenderRist::checkPeers() {

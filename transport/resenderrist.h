@@ -1,5 +1,6 @@
 #pragma once
 
+#include "linkstats.h"
 #include "ristrules.h"
 
 #include <QByteArray>
@@ -17,6 +18,7 @@ class QTcpServer;
 class QTcpSocket;
 struct rist_ctx;
 struct rist_peer;
+struct rist_stats_sender_peer;
 
 // The RIST relay: accepts the encoder's transport stream on a loopback TCP listener and forwards it with librist
 // (main profile) to every server over every ticked local path. One object lives for the whole program; every
@@ -50,6 +52,9 @@ public:
     // Removes every peer on this local path.
     void destroyPeers(const QString &interfaceAddress);
 
+    // The link figures of the current run, one path per peer, from librist's last once-a-second reports.
+    LinkStats linkStats() const;
+
     // The peer URLs of the running sender in creation order (tests and diagnostics).
     QStringList peerUrls() const;
 
@@ -76,6 +81,9 @@ private:
         bool timedOut = false;
         int silentIntervals = 0;
         qint64 lastReportMs = 0;
+        // The figures of librist's last report about this peer, and the totals of all its reports.
+        LinkPathStats stats;
+        quint64 sentTotal = 0;
     };
 
     // librist 0.2.7 only logs a sender peer's time-out and never reports it through the status callback; it just
@@ -87,7 +95,7 @@ private:
 
     friend struct RistCallbacks;
     void peerStatus(rist_peer *peer, int status);
-    void peerStatistics(quint32 peerId, quint64 received);
+    void peerStatistics(const rist_stats_sender_peer &report);
     // Marks the peers that fell silent; true when this made every peer silent. Called with peersMutex held.
     bool markSilentPeers(qint64 nowMs);
     void checkPeers();
@@ -130,6 +138,9 @@ private:
     // librist numbers the peers of a context from 1 in creation order.
     quint32 lastRistId = 0;
     QElapsedTimer runClock;
+    // Reports taken in this run, and the wall time of the last one (for the snapshot).
+    quint64 reportCount = 0;
+    qint64 lastReportUtcMs = 0;
 
     std::atomic<bool> stopFlag{false};
     std::atomic<bool> endRequested{false};

@@ -3,7 +3,10 @@
 // without touching the stored settings.
 #include "testkit.h"
 
+#include <QElapsedTimer>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -15,7 +18,8 @@ namespace {
 
 // Starts the real program headless from a configuration file, with a home of the test's own so that the
 // operator's stored settings are never touched; its output goes to app.log in that home.
-void startHeadless(QProcess &app, const QTemporaryDir &dir, const QString &config) {
+void startHeadless(QProcess &app, const QTemporaryDir &dir, const QString &config,
+                   const QStringList &options = QStringList()) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("HOME"), dir.path());
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("config")));
@@ -24,7 +28,8 @@ void startHeadless(QProcess &app, const QTemporaryDir &dir, const QString &confi
     app.setProcessEnvironment(env);
     app.setProcessChannelMode(QProcess::MergedChannels);
     app.setStandardOutputFile(dir.filePath(QStringLiteral("app.log")));
-    app.start(QStringLiteral(TIDEWELL_EXECUTABLE), {QStringLiteral("-platform"), QStringLiteral("offscreen"), config});
+    app.start(QStringLiteral(TIDEWELL_EXECUTABLE),
+              QStringList{QStringLiteral("-platform"), QStringLiteral("offscreen")} + options + QStringList{config});
 }
 
 constexpr int kFirstDataMs = 30000;
@@ -65,6 +70,8 @@ class TestAppStream : public QObject {
 
 private slots:
     void autoStartStreamsAndRestarts();
+    // --stats appends one JSON object a second with the link figures and the encoder's bitrate.
+    void statsFileRecordsEverySecond();
     // SIGTERM while start-up still builds the window (before any stream starts) ends the program.
     void signalDuringStartUpEndsProgram();
 };
@@ -132,6 +139,73 @@ void TestAppStream::autoStartStreamsAndRestarts() {
         QCOMPARE(audio.value(QStringLiteral("codec_name")).toString(), QStringLiteral("aac"));
         QCOMPARE(audio.value(QStringLiteral("sample_rate")).toString(), QStringLiteral("48000"));
     }
+}
+
+void TestAppStream::statsFileRecordsEverySecond() {
+    if (!testkit::haveProgram(QStringLiteral("srt-live-transmit")))
+        QSKIP("srt-live-transmit is needed");
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const quint16 port = testkit::freePort(true);
+    const QString config = dir.filePath(QStringLiteral("stream.ini"));
+    {
+        QSettings ini(config, QSettings::IniFormat);
+        ini.setValue(QStringLiteral("VSOURCE"), QStringLiteral("Test Pattern"));
+        ini.setValue(QStringLiteral("ASOURCE"), QStringLiteral("original"));
+        ini.setValue(QStringLiteral("ENCSV"), QStringLiteral("Open h264 (Software)"));
+        ini.setValue(QStringLiteral("FRAME"), QStringLiteral("640x360"));
+        ini.setValue(QStringLiteral("VBR"), 1024);
+        ini.setValue(QStringLiteral("URL"), QStringLiteral("srt://127.0.0.1:%1").arg(port));
+        ini.setValue(QStringLiteral("STREAMID"), QStringLiteral("cam1"));
+    }
+    const QString stats = dir.filePath(QStringLiteral("stats.jsonl"));
+    // An operator's earlier records stay: the file is appended to.
+    {
+        QFile earlier(stats);
+        QVERIFY(earlier.open(QIODevice::WriteOnly));
+        earlier.write("{\"earlier\":true}\n");
+    }
+    Listener listener;
+    QVERIFY(listener.start(port, dir.filePath(QStringLiteral("received.ts"))));
+    QProcess app;
+    startHeadless(app, dir, config, {QStringLiteral("--stats"), stats});
+    QVERIFY(app.waitForStarted(5000));
+    auto appLog = [&dir] { return QString::fromUtf8(testkit::readFile(dir.filePath(QStringLiteral("app.log")))); };
+    auto records = [&stats] { return testkit::readFile(stats).split('\n').size() - 2; };
+    QVERIFY2(testkit::waitUntil([&] { return records() >= 1; }, kFirstDataMs, 100), qPrintable(appLog()));
+    QElapsedTimer streaming;
+    streaming.start();
+    const int first = records();
+    QTest::qWait(8000);
+    const int counted = records() - first;
+    const double seconds = streaming.elapsed() / 1000.0;
+    ::kill(pid_t(app.processId()), SIGTERM);
+    QVERIFY2(app.waitForFinished(15000), qPrintable(appLog()));
+
+    // One a second, give or take the start and the end of the wait.
+    QVERIFY2(qAbs(counted - seconds) <= 3, qPrintable(QStringLiteral("%1 records in %2 s").arg(counted).arg(seconds)));
+    const QList<QByteArray> lines = testkit::readFile(stats).split('\n');
+    QCOMPARE(lines.first(), QByteArray("{\"earlier\":true}"));
+    QVERIFY(lines.last().isEmpty());
+    QDateTime previous;
+    for (int i = 1; i < lines.size() - 1; ++i) {
+        QJsonParseError error{};
+        const QJsonObject record = QJsonDocument::fromJson(lines[i], &error).object();
+        QVERIFY2(error.error == QJsonParseError::NoError, lines[i].constData());
+        QCOMPARE(record.value(QStringLiteral("transport")).toString(), QStringLiteral("SRT"));
+        QCOMPARE(record.value(QStringLiteral("encoder_kbps")).toInt(), 1024);
+        for (const char *key : {"send_rate_mbps", "rtt_ms", "lost_percent", "retransmitted_packets_total",
+                                "dropped_packets", "send_buffer_ms", "bandwidth_mbps"})
+            QVERIFY2(record.value(QLatin1String(key)).isDouble(), key);
+        const QDateTime time =
+            QDateTime::fromString(record.value(QStringLiteral("time")).toString(), Qt::ISODateWithMs);
+        QVERIFY(time.isValid());
+        QVERIFY(!previous.isValid() || time >= previous);
+        previous = time;
+    }
+    QVERIFY(
+        QJsonDocument::fromJson(lines[lines.size() - 2]).object().value(QStringLiteral("send_rate_mbps")).toDouble() >
+        0);
 }
 
 void TestAppStream::signalDuringStartUpEndsProgram() {

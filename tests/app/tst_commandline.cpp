@@ -41,7 +41,13 @@ void TestCommandLine::answers_data() {
     QTest::newRow("Qt option without its value")
         << QStringList{"-platform"} << "C" << 2 << QString() << "Missing value after '-platform'.";
     QTest::newRow("unknown option with a configuration file")
-        << QStringList{"--stats", "out.json", "stream.ini"} << "C" << 2 << QString() << "Unknown option 'stats'.";
+        << QStringList{"--record", "out.ts", "stream.ini"} << "C" << 2 << QString() << "Unknown option 'record'.";
+    QTest::newRow("--help lists --stats") << QStringList{"--help"} << "C" << 0 << "--stats <file>" << QString();
+    QTest::newRow("--stats without its file")
+        << QStringList{"stream.ini", "--stats"} << "C" << 2 << QString() << "Missing value after '--stats'.";
+    QTest::newRow("--stats into a missing folder")
+        << QStringList{"-platform", "offscreen", "--stats", "no/such/folder/stats.jsonl", "stream.ini"} << "C" << 2
+        << QString() << "tidewell: cannot append to the statistics file no/such/folder/stats.jsonl";
 }
 
 void TestCommandLine::answers() {

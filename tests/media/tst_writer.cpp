@@ -127,6 +127,8 @@ private slots:
     void eachFrameLeavesAtOnce_data();
     void eachFrameLeavesAtOnce();
     void codecListing();
+    void bitrateChangesInPlace_data();
+    void bitrateChangesInPlace();
 
 private:
     // Encodes frames from the source to a TCP listener and stores the stream as a file.
@@ -556,6 +558,64 @@ void TestWriter::codecListing() {
     QCOMPARE(writer.WriterOptionGetByIndex(MFWriter::AudioCodec, 0, &name, &description), int(MF_OK));
     QCOMPARE(name, QString("aac"));
     QCOMPARE(writer.WriterOptionGetCount(7, &count), int(MF_E_INVALIDARG));
+}
+
+void TestWriter::bitrateChangesInPlace_data() {
+    QTest::addColumn<QString>("codec");
+    QTest::addColumn<bool>("changes");
+    QTest::newRow("libx264") << "q264sw" << true;
+    QTest::newRow("OpenH264") << "libopenh264" << true;
+    QTest::newRow("MPEG-2 keeps its rate") << "mpeg2video" << false;
+    // x264 retargets only through its VBV, which its NAL HRD for constant rate keeps fixed.
+    QTest::newRow("libx264 at constant rate") << "q264sw cbr" << false;
+}
+
+void TestWriter::bitrateChangesInPlace() {
+    QFETCH(QString, codec);
+    QFETCH(bool, changes);
+    const QString rcType = codec.section(' ', 1);
+    codec = codec.section(' ', 0, 0);
+    QCOMPARE(MFWriter::changesVideoBitrateInPlace(codec, rcType), changes);
+    constexpr int kHalf = 75;
+    WriterTestSource source(640, 360, 25.0);
+    const QString path = dir.filePath(QStringLiteral("rate-%1.ts").arg(codec));
+    MFWriter writer;
+    const QString rc = rcType.isEmpty() ? QString() : QStringLiteral("video::rc_type='%1'").arg(rcType);
+    QCOMPARE(writer.WriterSet(path, 1, optionsFor(codec, 25, 3000, rc)), int(MF_OK));
+    for (int i = 0; i < 2 * kHalf; ++i) {
+        if (i == kHalf)
+            QCOMPARE(writer.WriterSetVideoBitrate(750), int(MF_OK));
+        QCOMPARE(writer.ReceiverFramePut(source.next(), -1, QString()), int(MF_OK));
+    }
+    QCOMPARE(writer.WriterClose(), int(MF_OK));
+
+    QByteArray output;
+    QCOMPARE(testkit::runProgram(
+                 "ffprobe",
+                 {"-v", "error", "-select_streams", "v:0", "-show_entries", "packet=size,flags", "-of", "json", path},
+                 60000, &output),
+             0);
+    const QJsonArray packets = QJsonDocument::fromJson(output).object().value("packets").toArray();
+    // One stream from start to end: every frame is there and key frames keep their one-second cadence.
+    QCOMPARE(packets.size(), 2 * kHalf);
+    qint64 bytes[2] = {0, 0};
+    for (int i = 0; i < packets.size(); ++i) {
+        const QJsonObject packet = packets[i].toObject();
+        QCOMPARE(packet.value("flags").toString().startsWith('K'), i % 25 == 0);
+        // The second after the change is the encoder's to settle in; the last second and a half is judged.
+        if (i < kHalf)
+            bytes[0] += packet.value("size").toString().toLongLong();
+        else if (i >= kHalf + 25)
+            bytes[1] += packet.value("size").toString().toLongLong();
+    }
+    const double ratio = (double(bytes[1]) / (kHalf - 25)) / (double(bytes[0]) / kHalf);
+    if (changes)
+        QVERIFY2(ratio < 0.5, qPrintable(QStringLiteral("a quarter of the rate asked, %1 of it given").arg(ratio)));
+    else
+        QVERIFY2(ratio > 0.6, qPrintable(QStringLiteral("rate fell to %1 of itself").arg(ratio)));
+    QByteArray errors;
+    QCOMPARE(testkit::runProgram("ffmpeg", {"-v", "error", "-i", path, "-f", "null", "-"}, 60000, &errors), 0);
+    QVERIFY2(errors.trimmed().isEmpty(), errors.constData());
 }
 
 QTEST_GUILESS_MAIN(TestWriter)

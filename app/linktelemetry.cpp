@@ -1,0 +1,65 @@
+#include "linktelemetry.h"
+
+#include "logsdlg.h"
+#include "telemetrystrip.h"
+
+#include <QJsonDocument>
+
+LinkTelemetry::LinkTelemetry(LogsDlg *logWindow, QObject *parent) : QObject(parent), logWindow(logWindow) {
+    timer.setInterval(kIntervalMs);
+    connect(&timer, &QTimer::timeout, this, &LinkTelemetry::tick);
+}
+
+bool LinkTelemetry::setStatsFile(const QString &path, QString *error) {
+    statsFile.close();
+    statsFile.setFileName(path);
+    if (!statsFile.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text)) {
+        if (error)
+            *error = statsFile.errorString();
+        return false;
+    }
+    return true;
+}
+
+void LinkTelemetry::start(std::function<LinkStats()> source, int configuredKbps) {
+    this->source = std::move(source);
+    this->configuredKbps = configuredKbps;
+    encoderKbps = configuredKbps;
+    samplesSinceLog = 0;
+    if (strip)
+        strip->clear();
+    timer.start();
+}
+
+void LinkTelemetry::stop() {
+    timer.stop();
+    source = nullptr;
+    if (strip)
+        strip->clear();
+}
+
+void LinkTelemetry::tick() {
+    if (!source)
+        return;
+    const LinkStats stats = source();
+    if (!stats.valid())
+        return;
+    if (strip)
+        strip->addSample(stats, configuredKbps, encoderKbps);
+    if (statsFile.isOpen()) {
+        // One record a line, written whole and flushed, so that a reader never sees half an object.
+        statsFile.write(QJsonDocument(stats.toJson(encoderKbps)).toJson(QJsonDocument::Compact) + '\n');
+        statsFile.flush();
+    }
+    if (++samplesSinceLog >= kLogEverySamples) {
+        samplesSinceLog = 0;
+        QString line = QStringLiteral("LINK ") + stats.summary();
+        if (encoderKbps != configuredKbps)
+            line += QStringLiteral(", encoder %1 of %2 kbit/s").arg(encoderKbps).arg(configuredKbps);
+        for (const LinkPathStats &path : stats.paths)
+            line += QStringLiteral("; ") + stats.pathSummary(path);
+        if (logWindow)
+            logWindow->addMessage(line);
+    }
+    emit sampled(stats);
+}

@@ -1,0 +1,57 @@
+#pragma once
+
+#include "linkstats.h"
+
+#include <QFile>
+#include <QObject>
+#include <QTimer>
+
+#include <functional>
+
+class LogsDlg;
+class TelemetryStrip;
+
+// Reads the running relay's link figures once a second on the GUI thread and hands the same snapshot to the
+// telemetry strip, to the log window (one line every ten seconds) and to the statistics file (one JSON object a
+// line, every second). The relay is only ever asked for a copy; nothing here calls down into its thread.
+class LinkTelemetry : public QObject {
+    Q_OBJECT
+
+public:
+    static constexpr int kIntervalMs = 1000;
+    static constexpr int kLogEverySamples = 10;
+
+    explicit LinkTelemetry(LogsDlg *logWindow, QObject *parent = nullptr);
+
+    void setStrip(TelemetryStrip *strip) { this->strip = strip; }
+    // Tests shorten the second.
+    void setIntervalMs(int ms) { timer.setInterval(ms); }
+    // Appends to the file from now on; false with the reason when it cannot be opened for appending.
+    bool setStatsFile(const QString &path, QString *error);
+
+    // Starts sampling a stream whose video was configured at configuredKbps.
+    void start(std::function<LinkStats()> source, int configuredKbps);
+    void stop();
+    bool isRunning() const { return timer.isActive(); }
+
+    // The bitrate the encoder runs at now (the adaptive bitrate changes it); written into every record.
+    void setEncoderKbps(int kbps) { encoderKbps = kbps; }
+    int currentEncoderKbps() const { return encoderKbps; }
+    int configuredBitrateKbps() const { return configuredKbps; }
+
+signals:
+    // Every second while streaming, once the relay has measured something.
+    void sampled(const LinkStats &stats);
+
+private:
+    void tick();
+
+    LogsDlg *logWindow;
+    TelemetryStrip *strip = nullptr;
+    QTimer timer;
+    std::function<LinkStats()> source;
+    QFile statsFile;
+    int configuredKbps = 0;
+    int encoderKbps = 0;
+    int samplesSinceLog = 0;
+};

@@ -1,0 +1,86 @@
+// The telemetry strip and the log line fed from a relay's snapshots (a stand-in source at a shortened second).
+#include "linktelemetry.h"
+#include "logsdlg.h"
+#include "telemetrystrip.h"
+#include "testkit.h"
+
+#include <QtTest>
+
+#include <QPlainTextEdit>
+
+namespace {
+
+LinkStats ristSample(quint64 sequence) {
+    LinkStats stats;
+    stats.transport = QStringLiteral("RIST");
+    stats.sequence = sequence;
+    stats.sendRateMbps = 3.5;
+    stats.rttMs = 12;
+    stats.sentInterval = 300;
+    stats.lostInterval = 6;
+    LinkPathStats a;
+    a.interfaceAddress = QStringLiteral("10.1.0.2");
+    a.destination = QStringLiteral("203.0.113.5:5004");
+    a.quality = 99.5;
+    LinkPathStats b = a;
+    b.interfaceAddress = QStringLiteral("10.2.0.2");
+    b.alive = false;
+    stats.paths = {a, b};
+    return stats;
+}
+
+} // namespace
+
+class TestTelemetry : public QObject {
+    Q_OBJECT
+
+private slots:
+    void stripAndLogFollowTheSnapshots();
+};
+
+void TestTelemetry::stripAndLogFollowTheSnapshots() {
+    LogsDlg logs;
+    auto *edit = logs.findChild<QPlainTextEdit *>(QStringLiteral("plainTextEdit"));
+    TelemetryStrip strip;
+    strip.resize(600, strip.sizeHint().height());
+    LinkTelemetry telemetry(&logs);
+    telemetry.setStrip(&strip);
+    telemetry.setIntervalMs(5);
+    QSignalSpy sampled(&telemetry, &LinkTelemetry::sampled);
+
+    // Nothing measured yet: nothing is shown, logged or passed on.
+    quint64 sequence = 0;
+    telemetry.start([&] { return ristSample(sequence); }, 4000);
+    QTest::qWait(100);
+    QCOMPARE(sampled.count(), 0);
+    QCOMPARE(strip.figuresText(), QStringLiteral("Link: not streaming"));
+
+    sequence = 1;
+    QVERIFY(testkit::waitUntil([&] { return sampled.count() >= 75; }, 5000));
+    telemetry.stop();
+    const int samples = sampled.count();
+    QCOMPARE(edit->toPlainText().count(QStringLiteral("LINK RIST: sending 3.50 Mbit/s")), samples / 10);
+    QVERIFY(edit->toPlainText().contains(QStringLiteral("; 10.2.0.2 to 203.0.113.5:5004: silent")));
+
+    // After stop the strip is back to idle; while running it showed one line per path and kept one minute.
+    QCOMPARE(strip.sampleCount(), 0);
+    telemetry.start([&] { return ristSample(sequence); }, 4000);
+    telemetry.setEncoderKbps(3200);
+    QVERIFY(testkit::waitUntil([&] { return strip.sampleCount() == TelemetryStrip::kHistorySeconds; }, 5000));
+    QTest::qWait(100);
+    QCOMPARE(strip.sampleCount(), TelemetryStrip::kHistorySeconds);
+    const QStringList lines = strip.figuresText().split(QLatin1Char('\n'));
+    QCOMPARE(lines.size(), 3);
+    QVERIFY2(lines[0].contains(QStringLiteral("lost 2.0 %")) && lines[0].contains(QStringLiteral("3200 of 4000")),
+             qPrintable(lines[0]));
+    QVERIFY(lines[1].contains(QStringLiteral("10.1.0.2 to 203.0.113.5:5004: round trip")));
+    QVERIFY(strip.minimumHeight() > 3 * strip.fontMetrics().lineSpacing());
+    const QImage picture = strip.grab().toImage();
+    QVERIFY(!picture.isNull());
+    if (qEnvironmentVariableIsSet("TIDEWELL_TELEMETRY_PICTURE"))
+        picture.save(qEnvironmentVariable("TIDEWELL_TELEMETRY_PICTURE"));
+    telemetry.stop();
+}
+
+QTEST_MAIN(TestTelemetry)
+#include "tst_telemetry.moc"

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QString>
+#include <QVector>
+
+// One path of a RIST stream (one librist peer), as its last once-a-second report gave it.
+struct LinkPathStats {
+    // Local interface address the peer sends from; empty for the default route.
+    QString interfaceAddress;
+    // Destination host and port, never the query (which may carry a secret).
+    QString destination;
+    double rttMs = 0;
+    // librist's share of packets sent without trouble, in per cent.
+    double quality = 0;
+    quint64 sentInterval = 0;
+    quint64 retransmittedInterval = 0;
+    quint64 retransmittedTotal = 0;
+    double bandwidthMbps = 0;
+    bool alive = true;
+};
+
+// What a relay learnt about its link in the last second. Relays fill it on their own thread and hand out copies;
+// a sequence of 0 means nothing has been measured in this run yet.
+struct LinkStats {
+    QString transport;
+    quint64 sequence = 0;
+    qint64 utcMs = 0;
+    double sendRateMbps = 0;
+    double rttMs = 0;
+    double bandwidthMbps = 0;
+    double sendBufferMs = 0;
+    // The latency the link was opened with (SRT); the send buffer is judged against it.
+    int latencyMs = 0;
+    quint64 sentInterval = 0;
+    quint64 sentTotal = 0;
+    quint64 lostInterval = 0;
+    quint64 lostTotal = 0;
+    quint64 retransmittedInterval = 0;
+    quint64 retransmittedTotal = 0;
+    quint64 droppedInterval = 0;
+    quint64 droppedTotal = 0;
+    QVector<LinkPathStats> paths;
+
+    bool valid() const { return sequence > 0; }
+    double lostPercent() const { return percentOf(lostInterval, sentInterval); }
+    double lostPercentTotal() const { return percentOf(lostTotal, sentTotal); }
+    double retransmittedPercent() const { return percentOf(retransmittedInterval, sentInterval); }
+    double retransmittedPercentTotal() const { return percentOf(retransmittedTotal, sentTotal); }
+
+    // One JSON object for monitoring; the encoder bitrate (kbit/s) is the caller's, 0 leaves it out.
+    QJsonObject toJson(int encoderKbps) const;
+    // The figures in words, for the telemetry strip and the log window.
+    QString summary() const;
+    QString pathSummary(const LinkPathStats &path) const;
+
+    static double percentOf(quint64 part, quint64 whole) { return whole ? 100.0 * double(part) / double(whole) : 0; }
+};
