@@ -3,6 +3,7 @@
 #include "appmessages.h"
 #include "ckblblwidget.h"
 #include "mainwindow.h"
+#include "windowtestmain.h"
 
 #include <QApplication>
 #include <QGridLayout>
@@ -118,17 +119,7 @@ void TestBondingPaths::storedSelectionTicksRows() {
 }
 
 int main(int argc, char *argv[]) {
-    QTemporaryDir home;
-    settingsHome = &home;
-    qputenv("HOME", home.path().toUtf8());
-    qputenv("XDG_CONFIG_HOME", home.filePath(QStringLiteral("config")).toUtf8());
-    qputenv("XDG_DATA_HOME", home.filePath(QStringLiteral("data")).toUtf8());
-    QApplication app(argc, argv);
-    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, home.filePath(QStringLiteral("config")));
-    QSettings::setDefaultFormat(QSettings::IniFormat);
-    AppMessages::setInteractive(false);
-    TestBondingPaths test;
-    return QTest::qExec(&test, argc, argv);
+    return windowtest::run<TestBondingPaths>(argc, argv, &settingsHome);
 }
 
 #include "tst_bondingpaths.moc"

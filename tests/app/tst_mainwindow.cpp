@@ -5,6 +5,7 @@
 #include "player.h"
 #include "resender.h"
 #include "srtstreamid.h"
+#include "windowtestmain.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -622,18 +623,7 @@ void TestMainWindow::stopAfterTransportSwitchFreesDestination() {
 }
 
 int main(int argc, char *argv[]) {
-    QTemporaryDir home;
-    settingsHome = &home;
-    // Before the application object exists, so that nothing of the real user's is read or written.
-    qputenv("HOME", home.path().toUtf8());
-    qputenv("XDG_CONFIG_HOME", home.filePath(QStringLiteral("config")).toUtf8());
-    qputenv("XDG_DATA_HOME", home.filePath(QStringLiteral("data")).toUtf8());
-    QApplication app(argc, argv);
-    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, home.filePath(QStringLiteral("config")));
-    QSettings::setDefaultFormat(QSettings::IniFormat);
-    AppMessages::setInteractive(false);
-    TestMainWindow test;
-    return QTest::qExec(&test, argc, argv);
+    return windowtest::run<TestMainWindow>(argc, argv, &settingsHome);
 }
 
 #include "tst_mainwindow.moc"

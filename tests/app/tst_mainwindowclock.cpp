@@ -6,6 +6,7 @@
 #include "networkclock.h"
 #include "sntptestserver.h"
 #include "testkit.h"
+#include "windowtestmain.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -84,17 +85,7 @@ private slots:
 };
 
 int main(int argc, char *argv[]) {
-    QTemporaryDir home;
-    settingsHome = &home;
-    qputenv("HOME", home.path().toUtf8());
-    qputenv("XDG_CONFIG_HOME", home.filePath(QStringLiteral("config")).toUtf8());
-    qputenv("XDG_DATA_HOME", home.filePath(QStringLiteral("data")).toUtf8());
-    QApplication app(argc, argv);
-    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, home.filePath(QStringLiteral("config")));
-    QSettings::setDefaultFormat(QSettings::IniFormat);
-    AppMessages::setInteractive(false);
-    TestMainWindowClock test;
-    return QTest::qExec(&test, argc, argv);
+    return windowtest::run<TestMainWindowClock>(argc, argv, &settingsHome);
 }
 
 #include "tst_mainwindowclock.moc"

@@ -4,6 +4,7 @@
 #include "mainwindow.h"
 #include "player.h"
 #include "testkit.h"
+#include "windowtestmain.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -103,17 +104,7 @@ void TestMainWindowPlayer::toggleOpensAndClosesPlayer() {
 }
 
 int main(int argc, char *argv[]) {
-    QTemporaryDir home;
-    // Before the application object exists, so that nothing of the real user's is read or written.
-    qputenv("HOME", home.path().toUtf8());
-    qputenv("XDG_CONFIG_HOME", home.filePath(QStringLiteral("config")).toUtf8());
-    qputenv("XDG_DATA_HOME", home.filePath(QStringLiteral("data")).toUtf8());
-    QApplication app(argc, argv);
-    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, home.filePath(QStringLiteral("config")));
-    QSettings::setDefaultFormat(QSettings::IniFormat);
-    AppMessages::setInteractive(false);
-    TestMainWindowPlayer test;
-    return QTest::qExec(&test, argc, argv);
+    return windowtest::run<TestMainWindowPlayer>(argc, argv);
 }
 
 #include "tst_mainwindowplayer.moc"

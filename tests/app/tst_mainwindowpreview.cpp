@@ -7,6 +7,7 @@
 #include "streamrules.h"
 #include "testkit.h"
 #include "tpreviewdlg.h"
+#include "windowtestmain.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -70,16 +71,7 @@ private slots:
 };
 
 int main(int argc, char *argv[]) {
-    QTemporaryDir home;
-    qputenv("HOME", home.path().toUtf8());
-    qputenv("XDG_CONFIG_HOME", home.filePath(QStringLiteral("config")).toUtf8());
-    qputenv("XDG_DATA_HOME", home.filePath(QStringLiteral("data")).toUtf8());
-    QApplication app(argc, argv);
-    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, home.filePath(QStringLiteral("config")));
-    QSettings::setDefaultFormat(QSettings::IniFormat);
-    AppMessages::setInteractive(false);
-    TestMainWindowPreview test;
-    return QTest::qExec(&test, argc, argv);
+    return windowtest::run<TestMainWindowPreview>(argc, argv);
 }
 
 #include "tst_mainwindowpreview.moc"

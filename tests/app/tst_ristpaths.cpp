@@ -9,6 +9,7 @@
 #include "mainwindow.h"
 #include "risttestreceiver.h"
 #include "testkit.h"
+#include "windowtestmain.h"
 
 #include <QApplication>
 #include <QJsonArray>
@@ -303,9 +304,7 @@ void TestRistPaths::lostReceiverRestartsTheStream() {
 int main(int argc, char *argv[]) {
     QTemporaryDir dir;
     home = &dir;
-    qputenv("HOME", dir.path().toUtf8());
-    qputenv("XDG_CONFIG_HOME", dir.filePath(QStringLiteral("config")).toUtf8());
-    qputenv("XDG_DATA_HOME", dir.filePath(QStringLiteral("data")).toUtf8());
+    windowtest::isolateHome(dir);
     // Before any thread exists, so that all of them live in the sender's namespace.
     if (::geteuid() != 0)
         topologyError = QStringLiteral("network namespaces need root");
@@ -314,9 +313,7 @@ int main(int argc, char *argv[]) {
     int result = 0;
     {
         QApplication app(argc, argv);
-        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, dir.filePath(QStringLiteral("config")));
-        QSettings::setDefaultFormat(QSettings::IniFormat);
-        AppMessages::setInteractive(false);
+        windowtest::configureApplication(dir);
         TestRistPaths test;
         result = QTest::qExec(&test, argc, argv);
     }

@@ -7,6 +7,7 @@
 #include "peerprocess.h"
 #include "resender.h"
 #include "testkit.h"
+#include "windowtestmain.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -133,17 +134,7 @@ void TestServerRestart::streamReturnsAfterServerRestart() {
 }
 
 int main(int argc, char *argv[]) {
-    QTemporaryDir home;
-    // Before the application object exists, so that nothing of the real user's is read or written.
-    qputenv("HOME", home.path().toUtf8());
-    qputenv("XDG_CONFIG_HOME", home.filePath(QStringLiteral("config")).toUtf8());
-    qputenv("XDG_DATA_HOME", home.filePath(QStringLiteral("data")).toUtf8());
-    QApplication app(argc, argv);
-    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, home.filePath(QStringLiteral("config")));
-    QSettings::setDefaultFormat(QSettings::IniFormat);
-    AppMessages::setInteractive(false);
-    TestServerRestart test;
-    return QTest::qExec(&test, argc, argv);
+    return windowtest::run<TestServerRestart>(argc, argv);
 }
 
 #include "tst_serverrestart.moc"

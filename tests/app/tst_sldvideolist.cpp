@@ -2,6 +2,7 @@
 // while the window is built, and its usable cards are offered after the devices, before the desktops.
 #include "appmessages.h"
 #include "mainwindow.h"
+#include "windowtestmain.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -43,18 +44,8 @@ private slots:
 };
 
 int main(int argc, char *argv[]) {
-    QTemporaryDir home;
-    // Before the application object exists, so that nothing of the real user's is read or written.
-    qputenv("HOME", home.path().toUtf8());
-    qputenv("XDG_CONFIG_HOME", home.filePath(QStringLiteral("config")).toUtf8());
-    qputenv("XDG_DATA_HOME", home.filePath(QStringLiteral("data")).toUtf8());
-    qunsetenv("TIDEWELL_SLD_DRIVER");
-    QApplication app(argc, argv);
-    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, home.filePath(QStringLiteral("config")));
-    QSettings::setDefaultFormat(QSettings::IniFormat);
-    AppMessages::setInteractive(false);
-    TestSldVideoList test;
-    return QTest::qExec(&test, argc, argv);
+    // The card list must come from the driver each case names, not from the environment.
+    return windowtest::run<TestSldVideoList>(argc, argv, nullptr, [] { qunsetenv("TIDEWELL_SLD_DRIVER"); });
 }
 
 #include "tst_sldvideolist.moc"

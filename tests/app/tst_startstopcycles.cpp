@@ -6,6 +6,7 @@
 #include "peerprocess.h"
 #include "resender.h"
 #include "testkit.h"
+#include "windowtestmain.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -163,20 +164,9 @@ void TestStartStopCycles::cyclesLeaveNothingBehind() {
 }
 
 int main(int argc, char *argv[]) {
-    QTemporaryDir home;
-    // Before the application object exists, so that nothing of the real user's is read or written.
-    qputenv("HOME", home.path().toUtf8());
-    qputenv("XDG_CONFIG_HOME", home.filePath(QStringLiteral("config")).toUtf8());
-    qputenv("XDG_DATA_HOME", home.filePath(QStringLiteral("data")).toUtf8());
     // One malloc arena: each new worker thread would otherwise get arenas of its own until their number is
     // reached, and that growth would hide (or fake) a leak in the memory check.
-    mallopt(M_ARENA_MAX, 1);
-    QApplication app(argc, argv);
-    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, home.filePath(QStringLiteral("config")));
-    QSettings::setDefaultFormat(QSettings::IniFormat);
-    AppMessages::setInteractive(false);
-    TestStartStopCycles test;
-    return QTest::qExec(&test, argc, argv);
+    return windowtest::run<TestStartStopCycles>(argc, argv, nullptr, [] { mallopt(M_ARENA_MAX, 1); });
 }
 
 #include "tst_startstopcycles.moc"
