@@ -17,6 +17,33 @@
     </message>
 </context>
 <context>
+    <name>LinkStats</name>
+    <message>
+        <source>%1: no link figures yet</source>
+        <translation>%1: noch keine Verbindungswerte</translation>
+    </message>
+    <message>
+        <source>%1: sending %2 Mbit/s, round trip %3 ms, lost %4 % (%5 in all), retransmitted %6 % (%7 in all), dropped %8</source>
+        <translation>%1: sendet %2 Mbit/s, Umlaufzeit %3 ms, verloren %4 % (%5 insgesamt), neu gesendet %6 % (%7 insgesamt), verworfen %8</translation>
+    </message>
+    <message>
+        <source>, send buffer %1 ms, link estimate %2 Mbit/s</source>
+        <translation>, Sendepuffer %1 ms, geschätzte Bandbreite %2 Mbit/s</translation>
+    </message>
+    <message>
+        <source>default route</source>
+        <translation>Standardroute</translation>
+    </message>
+    <message>
+        <source>%1 to %2: silent</source>
+        <translation>%1 zu %2: keine Antwort</translation>
+    </message>
+    <message>
+        <source>%1 to %2: round trip %3 ms, quality %4 %, retransmitted %5 (%6 in all), %7 Mbit/s</source>
+        <translation>%1 zu %2: Umlaufzeit %3 ms, Qualität %4 %, neu gesendet %5 (%6 insgesamt), %7 Mbit/s</translation>
+    </message>
+</context>
+<context>
     <name>LogsDlg</name>
     <message>
         <source>Logs</source>
@@ -308,10 +335,6 @@
         <translation>Die Passphrase muss leer sein oder 10–79 Zeichen lang sein</translation>
     </message>
     <message>
-        <source>IPv6 addresses are not supported. Please enter an IPv4 address or a host name.</source>
-        <translation>IPv6-Adressen werden nicht unterstützt. Bitte eine IPv4-Adresse oder einen Hostnamen eingeben.</translation>
-    </message>
-    <message>
         <source>Incorrect SRT Server. Please enter host and port.</source>
         <translation>Ungültiger SRT-Server. Bitte Host und Port eingeben.</translation>
     </message>
@@ -338,6 +361,22 @@
     <message>
         <source>Stream ID is too long: SRT carries at most %1 bytes, this one takes %2.</source>
         <translation>Die Stream-ID ist zu lang: SRT überträgt höchstens %1 Bytes, diese braucht %2.</translation>
+    </message>
+    <message>
+        <source>adaptive</source>
+        <translation>adaptiv</translation>
+    </message>
+    <message>
+        <source>Lower the video bitrate while the link cannot carry it and raise it again when the link is clean, without restarting the stream</source>
+        <translation>Senkt die Video-Bitrate, solange die Verbindung sie nicht trägt, und hebt sie wieder an, sobald die Verbindung sauber ist, ohne den Stream neu zu starten</translation>
+    </message>
+    <message>
+        <source>Not available with: %1</source>
+        <translation>Nicht verfügbar mit: %1</translation>
+    </message>
+    <message>
+        <source>Nor with the rate controls cqp and quality; with libx264 not with cbr and avbr</source>
+        <translation>Auch nicht mit den Ratensteuerungen cqp und quality; bei libx264 nicht mit cbr und avbr</translation>
     </message>
 </context>
 <context>
@@ -484,6 +523,25 @@ gesendete Pakete: </translation>
     </message>
 </context>
 <context>
+    <name>TelemetryStrip</name>
+    <message>
+        <source>Link telemetry</source>
+        <translation>Verbindungswerte</translation>
+    </message>
+    <message>
+        <source>Last minute of the link: send rate (green) against the video bitrate (orange), round trip (blue) and lost packets (red)</source>
+        <translation>Die letzte Minute der Verbindung: Senderate (grün) gegen die Video-Bitrate (orange), Umlaufzeit (blau) und verlorene Pakete (rot)</translation>
+    </message>
+    <message>
+        <source>, encoder at %1 of %2 kbit/s</source>
+        <translation>, Encoder bei %1 von %2 kbit/s</translation>
+    </message>
+    <message>
+        <source>Link: not streaming</source>
+        <translation>Verbindung: kein Stream</translation>
+    </message>
+</context>
+<context>
     <name>UpdateNotifier</name>
     <message>
         <source>Update Info</source>
@@ -511,6 +569,14 @@ Mit einer Konfigurationsdatei (Schlüssel wie von Konfiguration &gt; Konfigurati
     <message>
         <source>Try &apos;tidewell --help&apos; for more information.</source>
         <translation>„tidewell --help“ zeigt weitere Informationen.</translation>
+    </message>
+    <message>
+        <source>While streaming, append the link figures to this file once a second, one JSON object a line.</source>
+        <translation>Während des Streamens einmal pro Sekunde die Verbindungswerte an diese Datei anhängen, ein JSON-Objekt pro Zeile.</translation>
+    </message>
+    <message>
+        <source>cannot append to the statistics file %1: %2</source>
+        <translation>kann nicht an die Statistikdatei %1 anhängen: %2</translation>
     </message>
 </context>
 </TS>
