@@ -417,9 +417,12 @@ void TestRESender::restartDuringEncoderWaitPublishesNewPort() {
 
     // Stop then Start again, as the main window does on a reconnect, and a Start without a Stop.
     for (const bool stopFirst : {true, false}) {
+        // The run must have connected before it is replaced, or its late connection would be counted as the
+        // next run's (the log still holds the previous round's success line).
+        const int callersAtStart = listener.callerCount();
         QVERIFY(startRun(listener.port()));
         const int previousPort = sender->listenPort;
-        QVERIFY(testkit::waitUntil([&] { return logText(*logs).count("CONNECT: SUCCESS") >= 1; }, kWaitMs));
+        QVERIFY(testkit::waitUntil([&] { return listener.callerCount() == callersAtStart + 1; }, kWaitMs));
         if (stopFirst)
             sender->stopRetransmit();
         QElapsedTimer timer;
