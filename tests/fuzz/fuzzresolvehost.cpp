@@ -4,7 +4,7 @@
 
 #include <QHostAddress>
 
-QString resolveHost(const QString &host) {
+QString resolveHost(const QString &host, bool) {
     QHostAddress address;
     if (address.setAddress(host))
         return address.toString();
