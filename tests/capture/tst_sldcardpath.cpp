@@ -116,7 +116,10 @@ private slots:
         QCOMPARE(video.value("height").toInt(), 180);
         QCOMPARE(testkit::probeStream(probe, QStringLiteral("audio")).value("channels").toInt(), 2);
 
-        const QList<int> counters = frameCounters(output);
+        QList<int> counters = frameCounters(output);
+        // The run stops the card before its last fetch can end, so the stream may close on a blank picture.
+        while (counters.size() > 1 && counters.last() == 0)
+            counters.removeLast();
         QVERIFY2(counters.size() >= int(kFrames / 2), qPrintable(QString::number(counters.size())));
         for (int i = 1; i < counters.size(); ++i)
             QVERIFY2(
