@@ -84,20 +84,14 @@ void TestAppStream::autoStartStreamsAndRestarts() {
     const quint16 port = testkit::freePort(true);
 
     const QString config = dir.filePath(QStringLiteral("stream.ini"));
-    {
-        QSettings ini(config, QSettings::IniFormat);
-        ini.setValue(QStringLiteral("VSOURCE"), QStringLiteral("Test Pattern"));
-        ini.setValue(QStringLiteral("ASOURCE"), QStringLiteral("original"));
-        ini.setValue(QStringLiteral("ENCSV"), QStringLiteral("Open h264 (Software)"));
-        ini.setValue(QStringLiteral("FRAME"), QStringLiteral("1280x720"));
-        ini.setValue(QStringLiteral("FPS"), QStringLiteral("30 fps"));
-        ini.setValue(QStringLiteral("VBR"), 1536);
-        ini.setValue(QStringLiteral("ABR"), QStringLiteral("128"));
-        ini.setValue(QStringLiteral("SPR"), QStringLiteral("48 Khz"));
-        ini.setValue(QStringLiteral("URL"), QStringLiteral("srt://127.0.0.1:%1").arg(port));
-        ini.setValue(QStringLiteral("STREAMID"), QStringLiteral("cam1"));
-        ini.setValue(QStringLiteral("RECONNECT"), 3);
-    }
+    testkit::writeStreamConfig(config, {{"FRAME", "1280x720"},
+                                        {"FPS", "30 fps"},
+                                        {"VBR", 1536},
+                                        {"ABR", "128"},
+                                        {"SPR", "48 Khz"},
+                                        {"URL", QStringLiteral("srt://127.0.0.1:%1").arg(port)},
+                                        {"STREAMID", "cam1"},
+                                        {"RECONNECT", 3}});
 
     const QString first = dir.filePath(QStringLiteral("first.ts"));
     const QString second = dir.filePath(QStringLiteral("second.ts"));
@@ -148,16 +142,8 @@ void TestAppStream::statsFileRecordsEverySecond() {
     QVERIFY(dir.isValid());
     const quint16 port = testkit::freePort(true);
     const QString config = dir.filePath(QStringLiteral("stream.ini"));
-    {
-        QSettings ini(config, QSettings::IniFormat);
-        ini.setValue(QStringLiteral("VSOURCE"), QStringLiteral("Test Pattern"));
-        ini.setValue(QStringLiteral("ASOURCE"), QStringLiteral("original"));
-        ini.setValue(QStringLiteral("ENCSV"), QStringLiteral("Open h264 (Software)"));
-        ini.setValue(QStringLiteral("FRAME"), QStringLiteral("640x360"));
-        ini.setValue(QStringLiteral("VBR"), 1024);
-        ini.setValue(QStringLiteral("URL"), QStringLiteral("srt://127.0.0.1:%1").arg(port));
-        ini.setValue(QStringLiteral("STREAMID"), QStringLiteral("cam1"));
-    }
+    testkit::writeStreamConfig(
+        config, {{"VBR", 1024}, {"URL", QStringLiteral("srt://127.0.0.1:%1").arg(port)}, {"STREAMID", "cam1"}});
     const QString stats = dir.filePath(QStringLiteral("stats.jsonl"));
     // An operator's earlier records stay: the file is appended to.
     {

@@ -134,19 +134,15 @@ QPair<qint64, qint64> pathPackets(int windowMs) {
 }
 
 void writeConfig(const QString &path, const QString &servers, const QString &bonding, const QString &secret) {
-    QSettings ini(path, QSettings::IniFormat);
-    ini.setValue(QStringLiteral("VSOURCE"), QStringLiteral("Test Pattern"));
-    ini.setValue(QStringLiteral("ASOURCE"), QStringLiteral("original"));
-    ini.setValue(QStringLiteral("ENCSV"), QStringLiteral("Open h264 (Software)"));
-    ini.setValue(QStringLiteral("FRAME"), QStringLiteral("1280x720"));
-    ini.setValue(QStringLiteral("FPS"), QStringLiteral("25 fps"));
-    ini.setValue(QStringLiteral("VBR"), 800);
-    ini.setValue(QStringLiteral("RECONNECT"), 3);
-    ini.setValue(QStringLiteral("RIST_DEST"), true);
-    ini.setValue(QStringLiteral("URL_RIST"), servers);
-    ini.setValue(QStringLiteral("STREAMID_RIST"), QStringLiteral("cam1"));
-    ini.setValue(QStringLiteral("PASSPHRASE_RIST"), secret);
-    ini.setValue(QStringLiteral("BONDING_RIST"), bonding);
+    testkit::writeStreamConfig(path, {{"FRAME", "1280x720"},
+                                      {"FPS", "25 fps"},
+                                      {"VBR", 800},
+                                      {"RECONNECT", 3},
+                                      {"RIST_DEST", true},
+                                      {"URL_RIST", servers},
+                                      {"STREAMID_RIST", "cam1"},
+                                      {"PASSPHRASE_RIST", secret},
+                                      {"BONDING_RIST", bonding}});
 }
 
 double tsPacketShare(const QByteArray &data) {

@@ -6,6 +6,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
+#include <QSettings>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QThread>
@@ -113,6 +114,16 @@ QByteArray readFile(const QString &path) {
     if (!file.open(QIODevice::ReadOnly))
         return {};
     return file.readAll();
+}
+
+void writeStreamConfig(const QString &path, const QVariantMap &values) {
+    QSettings ini(path, QSettings::IniFormat);
+    ini.setValue(QStringLiteral("VSOURCE"), QStringLiteral("Test Pattern"));
+    ini.setValue(QStringLiteral("ASOURCE"), QStringLiteral("original"));
+    ini.setValue(QStringLiteral("ENCSV"), QStringLiteral("Open h264 (Software)"));
+    ini.setValue(QStringLiteral("FRAME"), QStringLiteral("640x360"));
+    for (auto it = values.cbegin(); it != values.cend(); ++it)
+        ini.setValue(it.key(), it.value());
 }
 
 } // namespace testkit

@@ -3,6 +3,7 @@
 #include <QJsonObject>
 #include <QString>
 #include <QStringList>
+#include <QVariantMap>
 
 #include <functional>
 
@@ -33,5 +34,9 @@ QJsonObject probeStream(const QJsonObject &probe, const QString &codecType);
 
 // Reads a whole file; empty when it cannot be read.
 QByteArray readFile(const QString &path);
+
+// Writes a configuration file that streams the Test Pattern with its sound through OpenH264 at 640x360; the
+// given keys are added or replace those.
+void writeStreamConfig(const QString &path, const QVariantMap &values);
 
 } // namespace testkit

@@ -114,17 +114,10 @@ void TestPackage::unpackedProgramStreams() {
     QVERIFY(home.isValid());
     const quint16 port = testkit::freePort(true);
     const QString config = home.filePath(QStringLiteral("stream.ini"));
-    {
-        QSettings ini(config, QSettings::IniFormat);
-        ini.setValue(QStringLiteral("VSOURCE"), QStringLiteral("Test Pattern"));
-        ini.setValue(QStringLiteral("ASOURCE"), QStringLiteral("original"));
-        ini.setValue(QStringLiteral("ENCSV"), QStringLiteral("Open h264 (Software)"));
-        ini.setValue(QStringLiteral("FRAME"), QStringLiteral("640x360"));
-        ini.setValue(QStringLiteral("FPS"), QStringLiteral("25 fps"));
-        ini.setValue(QStringLiteral("VBR"), 1024);
-        ini.setValue(QStringLiteral("URL"), QStringLiteral("srt://127.0.0.1:%1").arg(port));
-        ini.setValue(QStringLiteral("STREAMID"), QStringLiteral("package"));
-    }
+    testkit::writeStreamConfig(config, {{"FPS", "25 fps"},
+                                        {"VBR", 1024},
+                                        {"URL", QStringLiteral("srt://127.0.0.1:%1").arg(port)},
+                                        {"STREAMID", "package"}});
     const QString received = home.filePath(QStringLiteral("received.ts"));
     Child listener;
     listener.setStandardOutputFile(received);
