@@ -32,11 +32,6 @@ constexpr int kBackWithinMs = 10000;
 int entries(const QString &folder) {
     return QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System).size();
 }
-
-bool udpBound(quint16 port) {
-    const QByteArray needle = QStringLiteral(":%1 ").arg(port, 4, 16, QLatin1Char('0')).toUpper().toLatin1();
-    return testkit::readFile(QStringLiteral("/proc/net/udp")).contains(needle);
-}
 } // namespace
 
 class TestServerRestart : public QObject {
@@ -80,7 +75,7 @@ void TestServerRestart::streamReturnsAfterServerRestart() {
         return server->start(QStringLiteral("srt-live-transmit"),
                              {QStringLiteral("-q"), QStringLiteral("srt://127.0.0.1:%1?mode=listener").arg(port),
                               QStringLiteral("udp://127.0.0.1:%1").arg(sink.localPort())}) &&
-               testkit::waitUntil([port] { return udpBound(port); }, 5000);
+               testkit::waitUntil([port] { return testkit::udpPortBound(port); }, 5000);
     };
     auto flowsWithin = [&](int ms) {
         drained();

@@ -49,11 +49,6 @@ qint64 residentKb() {
     return -1;
 }
 
-// True once a UDP socket is bound to the port (the listener is up).
-bool udpBound(quint16 port) {
-    const QByteArray needle = QStringLiteral(":%1 ").arg(port, 4, 16, QLatin1Char('0')).toUpper().toLatin1();
-    return testkit::readFile(QStringLiteral("/proc/net/udp")).contains(needle);
-}
 } // namespace
 
 class TestStartStopCycles : public QObject {
@@ -97,7 +92,7 @@ void TestStartStopCycles::cyclesLeaveNothingBehind() {
                  QStringLiteral("srt://127.0.0.1:%1?mode=listener&passphrase=%2").arg(port).arg(kPassphrase),
                  QStringLiteral("udp://127.0.0.1:%1").arg(output)}))
             return false;
-        return testkit::waitUntil([port] { return udpBound(port); }, 5000);
+        return testkit::waitUntil([port] { return testkit::udpPortBound(port); }, 5000);
     };
     QVERIFY(ensureListener());
     window.findChild<QLineEdit *>(QStringLiteral("txtURL"))->setText(QStringLiteral("127.0.0.1:%1").arg(port));

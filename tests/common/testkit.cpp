@@ -116,6 +116,11 @@ QByteArray readFile(const QString &path) {
     return file.readAll();
 }
 
+bool udpPortBound(quint16 port) {
+    const QByteArray needle = QStringLiteral(":%1 ").arg(port, 4, 16, QLatin1Char('0')).toUpper().toLatin1();
+    return readFile(QStringLiteral("/proc/net/udp")).contains(needle);
+}
+
 void writeStreamConfig(const QString &path, const QVariantMap &values) {
     QSettings ini(path, QSettings::IniFormat);
     ini.setValue(QStringLiteral("VSOURCE"), QStringLiteral("Test Pattern"));

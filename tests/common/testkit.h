@@ -35,6 +35,9 @@ QJsonObject probeStream(const QJsonObject &probe, const QString &codecType);
 // Reads a whole file; empty when it cannot be read.
 QByteArray readFile(const QString &path);
 
+// True once a UDP socket of this network namespace is bound to the IPv4 port (a peer's listener is up).
+bool udpPortBound(quint16 port);
+
 // Writes a configuration file that streams the Test Pattern with its sound through OpenH264 at 640x360; the
 // given keys are added or replace those.
 void writeStreamConfig(const QString &path, const QVariantMap &values);
