@@ -47,6 +47,9 @@ QString unescapedIni(const QByteArray &text) {
             break;
         const char e = text.at(i);
         if (e == 'x') {
+            // "\x" without a hex digit stands for nothing: "@Var\xiant(" reads as "@Variant(".
+            if (i + 1 >= n || hexDigit(text.at(i + 1)) < 0)
+                continue;
             unsigned value = 0;
             while (i + 1 < n && hexDigit(text.at(i + 1)) >= 0)
                 value = (value << 4) | unsigned(hexDigit(text.at(++i)));
@@ -199,7 +202,10 @@ QString findConfigFile(const QStringList &arguments) {
 }
 
 bool iniHoldsSerializedValue(const QByteArray &text) {
-    const QString values = unescapedIni(text);
+    // Control characters other than line ends are left out before the markers are looked for, so that an escape this
+    // reading gets wrong in their favour can only refuse a file, never let a serialised value through.
+    QString values = unescapedIni(text);
+    values.remove(QRegularExpression(QStringLiteral("[\\x00-\\x09\\x0b\\x0c\\x0e-\\x1f]")));
     return values.contains(QLatin1String("@Variant(")) || values.contains(QLatin1String("@DateTime("));
 }
 

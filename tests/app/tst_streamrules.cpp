@@ -228,6 +228,9 @@ void TestStreamRules::serializedConfigValues_data() {
     QTest::newRow("quoted") << QByteArray("K=\"@\"Variant(\\0)\n") << true;
     QTest::newRow("hex at sign") << QByteArray("K=\\x40Variant(\\0)\n") << true;
     QTest::newRow("hex keeps 16 bits") << QByteArray("K=\\x10040Variant(\\0)\n") << true;
+    QTest::newRow("hex escape without digits") << QByteArray("URL=@Var\\xiant(\\0\\=\\0\\0\x0b"
+                                                             "17f\\xx\\1\\1)\n")
+                                               << true;
     QTest::newRow("octal at sign") << QByteArray("K=\\100Variant(\\0)\n") << true;
     QTest::newRow("octal past the at sign") << QByteArray("K=\\1100Variant(\\0)\n") << false;
     QTest::newRow("escaped letter") << QByteArray("K=@V\\x61riant(\\0)\n") << true;
