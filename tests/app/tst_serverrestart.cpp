@@ -25,7 +25,7 @@
 #include <memory>
 
 namespace {
-constexpr int kCycles = 4;
+constexpr int kCycles = 10;
 constexpr int kDownMs = 3000;
 constexpr int kBackWithinMs = 10000;
 
