@@ -97,6 +97,19 @@ QString connectSRT(int &socket, const QString &host, const QString &interfaceAdd
         setIntOption(created, SRTO_TRANSTYPE, "SRTO_TRANSTYPE", SRTT_LIVE);
     }
 
+    // The library takes an MSS only before the bind. In live mode an MSS too small for one message splits every
+    // message over two packets; the library's receiver then drops a message as soon as one of its packets is late,
+    // so under loss whole messages vanish. Newer library releases refuse such an MSS in live mode; it is refused
+    // here the same way and the default kept.
+    if (!lossless && livePayload(kMss, ipv6) < kLiveMessage)
+        qDebug() << "-- failed to set option " << QStringLiteral("SRTO_MSS") << " on socket:"
+                 << QStringLiteral("MSS %1 leaves %2 bytes of payload, less than a %3-byte live message")
+                        .arg(kMss)
+                        .arg(livePayload(kMss, ipv6))
+                        .arg(kLiveMessage);
+    else
+        setIntOption(created, SRTO_MSS, "SRTO_MSS", kMss);
+
     if (!interfaceAddress.isEmpty()) {
         sockaddr_storage local;
         int localLength = 0;
@@ -125,18 +138,6 @@ QString connectSRT(int &socket, const QString &host, const QString &interfaceAdd
         setSRTOption(created, SRTO_PASSPHRASE, QStringLiteral("SRTO_PASSPHRASE"), secret.constData(), secret.size());
         setIntOption(created, SRTO_PBKEYLEN, "SRTO_PBKEYLEN", keyLength);
     }
-
-    // In live mode an MSS too small for one message splits every message over two packets; the library's receiver
-    // then drops a message as soon as one of its packets is late, so under loss whole messages vanish. Newer
-    // library releases refuse such an MSS in live mode; it is refused here the same way and the default kept.
-    if (!lossless && livePayload(kMss, ipv6) < kLiveMessage)
-        qDebug() << "-- failed to set option " << QStringLiteral("SRTO_MSS") << " on socket:"
-                 << QStringLiteral("MSS %1 leaves %2 bytes of payload, less than a %3-byte live message")
-                        .arg(kMss)
-                        .arg(livePayload(kMss, ipv6))
-                        .arg(kLiveMessage);
-    else
-        setIntOption(created, SRTO_MSS, "SRTO_MSS", kMss);
 
     if (beforeConnect && !beforeConnect(created))
         return fail(created, "SRT CONNECT FAILED");

@@ -211,20 +211,32 @@ void TestSrtConnect::streamIdLimit() {
 
 void TestSrtConnect::interfaceBinding_data() {
     QTest::addColumn<QString>("interfaceAddress");
-    QTest::newRow("loopback") << "127.0.0.1";
-    QTest::newRow("all interfaces") << "0.0.0.0";
+    QTest::addColumn<bool>("lossless");
+    QTest::newRow("loopback") << "127.0.0.1" << false;
+    QTest::newRow("all interfaces") << "0.0.0.0" << false;
     // A documentation address on no local interface: the bind fails and the connection goes out unbound.
-    QTest::newRow("foreign address") << "192.0.2.1";
+    QTest::newRow("foreign address") << "192.0.2.1" << false;
+    // The library takes an MSS only before the bind: a bound loss-less caller must still get its 1052.
+    QTest::newRow("loopback, lossless") << "127.0.0.1" << true;
 }
 
 void TestSrtConnect::interfaceBinding() {
     QFETCH(QString, interfaceAddress);
-    SrtTestListener listener;
+    QFETCH(bool, lossless);
+    if (!lossless)
+        QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("^-- failed to set option .*SRTO_MSS.*")));
+    SrtTestListener::Options options;
+    options.fileMode = lossless;
+    SrtTestListener listener(options);
     QVERIFY2(listener.start(), qPrintable(listener.errorText()));
     int socket = -1;
-    QCOMPARE(connectSRT(socket, "127.0.0.1", interfaceAddress, listener.port(), "bound", 120, QString(), 16, false),
+    QCOMPARE(connectSRT(socket, "127.0.0.1", interfaceAddress, listener.port(), "bound", 120, QString(), 16, lossless),
              QString());
     QVERIFY(testkit::waitUntil([&] { return listener.callerCount() == 1; }, kWaitMs));
+    int mss = 0;
+    int length = sizeof(mss);
+    QCOMPARE(srt_getsockflag(socket, SRTO_MSS, &mss, &length), 0);
+    QCOMPARE(mss, lossless ? 1052 : 1500);
     srt_close(socket);
 }
 
