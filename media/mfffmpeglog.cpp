@@ -12,11 +12,35 @@ extern "C" {
 
 namespace {
 
+// A damaged stream makes a decoder repeat one complaint for every packet, thousands a second; each would become
+// a line in the log window. A repeated line is counted instead and its count written once another line comes,
+// and every kRepeatReport repeats while it goes on.
+constexpr int kRepeatReport = 1000;
+// A piece never ended by a line feed would otherwise make the pending line grow for as long as the thread runs.
+constexpr int kLongestLine = 4096;
+
 // FFmpeg hands over a line in several pieces; each thread keeps its unfinished line until the line feed.
 thread_local QByteArray pendingLine;
 thread_local int pendingLevel = AV_LOG_INFO;
 thread_local int printPrefix = 1;
 thread_local bool quietThread = false;
+thread_local QByteArray lastLine;
+thread_local int lastLevel = AV_LOG_INFO;
+thread_local int repeats = 0;
+
+void emitLine(int level, const QByteArray &line) {
+    if (level <= AV_LOG_ERROR)
+        qWarning().noquote() << "FFmpeg:" << QString::fromUtf8(line);
+    else
+        qDebug().noquote() << "FFmpeg:" << QString::fromUtf8(line);
+}
+
+void reportRepeats() {
+    if (repeats > 0)
+        emitLine(lastLevel, QByteArrayLiteral("last message repeated ") + QByteArray::number(repeats) +
+                                QByteArrayLiteral(" times"));
+    repeats = 0;
+}
 
 void ffmpegLog(void *context, int level, const char *format, va_list arguments) {
     if (level > av_log_get_level() || quietThread)
@@ -29,13 +53,19 @@ void ffmpegLog(void *context, int level, const char *format, va_list arguments) 
     if (pendingLine.isEmpty())
         pendingLevel = level;
     pendingLine += piece;
-    if (!pendingLine.endsWith('\n'))
+    if (!pendingLine.endsWith('\n') && pendingLine.size() < kLongestLine)
         return;
-    pendingLine.chop(1);
-    if (pendingLevel <= AV_LOG_ERROR)
-        qWarning().noquote() << "FFmpeg:" << QString::fromUtf8(pendingLine);
-    else
-        qDebug().noquote() << "FFmpeg:" << QString::fromUtf8(pendingLine);
+    if (pendingLine.endsWith('\n'))
+        pendingLine.chop(1);
+    if (pendingLine == lastLine && pendingLevel == lastLevel) {
+        if (++repeats == kRepeatReport)
+            reportRepeats();
+    } else {
+        reportRepeats();
+        emitLine(pendingLevel, pendingLine);
+        lastLine = pendingLine;
+        lastLevel = pendingLevel;
+    }
     pendingLine.clear();
 }
 

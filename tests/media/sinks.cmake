@@ -1,5 +1,5 @@
-# Sink, frame factory, renderer and reader of the media layer.
-foreach(group tst_sink tst_sinkfactory)
+# Sink, frame factory, renderer, reader and FFmpeg log of the media layer.
+foreach(group tst_sink tst_sinkfactory tst_ffmpeglog)
     if(EXISTS ${CMAKE_CURRENT_LIST_DIR}/${group}.cpp)
         tidewell_add_test(NAME ${group} SOURCES ${group}.cpp LIBS tidewell_media PkgConfig::FFMPEG LABELS unit)
     endif()
