@@ -1,11 +1,23 @@
 #include "peerprocess.h"
 
+#include <csignal>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+void PeerProcess::Child::setupChildProcess() {
+    // Runs in the child between fork and exec. A parent that died before the request left the child to another.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != pid_t(parent))
+        _exit(127);
+}
+
 PeerProcess::~PeerProcess() {
     stop();
 }
 
 bool PeerProcess::start(const QString &program, const QStringList &arguments, int startTimeoutMs) {
     process.setProcessChannelMode(QProcess::MergedChannels);
+    process.parent = getpid();
     process.start(program, arguments);
     if (!process.waitForStarted(startTimeoutMs)) {
         collected += QStringLiteral("cannot start %1: %2\n").arg(program, process.errorString());

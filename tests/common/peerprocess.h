@@ -5,7 +5,9 @@
 
 // A real peer program (srt-live-transmit, ristreceiver, ffmpeg ...) run for the length of one test.
 // Its output is collected so that a failing test can print it; the destructor always ends it, so a
-// failed QVERIFY never leaves a peer behind.
+// failed QVERIFY never leaves a peer behind, and the kernel ends it when the test process dies (a crash,
+// or ctest's timeout), so no peer outlives its test. Start it from the thread that outlives it (the
+// kernel ties the peer to the thread that started it).
 class PeerProcess {
 public:
     PeerProcess() = default;
@@ -27,6 +29,13 @@ public:
     QString commandLine() const;
 
 private:
-    QProcess process;
+    class Child : public QProcess {
+    public:
+        qint64 parent = 0;
+
+    protected:
+        void setupChildProcess() override;
+    };
+    Child process;
     QString collected;
 };
