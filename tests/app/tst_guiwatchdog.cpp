@@ -3,6 +3,7 @@
 // window ends idle, ready for the next Start, with the reason in its log.
 #include "appmessages.h"
 #include "capturestreamer.h"
+#include "ckblblwidget.h"
 #include "eventloopwatchdog.h"
 #include "mainwindow.h"
 #include "resender.h"
@@ -12,9 +13,11 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QGridLayout>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QSpinBox>
 #include <QTcpServer>
 #include <QtTest>
@@ -65,7 +68,7 @@ QString logText() {
     return text;
 }
 
-enum class Case { DeadHost, Unroutable, RelayCannotListen, EncoderFails, FastClicks };
+enum class Case { DeadHost, Unroutable, RelayCannotListen, EncoderFails, FastClicks, RistFastClicks };
 
 } // namespace
 
@@ -133,6 +136,7 @@ void TestGuiWatchdog::startNeverBlocksTheWindow_data() {
                                          << QStringLiteral("START FAILED: the relay opened no loopback listener");
     QTest::newRow("encoder fails to open") << Case::EncoderFails << QStringLiteral("WRITE FAILED");
     QTest::newRow("fast Start/Stop clicks") << Case::FastClicks << QStringLiteral("RESender STOP");
+    QTest::newRow("fast RIST Start/Stop clicks") << Case::RistFastClicks << QStringLiteral("RESenderRist LISTEN PORT:");
 }
 
 void TestGuiWatchdog::startNeverBlocksTheWindow() {
@@ -157,6 +161,15 @@ void TestGuiWatchdog::startNeverBlocksTheWindow() {
         auto *encoders = control<QComboBox>("cmbEncs");
         encoders->addItem(QStringLiteral("NVIDIA H264"), QStringLiteral("c264"));
         encoders->setCurrentIndex(encoders->count() - 1);
+    } else if (which == Case::RistFastClicks) {
+        // One path over loopback to a RIST port nobody reads.
+        control<QRadioButton>("rbRist")->setChecked(true);
+        control<QLineEdit>("txtURL_rist")->setText(QStringLiteral("rist://127.0.0.1:%1").arg(testkit::freePort(true)));
+        auto *path = new CkbLblWidget(QStringLiteral("127.0.0.1"));
+        control<QGridLayout>("gridBonding")->addWidget(path, 9, 9);
+        window->relayoutBondingGrid();
+        path->click();
+        QVERIFY(path->isChecked());
     }
 
     EventLoopWatchdog watchdog;
@@ -164,7 +177,7 @@ void TestGuiWatchdog::startNeverBlocksTheWindow() {
     QElapsedTimer clock;
     clock.start();
     int started = 0;
-    if (which == Case::FastClicks) {
+    if (which == Case::FastClicks || which == Case::RistFastClicks) {
         for (int i = 0; i < kFastClicks; ++i) {
             start()->click();
             started += window->streaming() ? 1 : 0;
