@@ -14,8 +14,8 @@
 namespace {
 // How often a waiting caller looks whether it was told to end.
 constexpr std::chrono::milliseconds kStopLookMs(10);
-// A fetch under way when the fetcher goes normally ends within a frame period; only one that takes longer than
-// this counts as hanging.
+// A fetch under way at a Stop, or when the fetcher goes, normally ends within a frame period; only one that takes
+// longer than this counts as hanging.
 constexpr std::chrono::milliseconds kFetchGraceMs(250);
 } // namespace
 
@@ -98,9 +98,19 @@ int FrameFetcher::fetch(const MFFormat &format, MFFramePtr *frame, const std::at
     state->frame.reset();
     state->requested = true;
     state->changed.notify_all();
+    // A Stop lets the frame under way arrive (the run writes it, as the last of the stream) unless it hangs.
+    bool stopping = false;
+    std::chrono::steady_clock::time_point giveUpAt;
     while (!state->delivered) {
-        if (!keepGoing.load())
-            return kAbandoned;
+        if (!keepGoing.load()) {
+            const auto now = std::chrono::steady_clock::now();
+            if (!stopping) {
+                stopping = true;
+                giveUpAt = now + kFetchGraceMs;
+            } else if (now >= giveUpAt) {
+                return kAbandoned;
+            }
+        }
         state->changed.wait_for(locker, kStopLookMs);
     }
     *frame = std::move(state->frame);

@@ -22,8 +22,9 @@ public:
     FrameFetcher(const FrameFetcher &) = delete;
     FrameFetcher &operator=(const FrameFetcher &) = delete;
 
-    // One frame converted to format: the source's result, or kAbandoned once keepGoing turned false (looked at
-    // every few milliseconds). A fetch abandoned earlier is waited for again before the next one is asked for.
+    // One frame converted to format: the source's result, or kAbandoned when keepGoing turned false (looked at
+    // every few milliseconds) and the frame under way did not come within a short grace. A fetch abandoned
+    // earlier must come back before the next one is asked for.
     int fetch(const MFFormat &format, MFFramePtr *frame, const std::atomic<bool> &keepGoing);
     // True while a fetch is under way on the fetcher's thread.
     bool busy() const;
