@@ -4,6 +4,7 @@
 #include "reconnectpolicy.h"
 #include "streamrequest.h"
 
+#include <QDeadlineTimer>
 #include <QMainWindow>
 #include <QMap>
 #include <QMutex>
@@ -47,6 +48,9 @@ public:
     static constexpr int kBuildNumber = 68;
     // The relay gets this long to open its loopback listener before a Start is given up.
     static constexpr int kListenerWaitMs = 5000;
+    // Every wait of one Start on this thread together (name look-up, the previous capture and relay runs, the
+    // listener) ends within this; what is not ready by then makes the Start fail with a message.
+    static constexpr int kStartWaitMs = 5000;
     static constexpr int kStatIntervalMs = 2000;
     static constexpr int kReconnectDelayMs = 700;
 
@@ -64,7 +68,8 @@ public:
     void autoStart(const QStringList &arguments);
 
     // Reads the Start values from the form; false (with the box already shown) when the form is refused.
-    bool streamRequest(StreamRequest *request);
+    // The server name's look-up waits at most until the deadline.
+    bool streamRequest(StreamRequest *request, QDeadlineTimer deadline = QDeadlineTimer(kStartWaitMs));
 
     QStringList availableEncoders();
     QStringList listInterfaces();
@@ -144,8 +149,10 @@ private:
 
     // Stream control (mainwindowstream.cpp).
     void stopStreaming();
-    bool startStreaming(const StreamRequest &request);
-    bool waitForListener(int *port, const std::atomic<int> &listenPort);
+    bool startStreaming(const StreamRequest &request, QDeadlineTimer deadline);
+    bool waitForListener(int *port, const std::atomic<int> &listenPort, QDeadlineTimer deadline);
+    // Warns, logs and puts the button back after a Start that got as far as the relay.
+    void refuseStart(bool rist, const QString &logLine, const QString &warning);
     void stopRelay(bool rist);
     void updateControls();
     bool collectBondings(QString *paths);

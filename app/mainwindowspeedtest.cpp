@@ -38,7 +38,11 @@ void MainWindow::on_cmdSpeedTest_clicked() {
         AppMessages::warning(this, tr("Warning"), tr("Incorrect SRT Server. Please enter host and port."));
         return;
     }
-    const QString address = resolveHost(server.host, true);
+    // The same bound as a Start's: a resolver that does not answer must not freeze the window.
+    bool timedOut = false;
+    const QString address = resolveHost(server.host, true, QDeadlineTimer(kStartWaitMs), &timedOut);
+    if (timedOut)
+        logs->addMessage(QStringLiteral("NAME LOOKUP TIMED OUT: ") + server.host);
     logs->addMessage(QStringLiteral("SPEED TEST TO SERVER : ") + server.host + QStringLiteral("(resolved to ") +
                      address + QStringLiteral(")"));
     const QString interfaceAddress = senderInterface();

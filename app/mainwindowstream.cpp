@@ -21,6 +21,8 @@
 #include <QSettings>
 #include <QTimer>
 
+#include <algorithm>
+
 namespace {
 // The listener is checked this often while the relay opens it.
 constexpr int kListenerPollMs = 20;
@@ -44,7 +46,7 @@ bool MainWindow::collectBondings(QString *paths) {
     return !paths->isEmpty();
 }
 
-bool MainWindow::streamRequest(StreamRequest *request) {
+bool MainWindow::streamRequest(StreamRequest *request, QDeadlineTimer deadline) {
     request->rist = ui->rbRist->isChecked();
     if (request->rist) {
         QString paths;
@@ -80,8 +82,12 @@ bool MainWindow::streamRequest(StreamRequest *request) {
             return false;
         request->host = server.host;
         request->port = server.port;
-        request->address = resolveHost(server.host, true);
+        bool timedOut = false;
+        request->address = resolveHost(server.host, true, deadline, &timedOut);
         qDebug() << request->host << request->address;
+        // An empty address fails at the relay's connect like an unknown name, so the restart policy applies.
+        if (timedOut)
+            logs->addMessage(QStringLiteral("NAME LOOKUP TIMED OUT: ") + request->host);
         logs->addMessage(QStringLiteral("STREAM TO SERVER : ") + request->host + QStringLiteral("(resolved to ") +
                          request->address + QStringLiteral(")"));
     }
@@ -115,10 +121,10 @@ bool MainWindow::streamRequest(StreamRequest *request) {
     return true;
 }
 
-bool MainWindow::waitForListener(int *port, const std::atomic<int> &listenPort) {
+bool MainWindow::waitForListener(int *port, const std::atomic<int> &listenPort, QDeadlineTimer startDeadline) {
     // The relay opens its listener at once; a relay that cannot (or whose previous run is stuck) must not
     // hold the window, so the wait is bounded and a failed listen (-1) ends it at once.
-    const QDeadlineTimer deadline(kListenerWaitMs);
+    const QDeadlineTimer deadline = std::min(QDeadlineTimer(kListenerWaitMs), startDeadline);
     for (;;) {
         const int published = listenPort.load();
         if (published > 0) {
@@ -138,25 +144,37 @@ void MainWindow::stopRelay(bool rist) {
         srtSender->stopRetransmit();
 }
 
-bool MainWindow::startStreaming(const StreamRequest &request) {
+void MainWindow::refuseStart(bool rist, const QString &logLine, const QString &warning) {
+    stopRelay(rist);
+    ui->cmdStart->setText(tr("START"));
+    logs->addMessage(logLine);
+    AppMessages::warning(this, tr("Warning"), warning);
+}
+
+bool MainWindow::startStreaming(const StreamRequest &request, QDeadlineTimer deadline) {
+    // The previous capture run first: if it is stuck, no relay is started for nothing, and the waits inside
+    // setDevices and startCapture then find the thread idle.
+    if (!capture->waitForStoppingRun(deadline)) {
+        refuseStart(request.rist, QStringLiteral("START FAILED: the previous capture run has not ended"),
+                    tr("The stream could not be started: the previous capture has not ended yet."));
+        return false;
+    }
     if (request.rist) {
         ristSender->setRistParams(ui->sbRtt->value(), ui->sbRetries->value(), ui->sbRetriesBuff->value(),
                                   ui->sbLatency->value());
         ristSender->setBondings(request.bondings);
-        ristSender->startRetransmit(request.servers, request.interfaceAddress, request.ristStreamId, request.secret);
+        ristSender->startRetransmit(request.servers, request.interfaceAddress, request.ristStreamId, request.secret,
+                                    deadline);
     } else {
         srtSender->startRetransmit(request.address, request.interfaceAddress, request.port, request.streamId,
-                                   request.latency, request.passphrase, request.keyLength, request.lossless);
+                                   request.latency, request.passphrase, request.keyLength, request.lossless, deadline);
     }
     ui->cmdStart->setText(tr("STOP"));
 
     int port = 0;
-    if (!waitForListener(&port, request.rist ? ristSender->listenPort : srtSender->listenPort)) {
-        stopRelay(request.rist);
-        ui->cmdStart->setText(tr("START"));
-        logs->addMessage(QStringLiteral("START FAILED: the relay opened no loopback listener"));
-        AppMessages::warning(this, tr("Warning"),
-                             tr("The stream could not be started: the relay opened no loopback listener."));
+    if (!waitForListener(&port, request.rist ? ristSender->listenPort : srtSender->listenPort, deadline)) {
+        refuseStart(request.rist, QStringLiteral("START FAILED: the relay opened no loopback listener"),
+                    tr("The stream could not be started: the relay opened no loopback listener."));
         return false;
     }
 
@@ -167,11 +185,8 @@ bool MainWindow::startStreaming(const StreamRequest &request) {
     if (!capture->startCapture(port, request.frameRate, request.interlace, 1, request.codec, request.encoderOptions,
                                request.audioChannels, request.sampleRate)) {
         // Only a previous capture run that would not end refuses; showing "streaming" then would be a lie.
-        stopRelay(request.rist);
-        ui->cmdStart->setText(tr("START"));
-        logs->addMessage(QStringLiteral("START FAILED: the previous capture run has not ended"));
-        AppMessages::warning(this, tr("Warning"),
-                             tr("The stream could not be started: the previous capture has not ended yet."));
+        refuseStart(request.rist, QStringLiteral("START FAILED: the previous capture run has not ended"),
+                    tr("The stream could not be started: the previous capture has not ended yet."));
         return false;
     }
     isStreaming = true;
@@ -206,8 +221,10 @@ void MainWindow::toggleStreaming() {
     if (isStreaming) {
         stopStreaming();
     } else {
+        // One deadline for every wait of this Start, so that together they never hold the window longer.
+        const QDeadlineTimer deadline(kStartWaitMs);
         StreamRequest request;
-        if (!streamRequest(&request) || !startStreaming(request)) {
+        if (!streamRequest(&request, deadline) || !startStreaming(request, deadline)) {
             ui->cmdStart->setChecked(false);
             return;
         }

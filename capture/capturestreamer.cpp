@@ -1,5 +1,6 @@
 #include "capturestreamer.h"
 
+#include "framefetcher.h"
 #include "logsdlg.h"
 #include "mformats.h"
 #include "mfpreview.h"
@@ -16,9 +17,6 @@
 
 namespace {
 
-// How long the GUI thread waits for a run that was told to stop: one frame fetch normally ends within a
-// frame period, so this only runs out when a device hangs.
-constexpr int kStopWaitMs = 3000;
 // A source that fails at once would otherwise spin the loop and flood the log window; failed fetches are
 // paced to at most one per this interval, which is still shorter than any frame period.
 constexpr int kFailedFetchPaceMs = 10;
@@ -64,9 +62,10 @@ bool CaptureStreamer::setVideoBitrate(int kbps) {
 CaptureStreamer::~CaptureStreamer() {
     if (isRunning()) {
         stopCapture();
+        // A fetch that hangs in a device holds only the fetcher's thread, which the run leaves behind; what the
+        // run itself still does on its way out (the writer's close, the card's stop) ends by its own bounds.
         if (!wait(kStopWaitMs)) {
-            // The run is stuck inside a frame fetch; closing the device makes the fetch return.
-            qCritical() << "~CaptureStreamer: capture thread still in a frame fetch, closing the source";
+            qCritical() << "~CaptureStreamer: capture thread still ending, closing the source";
             if (std::shared_ptr<MFormats> stuck = currentSource())
                 stuck->DeviceClose();
             // The thread reads this object's members, so it must end before they are freed.
@@ -111,9 +110,10 @@ MFFormat CaptureStreamer::outputFormat() const {
     return convertFormat.load();
 }
 
-bool CaptureStreamer::waitForStoppingRun() {
+bool CaptureStreamer::waitForStoppingRun(QDeadlineTimer deadline) {
+    // One frame fetch normally ends within a frame period, so the wait only runs out when a device hangs.
     if (isRunning() && !running.load())
-        wait(kStopWaitMs);
+        wait(deadline);
     return !isRunning();
 }
 
@@ -259,15 +259,18 @@ void CaptureStreamer::run() {
     writeErrors.store(0);
     framesWritten.store(0);
     bool firstFrame = true;
+    bool writeFailureSaid = false;
     StripGeometry strip;
 
+    // Frames come through a thread of their own, so that a device that hangs cannot hold this run past a Stop.
+    auto fetcher = std::make_unique<FrameFetcher>(runSource);
     QElapsedTimer fetchTime;
     while (running.load()) {
         MFFramePtr frame;
         fetchTime.start();
-        const int fetched =
-            frameSource ? frameSource->SourceFrameConvertedGetByFormat(convertFormat.load(), &frame, -1, kNoOptions)
-                        : int(MF_E_NOTREADY);
+        const int fetched = frameSource ? fetcher->fetch(convertFormat.load(), &frame, running) : int(MF_E_NOTREADY);
+        if (fetched == FrameFetcher::kAbandoned)
+            break;
         if (MF_FAILED(fetched) || !frame) {
             log(QStringLiteral("GetFrame Failed"));
             const int64_t failures = captureErrors.fetch_add(1) + 1;
@@ -294,6 +297,10 @@ void CaptureStreamer::run() {
         const int written = runWriter ? runWriter->ReceiverFramePut(frame, -1, kNoOptions) : int(MF_E_NOTREADY);
         if (MF_FAILED(written)) {
             qDebug() << "write error " << written;
+            // An encoder that does not open fails every frame: the operator hears of it once per run.
+            if (!writeFailureSaid)
+                log(QStringLiteral("WRITE FAILED: the frame could not be encoded or sent"));
+            writeFailureSaid = true;
             writeErrors.fetch_add(1);
         } else {
             if (previewReceiver && previewWindow.load() != 0)
@@ -319,6 +326,8 @@ void CaptureStreamer::run() {
     }
     const int closed = closing ? closing->DeviceClose() : int(MF_E_NOTREADY);
     qDebug() << "DeviceClose: " << MF_SUCCEEDED(closed) << "capturestreamer" << __LINE__;
+    // After the close, which makes a hanging fetch return on most devices; one that still hangs is let go.
+    fetcher.reset();
     closing.reset();
     runSource.reset();
 

@@ -4,6 +4,7 @@
 #include "mfformat.h"
 
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QMutex>
 #include <QRect>
 #include <QSize>
@@ -57,6 +58,11 @@ public:
                       const QString &extraOptions, const QString &audioChannels, int sampleRate);
     // Asks the run to end after the current frame; does not wait.
     void stopCapture();
+    // How long device selection and startCapture wait, at most, for a run that was told to stop.
+    static constexpr int kStopWaitMs = 3000;
+    // Lets a run that was told to stop end (by the deadline) before the next one is prepared; true when idle. A
+    // caller with a tighter bound for its whole Start calls this first; the later waits then find the thread idle.
+    bool waitForStoppingRun(QDeadlineTimer deadline = QDeadlineTimer(kStopWaitMs));
     // Retargets the running stream's video bitrate (kbit/s) from the next frame on, without a restart; false when
     // there is no writer. Any thread.
     bool setVideoBitrate(int kbps);
@@ -104,8 +110,6 @@ private:
     void configureWriter(int port, int frameRate, int gopMultiplier, const QString &codec, const QString &extraOptions,
                          int sampleRate);
     bool setVideoDevice(const QString &entry);
-    // Lets a run that was told to stop end (bounded) before the next one is prepared; true when idle.
-    bool waitForStoppingRun();
     void log(const QString &text);
     std::shared_ptr<MFormats> currentSource() const;
     // Taken from the first frame of a run that gets a strip.

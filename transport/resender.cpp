@@ -21,8 +21,8 @@ namespace {
 
 // The encoder wait polls in slices this long so that a Stop or a new Start ends it promptly.
 constexpr int kWaitSliceMs = 100;
-// A run that is told to end is out within the library's connect timeout (3 s by default) plus one slice.
-constexpr unsigned long kRunEndMs = 5000;
+// The connection's state is looked at this often while the library connects in the background.
+constexpr unsigned long kConnectPollMs = 10;
 // Capacity kept by the forwarding buffer across reads (it grows beyond this when a read brings more).
 constexpr int kReadBufferReserve = 1 << 20;
 
@@ -51,17 +51,18 @@ RESender::RESender(LogsDlg *logWindow, QObject *parent) : QThread(parent), logWi
 RESender::~RESender() {
     if (isRunning()) {
         requestEnd();
-        wait(2 * kRunEndMs);
+        wait(2 * kPreviousRunWaitMs);
     }
 }
 
 bool RESender::startRetransmit(const QString &host, const QString &interfaceAddress, int port, const QString &streamId,
-                               int latency, const QString &passphrase, int keyLength, bool lossless) {
+                               int latency, const QString &passphrase, int keyLength, bool lossless,
+                               QDeadlineTimer previousRunDeadline) {
     // Starting a thread that still runs does nothing, so the previous run (typically still waiting for an
     // encoder after a Stop) is ended first; otherwise no listener would ever be published for this Start.
     if (isRunning()) {
         requestEnd();
-        if (!wait(kRunEndMs)) {
+        if (!wait(previousRunDeadline)) {
             listenPort.store(-1);
             log(QStringLiteral("RESender FAILED: previous run did not end"));
             return true;
@@ -94,7 +95,14 @@ void RESender::requestEnd() {
     stopFlag.store(true);
     endRequested.store(true);
     // Closing unblocks a send in progress on the relay thread; closing -1 only makes the library complain.
-    srt_close(srtSocket.exchange(-1));
+    // A blocking socket in file mode would hold this (often the GUI) thread in the close for up to its linger
+    // time while unsent data remains; non-blocking, the library lingers in the background instead.
+    const int socket = srtSocket.exchange(-1);
+    if (socket != -1) {
+        const int no = 0;
+        srt_setsockflag(socket, SRTO_SNDSYN, &no, sizeof(no));
+    }
+    srt_close(socket);
     exit(0);
 }
 
@@ -148,17 +156,8 @@ void RESender::run() {
     if (!interfaceAddress.isEmpty())
         log(QStringLiteral("Sender network interface:") + interfaceAddress);
 
-    if (!endRequested.load()) {
-        log(QStringLiteral("Connect to SRT ") + host + ':' + QString::number(port) + QStringLiteral("  streamid: ") +
-            id);
-        int socket = -1;
-        const QString result = connectSRT(socket, host, interfaceAddress, static_cast<quint16>(port), id, latency,
-                                          passphrase, keyLength, lossless);
-        if (result.isEmpty())
-            limitRetransmissionRate(socket);
-        srtSocket.store(socket);
-        log(result.isEmpty() ? QStringLiteral("CONNECT: SUCCESS") : QStringLiteral("CONNECT FAILED: ") + result);
-    }
+    if (!endRequested.load())
+        connectToServer(id);
 
     const bool encoderArrived = waitForEncoder(server);
     if (encoderArrived)
@@ -201,6 +200,50 @@ void RESender::run() {
     if (left != -1)
         srt_close(left);
     buffer.clear();
+}
+
+void RESender::connectToServer(const QString &id) {
+    log(QStringLiteral("Connect to SRT ") + host + ':' + QString::number(port) + QStringLiteral("  streamid: ") + id);
+    int socket = -1;
+    // A blocking connect holds the socket's connection lock until the library's connect timeout, and a Stop's
+    // close would wait for that lock; non-blocking, the socket is published first and a Stop ends the attempt.
+    const QString result = connectSRT(socket, host, interfaceAddress, static_cast<quint16>(port), id, latency,
+                                      passphrase, keyLength, lossless, [this](int created) {
+                                          const int no = 0;
+                                          srt_setsockflag(created, SRTO_RCVSYN, &no, sizeof(no));
+                                          if (endRequested.load())
+                                              return false;
+                                          srtSocket.store(created);
+                                          return true;
+                                      });
+    const bool connected = result.isEmpty() && waitForConnection(socket);
+    if (!connected) {
+        const int left = srtSocket.exchange(-1);
+        // connectSRT closes its socket when it fails; after a failed wait the socket is still open here, unless a
+        // Stop took it out first and closed it.
+        if (result.isEmpty() && left != -1)
+            srt_close(left);
+        if (endRequested.load())
+            return;
+        log(QStringLiteral("CONNECT FAILED: ") + (result.isEmpty() ? QStringLiteral("SRT CONNECT FAILED") : result));
+        return;
+    }
+    limitRetransmissionRate(socket);
+    log(QStringLiteral("CONNECT: SUCCESS"));
+}
+
+bool RESender::waitForConnection(int socket) {
+    // The library gives up by itself after its connect timeout, which ends this wait too.
+    for (;;) {
+        const SRT_SOCKSTATUS state = srt_getsockstate(socket);
+        if (state == SRTS_CONNECTED)
+            return true;
+        if (state != SRTS_CONNECTING && state != SRTS_OPENED && state != SRTS_INIT)
+            return false;
+        if (endRequested.load())
+            return false;
+        QThread::msleep(kConnectPollMs);
+    }
 }
 
 void RESender::forward(QTcpSocket *connection) {

@@ -3,6 +3,7 @@
 #include "linkstats.h"
 
 #include <QByteArray>
+#include <QDeadlineTimer>
 #include <QMutex>
 #include <QString>
 #include <QThread>
@@ -23,14 +24,18 @@ public:
     // Failed chunk sends a run tolerates; the next one stops forwarding and raises srtError.
     static constexpr int kMaxSendErrors = 5;
     static constexpr int kDefaultEncoderWaitMs = 30000;
+    // A run told to end leaves within one wait slice; this only runs out when the library hangs.
+    static constexpr int kPreviousRunWaitMs = 5000;
 
     explicit RESender(LogsDlg *logWindow, QObject *parent = nullptr);
     ~RESender() override;
 
     // Starts one run. A run still going (for example still waiting for its encoder after a Stop) is ended
-    // first, so that the new run gets a listener of its own. Always returns true.
+    // first, so that the new run gets a listener of its own; when it has not ended by previousRunDeadline,
+    // listenPort becomes -1 and nothing starts. Always returns true.
     bool startRetransmit(const QString &host, const QString &interfaceAddress, int port, const QString &streamId,
-                         int latency, const QString &passphrase, int keyLength, bool lossless);
+                         int latency, const QString &passphrase, int keyLength, bool lossless,
+                         QDeadlineTimer previousRunDeadline = QDeadlineTimer(kPreviousRunWaitMs));
     // Ends the current run without waiting for the thread.
     void stopRetransmit();
     // Read at the start of the next run: appends "#alpha" to the stream id.
@@ -59,6 +64,8 @@ protected:
 private:
     void forward(QTcpSocket *connection);
     bool waitForEncoder(class QTcpServer &server);
+    void connectToServer(const QString &id);
+    bool waitForConnection(int socket);
     void log(const QString &text) const;
     void sampleStats();
     void limitRetransmissionRate(int socket);

@@ -21,9 +21,6 @@
 namespace {
 
 constexpr int kWaitSliceMs = 100;
-// A run told to end leaves its encoder wait within one slice; a server name still being looked up may hold it for
-// the resolver's own time-out.
-constexpr unsigned long kRunEndMs = 5000;
 constexpr int kReadBufferReserve = 1 << 20;
 constexpr int kTsPacketSize = 188;
 // librist reports a peer's bandwidth in bits per second.
@@ -88,7 +85,7 @@ RESenderRist::RESenderRist(LogsDlg *logWindow, QObject *parent) : QThread(parent
 RESenderRist::~RESenderRist() {
     if (isRunning()) {
         requestEnd();
-        wait(2 * kRunEndMs);
+        wait(2 * kPreviousRunWaitMs);
     }
 }
 
@@ -101,11 +98,11 @@ void RESenderRist::setBondings(const QString &paths) {
 }
 
 bool RESenderRist::startRetransmit(const QString &servers, const QString &interfaceAddress, const QString &cname,
-                                   const QString &secret) {
+                                   const QString &secret, QDeadlineTimer previousRunDeadline) {
     listenPort.store(0);
     if (isRunning()) {
         requestEnd();
-        if (!wait(kRunEndMs)) {
+        if (!wait(previousRunDeadline)) {
             listenPort.store(-1);
             log(QStringLiteral("RESenderRist FAILED: previous run did not end"));
             return true;

@@ -4,6 +4,7 @@
 #include "ristrules.h"
 
 #include <QByteArray>
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QList>
 #include <QMutex>
@@ -30,6 +31,9 @@ public:
     static constexpr int kChunkSize = 1316;
     static constexpr int kMaxSendErrors = 5;
     static constexpr int kDefaultEncoderWaitMs = 30000;
+    // A run told to end leaves its encoder wait within one slice; a server name still being looked up may hold
+    // it for the resolver's own time-out.
+    static constexpr int kPreviousRunWaitMs = 5000;
 
     explicit RESenderRist(LogsDlg *logWindow, QObject *parent = nullptr);
     ~RESenderRist() override;
@@ -38,10 +42,11 @@ public:
     void setRistParams(int rttMax, int maxRetries, int retriesBuffer, int reorderBuffer);
     // The ticked paths as "address(weight),..." tokens; read by the next run.
     void setBondings(const QString &paths);
-    // Starts one run. A run still going is ended first (bounded); when it does not end, listenPort becomes -1
-    // and nothing starts. Always returns true.
+    // Starts one run. A run still going is ended first; when it has not ended by previousRunDeadline,
+    // listenPort becomes -1 and nothing starts. Always returns true.
     bool startRetransmit(const QString &servers, const QString &interfaceAddress, const QString &cname,
-                         const QString &secret);
+                         const QString &secret,
+                         QDeadlineTimer previousRunDeadline = QDeadlineTimer(kPreviousRunWaitMs));
     // Ends the current run without waiting for the thread; the run destroys its sender context on its way out.
     void stopRetransmit();
     void setAlpha(bool alpha);

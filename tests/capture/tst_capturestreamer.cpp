@@ -7,6 +7,7 @@
 #include "vitcstrip.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QPlainTextEdit>
 #include <QtTest>
 
@@ -430,20 +431,28 @@ private slots:
         auto source = std::make_shared<ScriptedSource>();
         source->frameFormat = videoFormat(64, 36, 25.0);
         source->devices[0] = QStringList{"Test Pattern"};
-        // Longer than the destructor's first wait: the fetch only returns after the source was closed.
-        source->fetchPaceMs = 4000;
+        // Far longer than a Stop may take: the fetch hangs as in a device that stopped answering.
+        constexpr int kHangMs = 4000;
+        source->fetchPaceMs = kHangMs;
         CaptureMedia media;
         media.createSource = [source] { return source; };
         media.createWriter = [] { return std::make_shared<RecordingWriter>(); };
         auto streamer = std::make_unique<CaptureStreamer>(media);
+        // The streamer holds its own copy; only the run and the fetch may keep the source alive.
+        media.createSource = nullptr;
         QVERIFY(streamer->setDevices("Test Pattern", "NO_AUDIO"));
         streamer->setOutputParams(QSize(), 4000, 128);
         QVERIFY(streamer->startCapture(5000, 25, 3, 1, "q264sw", QString(), QString(), 48000));
         QVERIFY(testkit::waitUntil([&] { return source->fetches.load() >= 1; }, kWaitMs));
         QTest::ignoreMessage(QtCriticalMsg, QRegularExpression("still in a frame fetch"));
+        QElapsedTimer clock;
+        clock.start();
         streamer.reset();
-        // Once by the destructor to end the fetch, once by the run as it ends.
-        QCOMPARE(source->closes.load(), 2);
+        QVERIFY2(clock.elapsed() < kHangMs / 2, qPrintable(QString::number(clock.elapsed())));
+        // Closed by the run as it ends; the hanging fetch keeps the source alive until it comes back.
+        QCOMPARE(source->closes.load(), 1);
+        QCOMPARE(source->fetches.load(), 1);
+        QVERIFY(testkit::waitUntil([&] { return source.use_count() == 1; }, 2 * kHangMs));
         QCOMPARE(source->fetches.load(), 1);
     }
 

@@ -124,6 +124,7 @@ private slots:
     void peerGoneRaisesError();
     void encoderNeverConnects();
     void stopDuringEncoderWaitEndsRun();
+    void stopDuringConnectEndsRun();
     void restartDuringEncoderWaitPublishesNewPort();
     void listenerThatCannotOpen();
 
@@ -408,6 +409,21 @@ void TestRESender::stopDuringEncoderWaitEndsRun() {
     QVERIFY(!logText(*logs).contains("TIMEOUT"));
     // The server sees its caller go.
     QVERIFY(testkit::waitUntil([&] { return listener.callers().first().closed; }, kWaitMs));
+}
+
+void TestRESender::stopDuringConnectEndsRun() {
+    // Nobody answers there, so the library would go on trying for its whole connect timeout (3 s).
+    QVERIFY(startRun(testkit::freePort(true)));
+    QVERIFY(logHas(*logs, "Connect to SRT "));
+    QTest::qWait(200);
+    QElapsedTimer timer;
+    timer.start();
+    sender->stopRetransmit();
+    QVERIFY(sender->wait(1000));
+    QVERIFY2(timer.elapsed() < 1000, qPrintable(QString::number(timer.elapsed())));
+    // A connect that the Stop ended is no failure to report.
+    QVERIFY(!logText(*logs).contains("CONNECT FAILED"));
+    QVERIFY(!logText(*logs).contains("CONNECT: SUCCESS"));
 }
 
 void TestRESender::restartDuringEncoderWaitPublishesNewPort() {

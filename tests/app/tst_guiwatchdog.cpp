@@ -1,0 +1,221 @@
+// The main window's event loop keeps turning while a Start meets a server that is not there, an address with no
+// route, a relay that cannot listen, an encoder that does not open and an operator who clicks fast; each time the
+// window ends idle, ready for the next Start, with the reason in its log.
+#include "appmessages.h"
+#include "capturestreamer.h"
+#include "ckblblwidget.h"
+#include "eventloopwatchdog.h"
+#include "mainwindow.h"
+#include "resender.h"
+#include "srttestlistener.h"
+#include "testkit.h"
+#include "windowtestmain.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QGridLayout>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSpinBox>
+#include <QTcpServer>
+#include <QtTest>
+
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <memory>
+
+namespace {
+
+// The operator must never see the window freeze for this long.
+constexpr qint64 kWorstGapMs = 1000;
+constexpr int kFastClicks = 20;
+// A run against a server that does not answer ends after the library's connect timeout (3 s) and the failed
+// sends that follow it.
+constexpr int kRunEndsMs = 10000;
+// TEST-NET-3: in the test's own network namespace no route leads anywhere but to loopback.
+const char kUnroutable[] = "203.0.113.1:9000";
+
+// Set when the test runs in a network namespace of its own, where only loopback exists.
+bool ownNetwork = false;
+
+// Before any thread exists: the process leaves the machine's network for a new namespace and brings up its
+// loopback, so that nothing the window sends can reach a real host.
+void enterOwnNetwork() {
+    if (unshare(CLONE_NEWNET) != 0)
+        return;
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    ifreq request{};
+    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+    ownNetwork = fd >= 0 && ioctl(fd, SIOCGIFFLAGS, &request) == 0 &&
+                 (request.ifr_flags |= IFF_UP, ioctl(fd, SIOCSIFFLAGS, &request) == 0);
+    if (fd >= 0)
+        close(fd);
+}
+
+QString logText() {
+    QString text;
+    for (QWidget *top : QApplication::topLevelWidgets()) {
+        if (auto *view = top->findChild<QPlainTextEdit *>(QStringLiteral("plainTextEdit")))
+            text += view->toPlainText();
+    }
+    return text;
+}
+
+enum class Case { DeadHost, Unroutable, RelayCannotListen, EncoderFails, FastClicks, RistFastClicks };
+
+} // namespace
+
+Q_DECLARE_METATYPE(Case)
+
+class TestGuiWatchdog : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void startNeverBlocksTheWindow_data();
+    void startNeverBlocksTheWindow();
+
+private:
+    template <typename T> T *control(const char *name) {
+        T *widget = window->findChild<T *>(QLatin1String(name));
+        if (!widget)
+            qFatal("no control %s", name);
+        return widget;
+    }
+    QPushButton *start() { return control<QPushButton>("cmdStart"); }
+    // Runs the event loop until the window has stopped streaming (on its own or after a Stop), bounded.
+    bool untilIdle(int timeoutMs) {
+        return testkit::waitUntil([this] { return !window->streaming(); }, timeoutMs, 20);
+    }
+
+    std::unique_ptr<MainWindow> window;
+    std::unique_ptr<SrtTestListener> listener;
+    std::unique_ptr<QTcpServer> portHolder;
+};
+
+void TestGuiWatchdog::init() {
+    AppMessages::clearHistory();
+    window = std::make_unique<MainWindow>();
+    auto *videoSources = control<QComboBox>("cmbVideoSources");
+    auto *encoders = control<QComboBox>("cmbEncs");
+    const int pattern = videoSources->findText(QStringLiteral("Test Pattern"));
+    const int h264 = encoders->findData(QStringLiteral("libopenh264"));
+    if (pattern < 0 || h264 < 0)
+        QSKIP("the Test Pattern and the OpenH264 encoder are needed");
+    videoSources->setCurrentIndex(pattern);
+    encoders->setCurrentIndex(h264);
+    control<QComboBox>("cmbFrames")->setCurrentText(QStringLiteral("640x360"));
+    // One failure ends the case; a restart would only repeat what the case already showed.
+    control<QSpinBox>("spbReconnect")->setValue(0);
+}
+
+void TestGuiWatchdog::cleanup() {
+    if (window && window->streaming())
+        start()->click();
+    if (window)
+        window->waitForWorkers(5000);
+    window.reset();
+    listener.reset();
+    portHolder.reset();
+}
+
+void TestGuiWatchdog::startNeverBlocksTheWindow_data() {
+    QTest::addColumn<Case>("which");
+    QTest::addColumn<QString>("logged");
+    QTest::newRow("dead host") << Case::DeadHost << QStringLiteral("CONNECT FAILED");
+    QTest::newRow("unroutable address") << Case::Unroutable << QStringLiteral("CONNECT FAILED");
+    QTest::newRow("relay cannot listen") << Case::RelayCannotListen
+                                         << QStringLiteral("START FAILED: the relay opened no loopback listener");
+    QTest::newRow("encoder fails to open") << Case::EncoderFails << QStringLiteral("WRITE FAILED");
+    QTest::newRow("fast Start/Stop clicks") << Case::FastClicks << QStringLiteral("RESender STOP");
+    QTest::newRow("fast RIST Start/Stop clicks") << Case::RistFastClicks << QStringLiteral("RESenderRist LISTEN PORT:");
+}
+
+void TestGuiWatchdog::startNeverBlocksTheWindow() {
+    QFETCH(Case, which);
+    QFETCH(QString, logged);
+    auto *url = control<QLineEdit>("txtURL");
+    // Nobody listens on a free UDP port of loopback.
+    url->setText(QStringLiteral("127.0.0.1:%1").arg(testkit::freePort(true)));
+    if (which == Case::Unroutable) {
+        if (!ownNetwork)
+            QSKIP("a network namespace of the test's own is needed (unshare CLONE_NEWNET, root)");
+        url->setText(QLatin1String(kUnroutable));
+    } else if (which == Case::RelayCannotListen) {
+        portHolder = std::make_unique<QTcpServer>();
+        QVERIFY(portHolder->listen(QHostAddress::LocalHost, 0));
+        window->srtRelay()->setRequestedListenPort(portHolder->serverPort());
+    } else if (which == Case::EncoderFails) {
+        // The relay reaches a server, so only the encoder fails: a hardware encoder this machine does not have.
+        listener = std::make_unique<SrtTestListener>();
+        QVERIFY2(listener->start(), qPrintable(listener->errorText()));
+        url->setText(QStringLiteral("127.0.0.1:%1").arg(listener->port()));
+        auto *encoders = control<QComboBox>("cmbEncs");
+        encoders->addItem(QStringLiteral("NVIDIA H264"), QStringLiteral("c264"));
+        encoders->setCurrentIndex(encoders->count() - 1);
+    } else if (which == Case::RistFastClicks) {
+        // One path over loopback to a RIST port nobody reads.
+        control<QRadioButton>("rbRist")->setChecked(true);
+        control<QLineEdit>("txtURL_rist")->setText(QStringLiteral("rist://127.0.0.1:%1").arg(testkit::freePort(true)));
+        auto *path = new CkbLblWidget(QStringLiteral("127.0.0.1"));
+        control<QGridLayout>("gridBonding")->addWidget(path, 9, 9);
+        window->relayoutBondingGrid();
+        path->click();
+        QVERIFY(path->isChecked());
+    }
+
+    EventLoopWatchdog watchdog;
+    watchdog.start();
+    QElapsedTimer clock;
+    clock.start();
+    int started = 0;
+    if (which == Case::FastClicks || which == Case::RistFastClicks) {
+        for (int i = 0; i < kFastClicks; ++i) {
+            start()->click();
+            started += window->streaming() ? 1 : 0;
+            QTest::qWait(10);
+            if (window->streaming())
+                start()->click();
+            QTest::qWait(10);
+        }
+        QCOMPARE(started, kFastClicks);
+    } else {
+        start()->click();
+        if (which == Case::RelayCannotListen) {
+            QVERIFY(!window->streaming());
+            QCOMPARE(AppMessages::history().size(), 1);
+        } else if (which == Case::EncoderFails) {
+            QVERIFY(window->streaming());
+            QVERIFY(testkit::waitUntil([this] { return window->captureThread()->writeErrors.load() >= 3; }, 5000));
+            start()->click();
+        }
+        QVERIFY2(untilIdle(kRunEndsMs), "the window did not end the run");
+    }
+    // A tick after the last action, so that a block at the very end is counted too.
+    QTest::qWait(2 * EventLoopWatchdog::kDefaultIntervalMs);
+    watchdog.stop();
+    qInfo("worst gap %lld ms over %lld ms (%d ticks)", watchdog.worstGapMs(), clock.elapsed(), watchdog.ticks());
+    QVERIFY2(watchdog.worstGapMs() < kWorstGapMs, qPrintable(QString::number(watchdog.worstGapMs())));
+
+    QVERIFY(!window->streaming());
+    QCOMPARE(start()->text(), QStringLiteral("START"));
+    QVERIFY(start()->isEnabled());
+    QVERIFY(!start()->isChecked());
+    QVERIFY(control<QWidget>("destinationGroup")->isEnabled());
+    QVERIFY2(logText().contains(logged), qPrintable(logText()));
+    window->srtRelay()->setRequestedListenPort(0);
+}
+
+int main(int argc, char *argv[]) {
+    return windowtest::run<TestGuiWatchdog>(argc, argv, nullptr, enterOwnNetwork);
+}
+
+#include "tst_guiwatchdog.moc"
