@@ -2,6 +2,8 @@
 
 #include "testkit.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QUdpSocket>
 
 #include <fcntl.h>
@@ -83,11 +85,13 @@ bool RistTestReceiver::start(const QString &secret, const QString &netns, const 
     });
     ristPort = port ? port : testkit::freePort(true);
     QString input = QStringLiteral("rist://@%1:%2").arg(listenAddress).arg(ristPort);
+    if (!inputQuery.isEmpty())
+        input += QLatin1Char('?') + inputQuery;
     const QString output = QStringLiteral("udp://127.0.0.1:%1").arg(collector->localPort());
-    QStringList arguments{QStringLiteral("-i"), input,
-                          QStringLiteral("-o"), output,
-                          QStringLiteral("-S"), QStringLiteral("0"),
-                          QStringLiteral("-v"), QStringLiteral("4")};
+    QStringList arguments{QStringLiteral("-i"), input, QStringLiteral("-o"), output, QStringLiteral("-S"),
+                          QString::number(statsIntervalMs),
+                          // Statistics come at the info level.
+                          QStringLiteral("-v"), QLatin1String(statsIntervalMs > 0 ? "6" : "4")};
     // On the command line the secret needs no URL escaping (librist reads URL values literally).
     if (!secret.isEmpty())
         arguments << QStringLiteral("-s") << secret << QStringLiteral("-e") << QStringLiteral("128");
@@ -107,4 +111,40 @@ void RistTestReceiver::stop() {
 
 QByteArray RistTestReceiver::data() {
     return received;
+}
+
+QJsonObject RistTestReceiver::flowTotals() {
+    // Statistics lines are JSON objects after the log prefix "time|...|[INFO] ": one per interval with that
+    // interval's figures, and one with the totals of the flow.
+    QJsonObject totals;
+    qint64 retries = 0;
+    qint64 droppedLate = 0;
+    qint64 droppedFull = 0;
+    const QStringList lines = output().split(QLatin1Char('\n'));
+    for (const QString &line : lines) {
+        const int at = line.indexOf(QLatin1Char('{'));
+        if (at < 0)
+            continue;
+        const QJsonObject report = QJsonDocument::fromJson(line.mid(at).toUtf8()).object();
+        const QJsonObject cumulative = report.value(QLatin1String("flow_cumulative_stats")).toObject();
+        if (!cumulative.isEmpty()) {
+            for (auto value = cumulative.begin(); value != cumulative.end(); ++value)
+                totals.insert(value.key(), value.value());
+            continue;
+        }
+        const QJsonObject instant =
+            report.value(QLatin1String("receiver-stats")).toObject().value(QLatin1String("flowinstant")).toObject();
+        const QJsonObject stats = instant.value(QLatin1String("stats")).toObject();
+        retries += stats.value(QLatin1String("retries")).toInt();
+        droppedLate += stats.value(QLatin1String("dropped_late")).toInt();
+        droppedFull += stats.value(QLatin1String("dropped_full")).toInt();
+        const QJsonObject peer = instant.value(QLatin1String("peers")).toArray().at(0).toObject();
+        if (peer.contains(QLatin1String("stats")))
+            totals.insert(QStringLiteral("rtt"),
+                          peer.value(QLatin1String("stats")).toObject().value(QLatin1String("avg_rtt")));
+    }
+    totals.insert(QStringLiteral("retries"), retries);
+    totals.insert(QStringLiteral("dropped_late"), droppedLate);
+    totals.insert(QStringLiteral("dropped_full"), droppedFull);
+    return totals;
 }
