@@ -115,36 +115,34 @@ QByteArray RistTestReceiver::data() {
 
 QJsonObject RistTestReceiver::flowTotals() {
     // Statistics lines are JSON objects after the log prefix "time|...|[INFO] ": one per interval with that
-    // interval's figures, and one with the totals of the flow.
+    // interval's figures, and one with running totals of the flow. librist 0.2.7's running total of lost packets
+    // jumps to about 65000 once packets were dropped late, so the totals here are sums of the interval figures.
     QJsonObject totals;
-    qint64 retries = 0;
-    qint64 droppedLate = 0;
-    qint64 droppedFull = 0;
+    const QLatin1String summed[] = {QLatin1String("received"),     QLatin1String("recovered_total"),
+                                    QLatin1String("lost"),         QLatin1String("retries"),
+                                    QLatin1String("dropped_late"), QLatin1String("dropped_full")};
+    qint64 sums[6] = {};
     const QStringList lines = output().split(QLatin1Char('\n'));
     for (const QString &line : lines) {
-        const int at = line.indexOf(QLatin1Char('{'));
+        const int at = line.indexOf(QLatin1String("{\"receiver-stats\""));
         if (at < 0)
             continue;
-        const QJsonObject report = QJsonDocument::fromJson(line.mid(at).toUtf8()).object();
-        const QJsonObject cumulative = report.value(QLatin1String("flow_cumulative_stats")).toObject();
-        if (!cumulative.isEmpty()) {
-            for (auto value = cumulative.begin(); value != cumulative.end(); ++value)
-                totals.insert(value.key(), value.value());
-            continue;
-        }
-        const QJsonObject instant =
-            report.value(QLatin1String("receiver-stats")).toObject().value(QLatin1String("flowinstant")).toObject();
+        const QJsonObject instant = QJsonDocument::fromJson(line.mid(at).toUtf8())
+                                        .object()
+                                        .value(QLatin1String("receiver-stats"))
+                                        .toObject()
+                                        .value(QLatin1String("flowinstant"))
+                                        .toObject();
         const QJsonObject stats = instant.value(QLatin1String("stats")).toObject();
-        retries += stats.value(QLatin1String("retries")).toInt();
-        droppedLate += stats.value(QLatin1String("dropped_late")).toInt();
-        droppedFull += stats.value(QLatin1String("dropped_full")).toInt();
+        for (int i = 0; i < 6; ++i)
+            sums[i] += qint64(stats.value(summed[i]).toDouble());
         const QJsonObject peer = instant.value(QLatin1String("peers")).toArray().at(0).toObject();
         if (peer.contains(QLatin1String("stats")))
             totals.insert(QStringLiteral("rtt"),
                           peer.value(QLatin1String("stats")).toObject().value(QLatin1String("avg_rtt")));
     }
-    totals.insert(QStringLiteral("retries"), retries);
-    totals.insert(QStringLiteral("dropped_late"), droppedLate);
-    totals.insert(QStringLiteral("dropped_full"), droppedFull);
+    for (int i = 0; i < 6; ++i)
+        totals.insert(summed[i] == QLatin1String("recovered_total") ? QStringLiteral("recovered") : QString(summed[i]),
+                      sums[i]);
     return totals;
 }

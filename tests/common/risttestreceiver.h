@@ -26,8 +26,8 @@ public:
     // (0: none), for the next start().
     void setInputOptions(const QString &query) { inputQuery = query; }
     void setStatsIntervalMs(int ms) { statsIntervalMs = ms; }
-    // ristreceiver's figures for its flow so far: its totals ("received", "recovered", "lost"), the sums of its
-    // interval reports ("retries", "dropped_late", "dropped_full") and the last average round trip ("rtt", ms).
+    // ristreceiver's figures for its flow so far, summed over its interval reports ("received", "recovered", "lost",
+    // "retries", "dropped_late", "dropped_full"), and the last average round trip ("rtt", ms).
     QJsonObject flowTotals();
     quint16 port() const { return ristPort; }
     // Everything received so far (the event loop must run for it to grow).
