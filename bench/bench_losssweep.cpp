@@ -225,6 +225,9 @@ Point runRist(int lossPercent, int seconds, int bufferMs) {
     if (flow.contains(QLatin1String("lost"))) {
         point.unrepaired = qint64(flow.value(QLatin1String("lost")).toDouble());
         point.detected = qint64(flow.value(QLatin1String("recovered")).toDouble()) + point.unrepaired;
+        const qint64 wrapped = qint64(flow.value(QLatin1String("wrapped_reports")).toDouble());
+        if (wrapped > 0)
+            point.note = QStringLiteral("(%1 impossible librist figures left out)").arg(wrapped);
     }
     return point;
 }
@@ -240,6 +243,8 @@ void print(const char *link, int lossPercent, const Point &point) {
                 point.sent ? 100.0 * double(point.delivered) / double(point.sent) : 0.0,
                 static_cast<long long>(point.continuityErrors), static_cast<unsigned long long>(point.retransmitted),
                 static_cast<long long>(point.detected), static_cast<long long>(point.unrepaired));
+    if (!point.note.isEmpty())
+        std::printf("%-18s         %s\n", "", qPrintable(point.note));
     std::fflush(stdout);
 }
 

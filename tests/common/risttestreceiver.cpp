@@ -115,13 +115,16 @@ QByteArray RistTestReceiver::data() {
 
 QJsonObject RistTestReceiver::flowTotals() {
     // Statistics lines are JSON objects after the log prefix "time|...|[INFO] ": one per interval with that
-    // interval's figures, and one with running totals of the flow. librist 0.2.7's running total of lost packets
-    // jumps to about 65000 once packets were dropped late, so the totals here are sums of the interval figures.
+    // interval's figures, and one with running totals of the flow. librist 0.2.7 now and then reports some 65000
+    // lost packets for one interval after packets were dropped late (it looks like a 16-bit sequence difference
+    // gone negative), and its running total takes that over; so the totals here are sums of the interval figures,
+    // without the impossible ones, which "wrapped_reports" counts.
     QJsonObject totals;
     const QLatin1String summed[] = {QLatin1String("received"),     QLatin1String("recovered_total"),
                                     QLatin1String("lost"),         QLatin1String("retries"),
                                     QLatin1String("dropped_late"), QLatin1String("dropped_full")};
     qint64 sums[6] = {};
+    qint64 wrapped = 0;
     const QStringList lines = output().split(QLatin1Char('\n'));
     for (const QString &line : lines) {
         const int at = line.indexOf(QLatin1String("{\"receiver-stats\""));
@@ -134,8 +137,15 @@ QJsonObject RistTestReceiver::flowTotals() {
                                         .value(QLatin1String("flowinstant"))
                                         .toObject();
         const QJsonObject stats = instant.value(QLatin1String("stats")).toObject();
-        for (int i = 0; i < 6; ++i)
-            sums[i] += qint64(stats.value(summed[i]).toDouble());
+        // No interval can lose more than half the sequence space; an interval carries a few hundred packets.
+        constexpr qint64 kImpossible = 1 << 15;
+        for (int i = 0; i < 6; ++i) {
+            const qint64 value = qint64(stats.value(summed[i]).toDouble());
+            if (value >= kImpossible)
+                ++wrapped;
+            else
+                sums[i] += value;
+        }
         const QJsonObject peer = instant.value(QLatin1String("peers")).toArray().at(0).toObject();
         if (peer.contains(QLatin1String("stats")))
             totals.insert(QStringLiteral("rtt"),
@@ -144,5 +154,6 @@ QJsonObject RistTestReceiver::flowTotals() {
     for (int i = 0; i < 6; ++i)
         totals.insert(summed[i] == QLatin1String("recovered_total") ? QStringLiteral("recovered") : QString(summed[i]),
                       sums[i]);
+    totals.insert(QStringLiteral("wrapped_reports"), wrapped);
     return totals;
 }

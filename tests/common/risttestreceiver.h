@@ -27,7 +27,8 @@ public:
     void setInputOptions(const QString &query) { inputQuery = query; }
     void setStatsIntervalMs(int ms) { statsIntervalMs = ms; }
     // ristreceiver's figures for its flow so far, summed over its interval reports ("received", "recovered", "lost",
-    // "retries", "dropped_late", "dropped_full"), and the last average round trip ("rtt", ms).
+    // "retries", "dropped_late", "dropped_full"), the last average round trip ("rtt", ms), and how many interval
+    // figures were left out as librist's miscounts ("wrapped_reports").
     QJsonObject flowTotals();
     quint16 port() const { return ristPort; }
     // Everything received so far (the event loop must run for it to grow).

@@ -303,6 +303,8 @@ void TestLossResilience::relayOverLossyLink() {
 void TestLossResilience::ristRelayOverLossyLink_data() {
     QTest::addColumn<int>("lossPercent");
     QTest::newRow("5 %") << 5;
+    // With this seed the first datagrams of the stream suffer: when the relay led with one null chunk only, the
+    // encoder's first chunk (7 TS packets) never arrived.
     QTest::newRow("10 %") << 10;
 }
 
