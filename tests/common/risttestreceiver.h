@@ -3,6 +3,7 @@
 #include "peerprocess.h"
 
 #include <QByteArray>
+#include <QJsonObject>
 #include <QString>
 
 #include <memory>
@@ -21,6 +22,14 @@ public:
     bool start(const QString &secret = QString(), const QString &netns = QString(),
                const QString &listenAddress = QStringLiteral("127.0.0.1"), quint16 port = 0);
     void stop();
+    // URL options of the listening side ("buffer=200&rtt-max=100") and ristreceiver's statistics interval
+    // (0: none), for the next start().
+    void setInputOptions(const QString &query) { inputQuery = query; }
+    void setStatsIntervalMs(int ms) { statsIntervalMs = ms; }
+    // ristreceiver's figures for its flow so far, summed over its interval reports ("received", "recovered", "lost",
+    // "retries", "dropped_late", "dropped_full"), the last average round trip ("rtt", ms), and how many interval
+    // figures were left out as librist's miscounts ("wrapped_reports").
+    QJsonObject flowTotals();
     quint16 port() const { return ristPort; }
     // Everything received so far (the event loop must run for it to grow).
     QByteArray data();
@@ -31,6 +40,8 @@ private:
     std::unique_ptr<QUdpSocket> collector;
     QByteArray received;
     quint16 ristPort = 0;
+    QString inputQuery;
+    int statsIntervalMs = 0;
 };
 
 namespace testkit {

@@ -157,7 +157,13 @@ void TestRESenderRist::forwardsToRistReceiver() {
     if (arrives) {
         QVERIFY2(testkit::waitUntil([&] { return receiver.data().size() >= stream.size(); }, kWaitMs),
                  qPrintable(QStringLiteral("%1 of %2 bytes").arg(receiver.data().size()).arg(stream.size())));
-        QVERIFY(receiver.data() == stream);
+        // The null packets the relay leads with may arrive too; the stream follows them unchanged.
+        QByteArray got = receiver.data();
+        int lead = 0;
+        while (lead + 188 <= got.size() && got.at(lead + 1) == char(0x1f) && got.at(lead + 2) == char(0xff))
+            lead += 188;
+        QVERIFY(lead <= 5 * RESenderRist::kChunkSize);
+        QVERIFY(got.mid(lead) == stream);
     } else {
         // A receiver with another secret decrypts noise: no transport stream packet starts where one should.
         QTest::qWait(1500);
