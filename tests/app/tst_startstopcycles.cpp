@@ -107,15 +107,29 @@ void TestStartStopCycles::cyclesLeaveNothingBehind() {
         }
     } restore;
 
+    auto windowLog = [] {
+        QString text;
+        for (QWidget *top : QApplication::topLevelWidgets()) {
+            if (auto *view = top->findChild<QPlainTextEdit *>(QStringLiteral("plainTextEdit")))
+                text += view->toPlainText();
+        }
+        return text;
+    };
     auto cycle = [&](int index) -> bool {
         if (!ensureListener())
             return false;
         start->click();
         if (!window.streaming())
             return false;
-        // Half of the cycles stop at once, the others once the encoder has written frames.
+        // Half of the cycles stop at once, the others once the encoder has written frames and the relay has
+        // reached the listener (a Stop ends a connect still under way).
         if (index % 2)
-            testkit::waitUntil([&] { return window.captureThread()->framesWritten.load() > 0; }, 5000);
+            testkit::waitUntil(
+                [&] {
+                    return window.captureThread()->framesWritten.load() > 0 &&
+                           windowLog().contains(QLatin1String("CONNECT: SUCCESS"));
+                },
+                5000);
         start->click();
         return !window.streaming() && start->text() == QLatin1String("START");
     };
@@ -147,11 +161,7 @@ void TestStartStopCycles::cyclesLeaveNothingBehind() {
     // than a per-run leak would, so a bound here would judge the allocator, not the program.
     // The log window holds what the operator reads; the runs did reach the listener through the encryption.
     QCoreApplication::processEvents();
-    QString logText;
-    for (QWidget *top : QApplication::topLevelWidgets()) {
-        if (auto *view = top->findChild<QPlainTextEdit *>(QStringLiteral("plainTextEdit")))
-            logText += view->toPlainText();
-    }
+    const QString logText = windowLog();
     QVERIFY2(logText.contains(QLatin1String("CONNECT: SUCCESS")), qPrintable(logText));
     QVERIFY(!logText.contains(QLatin1String(kPassphrase)));
     QVERIFY(!lines.isEmpty());
