@@ -1,0 +1,109 @@
+// Linked only into ThreadSanitizer builds (TIDEWELL_TSAN), into every test executable and the program.
+//
+// Qt 5 on Linux locks QMutex with futexes and joins a QThread through its own futex-based mutex, all inside
+// libQt5Core, which is not instrumented: ThreadSanitizer sees none of that synchronisation and would report
+// every member a worker writes before its owner's wait() returns, and every list our code guards with a
+// QMutex. These definitions interpose the few Qt entry points our code calls (the executable's own
+// definition wins over libQt5Core's), forward to the real ones, and tell ThreadSanitizer about the
+// happens-before edge each one gives. Calls Qt makes internally are not affected.
+
+#include <QMutex>
+#include <QThread>
+#include <QVariant>
+#include <QWaitCondition>
+
+#include <dlfcn.h>
+
+#include <sanitizer/tsan_interface.h>
+
+namespace {
+
+template <typename Fn> Fn realFunction(const char *mangledName) {
+    // Qt 5 versions its symbols; the default version of the next definition is libQt5Core's own.
+    void *fn = dlsym(RTLD_NEXT, mangledName);
+    if (!fn)
+        __builtin_trap();
+    return reinterpret_cast<Fn>(fn);
+}
+
+// The edge from a worker's last write to the thread that sees it finished.
+void *finishedEdge(const QThread *thread) {
+    return const_cast<QThread *>(thread);
+}
+
+const char kHookedProperty[] = "_tidewell_tsan_hooked";
+
+} // namespace
+
+void QMutex::lock() QT_MUTEX_LOCK_NOEXCEPT {
+    static const auto real = realFunction<void (*)(QMutex *)>("_ZN6QMutex4lockEv");
+    real(this);
+    __tsan_acquire(this);
+}
+
+bool QMutex::tryLock(int timeout) QT_MUTEX_LOCK_NOEXCEPT {
+    static const auto real = realFunction<bool (*)(QMutex *, int)>("_ZN6QMutex7tryLockEi");
+    const bool locked = real(this, timeout);
+    if (locked)
+        __tsan_acquire(this);
+    return locked;
+}
+
+void QMutex::unlock() noexcept {
+    static const auto real = realFunction<void (*)(QMutex *)>("_ZN6QMutex6unlockEv");
+    __tsan_release(this);
+    real(this);
+}
+
+// QWaitCondition unlocks and relocks the mutex inside libQt5Core, past the definitions above.
+bool QWaitCondition::wait(QMutex *lockedMutex, QDeadlineTimer deadline) {
+    static const auto real = realFunction<bool (*)(QWaitCondition *, QMutex *, QDeadlineTimer)>(
+        "_ZN14QWaitCondition4waitEP6QMutex14QDeadlineTimer");
+    __tsan_release(lockedMutex);
+    const bool woken = real(this, lockedMutex, deadline);
+    __tsan_acquire(lockedMutex);
+    return woken;
+}
+
+bool QWaitCondition::wait(QMutex *lockedMutex, unsigned long time) {
+    static const auto real =
+        realFunction<bool (*)(QWaitCondition *, QMutex *, unsigned long)>("_ZN14QWaitCondition4waitEP6QMutexm");
+    __tsan_release(lockedMutex);
+    const bool woken = real(this, lockedMutex, time);
+    __tsan_acquire(lockedMutex);
+    return woken;
+}
+
+void QThread::start(Priority priority) {
+    static const auto real = realFunction<void (*)(QThread *, Priority)>("_ZN7QThread5startENS_8PriorityE");
+    if (!property(kHookedProperty).toBool()) {
+        setProperty(kHookedProperty, true);
+        // finished() is emitted on the worker itself, after run() returned and before wait() can return.
+        QObject::connect(this, &QThread::finished, [this] { __tsan_release(finishedEdge(this)); });
+    }
+    real(this, priority);
+}
+
+bool QThread::wait(QDeadlineTimer deadline) {
+    static const auto real = realFunction<bool (*)(QThread *, QDeadlineTimer)>("_ZN7QThread4waitE14QDeadlineTimer");
+    const bool done = real(this, deadline);
+    if (done)
+        __tsan_acquire(finishedEdge(this));
+    return done;
+}
+
+bool QThread::wait(unsigned long time) {
+    static const auto real = realFunction<bool (*)(QThread *, unsigned long)>("_ZN7QThread4waitEm");
+    const bool done = real(this, time);
+    if (done)
+        __tsan_acquire(finishedEdge(this));
+    return done;
+}
+
+bool QThread::isFinished() const {
+    static const auto real = realFunction<bool (*)(const QThread *)>("_ZNK7QThread10isFinishedEv");
+    const bool finished = real(this);
+    if (finished)
+        __tsan_acquire(finishedEdge(this));
+    return finished;
+}
