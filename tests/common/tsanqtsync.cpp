@@ -7,6 +7,8 @@
 // definition wins over libQt5Core's), forward to the real ones, and tell ThreadSanitizer about the
 // happens-before edge each one gives. Calls Qt makes internally are not affected.
 
+#include <QCoreApplication>
+#include <QMetaObject>
 #include <QMutex>
 #include <QThread>
 #include <QVariant>
@@ -32,6 +34,16 @@ void *finishedEdge(const QThread *thread) {
 }
 
 const char kHookedProperty[] = "_tidewell_tsan_hooked";
+
+// Posting an event takes the receiving thread's queue lock, a futex QMutex of libQt5Core; all queues are
+// modelled as this one lock, which can only hide a race between two threads that both post, never invent
+// one.
+char postedEventQueues;
+
+struct QueueLock {
+    QueueLock() { __tsan_acquire(&postedEventQueues); }
+    ~QueueLock() { __tsan_release(&postedEventQueues); }
+};
 
 } // namespace
 
@@ -106,4 +118,36 @@ bool QThread::isFinished() const {
     if (finished)
         __tsan_acquire(finishedEdge(this));
     return finished;
+}
+
+// Reached from our code, and from Qt's other libraries (a widget's update, a timer), not from inside
+// libQt5Core.
+void QCoreApplication::postEvent(QObject *receiver, QEvent *event, int priority) {
+    static const auto real =
+        realFunction<void (*)(QObject *, QEvent *, int)>("_ZN16QCoreApplication9postEventEP7QObjectP6QEventi");
+    QueueLock queue;
+    real(receiver, event, priority);
+}
+
+bool QMetaObject::invokeMethod(QObject *object, const char *member, Qt::ConnectionType type, QGenericReturnArgument ret,
+                               QGenericArgument val0, QGenericArgument val1, QGenericArgument val2,
+                               QGenericArgument val3, QGenericArgument val4, QGenericArgument val5,
+                               QGenericArgument val6, QGenericArgument val7, QGenericArgument val8,
+                               QGenericArgument val9) {
+    using Invoke = bool (*)(QObject *, const char *, Qt::ConnectionType, QGenericReturnArgument, QGenericArgument,
+                            QGenericArgument, QGenericArgument, QGenericArgument, QGenericArgument, QGenericArgument,
+                            QGenericArgument, QGenericArgument, QGenericArgument, QGenericArgument);
+    static const auto real = realFunction<Invoke>("_ZN11QMetaObject12invokeMethodEP7QObjectPKcN2Qt14ConnectionTypeE22Q"
+                                                  "GenericReturnArgument16QGenericArgumentS7_S7_S7_S7_S7_S7_S7_S7_S7_");
+    QueueLock queue;
+    return real(object, member, type, ret, val0, val1, val2, val3, val4, val5, val6, val7, val8, val9);
+}
+
+bool QMetaObject::invokeMethodImpl(QObject *object, QtPrivate::QSlotObjectBase *slot, Qt::ConnectionType type,
+                                   void *ret) {
+    using Invoke = bool (*)(QObject *, QtPrivate::QSlotObjectBase *, Qt::ConnectionType, void *);
+    static const auto real = realFunction<Invoke>(
+        "_ZN11QMetaObject16invokeMethodImplEP7QObjectPN9QtPrivate15QSlotObjectBaseEN2Qt14ConnectionTypeEPv");
+    QueueLock queue;
+    return real(object, slot, type, ret);
 }
