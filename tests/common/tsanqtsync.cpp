@@ -36,16 +36,43 @@ void *finishedEdge(const QThread *thread) {
 const char kHookedProperty[] = "_tidewell_tsan_hooked";
 
 // Posting an event takes the receiving thread's queue lock, a futex QMutex of libQt5Core; all queues are
-// modelled as this one lock, which can only hide a race between two threads that both post, never invent
-// one.
+// modelled as this one lock (most posts go to the GUI thread's queue anyway).
 char postedEventQueues;
 
-struct QueueLock {
-    QueueLock() { __tsan_acquire(&postedEventQueues); }
-    ~QueueLock() { __tsan_release(&postedEventQueues); }
+// The edge from a post to the delivery of its event to the receiver; offset from the object's address so that
+// it stays apart from the edge a QThread receiver has for its end.
+void *deliveryEdge(const QObject *receiver) {
+    return reinterpret_cast<char *>(const_cast<QObject *>(receiver)) + 1;
+}
+
+// Brackets a call that posts an event. The release for the receiver comes first: the event may be delivered
+// before the call returns.
+struct PostingCall {
+    explicit PostingCall(const QObject *receiver) {
+        __tsan_acquire(&postedEventQueues);
+        if (receiver)
+            __tsan_release(deliveryEdge(receiver));
+    }
+    ~PostingCall() { __tsan_release(&postedEventQueues); }
 };
 
+// Sees every event delivered to an object of the GUI thread, just before the object gets it.
+class DeliveryFilter : public QObject {
+public:
+    using QObject::QObject;
+    bool eventFilter(QObject *watched, QEvent *) override {
+        __tsan_acquire(deliveryEdge(watched));
+        return false;
+    }
+};
+
+void installDeliveryFilter() {
+    QCoreApplication::instance()->installEventFilter(new DeliveryFilter(QCoreApplication::instance()));
+}
+
 } // namespace
+
+Q_COREAPP_STARTUP_FUNCTION(installDeliveryFilter)
 
 void QMutex::lock() QT_MUTEX_LOCK_NOEXCEPT {
     static const auto real = realFunction<void (*)(QMutex *)>("_ZN6QMutex4lockEv");
@@ -125,7 +152,7 @@ bool QThread::isFinished() const {
 void QCoreApplication::postEvent(QObject *receiver, QEvent *event, int priority) {
     static const auto real =
         realFunction<void (*)(QObject *, QEvent *, int)>("_ZN16QCoreApplication9postEventEP7QObjectP6QEventi");
-    QueueLock queue;
+    PostingCall posting(receiver);
     real(receiver, event, priority);
 }
 
@@ -139,7 +166,7 @@ bool QMetaObject::invokeMethod(QObject *object, const char *member, Qt::Connecti
                             QGenericArgument, QGenericArgument, QGenericArgument, QGenericArgument);
     static const auto real = realFunction<Invoke>("_ZN11QMetaObject12invokeMethodEP7QObjectPKcN2Qt14ConnectionTypeE22Q"
                                                   "GenericReturnArgument16QGenericArgumentS7_S7_S7_S7_S7_S7_S7_S7_S7_");
-    QueueLock queue;
+    PostingCall posting(object);
     return real(object, member, type, ret, val0, val1, val2, val3, val4, val5, val6, val7, val8, val9);
 }
 
@@ -148,6 +175,6 @@ bool QMetaObject::invokeMethodImpl(QObject *object, QtPrivate::QSlotObjectBase *
     using Invoke = bool (*)(QObject *, QtPrivate::QSlotObjectBase *, Qt::ConnectionType, void *);
     static const auto real = realFunction<Invoke>(
         "_ZN11QMetaObject16invokeMethodImplEP7QObjectPN9QtPrivate15QSlotObjectBaseEN2Qt14ConnectionTypeEPv");
-    QueueLock queue;
+    PostingCall posting(object);
     return real(object, slot, type, ret);
 }
