@@ -1,11 +1,12 @@
 // Linked only into ThreadSanitizer builds (TIDEWELL_TSAN), into every test executable and the program.
 //
-// Qt 5 on Linux locks QMutex with futexes and joins a QThread through its own futex-based mutex, all inside
-// libQt5Core, which is not instrumented: ThreadSanitizer sees none of that synchronisation and would report
-// every member a worker writes before its owner's wait() returns, and every list our code guards with a
-// QMutex. These definitions interpose the few Qt entry points our code calls (the executable's own
-// definition wins over libQt5Core's), forward to the real ones, and tell ThreadSanitizer about the
-// happens-before edge each one gives. Calls Qt makes internally are not affected.
+// Qt 5 on Linux locks QMutex with futexes, and joins a QThread and guards its event queues with futex-based
+// mutexes of its own, all inside libQt5Core, which is not instrumented: ThreadSanitizer sees none of that
+// synchronisation and would report every member a worker writes before its owner's wait() returns, every
+// list our code guards with a QMutex, and every queued call's captures. These definitions interpose the few
+// Qt entry points our code (and Qt's other libraries) call: the executable's own definition wins over
+// libQt5Core's. They forward to the real ones and tell ThreadSanitizer about the happens-before edge each
+// one gives. Calls Qt makes inside libQt5Core are not affected; tests/tsan.supp names what that leaves.
 
 #include <QCoreApplication>
 #include <QMetaObject>
