@@ -179,3 +179,25 @@ bool QMetaObject::invokeMethodImpl(QObject *object, QtPrivate::QSlotObjectBase *
     PostingCall posting(object);
     return real(object, slot, type, ret);
 }
+
+// A signal with a queued connection posts inside libQt5Core, to receivers not known here: only the queue's
+// own ordering is announced, which Qt's other libraries' emissions need as much as ours.
+void QMetaObject::activate(QObject *sender, const QMetaObject *metaObject, int localSignalIndex, void **argv) {
+    static const auto real = realFunction<void (*)(QObject *, const QMetaObject *, int, void **)>(
+        "_ZN11QMetaObject8activateEP7QObjectPKS_iPPv");
+    PostingCall posting(nullptr);
+    real(sender, metaObject, localSignalIndex, argv);
+}
+
+void QMetaObject::activate(QObject *sender, int signalOffset, int localSignalIndex, void **argv) {
+    static const auto real =
+        realFunction<void (*)(QObject *, int, int, void **)>("_ZN11QMetaObject8activateEP7QObjectiiPPv");
+    PostingCall posting(nullptr);
+    real(sender, signalOffset, localSignalIndex, argv);
+}
+
+void QObject::deleteLater() {
+    static const auto real = realFunction<void (*)(QObject *)>("_ZN7QObject11deleteLaterEv");
+    PostingCall posting(this);
+    real(this);
+}
