@@ -92,7 +92,16 @@ void SrtTestListener::stop() {
 
 QList<SrtTestListener::Caller> SrtTestListener::callers() const {
     QMutexLocker locker(&mutex);
-    return recorded;
+    // A deep copy: once the caller drops a shared copy, the loop appends in place, and implicit sharing reads
+    // its count with a relaxed load, which orders nothing between the two threads.
+    QList<Caller> copy;
+    for (const Caller &recordedCaller : recorded) {
+        Caller caller = recordedCaller;
+        caller.messageSizes = QList<int>(recordedCaller.messageSizes.cbegin(), recordedCaller.messageSizes.cend());
+        caller.data = QByteArray(recordedCaller.data.constData(), recordedCaller.data.size());
+        copy.append(caller);
+    }
+    return copy;
 }
 
 int SrtTestListener::callerCount() const {

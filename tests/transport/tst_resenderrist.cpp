@@ -11,6 +11,7 @@
 #include <QTemporaryDir>
 
 #include <memory>
+#include <mutex>
 
 namespace {
 
@@ -18,12 +19,17 @@ constexpr int kWaitMs = 10000;
 constexpr int kLongEncoderWaitMs = 60000;
 const char kSecret[] = "s3cr&t=#value";
 
+// The handler runs on every thread that logs (relay, libraries' own threads) while the test reads the list.
+std::mutex diagnosticsLock; // guards diagnostics and the list it points to
 QStringList *diagnostics = nullptr;
 QtMessageHandler previousHandler = nullptr;
 
 void collect(QtMsgType type, const QMessageLogContext &context, const QString &message) {
-    if (diagnostics)
-        diagnostics->append(message);
+    {
+        std::lock_guard<std::mutex> locker(diagnosticsLock);
+        if (diagnostics)
+            diagnostics->append(message);
+    }
     previousHandler(type, context, message);
 }
 
@@ -102,7 +108,10 @@ void TestRESenderRist::initTestCase() {
 }
 
 void TestRESenderRist::init() {
-    lines.clear();
+    {
+        std::lock_guard<std::mutex> locker(diagnosticsLock);
+        lines.clear();
+    }
     logs = std::make_unique<LogsDlg>();
     sender = std::make_unique<RESenderRist>(logs.get());
 }
@@ -111,7 +120,11 @@ void TestRESenderRist::cleanup() {
     sender->stopRetransmit();
     QVERIFY(sender->wait(kWaitMs));
     // Nothing of any secret reaches the log window or the diagnostic stream.
-    const QString everything = logText(*logs) + lines.join('\n');
+    QString everything = logText(*logs);
+    {
+        std::lock_guard<std::mutex> locker(diagnosticsLock);
+        everything += lines.join('\n');
+    }
     QVERIFY2(!everything.contains(QLatin1String(kSecret)), "the secret was logged");
     QVERIFY(!everything.contains(QLatin1String("pw-of-bob")));
     sender.reset();
