@@ -1,6 +1,7 @@
 // Quick Start/Stop cycles of the main window against a real srt-live-transmit listener: afterwards no worker
 // thread runs and the process holds no more threads or descriptors than after the first cycles, and (in the
 // sanitizer build) no memory a run allocated is left unreachable.
+#include "allocatortuning.h"
 #include "appmessages.h"
 #include "capturestreamer.h"
 #include "mainwindow.h"
@@ -20,12 +21,17 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <malloc.h>
 #include <memory>
 
-#if defined(__SANITIZE_ADDRESS__) || (defined(__has_feature) && __has_feature(address_sanitizer))
-#include <sanitizer/lsan_interface.h>
+#if defined(__SANITIZE_ADDRESS__)
 #define TIDEWELL_LEAK_CHECK 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TIDEWELL_LEAK_CHECK 1
+#endif
+#endif
+#ifdef TIDEWELL_LEAK_CHECK
+#include <sanitizer/lsan_interface.h>
 #endif
 
 namespace {
@@ -169,9 +175,8 @@ void TestStartStopCycles::cyclesLeaveNothingBehind() {
 }
 
 int main(int argc, char *argv[]) {
-    // One malloc arena: each new worker thread would otherwise get arenas of its own until their number is
-    // reached, and that growth would hide (or fake) a leak in the memory check.
-    return windowtest::run<TestStartStopCycles>(argc, argv, nullptr, [] { mallopt(M_ARENA_MAX, 1); });
+    // The allocator as the program sets it up, so that the reported memory is the program's.
+    return windowtest::run<TestStartStopCycles>(argc, argv, nullptr, [] { tuneAllocator(); });
 }
 
 #include "tst_startstopcycles.moc"
