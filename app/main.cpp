@@ -1,3 +1,4 @@
+#include "allocatortuning.h"
 #include "appmessages.h"
 #include "crashhandler.h"
 #include "linktelemetry.h"
@@ -160,6 +161,7 @@ bool answersWithoutWindow(int argc, char *argv[]) {
 } // namespace
 
 int main(int argc, char *argv[]) {
+    tuneAllocator();
     qputenv("QT_AUTO_SCREEN_SCALE_FACTOR", "1");
     qputenv("QT_ENABLE_HIGHDPI_SCALING", "1");
     qputenv("QT_SCALE_FACTOR_ROUNDING_POLICY", "RoundPreferFloor");

@@ -1,5 +1,6 @@
 #include "capturestreamer.h"
 
+#include "allocatortuning.h"
 #include "framefetcher.h"
 #include "logsdlg.h"
 #include "mformats.h"
@@ -339,6 +340,8 @@ void CaptureStreamer::run() {
              << "capturestreamer" << __LINE__;
     previewReceiver.reset();
     runWriter.reset();
+    // The run's frames, encoder and device buffers are freed by now; the allocator would keep them for good.
+    releaseFreeMemory();
 }
 
 void CaptureStreamer::stampTimecode(IMFFrame &frame, StripGeometry &geometry) {
