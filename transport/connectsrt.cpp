@@ -7,12 +7,13 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 namespace {
 
-// Every connection asks for this MSS. The library refuses it on a socket that is already bound, which only costs a
-// diagnostic line.
+// Every loss-less connection asks for this MSS; live ones keep the default (see livePayload).
 constexpr int kMss = 1052;
 
 // A live message must travel in one packet: the relay sends seven 188-byte TS packets per message. What is left of
@@ -147,4 +148,17 @@ QString connectSRT(int &socket, const QString &host, const QString &interfaceAdd
 
     socket = created;
     return QString();
+}
+
+bool waitForSrtConnection(int socket, const std::atomic<bool> &stop, int pollMs) {
+    for (;;) {
+        const SRT_SOCKSTATUS state = srt_getsockstate(socket);
+        if (state == SRTS_CONNECTED)
+            return true;
+        if (state != SRTS_CONNECTING && state != SRTS_OPENED && state != SRTS_INIT)
+            return false;
+        if (stop.load())
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(pollMs));
+    }
 }

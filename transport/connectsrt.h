@@ -2,6 +2,7 @@
 
 #include <QString>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 
@@ -19,6 +20,10 @@
 QString connectSRT(int &socket, const QString &host, const QString &interfaceAddress, quint16 port,
                    const QString &streamId, int latency, const QString &passphrase, int keyLength, bool lossless,
                    const std::function<bool(int)> &beforeConnect = {});
+
+// Waits for a non-blocking connect started by connectSRT to end: true once connected, false when the library
+// gave up (after its own connect timeout, which bounds this wait) or once stop is set.
+bool waitForSrtConnection(int socket, const std::atomic<bool> &stop, int pollMs);
 
 // Sets one socket option at level 0; a refusal is written to the debug stream and the caller carries on.
 void setSRTOption(int socket, int option, const QString &name, const void *value, int length);

@@ -22,7 +22,7 @@ namespace {
 // The encoder wait polls in slices this long so that a Stop or a new Start ends it promptly.
 constexpr int kWaitSliceMs = 100;
 // The connection's state is looked at this often while the library connects in the background.
-constexpr unsigned long kConnectPollMs = 10;
+constexpr int kConnectPollMs = 10;
 // Capacity kept by the forwarding buffer across reads (it grows beyond this when a read brings more).
 constexpr int kReadBufferReserve = 1 << 20;
 
@@ -216,7 +216,7 @@ void RESender::connectToServer(const QString &id) {
                                           srtSocket.store(created);
                                           return true;
                                       });
-    const bool connected = result.isEmpty() && waitForConnection(socket);
+    const bool connected = result.isEmpty() && waitForSrtConnection(socket, endRequested, kConnectPollMs);
     if (!connected) {
         const int left = srtSocket.exchange(-1);
         // connectSRT closes its socket when it fails; after a failed wait the socket is still open here, unless a
@@ -230,20 +230,6 @@ void RESender::connectToServer(const QString &id) {
     }
     limitRetransmissionRate(socket);
     log(QStringLiteral("CONNECT: SUCCESS"));
-}
-
-bool RESender::waitForConnection(int socket) {
-    // The library gives up by itself after its connect timeout, which ends this wait too.
-    for (;;) {
-        const SRT_SOCKSTATUS state = srt_getsockstate(socket);
-        if (state == SRTS_CONNECTED)
-            return true;
-        if (state != SRTS_CONNECTING && state != SRTS_OPENED && state != SRTS_INIT)
-            return false;
-        if (endRequested.load())
-            return false;
-        QThread::msleep(kConnectPollMs);
-    }
 }
 
 void RESender::forward(QTcpSocket *connection) {

@@ -65,7 +65,6 @@ private:
     void forward(QTcpSocket *connection);
     bool waitForEncoder(class QTcpServer &server);
     void connectToServer(const QString &id);
-    bool waitForConnection(int socket);
     void log(const QString &text) const;
     void sampleStats();
     void limitRetransmissionRate(int socket);

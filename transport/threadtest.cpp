@@ -106,7 +106,7 @@ void ThreadTest::run() {
                                           srt_setsockflag(created, SRTO_SNDTIMEO, &timeout, sizeof(timeout));
                                           return !stopRequested.load();
                                       });
-    const bool connected = result.isEmpty() && waitForConnection(socket);
+    const bool connected = result.isEmpty() && waitForSrtConnection(socket, stopRequested, 2);
     if (!result.isEmpty())
         failure = result;
     else if (!connected && !stopRequested.load())
@@ -133,20 +133,6 @@ void ThreadTest::run() {
     const linger off{0, 0};
     srt_setsockflag(socket, SRTO_LINGER, &off, sizeof(off));
     srt_close(socket);
-}
-
-bool ThreadTest::waitForConnection(int socket) {
-    // The library gives up by itself after its connect timeout, which ends this wait too.
-    for (;;) {
-        const SRT_SOCKSTATUS state = srt_getsockstate(socket);
-        if (state == SRTS_CONNECTED)
-            return true;
-        if (state != SRTS_CONNECTING && state != SRTS_OPENED && state != SRTS_INIT)
-            return false;
-        if (stopRequested.load())
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
 }
 
 void ThreadTest::refreshLinkFigures(int socket, size_t queuedBytes) {

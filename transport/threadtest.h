@@ -42,7 +42,6 @@ protected:
     void run() override;
 
 private:
-    bool waitForConnection(int socket);
     void sendData(int socket);
     // Blocks until a message may go out without filling the server's buffer or the send window; false when the
     // test must end instead (stop, no progress).
