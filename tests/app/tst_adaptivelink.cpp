@@ -93,12 +93,13 @@ void TestAdaptiveLink::fixedBitrateOverflowsTheLink() {
     QTest::qWait(kCongestedMs);
     stream.stop();
     const Records list = stream.records();
-    const QJsonObject last = list.last();
-    QCOMPARE(number(last, "encoder_kbps"), kStreamKbps);
-    QVERIFY2(number(last, "dropped_packets_total") > 0 ||
-                 last.value(QStringLiteral("send_buffer_ms")).toDouble() > kLatencyMs / 4.0,
-             qPrintable(QJsonDocument(last).toJson()));
-    QVERIFY(!stream.log().contains(QStringLiteral("ADAPTIVE BITRATE")));
+    QCOMPARE(number(list.last(), "encoder_kbps"), kStreamKbps);
+    // The sender loses packets on the link, and the receiver's stream lacks some, or the sender gave them up.
+    TsContinuity continuity;
+    continuity.feed(testkit::readFile(stream.receivedPath()));
+    QVERIFY2(number(list.last(), "lost_packets_total") > 0, qPrintable(brief(list)));
+    QVERIFY2(continuity.continuityErrors() > 0 || number(list.last(), "dropped_packets_total") > 0,
+             qPrintable(brief(list)));
 }
 
 void TestAdaptiveLink::adaptiveBitrateFitsTheLink() {
