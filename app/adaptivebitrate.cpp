@@ -8,6 +8,7 @@ void AdaptiveBitrate::reset(int operatorKbps) {
     current = operatorKbps;
     lastSequence = 0;
     lossySeconds = 0;
+    fullSeconds = 0;
     cleanSeconds = 0;
     settleSeconds = 0;
 }
@@ -26,6 +27,7 @@ AdaptiveBitrate::Step AdaptiveBitrate::onSample(const LinkStats &stats) {
         stats.latencyMs > 0 && stats.sendBufferMs > double(stats.latencyMs) / kSendBufferLatencyDivisor;
     const bool lossy = stats.lostPercent() > kLossPercent;
     lossySeconds = lossy ? lossySeconds + 1 : 0;
+    fullSeconds = bufferFull ? fullSeconds + 1 : 0;
     const bool clean = !bufferFull && stats.lostInterval == 0 && stats.droppedInterval == 0;
     cleanSeconds = clean ? cleanSeconds + 1 : 0;
     if (settleSeconds > 0) {
@@ -33,9 +35,9 @@ AdaptiveBitrate::Step AdaptiveBitrate::onSample(const LinkStats &stats) {
         return step;
     }
 
-    if ((bufferFull || lossySeconds >= kLossySeconds) && current > floorKbps()) {
+    if ((fullSeconds >= kFullSeconds || lossySeconds >= kLossySeconds) && current > floorKbps()) {
         const int lower = std::max(floorKbps(), int(std::lround(current * kStepDownFactor)));
-        step.reason = bufferFull
+        step.reason = fullSeconds >= kFullSeconds
                           ? QStringLiteral("send buffer %1 ms past a quarter of the %2 ms latency")
                                 .arg(stats.sendBufferMs, 0, 'f', 0)
                                 .arg(stats.latencyMs)
@@ -43,6 +45,7 @@ AdaptiveBitrate::Step AdaptiveBitrate::onSample(const LinkStats &stats) {
         step.kbps = lower;
         current = lower;
         lossySeconds = 0;
+        fullSeconds = 0;
         cleanSeconds = 0;
         settleSeconds = kSettleSeconds;
         return step;

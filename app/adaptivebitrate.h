@@ -5,7 +5,7 @@
 #include <QString>
 
 // Bends the video bitrate to the link, from the relay's once-a-second figures: a send buffer past a quarter of the
-// SRT latency, or loss above 2 % for 2 s, steps it down by 20 % (never below a quarter of the operator's value);
+// SRT latency, or loss above 2 %, for 2 s steps it down by 20 % (never below a quarter of the operator's value);
 // ten clean seconds step it up by 10 % toward the operator's value. Pure logic: the caller applies the steps.
 class AdaptiveBitrate {
 public:
@@ -14,6 +14,8 @@ public:
     static constexpr double kFloorShare = 0.25;
     static constexpr double kLossPercent = 2.0;
     static constexpr int kLossySeconds = 2;
+    // One full second is not yet a full link: libsrt's sender thread lags that long on a busy machine.
+    static constexpr int kFullSeconds = 2;
     static constexpr int kCleanSeconds = 10;
     // After a step down the buffer the link built up needs time to drain before it is judged again.
     static constexpr int kSettleSeconds = 2;
@@ -37,6 +39,7 @@ private:
     int current = 0;
     quint64 lastSequence = 0;
     int lossySeconds = 0;
+    int fullSeconds = 0;
     int cleanSeconds = 0;
     int settleSeconds = 0;
 };

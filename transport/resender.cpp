@@ -143,6 +143,7 @@ void RESender::run() {
     stopFlag.store(false);
     errorCount = 0;
     statsPrimed = false;
+    lowestSendBufferMs = -1;
     {
         QMutexLocker locker(&statsMutex);
         stats = LinkStats();
@@ -191,6 +192,10 @@ void RESender::run() {
         &statsTimer, &QTimer::timeout, &statsTimer, [this] { sampleStats(); }, Qt::DirectConnection);
     sampleStats();
     statsTimer.start(kStatsIntervalMs);
+    QTimer bufferTimer;
+    connect(
+        &bufferTimer, &QTimer::timeout, &bufferTimer, [this] { readSendBuffer(); }, Qt::DirectConnection);
+    bufferTimer.start(kSendBufferReadMs);
     if (!endRequested.load())
         exec();
 
@@ -300,15 +305,22 @@ void RESender::sampleStats() {
     // The first read after connecting covers the whole time since then, not one interval; it only primes.
     if (!statsPrimed) {
         statsPrimed = true;
+        lowestSendBufferMs = -1;
         return;
     }
+    // The least of the second, not the last reading: the sender's pacing (limitRetransmissionRate) holds a key
+    // frame's burst in the buffer for a moment even on an idle link. Only a link that cannot keep up holds the
+    // buffer up for the whole second.
+    readSendBuffer();
+    const int sendBufferMs = lowestSendBufferMs;
+    lowestSendBufferMs = -1;
     QMutexLocker locker(&statsMutex);
     ++stats.sequence;
     stats.utcMs = QDateTime::currentMSecsSinceEpoch();
     stats.sendRateMbps = perf.mbpsSendRate;
     stats.rttMs = perf.msRTT;
     stats.bandwidthMbps = perf.mbpsBandwidth;
-    stats.sendBufferMs = perf.msSndBuf;
+    stats.sendBufferMs = std::max(sendBufferMs, 0);
     stats.sentInterval = quint64(std::max<int64_t>(perf.pktSent, 0));
     stats.sentTotal = quint64(std::max<int64_t>(perf.pktSentTotal, 0));
     stats.lostInterval = quint64(std::max(perf.pktSndLoss, 0));
@@ -317,4 +329,15 @@ void RESender::sampleStats() {
     stats.retransmittedTotal = quint64(std::max(perf.pktRetransTotal, 0));
     stats.droppedInterval = quint64(std::max(perf.pktSndDrop, 0));
     stats.droppedTotal = quint64(std::max(perf.pktSndDropTotal, 0));
+}
+
+void RESender::readSendBuffer() {
+    const int socket = srtSocket.load();
+    if (socket == -1)
+        return;
+    SRT_TRACEBSTATS perf{};
+    // Without clearing: the interval counters belong to the once-a-second sample.
+    if (srt_bistats(socket, &perf, 0, 1) != 0)
+        return;
+    lowestSendBufferMs = lowestSendBufferMs < 0 ? perf.msSndBuf : std::min(lowestSendBufferMs, perf.msSndBuf);
 }

@@ -49,8 +49,13 @@ public:
     // The link figures of the last second of the current run; any thread.
     LinkStats linkStats() const;
     static constexpr int kStatsIntervalMs = 1000;
-    // Share of the input rate the sender may spend on retransmissions (libsrt's own default share).
-    static constexpr int kRetransmissionOverheadPercent = 25;
+    // The send buffer is also read this often in between; a sample reports the least of the second's readings.
+    static constexpr int kSendBufferReadMs = 100;
+    // Share above the input rate the sender may spend on retransmissions and on catching up after a burst.
+    // libsrt paces live packets one by one at the ceiling divided by its running average packet size, and this
+    // relay's messages differ in size (full chunks, the short rest of a read, single audio packets): with
+    // libsrt's default quarter the sender fell behind its own input for seconds at a time on an idle link.
+    static constexpr int kRetransmissionOverheadPercent = 100;
 
     // Loopback port of the current run's listener: 0 until it is open, -1 when it could not be opened.
     std::atomic<int> listenPort{0};
@@ -67,6 +72,7 @@ private:
     void connectToServer(const QString &id);
     void log(const QString &text) const;
     void sampleStats();
+    void readSendBuffer();
     void limitRetransmissionRate(int socket);
     // Asks a running run to end: interrupts the encoder wait, discards data, unblocks a send, ends the loop.
     void requestEnd();
@@ -85,6 +91,8 @@ private:
     QByteArray buffer;
     int errorCount = 0;
     bool statsPrimed = false;
+    // Least send buffer (ms) read since the last sample; -1 before the first reading.
+    int lowestSendBufferMs = -1;
     // Shared between the main window's thread and the relay thread.
     std::atomic<int> srtSocket{-1};
     std::atomic<bool> stopFlag{false};

@@ -51,19 +51,21 @@ void TestAdaptiveBitrate::steps_data() {
     QTest::addColumn<QList<Second>>("seconds");
     QTest::addColumn<QList<int>>("expected");
     QTest::newRow("clean link at the operator's value") << repeat(kClean, 30) << QList<int>{};
-    QTest::newRow("buffer past a quarter of the latency") << QList<Second>{kClean, kFull} << QList<int>{4000};
+    QTest::newRow("buffer past a quarter of the latency for two seconds")
+        << QList<Second>{kClean, kFull, kFull} << QList<int>{4000};
+    QTest::newRow("one full second is not enough") << QList<Second>{kFull, kClean, kFull} << QList<int>{};
     QTest::newRow("buffer at a quarter is fine") << QList<Second>{{50, 0}} << QList<int>{};
     QTest::newRow("one lossy second is not enough") << QList<Second>{kLossy, kClean, kLossy} << QList<int>{};
     QTest::newRow("two lossy seconds") << QList<Second>{kLossy, kLossy} << QList<int>{4000};
     QTest::newRow("two per cent is not above two") << repeat(kLight, 5) << QList<int>{};
     // After a step the link gets two seconds to drain before the next one.
-    QTest::newRow("settles between steps") << repeat(kFull, 7) << QList<int>{4000, 3200, 2560};
+    QTest::newRow("settles between steps") << repeat(kFull, 8) << QList<int>{4000, 3200, 2560};
     QTest::newRow("floor at a quarter") << repeat(kFull, 40) << QList<int>{4000, 3200, 2560, 2048, 1638, 1310, 1250};
     QTest::newRow("ten clean seconds step up, never past the operator's value")
-        << QList<Second>{kFull} + repeat(kClean, 12) + repeat(kClean, 10) + repeat(kClean, 10)
+        << repeat(kFull, 2) + repeat(kClean, 12) + repeat(kClean, 10) + repeat(kClean, 10)
         << QList<int>{4000, 4400, 4840, 5000};
     QTest::newRow("loss restarts the clean count")
-        << QList<Second>{kFull} + repeat(kClean, 9) + QList<Second>{kLight} + repeat(kClean, 9) << QList<int>{4000};
+        << repeat(kFull, 2) + repeat(kClean, 9) + QList<Second>{kLight} + repeat(kClean, 9) << QList<int>{4000};
 }
 
 void TestAdaptiveBitrate::steps() {

@@ -1,0 +1,99 @@
+#include "shapedstream.h"
+
+#include "testkit.h"
+
+#include <QDir>
+#include <QJsonDocument>
+#include <QSettings>
+
+#include <csignal>
+#include <unistd.h>
+
+namespace {
+constexpr int kStartMs = 5000;
+constexpr int kStopMs = 15000;
+constexpr int kKillMs = 5000;
+constexpr int kTsPacket = 188;
+} // namespace
+
+ShapedStream::ShapedStream(const ShapedLink &link, const QString &program, const QString &directory,
+                           const QString &name, int videoKbps, int latencyMs, bool adaptive) {
+    const QDir dir(directory);
+    config = dir.filePath(name + QStringLiteral(".ini"));
+    stats = config + QStringLiteral(".jsonl");
+    received = config + QStringLiteral(".ts");
+    QSettings ini(config, QSettings::IniFormat);
+    ini.setValue(QStringLiteral("VSOURCE"), QStringLiteral("Test Pattern"));
+    ini.setValue(QStringLiteral("ASOURCE"), QStringLiteral("original"));
+    ini.setValue(QStringLiteral("ENCSV"), QStringLiteral("Intel Quick Sync (Sofware)"));
+    ini.setValue(QStringLiteral("q264sw_params"), QStringLiteral("vbr 1"));
+    ini.setValue(QStringLiteral("FRAME"), QStringLiteral("1280x720"));
+    ini.setValue(QStringLiteral("VBR"), videoKbps);
+    ini.setValue(QStringLiteral("ABR"), QStringLiteral("64"));
+    ini.setValue(QStringLiteral("LATENCY"), latencyMs);
+    ini.setValue(QStringLiteral("URL"),
+                 QStringLiteral("srt://%1:%2").arg(ShapedLink::receiverAddress()).arg(kReceiverPort));
+    ini.setValue(QStringLiteral("STREAMID"), QStringLiteral("cam1"));
+    ini.setValue(QStringLiteral("RECONNECT"), 0);
+    ini.setValue(QStringLiteral("ADAPTIVE_BITRATE"), adaptive);
+    ini.sync();
+
+    receiver.setStandardOutputFile(received);
+    receiver.start(
+        ShapedLink::runner(),
+        ShapedLink::inNamespace(link.receiverNamespace(), QStringLiteral("srt-live-transmit"),
+                                {QStringLiteral("-q"), QStringLiteral("srt://:%1?mode=listener").arg(kReceiverPort),
+                                 QStringLiteral("file://con")}));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("HOME"), directory);
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("config")));
+    env.insert(QStringLiteral("XDG_DATA_HOME"), dir.filePath(QStringLiteral("data")));
+    env.remove(QStringLiteral("DISPLAY"));
+    app.setProcessEnvironment(env);
+    app.setProcessChannelMode(QProcess::MergedChannels);
+    app.setStandardOutputFile(config + QStringLiteral(".log"));
+    app.start(ShapedLink::runner(), ShapedLink::inNamespace(link.senderNamespace(), program,
+                                                            {QStringLiteral("-platform"), QStringLiteral("offscreen"),
+                                                             QStringLiteral("--stats"), stats, config}));
+}
+
+ShapedStream::~ShapedStream() {
+    stop();
+    receiver.kill();
+    receiver.waitForFinished(kKillMs);
+}
+
+bool ShapedStream::started() {
+    return receiver.waitForStarted(kStartMs) && app.waitForStarted(kStartMs);
+}
+
+void ShapedStream::stop() {
+    if (app.state() == QProcess::NotRunning)
+        return;
+    ::kill(pid_t(app.processId()), SIGTERM);
+    if (!app.waitForFinished(kStopMs)) {
+        app.kill();
+        app.waitForFinished(kKillMs);
+    }
+}
+
+QList<QJsonObject> ShapedStream::records() const {
+    QList<QJsonObject> list;
+    for (const QByteArray &line : testkit::readFile(stats).split('\n')) {
+        if (!line.isEmpty())
+            list << QJsonDocument::fromJson(line).object();
+    }
+    return list;
+}
+
+QString ShapedStream::log() const {
+    return QString::fromUtf8(testkit::readFile(config + QStringLiteral(".log")));
+}
+
+int ShapedStream::syncAfter(const QByteArray &bytes, int from) {
+    for (int at = from; at + 2 * kTsPacket < bytes.size(); ++at) {
+        if (bytes.at(at) == 0x47 && bytes.at(at + kTsPacket) == 0x47 && bytes.at(at + 2 * kTsPacket) == 0x47)
+            return at;
+    }
+    return int(bytes.size());
+}

@@ -1,0 +1,42 @@
+#pragma once
+
+#include "shapedlink.h"
+
+#include <QJsonObject>
+#include <QList>
+#include <QProcess>
+#include <QString>
+
+// The program streaming its 720p Test Pattern from a ShapedLink's sender namespace to srt-live-transmit in the
+// receiver namespace, headless, with a --stats file; for the shaped-link tests and benchmark. The files (the
+// configuration, the records, the received stream, the program's output) are named after name in directory.
+class ShapedStream {
+public:
+    static constexpr int kReceiverPort = 9000;
+
+    ShapedStream(const ShapedLink &link, const QString &program, const QString &directory, const QString &name,
+                 int videoKbps, int latencyMs, bool adaptive);
+    ~ShapedStream();
+    ShapedStream(const ShapedStream &) = delete;
+    ShapedStream &operator=(const ShapedStream &) = delete;
+
+    bool started();
+    // Ends the program as a signal would (it stops streaming and exits), then kills it if it has not within 15 s.
+    void stop();
+
+    // The --stats records so far, one a second.
+    QList<QJsonObject> records() const;
+    QString log() const;
+    QString receivedPath() const { return received; }
+
+    static int number(const QJsonObject &record, const char *key) { return record.value(QLatin1String(key)).toInt(); }
+    // The first position at or after from where three transport stream packets in a row begin.
+    static int syncAfter(const QByteArray &bytes, int from);
+
+private:
+    QString config;
+    QString stats;
+    QString received;
+    QProcess receiver;
+    QProcess app;
+};
