@@ -154,11 +154,13 @@ void MainWindow::refuseStart(bool rist, const QString &logLine, const QString &w
 bool MainWindow::startStreaming(const StreamRequest &request, QDeadlineTimer deadline) {
     // The previous capture run first: if it is stuck, no relay is started for nothing, and the waits inside
     // setDevices and startCapture then find the thread idle.
-    if (!capture->waitForStoppingRun(deadline)) {
+    const auto refuseStuckCapture = [this, &request] {
         refuseStart(request.rist, QStringLiteral("START FAILED: the previous capture run has not ended"),
                     tr("The stream could not be started: the previous capture has not ended yet."));
         return false;
-    }
+    };
+    if (!capture->waitForStoppingRun(deadline))
+        return refuseStuckCapture();
     if (request.rist) {
         ristSender->setRistParams(ui->sbRtt->value(), ui->sbRetries->value(), ui->sbRetriesBuff->value(),
                                   ui->sbLatency->value());
@@ -185,9 +187,7 @@ bool MainWindow::startStreaming(const StreamRequest &request, QDeadlineTimer dea
     if (!capture->startCapture(port, request.frameRate, request.interlace, 1, request.codec, request.encoderOptions,
                                request.audioChannels, request.sampleRate)) {
         // Only a previous capture run that would not end refuses; showing "streaming" then would be a lie.
-        refuseStart(request.rist, QStringLiteral("START FAILED: the previous capture run has not ended"),
-                    tr("The stream could not be started: the previous capture has not ended yet."));
-        return false;
+        return refuseStuckCapture();
     }
     isStreaming = true;
     statTimer->start(kStatIntervalMs);

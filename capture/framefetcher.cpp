@@ -116,8 +116,3 @@ int FrameFetcher::fetch(const MFFormat &format, MFFramePtr *frame, const std::at
     *frame = std::move(state->frame);
     return state->result;
 }
-
-bool FrameFetcher::busy() const {
-    const std::lock_guard<std::mutex> locker(state->lock);
-    return state->fetching || state->requested;
-}

@@ -26,8 +26,6 @@ public:
     // every few milliseconds) and the frame under way did not come within a short grace. A fetch abandoned
     // earlier must come back before the next one is asked for.
     int fetch(const MFFormat &format, MFFramePtr *frame, const std::atomic<bool> &keepGoing);
-    // True while a fetch is under way on the fetcher's thread.
-    bool busy() const;
 
 private:
     struct State;

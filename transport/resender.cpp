@@ -311,7 +311,7 @@ void RESender::sampleStats() {
     // The least of the second, not the last reading: the sender's pacing (limitRetransmissionRate) holds a key
     // frame's burst in the buffer for a moment even on an idle link. Only a link that cannot keep up holds the
     // buffer up for the whole second.
-    readSendBuffer();
+    noteSendBuffer(perf.msSndBuf);
     const int sendBufferMs = lowestSendBufferMs;
     lowestSendBufferMs = -1;
     QMutexLocker locker(&statsMutex);
@@ -337,7 +337,10 @@ void RESender::readSendBuffer() {
         return;
     SRT_TRACEBSTATS perf{};
     // Without clearing: the interval counters belong to the once-a-second sample.
-    if (srt_bistats(socket, &perf, 0, 1) != 0)
-        return;
-    lowestSendBufferMs = lowestSendBufferMs < 0 ? perf.msSndBuf : std::min(lowestSendBufferMs, perf.msSndBuf);
+    if (srt_bistats(socket, &perf, 0, 1) == 0)
+        noteSendBuffer(perf.msSndBuf);
+}
+
+void RESender::noteSendBuffer(int ms) {
+    lowestSendBufferMs = lowestSendBufferMs < 0 ? ms : std::min(lowestSendBufferMs, ms);
 }

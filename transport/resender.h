@@ -73,6 +73,7 @@ private:
     void log(const QString &text) const;
     void sampleStats();
     void readSendBuffer();
+    void noteSendBuffer(int ms);
     void limitRetransmissionRate(int socket);
     // Asks a running run to end: interrupts the encoder wait, discards data, unblocks a send, ends the loop.
     void requestEnd();
