@@ -104,14 +104,8 @@ private:
 void TestGuiWatchdog::init() {
     AppMessages::clearHistory();
     window = std::make_unique<MainWindow>();
-    auto *videoSources = control<QComboBox>("cmbVideoSources");
-    auto *encoders = control<QComboBox>("cmbEncs");
-    const int pattern = videoSources->findText(QStringLiteral("Test Pattern"));
-    const int h264 = encoders->findData(QStringLiteral("libopenh264"));
-    if (pattern < 0 || h264 < 0)
+    if (!windowtest::chooseTestPatternH264(*window))
         QSKIP("the Test Pattern and the OpenH264 encoder are needed");
-    videoSources->setCurrentIndex(pattern);
-    encoders->setCurrentIndex(h264);
     control<QComboBox>("cmbFrames")->setCurrentText(QStringLiteral("640x360"));
     // One failure ends the case; a restart would only repeat what the case already showed.
     control<QSpinBox>("spbReconnect")->setValue(0);

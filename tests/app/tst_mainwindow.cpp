@@ -449,13 +449,8 @@ void TestMainWindow::lateRelayFailureIsIgnored() {
 }
 
 void TestMainWindow::relayFailuresRestartWithinLimit() {
-    window();
-    const int pattern = combo("cmbVideoSources")->findText(QStringLiteral("Test Pattern"));
-    const int h264 = combo("cmbEncs")->findData(QStringLiteral("libopenh264"));
-    if (pattern < 0 || h264 < 0)
+    if (!windowtest::chooseTestPatternH264(*window()))
         QSKIP("the Test Pattern and the OpenH264 encoder are needed");
-    combo("cmbVideoSources")->setCurrentIndex(pattern);
-    combo("cmbEncs")->setCurrentIndex(h264);
     // Nobody listens there: every run's sends fail and the relay reports it.
     control<QLineEdit>("txtURL")->setText(QStringLiteral("127.0.0.1:%1").arg(testkit::freePort(true)));
     control<QSpinBox>("spbReconnect")->setValue(2);
@@ -599,13 +594,8 @@ void TestMainWindow::unusableConfigValuesAreReported() {
 }
 
 void TestMainWindow::stopAfterTransportSwitchFreesDestination() {
-    window();
-    const int pattern = combo("cmbVideoSources")->findText(QStringLiteral("Test Pattern"));
-    const int h264 = combo("cmbEncs")->findData(QStringLiteral("libopenh264"));
-    if (pattern < 0 || h264 < 0)
+    if (!windowtest::chooseTestPatternH264(*window()))
         QSKIP("the Test Pattern and the OpenH264 encoder are needed");
-    combo("cmbVideoSources")->setCurrentIndex(pattern);
-    combo("cmbEncs")->setCurrentIndex(h264);
     control<QSpinBox>("spbReconnect")->setValue(0);
     control<QLineEdit>("txtURL")->setText(QStringLiteral("127.0.0.1:%1").arg(testkit::freePort(true)));
     control<QPushButton>("cmdStart")->click();

@@ -27,14 +27,8 @@ private slots:
         SrtTestListener listener;
         QVERIFY2(listener.start(), qPrintable(listener.errorText()));
         MainWindow window;
-        auto *sources = window.findChild<QComboBox *>(QStringLiteral("cmbVideoSources"));
-        auto *encoders = window.findChild<QComboBox *>(QStringLiteral("cmbEncs"));
-        const int pattern = sources->findText(QStringLiteral("Test Pattern"));
-        const int h264 = encoders->findData(QStringLiteral("libopenh264"));
-        if (pattern < 0 || h264 < 0)
+        if (!windowtest::chooseTestPatternH264(window))
             QSKIP("the Test Pattern and the OpenH264 encoder are needed");
-        sources->setCurrentIndex(pattern);
-        encoders->setCurrentIndex(h264);
         window.findChild<QLineEdit *>(QStringLiteral("txtURL"))
             ->setText(QStringLiteral("127.0.0.1:%1").arg(listener.port()));
         auto *previewBtn = window.findChild<QPushButton *>(QStringLiteral("previewBtn"));

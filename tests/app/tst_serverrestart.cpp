@@ -45,17 +45,11 @@ void TestServerRestart::streamReturnsAfterServerRestart() {
     if (!testkit::haveProgram(QStringLiteral("srt-live-transmit")))
         QSKIP("srt-live-transmit is needed");
     MainWindow window;
-    auto *videoSources = window.findChild<QComboBox *>(QStringLiteral("cmbVideoSources"));
-    auto *encoders = window.findChild<QComboBox *>(QStringLiteral("cmbEncs"));
     auto *start = window.findChild<QPushButton *>(QStringLiteral("cmdStart"));
     auto *reconnects = window.findChild<QSpinBox *>(QStringLiteral("spbReconnect"));
-    QVERIFY(videoSources && encoders && start && reconnects);
-    const int pattern = videoSources->findText(QStringLiteral("Test Pattern"));
-    const int h264 = encoders->findData(QStringLiteral("libopenh264"));
-    if (pattern < 0 || h264 < 0)
+    QVERIFY(start && reconnects);
+    if (!windowtest::chooseTestPatternH264(window))
         QSKIP("the Test Pattern and the OpenH264 encoder are needed");
-    videoSources->setCurrentIndex(pattern);
-    encoders->setCurrentIndex(h264);
     window.findChild<QComboBox *>(QStringLiteral("cmbFrames"))->setCurrentText(QStringLiteral("640x360"));
     reconnects->setValue(reconnects->maximum());
 

@@ -3,6 +3,7 @@
 #include "appmessages.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -23,6 +24,20 @@ inline void configureApplication(const QTemporaryDir &home) {
     QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, home.filePath(QStringLiteral("config")));
     QSettings::setDefaultFormat(QSettings::IniFormat);
     AppMessages::setInteractive(false);
+}
+
+// Picks the built-in Test Pattern and the OpenH264 encoder, the one source and encoder every machine with the
+// project's packages has; false (the caller skips) when either is missing.
+inline bool chooseTestPatternH264(QWidget &window) {
+    auto *sources = window.findChild<QComboBox *>(QStringLiteral("cmbVideoSources"));
+    auto *encoders = window.findChild<QComboBox *>(QStringLiteral("cmbEncs"));
+    const int pattern = sources ? sources->findText(QStringLiteral("Test Pattern")) : -1;
+    const int h264 = encoders ? encoders->findData(QStringLiteral("libopenh264")) : -1;
+    if (pattern < 0 || h264 < 0)
+        return false;
+    sources->setCurrentIndex(pattern);
+    encoders->setCurrentIndex(h264);
+    return true;
 }
 
 // The whole main() of a window test; home, when given, is pointed at the test's home for its lifetime, and
