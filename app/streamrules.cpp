@@ -202,10 +202,11 @@ QString findConfigFile(const QStringList &arguments) {
 }
 
 bool iniHoldsSerializedValue(const QByteArray &text) {
-    // Control characters other than line ends are left out before the markers are looked for, so that an escape this
-    // reading gets wrong in their favour can only refuse a file, never let a serialised value through.
+    // Only the marker's own characters (and line ends, which end a value) are kept before it is looked for, so
+    // that where this reading of the escapes differs from QSettings' own (an escaped ";" it drops and this one
+    // keeps, a control character), the difference can only refuse a file, never let a serialised value through.
     QString values = unescapedIni(text);
-    values.remove(QRegularExpression(QStringLiteral("[\\x00-\\x09\\x0b\\x0c\\x0e-\\x1f]")));
+    values.remove(QRegularExpression(QStringLiteral("[^A-Za-z@(\\r\\n]")));
     return values.contains(QLatin1String("@Variant(")) || values.contains(QLatin1String("@DateTime("));
 }
 

@@ -237,6 +237,10 @@ void TestStreamRules::serializedConfigValues_data() {
     QTest::newRow("continued line") << QByteArray("K=@\\\nVariant(\\0)\n") << true;
     QTest::newRow("continued line, CRLF") << QByteArray("K=@\\\r\nVariant(\\0)\r\n") << true;
     QTest::newRow("next line") << QByteArray("K=@\nVariant(\\0)\n") << false;
+    // Found by the fuzzer: QSettings read "@Var\\;iant(" as a serialised list and allocated without bound.
+    QTest::newRow("escaped semicolon inside the marker") << QByteArray("URL=@Var\\;iant(\\0\\=\\0\\0\x0b"
+                                                                       "17f\\xx\\1\n")
+                                                         << true;
     QTest::newRow("unknown escape drops the at sign") << QByteArray("K=\\@Variant(\\0)\n") << false;
 }
 
