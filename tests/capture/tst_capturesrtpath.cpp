@@ -11,10 +11,8 @@
 #include "writeroffers.h"
 
 #include <QFileInfo>
-#include <QHostAddress>
 #include <QPlainTextEdit>
 #include <QTemporaryDir>
-#include <QUdpSocket>
 #include <QtTest>
 
 #include <memory>
@@ -26,22 +24,6 @@ constexpr int kSrtLatencyMs = 120;
 
 QString logText(const LogsDlg &logs) {
     return logs.findChild<QPlainTextEdit *>(QStringLiteral("plainTextEdit"))->toPlainText();
-}
-
-// srt-live-transmit is listening once its UDP port is taken.
-bool udpPortTaken(quint16 port) {
-    QUdpSocket probe;
-    return !probe.bind(QHostAddress(QHostAddress::LocalHost), port);
-}
-
-// srt-live-transmit as the SRT server, writing what it receives to a file. It writes a live stream only to its
-// standard output; exec lets the terminate from stop() reach srt-live-transmit itself, which then writes out
-// what it still buffers.
-bool startServer(PeerProcess &server, quint16 port, const QString &output) {
-    return server.start(QStringLiteral("sh"),
-                        {QStringLiteral("-c"), QStringLiteral("exec srt-live-transmit -q \"$1\" file://con > \"$2\""),
-                         QStringLiteral("sh"), QStringLiteral("srt://127.0.0.1:%1?mode=listener").arg(port), output}) &&
-           testkit::waitUntil([&] { return udpPortTaken(port); }, kWaitMs);
 }
 
 constexpr uint64_t kFrames = 75; // about three seconds
@@ -98,7 +80,7 @@ private:
                     const QString &output) {
         const quint16 serverPort = testkit::freePort(true);
         PeerProcess server;
-        QVERIFY2(startServer(server, serverPort, output),
+        QVERIFY2(startSrtFileServer(server, serverPort, output),
                  qPrintable(QStringLiteral("srt-live-transmit did not start listening: ") + server.output()));
 
         // As the main window starts a stream: the relay first, the capture once the relay's port is out.

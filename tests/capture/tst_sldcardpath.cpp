@@ -10,10 +10,8 @@
 #include "testkit.h"
 #include "writeroffers.h"
 
-#include <QHostAddress>
 #include <QPlainTextEdit>
 #include <QTemporaryDir>
-#include <QUdpSocket>
 #include <QtTest>
 
 namespace {
@@ -24,11 +22,6 @@ constexpr int kCounterBits = 16;
 
 QString logText(const LogsDlg &logs) {
     return logs.findChild<QPlainTextEdit *>(QStringLiteral("plainTextEdit"))->toPlainText();
-}
-
-bool udpPortTaken(quint16 port) {
-    QUdpSocket probe;
-    return !probe.bind(QHostAddress(QHostAddress::LocalHost), port);
 }
 
 // The counter of every decoded frame: the top quarter of the picture squeezed into one row of 16 cells.
@@ -73,10 +66,7 @@ private slots:
         const QString output = dir.filePath("card.ts");
         const quint16 serverPort = testkit::freePort(true);
         PeerProcess server;
-        QVERIFY(server.start(QStringLiteral("sh"),
-                             {"-c", "exec srt-live-transmit -q \"$1\" file://con > \"$2\"", "sh",
-                              QStringLiteral("srt://127.0.0.1:%1?mode=listener").arg(serverPort), output}));
-        QVERIFY(testkit::waitUntil([&] { return udpPortTaken(serverPort); }, kWaitMs));
+        QVERIFY2(startSrtFileServer(server, serverPort, output), qPrintable(server.output()));
 
         LogsDlg logs;
         RESender relay(&logs);

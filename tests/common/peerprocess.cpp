@@ -1,5 +1,7 @@
 #include "peerprocess.h"
 
+#include "testkit.h"
+
 #include <csignal>
 #include <sys/prctl.h>
 #include <unistd.h>
@@ -64,4 +66,13 @@ QString PeerProcess::output() {
 
 QString PeerProcess::commandLine() const {
     return process.program() + ' ' + process.arguments().join(' ');
+}
+
+bool startSrtFileServer(PeerProcess &server, quint16 port, const QString &outputPath, const QString &query) {
+    constexpr int kListeningMs = 15000;
+    return server.start(QStringLiteral("sh"),
+                        {QStringLiteral("-c"), QStringLiteral("exec srt-live-transmit -q \"$1\" file://con > \"$2\""),
+                         QStringLiteral("sh"),
+                         QStringLiteral("srt://127.0.0.1:%1?mode=listener%2").arg(port).arg(query), outputPath}) &&
+           testkit::waitUntil([port] { return testkit::udpPortBound(port); }, kListeningMs);
 }

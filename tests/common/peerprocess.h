@@ -39,3 +39,9 @@ private:
     Child process;
     QString collected;
 };
+
+// srt-live-transmit as an SRT listener on 127.0.0.1:port (query: more "&key=value" settings), writing what it
+// receives to outputPath. It writes a live stream only to its standard output; exec lets stop()'s SIGTERM reach
+// it, and it then writes out what it still buffers. True once its UDP port is bound. The kernel's table is
+// asked, not a bind of our own, which could take the port from under the peer before it binds.
+bool startSrtFileServer(PeerProcess &server, quint16 port, const QString &outputPath, const QString &query = {});

@@ -1,6 +1,7 @@
 // RESender end to end on loopback: an encoder stand-in writes into the relay's listener, real SRT peers
 // (srt-live-transmit, the test kit's libsrt listener) receive.
 #include "logsdlg.h"
+#include "peerprocess.h"
 #include "resender.h"
 #include "srttestlistener.h"
 #include "testkit.h"
@@ -9,7 +10,6 @@
 
 #include <QElapsedTimer>
 #include <QPlainTextEdit>
-#include <QProcess>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -41,42 +41,6 @@ public:
     explicit ErrorSink(RESender *sender) { connect(sender, &RESender::srtError, this, &ErrorSink::srtError); }
 signals:
     void srtError();
-};
-
-// srt-live-transmit listening on a UDP port and writing what it receives to a file.
-class LiveTransmitSink {
-public:
-    ~LiveTransmitSink() {
-        if (process.state() != QProcess::NotRunning) {
-            process.terminate();
-            if (!process.waitForFinished(3000)) {
-                process.kill();
-                process.waitForFinished(3000);
-            }
-        }
-    }
-    bool start(const QString &outputPath, bool lossless) {
-        port = testkit::freePort(true);
-        QString uri = QStringLiteral("srt://127.0.0.1:%1?mode=listener").arg(port);
-        if (lossless)
-            uri += QStringLiteral("&transtype=file&messageapi=0");
-        process.setStandardOutputFile(outputPath);
-        process.start(QStringLiteral("srt-live-transmit"), {QStringLiteral("-q"), uri, QStringLiteral("file://con")});
-        if (!process.waitForStarted(5000))
-            return false;
-        // Listening once its UDP port shows up in the kernel's table. Probing with a bind of our own could take
-        // the port from under the peer before it binds.
-        const QString wanted = QStringLiteral(":%1 ").arg(port, 4, 16, QLatin1Char('0')).toUpper();
-        return testkit::waitUntil([&] { return testkit::readFile("/proc/net/udp").contains(wanted.toLatin1()); },
-                                  kWaitMs);
-    }
-    // Ends the peer so that it flushes what it still holds.
-    bool finish() {
-        process.terminate();
-        return process.waitForFinished(5000);
-    }
-    quint16 port = 0;
-    QProcess process;
 };
 
 QString logText(const LogsDlg &logs) {
@@ -178,9 +142,12 @@ void TestRESender::forwardsTransportStreamUnchanged() {
     const QByteArray stream = testkit::readFile(input);
     QVERIFY(stream.size() > 2 * 1024 * 1024);
 
-    LiveTransmitSink sink;
-    QVERIFY2(sink.start(output, lossless), "srt-live-transmit did not start listening");
-    QVERIFY(startRun(sink.port, QStringLiteral("relay"), lossless));
+    const quint16 serverPort = testkit::freePort(true);
+    PeerProcess server;
+    QVERIFY2(startSrtFileServer(server, serverPort, output,
+                                lossless ? QStringLiteral("&transtype=file&messageapi=0") : QString()),
+             qPrintable(server.output()));
+    QVERIFY(startRun(serverPort, QStringLiteral("relay"), lossless));
     QVERIFY(logHas(*logs, "CONNECT: SUCCESS"));
 
     QTcpSocket encoder;
@@ -197,7 +164,8 @@ void TestRESender::forwardsTransportStreamUnchanged() {
              qPrintable(QStringLiteral("%1 of %2 bytes arrived").arg(QFileInfo(output).size()).arg(stream.size())));
     QTest::qWait(300);
     sender->stopRetransmit();
-    QVERIFY(sink.finish());
+    server.stop(5000);
+    QVERIFY(!server.isRunning());
     QCOMPARE(QFileInfo(output).size(), qint64(stream.size()));
     QVERIFY2(testkit::readFile(output) == stream, "the forwarded stream differs from what the encoder wrote");
     QCOMPARE(failedSends.load(), 0);
