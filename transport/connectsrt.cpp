@@ -151,13 +151,21 @@ QString connectSRT(int &socket, const QString &host, const QString &interfaceAdd
 }
 
 bool waitForSrtConnection(int socket, const std::atomic<bool> &stop, int pollMs) {
+    // The library ends a pending connect after its connect timeout. Should a socket ever stay "connecting" past
+    // that, the wait still ends shortly after, as a failed attempt, so that no caller hangs on it.
+    constexpr int kBeyondLibraryTimeoutMs = 2000;
+    int connectTimeoutMs = 3000;
+    int length = sizeof(connectTimeoutMs);
+    srt_getsockflag(socket, SRTO_CONNTIMEO, &connectTimeoutMs, &length);
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(connectTimeoutMs + kBeyondLibraryTimeoutMs);
     for (;;) {
         const SRT_SOCKSTATUS state = srt_getsockstate(socket);
         if (state == SRTS_CONNECTED)
             return true;
         if (state != SRTS_CONNECTING && state != SRTS_OPENED && state != SRTS_INIT)
             return false;
-        if (stop.load())
+        if (stop.load() || std::chrono::steady_clock::now() >= deadline)
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(pollMs));
     }

@@ -22,7 +22,7 @@ QString connectSRT(int &socket, const QString &host, const QString &interfaceAdd
                    const std::function<bool(int)> &beforeConnect = {});
 
 // Waits for a non-blocking connect started by connectSRT to end: true once connected, false when the library
-// gave up (after its own connect timeout, which bounds this wait) or once stop is set.
+// gave up (after its own connect timeout), once stop is set, or at the latest 2 s after that timeout.
 bool waitForSrtConnection(int socket, const std::atomic<bool> &stop, int pollMs);
 
 // Sets one socket option at level 0; a refusal is written to the debug stream and the caller carries on.
