@@ -9,4 +9,4 @@ tidewell_add_test(NAME tst_mfwriter
 tidewell_add_test(NAME tst_encodersweep
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/tst_encodersweep.cpp
             ${CMAKE_CURRENT_LIST_DIR}/tst_writersource.cpp ${CMAKE_CURRENT_LIST_DIR}/tst_writersource.h
-    LIBS tidewell_media PkgConfig::FFMPEG LABELS peer slow TIMEOUT 600)
+    LIBS tidewell_media PkgConfig::FFMPEG LABELS peer long TIMEOUT 600)
