@@ -1,0 +1,1 @@
+// Only the host of the tests' precompiled header (testheaders.h); it has no code of its own.
