@@ -10,6 +10,7 @@
 // up on (SRT: pktRcvLoss and pktRcvDrop; RIST: recovered + lost and lost).
 //
 // Usage: bench_losssweep [seconds-per-point]; TIDEWELL_LOSSSWEEP_SECONDS does the same (default 20).
+#include "countedts.h"
 #include "peerprocess.h"
 #include "resender.h"
 #include "resenderrist.h"
@@ -29,10 +30,7 @@
 
 namespace {
 
-constexpr int kTsPacket = 188;
 constexpr int kWaitMs = 10000;
-// 14 packets every 10 ms: 2.1 Mbit/s.
-constexpr int kPerTick = 14;
 constexpr int kLatencyMs = 200;
 constexpr int kDelayEachWayMs = 20;
 // Time for the last losses to be repaired after the counted packets: the receiver's buffer and a few round trips.
@@ -49,15 +47,6 @@ struct Point {
     QString note;
 };
 
-QByteArray tsPacket(quint32 sequence, bool stuffing = false) {
-    QByteArray packet(kTsPacket, char(0xff));
-    packet[0] = 0x47;
-    packet[1] = stuffing ? 0x1f : 0x01;
-    packet[2] = stuffing ? char(0xff) : 0x00;
-    packet[3] = char(0x10 | (sequence & 0x0f));
-    return packet;
-}
-
 void pause(int ms) {
     QElapsedTimer timer;
     timer.start();
@@ -67,48 +56,13 @@ void pause(int ms) {
     }
 }
 
-// Counted packets paced by the clock for the given time, then stuffing while the last losses are repaired (a loss
-// is only noticed when a later packet arrives, as behind a live encoder).
-quint32 stream(QTcpSocket &encoder, int seconds, int tailMs) {
-    quint32 sent = 0;
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < seconds * 1000) {
-        const quint32 due = quint32(clock.elapsed() / 10 + 1) * kPerTick;
-        QByteArray bytes;
-        for (; sent < due; ++sent)
-            bytes += tsPacket(sent);
-        encoder.write(bytes);
-        encoder.waitForBytesWritten(5);
-        pause(5);
-    }
-    const QByteArray stuffing = tsPacket(0, true).repeated(kPerTick);
-    const qint64 tailEnd = clock.elapsed() + tailMs;
-    while (clock.elapsed() < tailEnd) {
-        encoder.write(stuffing);
-        encoder.waitForBytesWritten(5);
-        pause(10);
-    }
-    encoder.waitForBytesWritten(kWaitMs);
-    return sent;
-}
-
 bool startProxy(PeerProcess &proxy, quint16 target, int lossPercent, int seconds, quint16 *port) {
     if (!proxy.start(QStringLiteral(TIDEWELL_UDPIMPAIRPROXY),
                      {QStringLiteral("127.0.0.1:0"), QStringLiteral("127.0.0.1:%1").arg(target),
                       QString::number(kDelayEachWayMs), QString::number(lossPercent),
                       QStringLiteral("--duration=%1").arg(seconds + 60), QStringLiteral("--seed=%1").arg(lossPercent)}))
         return false;
-    *port = 0;
-    testkit::waitUntil(
-        [&] {
-            const QString text = proxy.output();
-            const int at = text.indexOf(QLatin1String("listening "));
-            if (at >= 0)
-                *port = text.mid(at + 10).section(QLatin1Char('\n'), 0, 0).toUShort();
-            return *port != 0;
-        },
-        kWaitMs);
+    *port = countedts::proxyPort(proxy, kWaitMs);
     return *port != 0;
 }
 
@@ -158,7 +112,7 @@ Point runSrt(int lossPercent, int seconds) {
         point.note = QStringLiteral("relay did not take the encoder");
         return point;
     }
-    point.sent = stream(encoder, seconds, kTailMs);
+    point.sent = countedts::stream(encoder, seconds, kTailMs);
     pause(300);
     point.retransmitted = relay.linkStats().retransmittedTotal;
     relay.stopRetransmit();
@@ -211,7 +165,7 @@ Point runRist(int lossPercent, int seconds, int bufferMs) {
         return point;
     }
     // The receiver's buffer delays its output by that much on top of the repairs.
-    point.sent = stream(encoder, seconds, kTailMs + bufferMs);
+    point.sent = countedts::stream(encoder, seconds, kTailMs + bufferMs);
     // librist reports once a second; the last report must cover the tail.
     pause(1200);
     point.retransmitted = relay.linkStats().retransmittedTotal;

@@ -1,5 +1,6 @@
 // The SRT relay over a lossy, delayed link: the tests' own UDP proxy sits between RESender and a real
 // srt-live-transmit listener and drops datagrams each way; what arrives must still be the whole stream.
+#include "countedts.h"
 #include "logsdlg.h"
 #include "peerprocess.h"
 #include "resender.h"
@@ -19,24 +20,13 @@
 namespace {
 
 constexpr int kWaitMs = 10000;
-constexpr int kTsPacket = 188;
-
-// One TS packet of PID 0x100 with the given continuity counter.
-QByteArray tsPacket(quint32 sequence) {
-    QByteArray packet(kTsPacket, char(0xff));
-    packet[0] = 0x47;
-    packet[1] = 0x01;
-    packet[2] = 0x00;
-    packet[3] = char(0x10 | (sequence & 0x0f));
-    for (int i = 0; i < 4; ++i)
-        packet[4 + i] = char(sequence >> (8 * i));
-    return packet;
-}
+// Time for the last losses to be repaired after the counted packets: latency and a few round trips.
+constexpr int kTailMs = 1500;
 
 QByteArray tsPackets(const QList<int> &counters, int adaptationOnlyAt = -1, int discontinuityAt = -1) {
     QByteArray bytes;
     for (int i = 0; i < counters.size(); ++i) {
-        QByteArray packet = tsPacket(quint32(counters.at(i)));
+        QByteArray packet = countedts::packet(quint32(counters.at(i)));
         if (i == adaptationOnlyAt)
             packet[3] = char(0x20 | (counters.at(i) & 0x0f));
         if (i == discontinuityAt) {
@@ -47,53 +37,6 @@ QByteArray tsPackets(const QList<int> &counters, int adaptationOnlyAt = -1, int 
         bytes += packet;
     }
     return bytes;
-}
-
-// Writes numbered TS packets at 2.1 Mbit/s for the given time, paced by the clock rather than by the timer's own
-// drift, then stuffing while the last losses are repaired; returns the number of counted packets.
-quint32 streamPackets(QTcpSocket &encoder, int seconds) {
-    constexpr int kPerTick = 14; // every 10 ms
-    quint32 sent = 0;
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < seconds * 1000) {
-        const quint32 due = quint32(clock.elapsed() / 10 + 1) * kPerTick;
-        QByteArray bytes;
-        for (; sent < due; ++sent)
-            bytes += tsPacket(sent);
-        encoder.write(bytes);
-        encoder.waitForBytesWritten(5);
-        QTest::qWait(5);
-    }
-    // A lost packet is only noticed when a later one arrives, as it does behind a live encoder; so stuffing follows
-    // the counted packets while their losses are repaired (latency and a few round trips).
-    QByteArray stuffing = tsPacket(0).repeated(kPerTick);
-    for (int i = 0; i < kPerTick; ++i) {
-        stuffing[i * kTsPacket + 1] = 0x1f;
-        stuffing[i * kTsPacket + 2] = char(0xff);
-    }
-    const qint64 tailEnd = clock.elapsed() + 1500;
-    while (clock.elapsed() < tailEnd) {
-        encoder.write(stuffing);
-        encoder.waitForBytesWritten(5);
-        QTest::qWait(10);
-    }
-    return sent;
-}
-
-// The proxy prints "listening PORT" once bound.
-quint16 proxyPort(PeerProcess &proxy) {
-    quint16 port = 0;
-    testkit::waitUntil(
-        [&] {
-            const QString text = proxy.output();
-            const int at = text.indexOf(QLatin1String("listening "));
-            if (at >= 0)
-                port = text.mid(at + 10).section(QLatin1Char('\n'), 0, 0).toUShort();
-            return port != 0;
-        },
-        kWaitMs);
-    return port;
 }
 
 // The counter N after "<direction> ... <name> N" in the proxy's closing lines.
@@ -146,7 +89,7 @@ void TestLossResilience::checkerFindsDamage() {
     QTEST(int(checker.continuityErrors()), "errors");
     QTEST(int(checker.missingPackets()), "missing");
     QTEST(int(checker.syncLossBytes()), "skipped");
-    QCOMPARE(checker.packets(), qint64(stream.size() - checker.syncLossBytes()) / kTsPacket);
+    QCOMPARE(checker.packets(), qint64(stream.size() - checker.syncLossBytes()) / countedts::kPacketSize);
 }
 
 void TestLossResilience::proxyImpairs_data() {
@@ -169,7 +112,7 @@ void TestLossResilience::proxyImpairs() {
         QStringLiteral(TIDEWELL_UDPIMPAIRPROXY),
         QStringList{QStringLiteral("127.0.0.1:0"), QStringLiteral("127.0.0.1:%1").arg(receiver.localPort())} + flags +
             QStringList{QStringLiteral("--duration=20")}));
-    const quint16 port = proxyPort(proxy);
+    const quint16 port = countedts::proxyPort(proxy, kWaitMs);
     QVERIFY2(port != 0, qPrintable(proxy.output()));
 
     constexpr int kCount = 2000;
@@ -250,7 +193,7 @@ void TestLossResilience::relayOverLossyLink() {
                          QStringLiteral("20"), QString::number(lossPercent),
                          QStringLiteral("--duration=%1").arg(kSeconds + 30),
                          QStringLiteral("--seed=%1").arg(lossPercent)}));
-    const quint16 port = proxyPort(proxy);
+    const quint16 port = countedts::proxyPort(proxy, kWaitMs);
     QVERIFY2(port != 0, qPrintable(proxy.output()));
 
     LogsDlg logs;
@@ -262,7 +205,7 @@ void TestLossResilience::relayOverLossyLink() {
     encoder.connectToHost(QHostAddress::LocalHost, quint16(relay.listenPort.load()));
     QVERIFY(encoder.waitForConnected(kWaitMs));
 
-    const quint32 sent = streamPackets(encoder, kSeconds);
+    const quint32 sent = countedts::stream(encoder, kSeconds, kTailMs);
     encoder.waitForBytesWritten(kWaitMs);
     QTest::qWait(300);
     relay.stopRetransmit();
@@ -326,7 +269,7 @@ void TestLossResilience::ristRelayOverLossyLink() {
                          QStringLiteral("20"), QString::number(lossPercent),
                          QStringLiteral("--duration=%1").arg(kSeconds + 30),
                          QStringLiteral("--seed=%1").arg(lossPercent)}));
-    const quint16 port = proxyPort(proxy);
+    const quint16 port = countedts::proxyPort(proxy, kWaitMs);
     QVERIFY2(port != 0, qPrintable(proxy.output()));
 
     LogsDlg logs;
@@ -339,7 +282,7 @@ void TestLossResilience::ristRelayOverLossyLink() {
     QTcpSocket encoder;
     encoder.connectToHost(QHostAddress::LocalHost, quint16(relay.listenPort.load()));
     QVERIFY(encoder.waitForConnected(kWaitMs));
-    const quint32 sent = streamPackets(encoder, kSeconds);
+    const quint32 sent = countedts::stream(encoder, kSeconds, kTailMs);
     encoder.waitForBytesWritten(kWaitMs);
     QTest::qWait(1200);
     const LinkStats link = relay.linkStats();
