@@ -6,10 +6,6 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDebug>
-#include <QElapsedTimer>
-#include <QHostAddress>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTimer>
 
 #include <srt/srt.h>
@@ -19,12 +15,8 @@
 
 namespace {
 
-// The encoder wait polls in slices this long so that a Stop or a new Start ends it promptly.
-constexpr int kWaitSliceMs = 100;
 // The connection's state is looked at this often while the library connects in the background.
 constexpr int kConnectPollMs = 10;
-// Capacity kept by the forwarding buffer across reads (it grows beyond this when a read brings more).
-constexpr int kReadBufferReserve = 1 << 20;
 
 void srtLogHandler(void *, int, const char *, int, const char *, const char *message) {
     qDebug() << "libsrt:" << QString::fromLocal8Bit(message).trimmed();
@@ -44,13 +36,15 @@ void startSrtLibrary() {
 
 } // namespace
 
-RESender::RESender(LogsDlg *logWindow, QObject *parent) : QThread(parent), logWindow(logWindow) {
+RESender::RESender(LogsDlg *logWindow, QObject *parent)
+    : RelayThread(QStringLiteral("RESender"), QStringLiteral("SRT"), LogEcho::WindowOnly, logWindow, parent) {
     startSrtLibrary();
 }
 
 RESender::~RESender() {
+    // The run uses this object's members, which go before the base destructor runs.
     if (isRunning()) {
-        requestEnd();
+        RESender::requestEnd();
         wait(2 * kPreviousRunWaitMs);
     }
 }
@@ -58,17 +52,8 @@ RESender::~RESender() {
 bool RESender::startRetransmit(const QString &host, const QString &interfaceAddress, int port, const QString &streamId,
                                int latency, const QString &passphrase, int keyLength, bool lossless,
                                QDeadlineTimer previousRunDeadline) {
-    // Starting a thread that still runs does nothing, so the previous run (typically still waiting for an
-    // encoder after a Stop) is ended first; otherwise no listener would ever be published for this Start.
-    if (isRunning()) {
-        requestEnd();
-        if (!wait(previousRunDeadline)) {
-            listenPort.store(-1);
-            log(QStringLiteral("RESender FAILED: previous run did not end"));
-            return true;
-        }
-    }
-    listenPort.store(0);
+    if (!endPreviousRun(previousRunDeadline))
+        return true;
     this->host = host;
     this->interfaceAddress = interfaceAddress;
     this->port = port;
@@ -77,8 +62,7 @@ bool RESender::startRetransmit(const QString &host, const QString &interfaceAddr
     this->passphrase = passphrase;
     this->keyLength = keyLength;
     this->lossless = lossless;
-    endRequested.store(false);
-    start();
+    beginRun();
     return true;
 }
 
@@ -87,13 +71,8 @@ void RESender::stopRetransmit() {
     log(QStringLiteral("RESender STOP"));
 }
 
-void RESender::setAlpha(bool alpha) {
-    this->alpha.store(alpha);
-}
-
 void RESender::requestEnd() {
-    stopFlag.store(true);
-    endRequested.store(true);
+    markEndRequested();
     // Closing unblocks a send in progress on the relay thread; closing -1 only makes the library complain.
     // A blocking socket in file mode would hold this (often the GUI) thread in the close for up to its linger
     // time while unsent data remains; non-blocking, the library lingers in the background instead.
@@ -106,42 +85,7 @@ void RESender::requestEnd() {
     exit(0);
 }
 
-void RESender::log(const QString &text) const {
-    if (logWindow)
-        logWindow->addMessage(text);
-}
-
-bool RESender::waitForEncoder(QTcpServer &server) {
-    QElapsedTimer elapsed;
-    elapsed.start();
-    const int limit = encoderWaitMs.load();
-    while (!endRequested.load()) {
-        const qint64 left = limit - elapsed.elapsed();
-        if (left <= 0)
-            return false;
-        if (server.waitForNewConnection(static_cast<int>(std::min<qint64>(left, kWaitSliceMs))))
-            return true;
-    }
-    return false;
-}
-
-void RESender::run() {
-    qDebug() << "===RESender" << thread();
-    QThread::currentThread()->setPriority(QThread::TimeCriticalPriority);
-
-    QTcpServer server;
-    if (!server.listen(QHostAddress(QHostAddress::LocalHost), requestedListenPort.load())) {
-        // -1 rather than 0, so that whoever waits for the port learns that none is coming.
-        listenPort.store(-1);
-        log(QStringLiteral("RESender LISTEN FAILED: ") + server.errorString());
-        qDebug() << "RETRANSMIT STOPPED";
-        return;
-    }
-    listenPort.store(server.serverPort());
-    log(QStringLiteral("RESender LISTEN PORT:") + QString::number(server.serverPort()));
-
-    stopFlag.store(false);
-    errorCount = 0;
+void RESender::prepareRun() {
     statsPrimed = false;
     lowestSendBufferMs = -1;
     {
@@ -159,52 +103,30 @@ void RESender::run() {
 
     if (!endRequested.load())
         connectToServer(id);
+}
 
-    const bool encoderArrived = waitForEncoder(server);
-    if (encoderArrived)
-        log(QStringLiteral("RESender SUCCESS"));
-    else if (!endRequested.load())
-        log(QStringLiteral("RESender FAILED TIMEOUT 101"));
-
-    buffer.clear();
-    buffer.reserve(kReadBufferReserve);
-    if (QTcpSocket *connection = server.nextPendingConnection()) {
-        connect(
-            connection, &QTcpSocket::readyRead, connection, [this, connection] { forward(connection); },
-            Qt::DirectConnection);
-    }
-
-    // QThread::exit() called before exec() has started is forgotten by exec(), so the loop also looks at the
-    // flag itself: a Stop that lands between the check and exec() still ends the run within one slice.
-    QTimer endWatch;
-    endWatch.setInterval(kWaitSliceMs);
+void RESender::startRunTimers(QObject &runScope) {
+    auto *statsTimer = new QTimer(&runScope);
+    statsTimer->setTimerType(Qt::PreciseTimer);
     connect(
-        &endWatch, &QTimer::timeout, &endWatch,
-        [this] {
-            if (endRequested.load())
-                exit(0);
-        },
-        Qt::DirectConnection);
-    endWatch.start();
-    QTimer statsTimer;
-    statsTimer.setTimerType(Qt::PreciseTimer);
-    connect(
-        &statsTimer, &QTimer::timeout, &statsTimer, [this] { sampleStats(); }, Qt::DirectConnection);
+        statsTimer, &QTimer::timeout, statsTimer, [this] { sampleStats(); }, Qt::DirectConnection);
     sampleStats();
-    statsTimer.start(kStatsIntervalMs);
-    QTimer bufferTimer;
+    statsTimer->start(kStatsIntervalMs);
+    auto *bufferTimer = new QTimer(&runScope);
     connect(
-        &bufferTimer, &QTimer::timeout, &bufferTimer, [this] { readSendBuffer(); }, Qt::DirectConnection);
-    bufferTimer.start(kSendBufferReadMs);
-    if (!endRequested.load())
-        exec();
+        bufferTimer, &QTimer::timeout, bufferTimer, [this] { readSendBuffer(); }, Qt::DirectConnection);
+    bufferTimer->start(kSendBufferReadMs);
+}
 
-    qDebug() << "RETRANSMIT STOPPED";
+bool RESender::sendChunk(const char *data, int size) {
+    return srtSendAll(srtSocket.load(), data, size) != -1;
+}
+
+void RESender::finishRun() {
     // A connect that completed after a Stop leaves its socket here, not yet closed by anyone.
     const int left = srtSocket.exchange(-1);
     if (left != -1)
         srt_close(left);
-    buffer.clear();
 }
 
 void RESender::connectToServer(const QString &id) {
@@ -235,45 +157,6 @@ void RESender::connectToServer(const QString &id) {
     }
     limitRetransmissionRate(socket);
     log(QStringLiteral("CONNECT: SUCCESS"));
-}
-
-void RESender::forward(QTcpSocket *connection) {
-    // Read straight into the run's buffer, whose capacity is kept between reads: a fresh allocation per read
-    // costs more CPU than the forwarding itself at high rates.
-    const int kept = buffer.size();
-    const qint64 readable = connection->bytesAvailable();
-    buffer.resize(kept + static_cast<int>(readable));
-    const qint64 got = connection->read(buffer.data() + kept, readable);
-    buffer.resize(kept + static_cast<int>(std::max<qint64>(got, 0)));
-    if (stopFlag.load()) {
-        // Keep reading so that the encoder is never blocked by a full loopback connection.
-        buffer.resize(0);
-        return;
-    }
-
-    int offset = 0;
-    while (buffer.size() - offset >= kChunkSize) {
-        const int result = srtSendAll(srtSocket.load(), buffer.constData() + offset, kChunkSize);
-        offset += kChunkSize;
-        if (result == -1) {
-            ++errorCount;
-            qDebug() << "error send";
-            if (errorCount > kMaxSendErrors) {
-                log(QStringLiteral("*** SRT PACKET SEND ERROR (5 times).  STOP."));
-                buffer.resize(0);
-                stopFlag.store(true);
-                emit srtError();
-            } else {
-                // The failed chunk is dropped; what follows it waits for the next read.
-                buffer.remove(0, offset);
-            }
-            return;
-        }
-    }
-    const int tail = buffer.size() - offset;
-    if (tail > 0)
-        srtSendAll(srtSocket.load(), buffer.constData() + offset, tail);
-    buffer.resize(0);
 }
 
 void RESender::limitRetransmissionRate(int socket) {

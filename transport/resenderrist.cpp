@@ -5,10 +5,6 @@
 
 #include <QDateTime>
 #include <QDebug>
-#include <QElapsedTimer>
-#include <QHostAddress>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTimer>
 
 #include <librist/librist.h>
@@ -20,8 +16,6 @@
 
 namespace {
 
-constexpr int kWaitSliceMs = 100;
-constexpr int kReadBufferReserve = 1 << 20;
 constexpr int kTsPacketSize = 188;
 // Null chunks ahead of the stream; at 20 % loss all five are lost once in 3000 runs.
 constexpr int kLeadingNullChunks = 5;
@@ -80,13 +74,16 @@ struct RistCallbacks {
     }
 };
 
-RESenderRist::RESenderRist(LogsDlg *logWindow, QObject *parent) : QThread(parent), logWindow(logWindow) {
+RESenderRist::RESenderRist(LogsDlg *logWindow, QObject *parent)
+    : RelayThread(QStringLiteral("RESenderRist"), QStringLiteral("RIST"), LogEcho::AlsoDiagnostics, logWindow, parent) {
     setUpLogging();
 }
 
 RESenderRist::~RESenderRist() {
+    // The run uses this object's members (the context, the peers), which go before the base destructor runs.
+    // Qualified: RESenderRist does not extend requestEnd, and a destructor makes no virtual call.
     if (isRunning()) {
-        requestEnd();
+        RelayThread::requestEnd();
         wait(2 * kPreviousRunWaitMs);
     }
 }
@@ -101,22 +98,14 @@ void RESenderRist::setBondings(const QString &paths) {
 
 bool RESenderRist::startRetransmit(const QString &servers, const QString &interfaceAddress, const QString &cname,
                                    const QString &secret, QDeadlineTimer previousRunDeadline) {
-    listenPort.store(0);
-    if (isRunning()) {
-        requestEnd();
-        if (!wait(previousRunDeadline)) {
-            listenPort.store(-1);
-            log(QStringLiteral("RESenderRist FAILED: previous run did not end"));
-            return true;
-        }
-    }
+    if (!endPreviousRun(previousRunDeadline))
+        return true;
     this->servers = servers;
     this->interfaceAddress = interfaceAddress;
     this->cname = cname;
     this->secret = secret;
-    endRequested.store(false);
     qDebug() << "startRetransmit";
-    start();
+    beginRun();
     return true;
 }
 
@@ -124,22 +113,6 @@ void RESenderRist::stopRetransmit() {
     qDebug() << "click stop = call stopRetransmit()";
     requestEnd();
     qDebug() << "RESenderRist STOP";
-}
-
-void RESenderRist::setAlpha(bool alpha) {
-    this->alpha.store(alpha);
-}
-
-void RESenderRist::requestEnd() {
-    stopFlag.store(true);
-    endRequested.store(true);
-    exit(0);
-}
-
-void RESenderRist::log(const QString &text) const {
-    qDebug().noquote() << text;
-    if (logWindow)
-        logWindow->addMessage(text);
 }
 
 QStringList RESenderRist::peerUrls() const {
@@ -461,37 +434,7 @@ bool RESenderRist::markSilentPeers(qint64 nowMs) {
     return true;
 }
 
-bool RESenderRist::waitForEncoder(QTcpServer &server) {
-    QElapsedTimer elapsed;
-    elapsed.start();
-    const int limit = encoderWaitMs.load();
-    while (!endRequested.load()) {
-        const qint64 left = limit - elapsed.elapsed();
-        if (left <= 0)
-            return false;
-        if (server.waitForNewConnection(static_cast<int>(std::min<qint64>(left, kWaitSliceMs))))
-            return true;
-        checkPeers();
-    }
-    return false;
-}
-
-void RESenderRist::run() {
-    qDebug() << "===RESenderRist" << thread();
-    QThread::currentThread()->setPriority(QThread::TimeCriticalPriority);
-
-    QTcpServer server;
-    if (!server.listen(QHostAddress(QHostAddress::LocalHost), requestedListenPort.load())) {
-        listenPort.store(-1);
-        log(QStringLiteral("RESenderRist LISTEN FAILED: ") + server.errorString());
-        qDebug() << "RETRANSMIT STOPPED";
-        return;
-    }
-    listenPort.store(server.serverPort());
-    log(QStringLiteral("RESenderRist LISTEN PORT:") + QString::number(server.serverPort()));
-
-    stopFlag.store(false);
-    errorCount = 0;
+void RESenderRist::prepareRun() {
     runCname = cname;
     if (alpha.load())
         runCname += QStringLiteral("#alpha");
@@ -525,44 +468,27 @@ void RESenderRist::run() {
                     : QStringLiteral("CONNECT FAILED"));
         destroySender();
     }
+}
 
-    const bool encoderArrived = waitForEncoder(server);
-    if (encoderArrived)
-        log(QStringLiteral("RESenderRist SUCCESS"));
-    else if (!endRequested.load())
-        log(QStringLiteral("RESenderRist FAILED TIMEOUT 101"));
+void RESenderRist::encoderWaitSlice() {
+    checkPeers();
+}
 
-    buffer.clear();
-    buffer.reserve(kReadBufferReserve);
-    if (QTcpSocket *connection = server.nextPendingConnection()) {
-        connect(
-            connection, &QTcpSocket::readyRead, connection, [this, connection] { forward(connection); },
-            Qt::DirectConnection);
-    }
-
-    // exit() called before exec() has started is forgotten by exec(); the timer looks at the flag itself.
-    QTimer endWatch;
-    endWatch.setInterval(kWaitSliceMs);
+void RESenderRist::startRunTimers(QObject &runScope) {
+    auto *peerWatch = new QTimer(&runScope);
     connect(
-        &endWatch, &QTimer::timeout, &endWatch,
-        [this] {
-            if (endRequested.load())
-                exit(0);
-        },
-        Qt::DirectConnection);
-    endWatch.start();
-    QTimer peerWatch;
-    connect(
-        &peerWatch, &QTimer::timeout, &peerWatch, [this] { checkPeers(); }, Qt::DirectConnection);
-    peerWatch.start(kStatsIntervalMs);
-    if (!endRequested.load())
-        exec();
+        peerWatch, &QTimer::timeout, peerWatch, [this] { checkPeers(); }, Qt::DirectConnection);
+    peerWatch->start(kStatsIntervalMs);
+}
 
-    qDebug() << "RETRANSMIT STOPPED";
+void RESenderRist::finishRun() {
     // The context goes with the run that created it, once nothing on this thread writes to it any more; the
     // server then stops hearing from this sender at once instead of at the next Start.
     destroySender();
-    buffer.clear();
+}
+
+bool RESenderRist::sendChunk(const char *data, int size) {
+    return writeChunk(data, size) >= 0;
 }
 
 int RESenderRist::writeChunk(const char *data, int size) {
@@ -579,41 +505,4 @@ int RESenderRist::writeChunk(const char *data, int size) {
         written += result;
     }
     return written;
-}
-
-void RESenderRist::forward(QTcpSocket *connection) {
-    const int kept = buffer.size();
-    const qint64 readable = connection->bytesAvailable();
-    buffer.resize(kept + static_cast<int>(readable));
-    const qint64 got = connection->read(buffer.data() + kept, readable);
-    buffer.resize(kept + static_cast<int>(std::max<qint64>(got, 0)));
-    if (stopFlag.load()) {
-        buffer.resize(0);
-        return;
-    }
-
-    int offset = 0;
-    while (buffer.size() - offset >= kChunkSize) {
-        const int result = writeChunk(buffer.constData() + offset, kChunkSize);
-        offset += kChunkSize;
-        if (result < 0) {
-            ++errorCount;
-            qDebug() << "error send";
-            if (errorCount > kMaxSendErrors) {
-                log(QStringLiteral("*** RIST PACKET SEND ERROR (5 times).  STOP."));
-                buffer.resize(0);
-                stopFlag.store(true);
-                qDebug() << "fail full rist send " << result;
-                emit srtError();
-            } else {
-                // As on SRT, the failed chunk is dropped and what follows it waits for the next read.
-                buffer.remove(0, offset);
-            }
-            return;
-        }
-    }
-    const int tail = buffer.size() - offset;
-    if (tail > 0)
-        writeChunk(buffer.constData() + offset, tail);
-    buffer.resize(0);
 }

@@ -1,40 +1,27 @@
 #pragma once
 
 #include "linkstats.h"
+#include "relaythread.h"
 #include "ristrules.h"
 
-#include <QByteArray>
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QList>
 #include <QMutex>
 #include <QString>
 #include <QStringList>
-#include <QThread>
-
-#include <atomic>
 
 class LogsDlg;
-class QTcpServer;
-class QTcpSocket;
 struct rist_ctx;
 struct rist_peer;
 struct rist_stats_sender_peer;
 
-// The RIST relay: accepts the encoder's transport stream on a loopback TCP listener and forwards it with librist
-// (main profile) to every server over every ticked local path. One object lives for the whole program; every
-// Start runs the thread once, with a sender context of its own.
-class RESenderRist : public QThread {
+// The RIST relay: forwards the encoder's transport stream with librist (main profile) to every server over every
+// ticked local path. Every run has a sender context of its own.
+class RESenderRist : public RelayThread {
     Q_OBJECT
 
 public:
-    static constexpr int kChunkSize = 1316;
-    static constexpr int kMaxSendErrors = 5;
-    static constexpr int kDefaultEncoderWaitMs = 30000;
-    // A run told to end leaves its encoder wait within one slice; a server name still being looked up may hold
-    // it for the resolver's own time-out.
-    static constexpr int kPreviousRunWaitMs = 5000;
-
     explicit RESenderRist(LogsDlg *logWindow, QObject *parent = nullptr);
     ~RESenderRist() override;
 
@@ -49,7 +36,6 @@ public:
                          QDeadlineTimer previousRunDeadline = QDeadlineTimer(kPreviousRunWaitMs));
     // Ends the current run without waiting for the thread; the run destroys its sender context on its way out.
     void stopRetransmit();
-    void setAlpha(bool alpha);
 
     // Adds the peer for one URL on one local path; with an empty URL one peer per server. Any thread; false when
     // no peer was added (no running sender, a URL librist refuses, a path that cannot be used).
@@ -62,18 +48,6 @@ public:
 
     // The peer URLs of the running sender in creation order (tests and diagnostics).
     QStringList peerUrls() const;
-
-    void setEncoderWaitMs(int ms) { encoderWaitMs.store(ms); }
-    void setRequestedListenPort(quint16 port) { requestedListenPort.store(port); }
-
-    // Loopback port of the current run's listener: 0 until it is open, -1 when it could not be opened.
-    std::atomic<int> listenPort{0};
-
-signals:
-    void srtError();
-
-protected:
-    void run() override;
 
 private:
     struct PeerEntry {
@@ -109,13 +83,14 @@ private:
     bool createSender(int profile);
     bool createOnePeer(const QString &url, const QString &interfaceAddress, int weight);
     void destroySender();
-    bool waitForEncoder(QTcpServer &server);
-    void forward(QTcpSocket *connection);
     int writeChunk(const char *data, int size);
-    void log(const QString &text) const;
-    void requestEnd();
 
-    LogsDlg *logWindow;
+    void prepareRun() override;
+    void encoderWaitSlice() override;
+    void startRunTimers(QObject &runScope) override;
+    bool sendChunk(const char *data, int size) override;
+    void finishRun() override;
+
     // Written by the main window's thread before the run starts, only read by the run afterwards.
     ristrules::RistParams params;
     QList<ristrules::BondingPath> bondings;
@@ -125,9 +100,6 @@ private:
     QString secret;
     // The cname of the current run ("#alpha" appended when asked); written before peers exist.
     QString runCname;
-    // Only touched on the relay thread.
-    QByteArray buffer;
-    int errorCount = 0;
 
     // Guards context: held across every librist call that adds or removes peers or destroys the context, which
     // also serialises peer creation for PathSocketBinder. librist's own threads never take it, so destroying the
@@ -146,10 +118,4 @@ private:
     // Reports taken in this run, and the wall time of the last one (for the snapshot).
     quint64 reportCount = 0;
     qint64 lastReportUtcMs = 0;
-
-    std::atomic<bool> stopFlag{false};
-    std::atomic<bool> endRequested{false};
-    std::atomic<bool> alpha{false};
-    std::atomic<int> encoderWaitMs{kDefaultEncoderWaitMs};
-    std::atomic<quint16> requestedListenPort{0};
 };

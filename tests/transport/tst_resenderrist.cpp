@@ -10,6 +10,7 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 
@@ -23,8 +24,15 @@ const char kSecret[] = "s3cr&t=#value";
 std::mutex diagnosticsLock; // guards diagnostics and the list it points to
 QStringList *diagnostics = nullptr;
 QtMessageHandler previousHandler = nullptr;
+// The next run is held this long at its first diagnostic line, before its listener opens.
+std::atomic<int> holdRunStartMs{0};
 
 void collect(QtMsgType type, const QMessageLogContext &context, const QString &message) {
+    if (message.startsWith(QLatin1String("===RESenderRist"))) {
+        const int hold = holdRunStartMs.exchange(0);
+        if (hold > 0)
+            QThread::msleep(ulong(hold));
+    }
     {
         std::lock_guard<std::mutex> locker(diagnosticsLock);
         if (diagnostics)
@@ -91,6 +99,7 @@ private slots:
     void unusablePathIsRefused();
     void lastPeerTimeoutRaisesError();
     void stopDuringEncoderWaitEndsRun();
+    void restartBeforeListenerPublishesNewPort();
 
 private:
     bool startRun(const QString &servers, const QString &bondings, const QString &secret = QString());
@@ -279,6 +288,21 @@ void TestRESenderRist::stopDuringEncoderWaitEndsRun() {
     QVERIFY(sender->wait(kWaitMs));
     QVERIFY2(timer.elapsed() < 5000, qPrintable(QString::number(timer.elapsed())));
     QVERIFY(sender->peerUrls().isEmpty());
+}
+
+void TestRESenderRist::restartBeforeListenerPublishesNewPort() {
+    // The second Start lands while the first run has not opened its listener yet: the port it publishes must be
+    // the new run's, not the one the ending run opens on its way out.
+    holdRunStartMs.store(300);
+    sender->startRetransmit(QStringLiteral("127.0.0.1:7001"), QString(), QStringLiteral("cam1"), QString());
+    sender->startRetransmit(QStringLiteral("127.0.0.1:7001"), QString(), QStringLiteral("cam1"), QString());
+    int port = 0;
+    QVERIFY(testkit::waitUntil([&] { return (port = sender->listenPort.load()) != 0; }, kWaitMs));
+    QVERIFY(port > 0);
+    QTcpSocket encoder;
+    encoder.connectToHost(QHostAddress(QHostAddress::LocalHost), quint16(port));
+    QVERIFY(encoder.waitForConnected(kWaitMs));
+    QVERIFY(logHas(*logs, "RESenderRist SUCCESS"));
 }
 
 QTEST_MAIN(TestRESenderRist)
