@@ -140,6 +140,15 @@ bool QThread::wait(unsigned long time) {
     return done;
 }
 
+// A Start that finds the previous run already over does not wait() for it; not running is its end all the same.
+bool QThread::isRunning() const {
+    static const auto real = realFunction<bool (*)(const QThread *)>("_ZNK7QThread9isRunningEv");
+    const bool running = real(this);
+    if (!running)
+        __tsan_acquire(finishedEdge(this));
+    return running;
+}
+
 bool QThread::isFinished() const {
     static const auto real = realFunction<bool (*)(const QThread *)>("_ZNK7QThread10isFinishedEv");
     const bool finished = real(this);
