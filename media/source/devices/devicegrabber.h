@@ -1,7 +1,7 @@
 #pragma once
 
 // Reads decoded pictures from one of FFmpeg's input devices (x11grab, video4linux2). Used by the
-// capture threads of the screen and camera backends; only code in media/devices includes it.
+// capture threads of the screen and camera backends; only code in media/source/devices includes it.
 
 #include <QMap>
 #include <QSize>

@@ -4,7 +4,7 @@
 #include <QMutexLocker>
 
 #ifdef TIDEWELL_HAVE_PLATFORM_DEVICES
-// Defined by the platform backends (media/devices/): registers their providers.
+// Defined by the platform backends (media/source/devices/): registers their providers.
 void mfRegisterPlatformProviders();
 #endif
 

@@ -12,12 +12,12 @@
 //
 // Registering a provider:
 //  - Tests (fakes): MFDeviceRegistry::add(provider) and MFDeviceRegistry::remove(provider).
-//  - Built-in backends of media/devices/: the registry calls, once, on first use (never from a static
+//  - Built-in backends of media/source/devices/: the registry calls, once, on first use (never from a static
 //    constructor), the function
 //        void mfRegisterPlatformProviders();
 //    when the build defines TIDEWELL_HAVE_PLATFORM_DEVICES. The devices part defines that function in one
 //    of its own files (calling MFDeviceRegistry::add for each of its providers) and adds, in
-//    media/devices/devices.cmake:
+//    media/source/devices/CMakeLists.txt:
 //        target_compile_definitions(tidewell_media PRIVATE TIDEWELL_HAVE_PLATFORM_DEVICES)
 //  - The built-in "Test Pattern" provider is always registered first.
 //
