@@ -220,6 +220,11 @@ void MainWindow::closeEvent(QCloseEvent *event) {
     cancelRestart();
     player->stopPlay();
     player->hide();
+    // The whole stream, relay included: a relay left running would take the encoder's end for a failure.
+    if (isStreaming) {
+        stopStreaming();
+        health->stopped();
+    }
     if (capture->isRunning())
         capture->stopCapture();
     logs->hide();

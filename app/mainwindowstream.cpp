@@ -297,6 +297,9 @@ void MainWindow::failedAttempt(int limit) {
 }
 
 void MainWindow::cancelRestart() {
+    // The countdown or the wait for a path is over; whatever comes next says so itself.
+    if (restartTimer->isActive() || waitingForPath)
+        health->stopped();
     restartTimer->stop();
     waitingForPath = false;
 }

@@ -306,7 +306,9 @@ void RESenderRist::destroyPeers(const QString &pathAddress) {
     }
     // A sender without a peer takes the stream and sends it nowhere, which nothing else would notice: no peer is
     // left to fall silent.
-    if (context && noneLeft && !removed.isEmpty() && !endRequested.load()) {
+    const bool pathless = context && noneLeft && !removed.isEmpty() && !endRequested.load();
+    contextLocker.unlock();
+    if (pathless) {
         reportPhase(Phase::NoPath);
         failRun(QStringLiteral("*** RIST NO PATH LEFT.  STOP."));
     }
