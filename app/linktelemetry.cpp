@@ -3,6 +3,7 @@
 #include "logsdlg.h"
 #include "telemetrystrip.h"
 
+#include <QDateTime>
 #include <QJsonDocument>
 
 LinkTelemetry::LinkTelemetry(LogsDlg *logWindow, QObject *parent) : QObject(parent), logWindow(logWindow) {
@@ -38,6 +39,26 @@ void LinkTelemetry::stop() {
         strip->clear();
 }
 
+void LinkTelemetry::setState(const QString &key, const QString &text) {
+    stateKey = key;
+    stateText = text;
+    writeRecord(QJsonObject{
+        {QStringLiteral("time"), QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)},
+    });
+}
+
+void LinkTelemetry::writeRecord(QJsonObject record) {
+    if (!statsFile.isOpen())
+        return;
+    if (!stateKey.isEmpty()) {
+        record.insert(QStringLiteral("state"), stateKey);
+        record.insert(QStringLiteral("state_text"), stateText);
+    }
+    // One record a line, written whole and flushed, so that a reader never sees half an object.
+    statsFile.write(QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n');
+    statsFile.flush();
+}
+
 void LinkTelemetry::tick() {
     if (!source)
         return;
@@ -46,11 +67,7 @@ void LinkTelemetry::tick() {
         return;
     if (strip)
         strip->addSample(stats, configuredKbps, encoderKbps);
-    if (statsFile.isOpen()) {
-        // One record a line, written whole and flushed, so that a reader never sees half an object.
-        statsFile.write(QJsonDocument(stats.toJson(encoderKbps)).toJson(QJsonDocument::Compact) + '\n');
-        statsFile.flush();
-    }
+    writeRecord(stats.toJson(encoderKbps));
     if (++samplesSinceLog >= kLogEverySamples) {
         samplesSinceLog = 0;
         QString line = QStringLiteral("LINK ") + stats.summary();

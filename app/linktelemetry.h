@@ -3,6 +3,7 @@
 #include "linkstats.h"
 
 #include <QFile>
+#include <QJsonObject>
 #include <QObject>
 #include <QTimer>
 
@@ -39,12 +40,17 @@ public:
     int currentEncoderKbps() const { return encoderKbps; }
     int configuredBitrateKbps() const { return configuredKbps; }
 
+    // What the stream is doing (StreamHealth's key and words): carried by every record as "state" and
+    // "state_text", and written as a record of its own when it changes, also between runs.
+    void setState(const QString &key, const QString &text);
+
 signals:
     // Every second while streaming, once the relay has measured something.
     void sampled(const LinkStats &stats);
 
 private:
     void tick();
+    void writeRecord(QJsonObject record);
 
     LogsDlg *logWindow;
     TelemetryStrip *strip = nullptr;
@@ -54,4 +60,6 @@ private:
     int configuredKbps = 0;
     int encoderKbps = 0;
     int samplesSinceLog = 0;
+    QString stateKey;
+    QString stateText;
 };

@@ -3,7 +3,9 @@
 #include "crashhandler.h"
 #include "linktelemetry.h"
 #include "mainwindow.h"
+#include "servicenotifier.h"
 #include "signalquitter.h"
+#include "streamhealth.h"
 #include "streamrules.h"
 #include "translations.h"
 
@@ -15,6 +17,7 @@
 #include <QScreen>
 #include <QSplashScreen>
 #include <QThread>
+#include <QTimer>
 
 #include <cstdio>
 
@@ -232,8 +235,12 @@ int main(int argc, char *argv[]) {
             return kUsageExitCode;
         }
     }
-    QObject::connect(&quitter, &SignalQuitter::stopRequested, &window, [&window](int signalNumber) {
+    ServiceNotifier service;
+    QObject::connect(window.streamHealth(), &StreamHealth::changed, &service,
+                     [&service](StreamHealth::State, const QString &text) { service.setStatus(text); });
+    QObject::connect(&quitter, &SignalQuitter::stopRequested, &window, [&window, &service](int signalNumber) {
         qDebug() << "stop requested by signal" << signalNumber;
+        service.stopping();
         window.stopWithoutSaving();
         QCoreApplication::quit();
     });
@@ -258,6 +265,8 @@ int main(int argc, char *argv[]) {
         window.stopWithoutSaving();
     } else {
         window.show();
+        // From the running event loop, which also sends the watchdog's pings from here on.
+        QTimer::singleShot(0, &service, [&service, &window] { service.ready(window.streamHealth()->text()); });
         code = app.exec();
     }
     if (!window.waitForWorkers(kWorkerExitWaitMs))

@@ -14,6 +14,8 @@
 #include "resender.h"
 #include "resenderrist.h"
 #include "sldcardsource2.h"
+#include "streamhealth.h"
+#include "telemetrystrip.h"
 #include "updatenotifier.h"
 
 #include <QCloseEvent>
@@ -75,11 +77,26 @@ MainWindow::MainWindow(QWidget *parent)
     capture->setLogWindow(logs);
 
     srtSender = new RESender(logs);
-    connect(srtSender, &RESender::srtError, this, &MainWindow::onSRTError);
     ristSender = new RESenderRist(logs);
-    connect(ristSender, &RESenderRist::srtError, this, &MainWindow::onSRTError);
     telemetry = new LinkTelemetry(logs, this);
     telemetry->setStrip(ui->wdgTelemetry);
+    health = new StreamHealth(this);
+    restartTimer = new QTimer(this);
+    restartTimer->setSingleShot(true);
+    connect(restartTimer, &QTimer::timeout, this, &MainWindow::restartAfterFailure);
+    // Queued also for the RIST relay's reports from this thread (a path refresh that removed the last peer), so
+    // that a stop never runs inside the refresh that caused it.
+    for (RelayThread *relay : {static_cast<RelayThread *>(srtSender), static_cast<RelayThread *>(ristSender)}) {
+        connect(relay, &RelayThread::srtError, this, &MainWindow::onSRTError, Qt::QueuedConnection);
+        connect(relay, &RelayThread::phaseChanged, health, &StreamHealth::relayPhase, Qt::QueuedConnection);
+    }
+    connect(health, &StreamHealth::changed, this, [this](StreamHealth::State, const QString &text) {
+        logs->addMessage(QStringLiteral("STREAM STATE: ") + text);
+        telemetry->setState(health->key(), text);
+    });
+    connect(health, &StreamHealth::textChanged, this, [this](const QString &text) {
+        ui->wdgTelemetry->setState(health->state() == StreamHealth::State::Sending ? QString() : text);
+    });
 
     ui->wdgRistParams->hide();
     isStreaming = false;
@@ -198,8 +215,16 @@ void MainWindow::helpLblClicked() {
 }
 
 void MainWindow::closeEvent(QCloseEvent *event) {
+    // The wait below runs the event loop: a restart due in it would start a stream in a closing window.
+    closing = true;
+    cancelRestart();
     player->stopPlay();
     player->hide();
+    // The whole stream, relay included: a relay left running would take the encoder's end for a failure.
+    if (isStreaming) {
+        stopStreaming();
+        health->stopped();
+    }
     if (capture->isRunning())
         capture->stopCapture();
     logs->hide();
@@ -211,8 +236,12 @@ void MainWindow::closeEvent(QCloseEvent *event) {
 
 void MainWindow::stopWithoutSaving() {
     saveSuppressed = true;
+    closing = true;
+    cancelRestart();
     if (isStreaming)
         toggleStreaming();
+    else
+        health->stopped();
 }
 
 bool MainWindow::waitForWorkers(int timeoutMs) {

@@ -7,7 +7,6 @@
 #include <QDeadlineTimer>
 #include <QMainWindow>
 #include <QMap>
-#include <QMutex>
 #include <QPair>
 #include <QStringList>
 
@@ -31,6 +30,7 @@ class QTimer;
 class RESender;
 class RESenderRist;
 class SpeedTest;
+class StreamHealth;
 class TPreviewDlg;
 class UpdateNotifier;
 
@@ -53,6 +53,10 @@ public:
     static constexpr int kStartWaitMs = 5000;
     static constexpr int kStatIntervalMs = 2000;
     static constexpr int kReconnectDelayMs = 700;
+    // A RIST restart without a ticked path whose interface is there waits this long for one (one path refresh
+    // period), looking this often, before the attempt counts as failed.
+    static constexpr int kPathWaitMs = 10000;
+    static constexpr int kPathPollMs = 1000;
 
     // Keys whose stored value is unusable (names no entry, not a number, not a switch state) are left out and
     // added to ignored.
@@ -97,6 +101,8 @@ public:
     RESenderRist *ristRelay() const { return ristSender; }
     // Link figures of the running stream, for the strip, the log and the statistics file.
     LinkTelemetry *linkTelemetry() const { return telemetry; }
+    // What the stream is doing, in words.
+    StreamHealth *streamHealth() const { return health; }
     // The bonding path rows in layout order.
     QList<CkbLblWidget *> bondingRows() const;
     void relayoutBondingGrid();
@@ -125,7 +131,6 @@ private slots:
     void previewHidden();
     void helpLblClicked();
     void on_chkVITC_clicked(bool checked);
-    void on_chkAlpha_stateChanged(int arg1);
     void on_cmbEncs_currentIndexChanged(int index);
     void on_cmbParam_1_currentTextChanged(const QString &arg1);
     void on_cmbParam_2_currentTextChanged(const QString &arg1);
@@ -154,6 +159,10 @@ private:
     // Warns, logs and puts the button back after a Start that got as far as the relay.
     void refuseStart(bool rist, const QString &logLine, const QString &warning);
     void stopRelay(bool rist);
+    // A run failed or an automatic restart did not get going: restart within the limit, or give up.
+    void failedAttempt(int limit);
+    void restartAfterFailure();
+    void cancelRestart();
     void updateControls();
     bool collectBondings(QString *paths);
 
@@ -205,6 +214,16 @@ private:
     QString instance;
 
     bool isStreaming = false;
+    // The transport of the running stream: Stop ends that relay whatever the form shows by then.
+    bool runningRist = false;
+    StreamHealth *health = nullptr;
+    // The pending automatic restart; closing the window stops it.
+    QTimer *restartTimer = nullptr;
+    int restartLimit = 0;
+    // Set while a RIST restart waits for a path.
+    bool waitingForPath = false;
+    QDeadlineTimer pathDeadline;
+    bool closing = false;
     bool autoStarted = false;
     bool saveSuppressed = false;
     ReconnectPolicy reconnect;
@@ -218,8 +237,4 @@ private:
     QStringList qualities;
     QStringList presets;
     bool paramsReady = true;
-
-    // Guards activeBondings, which the path refresh reads and changes too.
-    QMutex bondingsMutex;
-    QStringList activeBondings;
 };

@@ -142,7 +142,7 @@ void MainWindow::storeBondingSelection() {
 
 void MainWindow::checkedBondingIp(bool checked, const QString &ip, int weight) {
     storeBondingSelection();
-    if (!isStreaming)
+    if (!isStreaming || !runningRist)
         return;
     if (checked) {
         const bool added = ristSender->createPeer(QString(), ip, weight);
@@ -153,46 +153,38 @@ void MainWindow::checkedBondingIp(bool checked, const QString &ip, int weight) {
 }
 
 // The path refresh: rows follow the interfaces that come and go; a row keeps its tick and weight while its
-// address stays.
+// address stays. A ticked path whose interface goes stays in the stored selection ("BONDING_RIST"), so that an
+// interface with that address that comes back is ticked again with its weight: one modem dropping out for a
+// moment must not end the operator's choice.
 void MainWindow::on_pbUpdateNet_clicked() {
     QList<QPair<QString, QString>> current = currentInterfaces();
     QList<CkbLblWidget *> gone;
     for (CkbLblWidget *row : bondingRows()) {
         auto match = std::find_if(current.begin(), current.end(),
                                   [row](const QPair<QString, QString> &pair) { return pair.second == row->text(); });
-        if (match != current.end()) {
+        if (match != current.end())
             current.erase(match);
-            continue;
-        }
+        else
+            gone.append(row);
+    }
+    for (CkbLblWidget *row : gone) {
+        // Out of the grid before it is unticked: the stored selection keeps the paths of absent rows.
+        ui->gridBonding->removeWidget(row);
+        row->hide();
         if (row->isChecked())
             row->click();
-        gone.append(row);
+        row->deleteLater();
     }
-    {
-        QMutexLocker locker(&bondingsMutex);
-        for (CkbLblWidget *row : gone) {
-            const QString text = row->pathText();
-            if (row->isChecked()) {
-                if (!activeBondings.contains(text))
-                    activeBondings.append(text);
-            } else {
-                activeBondings.removeOne(text);
-            }
-            ui->gridBonding->removeWidget(row);
-            row->hide();
-            row->deleteLater();
-        }
-    }
+    const QList<ristrules::BondingPath> stored = ristrules::parseBondings(ui->txtBonding_rist->text());
     for (const QPair<QString, QString> &pair : qAsConst(current)) {
         CkbLblWidget *row = addBondingRow(pair.first, pair.second);
-        bool wasActive = false;
-        {
-            QMutexLocker locker(&bondingsMutex);
-            wasActive = activeBondings.contains(row->pathText());
-        }
-        // Clicked outside the lock: ticking runs checkedBondingIp, which adds the path's peers.
-        if (wasActive)
+        auto chosen = std::find_if(stored.cbegin(), stored.cend(),
+                                   [row](const ristrules::BondingPath &path) { return path.address == row->text(); });
+        // Ticking runs checkedBondingIp, which adds the path's peers to a running RIST stream.
+        if (chosen != stored.cend()) {
+            row->setWeight(chosen->weight);
             row->click();
+        }
     }
     relayoutBondingGrid();
 }

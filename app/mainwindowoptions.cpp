@@ -187,15 +187,6 @@ void MainWindow::on_cmbParam_2_currentTextChanged(const QString &arg1) {
     storeEncoderParam(1, arg1);
 }
 
-void MainWindow::on_chkAlpha_stateChanged(int arg1) {
-    const bool checked = arg1 == Qt::Checked;
-    capture->setAlpha(checked);
-    if (ui->rbRist->isChecked())
-        ristSender->setAlpha(checked);
-    else
-        srtSender->setAlpha(checked);
-}
-
 void MainWindow::on_chkLL_stateChanged(int arg1) {
     const bool lossless = arg1 == Qt::Checked;
     ui->labelLatency->setVisible(!lossless);

@@ -11,6 +11,7 @@
 #include "resenderrist.h"
 #include "resolvehost.h"
 #include "srtstreamid.h"
+#include "streamhealth.h"
 #include "streamrules.h"
 #include "tpreviewdlg.h"
 
@@ -30,24 +31,22 @@ constexpr int kListenerPollMs = 20;
 
 void MainWindow::on_cmdStart_clicked() {
     qDebug() << "cmd Start clicked " << isStreaming << "mainwindow" << __LINE__;
+    // The operator takes over: a pending automatic restart would undo this click 700 ms later.
+    cancelRestart();
     toggleStreaming();
 }
 
 bool MainWindow::collectBondings(QString *paths) {
-    QMutexLocker locker(&bondingsMutex);
-    // A Start that failed earlier left its paths here; this stream uses exactly the rows ticked now.
-    activeBondings.clear();
     for (const CkbLblWidget *row : bondingRows()) {
-        if (row->isChecked()) {
+        if (row->isChecked())
             *paths += row->pathText() + QLatin1Char(',');
-            activeBondings.append(row->pathText());
-        }
     }
     return !paths->isEmpty();
 }
 
 bool MainWindow::streamRequest(StreamRequest *request, QDeadlineTimer deadline) {
     request->rist = ui->rbRist->isChecked();
+    request->alpha = ui->chkAlpha->isChecked();
     if (request->rist) {
         QString paths;
         if (!collectBondings(&paths)) {
@@ -74,7 +73,7 @@ bool MainWindow::streamRequest(StreamRequest *request, QDeadlineTimer deadline) 
         }
         // The id goes out with its suffixes; libsrt would refuse it at every connection attempt.
         QString onWire = ui->txtStreamID->text();
-        if (ui->chkAlpha->isChecked())
+        if (request->alpha)
             onWire += QStringLiteral("#alpha");
         if (ui->chkLL->isChecked())
             onWire += QStringLiteral("#lossless");
@@ -161,13 +160,18 @@ bool MainWindow::startStreaming(const StreamRequest &request, QDeadlineTimer dea
     };
     if (!capture->waitForStoppingRun(deadline))
         return refuseStuckCapture();
+    // Given to the started relay and capture run now: the box may have changed since (Load config while
+    // streaming), and a flag given to the other transport's relay would never reach this stream.
+    capture->setAlpha(request.alpha);
     if (request.rist) {
+        ristSender->setAlpha(request.alpha);
         ristSender->setRistParams(ui->sbRtt->value(), ui->sbRetries->value(), ui->sbRetriesBuff->value(),
                                   ui->sbLatency->value());
         ristSender->setBondings(request.bondings);
         ristSender->startRetransmit(request.servers, request.interfaceAddress, request.ristStreamId, request.secret,
                                     deadline);
     } else {
+        srtSender->setAlpha(request.alpha);
         srtSender->startRetransmit(request.address, request.interfaceAddress, request.port, request.streamId,
                                    request.latency, request.passphrase, request.keyLength, request.lossless, deadline);
     }
@@ -190,6 +194,8 @@ bool MainWindow::startStreaming(const StreamRequest &request, QDeadlineTimer dea
         return refuseStuckCapture();
     }
     isStreaming = true;
+    runningRist = request.rist;
+    health->started(request.rist ? ristSender->runNumber() : srtSender->runNumber());
     statTimer->start(kStatIntervalMs);
     startAdaptiveBitrate(request.codec, request.videoBitrate);
     if (request.rist)
@@ -204,22 +210,19 @@ void MainWindow::stopStreaming() {
     telemetry->stop();
     adaptiveActive = false;
     ui->cmdStart->setText(tr("START"));
-    {
-        QMutexLocker locker(&bondingsMutex);
-        activeBondings.clear();
-    }
     if (previewDlg->isVisible())
         previewDlg->hide();
     capture->setPreviewWindow(0);
     capture->stopCapture();
     isStreaming = false;
-    stopRelay(ui->rbRist->isChecked());
+    stopRelay(runningRist);
     ui->statusBar->showMessage(QString());
 }
 
 void MainWindow::toggleStreaming() {
     if (isStreaming) {
         stopStreaming();
+        health->stopped();
     } else {
         // One deadline for every wait of this Start, so that together they never hold the window longer.
         const QDeadlineTimer deadline(kStartWaitMs);
@@ -275,15 +278,60 @@ void MainWindow::onSRTError() {
     const int limit = ui->spbReconnect->value();
     qDebug() << "onSRTError " << isStreaming << "mainwindow" << __LINE__;
     // A failure reported after a stop belongs to a run that is already over.
-    if (!isStreaming)
+    if (!isStreaming || closing)
         return;
+    stopStreaming();
+    updateControls();
+    failedAttempt(limit);
+}
+
+void MainWindow::failedAttempt(int limit) {
+    waitingForPath = false;
+    if (!reconnect.failed(limit)) {
+        health->gaveUp(limit);
+        return;
+    }
+    restartLimit = limit;
+    health->restartPending(reconnect.count(), limit, kReconnectDelayMs);
+    restartTimer->start(kReconnectDelayMs);
+}
+
+void MainWindow::cancelRestart() {
+    // The countdown or the wait for a path is over; whatever comes next says so itself.
+    if (restartTimer->isActive() || waitingForPath)
+        health->stopped();
+    restartTimer->stop();
+    waitingForPath = false;
+}
+
+void MainWindow::restartAfterFailure() {
+    if (closing || isStreaming)
+        return;
+    if (!waitingForPath)
+        qDebug() << "-- reconnect: " << reconnect.count() << " from " << restartLimit;
+    if (ui->rbRist->isChecked()) {
+        // Rows of interfaces that went are removed and rows of those that came back are ticked again now, not
+        // at the next refresh. Without a ticked path the restart waits for one instead of refusing to start.
+        on_pbUpdateNet_clicked();
+        const QList<CkbLblWidget *> rows = bondingRows();
+        if (std::none_of(rows.cbegin(), rows.cend(), [](const CkbLblWidget *row) { return row->isChecked(); })) {
+            if (!waitingForPath) {
+                waitingForPath = true;
+                pathDeadline = QDeadlineTimer(kPathWaitMs);
+                health->waitingForPath();
+            }
+            if (pathDeadline.hasExpired())
+                failedAttempt(restartLimit);
+            else
+                restartTimer->start(kPathPollMs);
+            return;
+        }
+    }
+    waitingForPath = false;
     toggleStreaming();
-    if (!reconnect.failed(limit))
-        return;
-    QTimer::singleShot(kReconnectDelayMs, this, [this, limit]() {
-        qDebug() << "-- reconnect: " << reconnect.count() << " from " << limit;
-        ui->cmdStart->click();
-    });
+    // A restart that does not get going (the previous run stuck, no listener) is one more failed attempt.
+    if (!isStreaming)
+        failedAttempt(restartLimit);
 }
 
 void MainWindow::autoStart() {

@@ -6,6 +6,8 @@
 // Everything one Start hands to the relay and to the capture thread, read from the form at that moment.
 struct StreamRequest {
     bool rist = false;
+    // The stream carries an alpha mask: the capture splits it, the relay marks the stream id.
+    bool alpha = false;
 
     // SRT relay, in the order startRetransmit takes them.
     QString host; // as typed, before resolving

@@ -38,25 +38,41 @@ void TelemetryStrip::addSample(const LinkStats &stats, int configuredKbps, int e
     if (history.size() > kHistorySeconds)
         history.remove(0, history.size() - kHistorySeconds);
 
-    lines.clear();
+    figureLines.clear();
     QString first = stats.summary();
     if (encoderKbps > 0 && encoderKbps != configuredKbps)
         first += tr(", encoder at %1 of %2 kbit/s").arg(encoderKbps).arg(configuredKbps);
-    lines << first;
+    figureLines << first;
     for (const LinkPathStats &path : stats.paths)
-        lines << QStringLiteral("  ") + stats.pathSummary(path);
+        figureLines << QStringLiteral("  ") + stats.pathSummary(path);
+    composeLines();
+}
+
+void TelemetryStrip::clear() {
+    history.clear();
+    figureLines.clear();
+    composeLines();
+}
+
+void TelemetryStrip::setState(const QString &text) {
+    if (text == state)
+        return;
+    state = text;
+    composeLines();
+}
+
+void TelemetryStrip::composeLines() {
+    lines.clear();
+    if (!state.isEmpty())
+        lines << tr("Link: %1").arg(state);
+    lines << figureLines;
+    if (lines.isEmpty())
+        lines << tr("Link: not streaming");
     const int wanted = textHeight() + kGraphHeight + 3 * kMargin;
     if (minimumHeight() != wanted) {
         setMinimumHeight(wanted);
         updateGeometry();
     }
-    update();
-}
-
-void TelemetryStrip::clear() {
-    history.clear();
-    lines = QStringList{tr("Link: not streaming")};
-    setMinimumHeight(textHeight() + kGraphHeight + 3 * kMargin);
     update();
 }
 

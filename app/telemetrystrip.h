@@ -18,6 +18,9 @@ public:
     // One sample a second; configuredKbps is the operator's video bitrate, encoderKbps what the encoder runs at.
     void addSample(const LinkStats &stats, int configuredKbps, int encoderKbps);
     void clear();
+    // What the stream is doing when it is not sending ("reconnecting (3 of 10) in 0.7 s"), shown above the
+    // figures; empty while it sends.
+    void setState(const QString &text);
 
     QString figuresText() const { return lines.join(QLatin1Char('\n')); }
     int sampleCount() const { return history.size(); }
@@ -36,7 +39,10 @@ private:
         double lostPercent = 0;
     };
     int textHeight() const;
+    void composeLines();
 
     QVector<Point> history;
+    QString state;
+    QStringList figureLines;
     QStringList lines;
 };

@@ -49,7 +49,23 @@ bool RelayThread::endPreviousRun(QDeadlineTimer deadline) {
 
 void RelayThread::beginRun() {
     endRequested.store(false);
+    currentPhase.store(Phase::Idle);
+    ++runs;
     start();
+}
+
+void RelayThread::reportPhase(Phase phase) {
+    if (currentPhase.exchange(phase) != phase)
+        emit phaseChanged(runs.load(), phase);
+}
+
+bool RelayThread::failRun(const QString &logLine) {
+    // The first failure of a run speaks; whatever goes wrong after it belongs to a run already given up.
+    if (stopFlag.exchange(true))
+        return false;
+    log(logLine);
+    emit srtError();
+    return true;
 }
 
 void RelayThread::markEndRequested() {
@@ -103,21 +119,32 @@ void RelayThread::run() {
 
     stopFlag.store(false);
     errorCount = 0;
-    prepareRun();
-
-    const bool encoderArrived = waitForEncoder(server);
-    if (encoderArrived)
-        log(name + QStringLiteral(" SUCCESS"));
-    else if (!endRequested.load())
-        log(name + QStringLiteral(" FAILED TIMEOUT 101"));
+    reportPhase(Phase::Connecting);
+    if (prepareRun() && !endRequested.load())
+        reportPhase(Phase::WaitingForEncoder);
 
     buffer.clear();
-    buffer.reserve(kReadBufferReserve);
-    if (QTcpSocket *connection = server.nextPendingConnection()) {
-        connect(
-            connection, &QTcpSocket::readyRead, connection, [this, connection] { forward(connection); },
-            Qt::DirectConnection);
+    if (!waitForEncoder(server)) {
+        // An encoder that never comes is a failed stream like a dead server: without this the run would wait
+        // for a Stop with nothing to relay, and the window would show a stream that no one receives.
+        if (!endRequested.load())
+            failRun(name + QStringLiteral(" FAILED TIMEOUT 101"));
+        qDebug() << "RETRANSMIT STOPPED";
+        finishRun();
+        return;
     }
+    log(name + QStringLiteral(" SUCCESS"));
+    buffer.reserve(kReadBufferReserve);
+    QTcpSocket *connection = server.nextPendingConnection();
+    connect(
+        connection, &QTcpSocket::readyRead, connection, [this, connection] { forward(connection); },
+        Qt::DirectConnection);
+    connect(
+        connection, &QTcpSocket::disconnected, connection, [this, connection] { encoderGone(connection); },
+        Qt::DirectConnection);
+    // An encoder that came and went at once.
+    if (connection->state() != QAbstractSocket::ConnectedState)
+        encoderGone(connection);
 
     // QThread::exit() called before exec() has started is forgotten by exec(), so the loop also looks at the
     // flag itself: a Stop that lands between the check and exec() still ends the run within one slice.
@@ -136,9 +163,23 @@ void RelayThread::run() {
     if (!endRequested.load())
         exec();
 
+    // The connection goes with the listener at the end of this scope, and closing it then is no news.
+    connection->disconnect();
     qDebug() << "RETRANSMIT STOPPED";
     finishRun();
     buffer.clear();
+}
+
+void RelayThread::encoderGone(QTcpSocket *connection) {
+    if (connection->bytesAvailable() > 0)
+        forward(connection);
+    // The writer closes the connection only when its capture run ends, which a Stop asks for just before it
+    // ends this run; any other end leaves the server without a stream.
+    if (!endRequested.load())
+        failRun(name + QStringLiteral(" ENCODER DISCONNECTED"));
+    // Nothing more can come; the flag also ends a loop that has not started yet (exit() before exec() is lost).
+    endRequested.store(true);
+    exit(0);
 }
 
 void RelayThread::forward(QTcpSocket *connection) {
@@ -159,14 +200,14 @@ void RelayThread::forward(QTcpSocket *connection) {
     while (buffer.size() - offset >= kChunkSize) {
         const bool sent = sendChunk(buffer.constData() + offset, kChunkSize);
         offset += kChunkSize;
+        if (sent && currentPhase.load() == Phase::WaitingForEncoder)
+            reportPhase(Phase::Sending);
         if (!sent) {
             ++errorCount;
             qDebug() << "error send";
             if (errorCount > kMaxSendErrors) {
-                log(QStringLiteral("*** ") + protocol + QStringLiteral(" PACKET SEND ERROR (5 times).  STOP."));
                 buffer.resize(0);
-                stopFlag.store(true);
-                emit srtError();
+                failRun(QStringLiteral("*** ") + protocol + QStringLiteral(" PACKET SEND ERROR (5 times).  STOP."));
             } else {
                 // The failed chunk is dropped; what follows it waits for the next read.
                 buffer.remove(0, offset);

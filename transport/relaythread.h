@@ -19,6 +19,21 @@ class RelayThread : public QThread {
     Q_OBJECT
 
 public:
+    // What a run is doing, as the main window's stream health reads it.
+    enum class Phase {
+        Idle,
+        // Listener open, reaching the far end (SRT connect, RIST sender and peers).
+        Connecting,
+        WaitingForEncoder,
+        // Bytes have left for the server in this run.
+        Sending,
+        // The SRT connect failed, or every RIST peer fell silent.
+        ServerNotAnswering,
+        // RIST: no peer left, or none could be made, because no ticked path's interface is there.
+        NoPath,
+    };
+    Q_ENUM(Phase)
+
     // Seven 188-byte transport stream packets: one SRT live message, one RIST data block.
     static constexpr int kChunkSize = 1316;
     // Failed chunk sends a run tolerates; the next one stops forwarding and raises srtError.
@@ -38,9 +53,17 @@ public:
     // Loopback port of the current run's listener: 0 until it is open, -1 when it could not be opened.
     std::atomic<int> listenPort{0};
 
+    // The runs started so far; phaseChanged names its run by this number, so that news of an earlier run that
+    // arrives late can be told apart.
+    quint64 runNumber() const { return runs.load(); }
+    Phase phase() const { return currentPhase.load(); }
+
 signals:
-    // Forwarding failed: repeated send errors, or (RIST) every peer gone silent.
+    // The run failed: repeated send errors, the encoder never connecting or its connection ending, (RIST) every
+    // peer gone silent or no path left.
     void srtError();
+    // Any thread; connect queued.
+    void phaseChanged(quint64 run, RelayThread::Phase phase);
 
 protected:
     enum class LogEcho { WindowOnly, AlsoDiagnostics };
@@ -61,6 +84,10 @@ protected:
     // The flags half of requestEnd, for an extension that must unblock its run between the flags and the exit.
     void markEndRequested();
     void log(const QString &text) const;
+    // Any thread: announces the run's phase when it changed.
+    void reportPhase(Phase phase);
+    // Ends forwarding and raises srtError, once per run: false when the run had already stopped forwarding.
+    bool failRun(const QString &logLine);
 
     std::atomic<bool> stopFlag{false};
     std::atomic<bool> endRequested{false};
@@ -72,9 +99,12 @@ protected:
 private:
     bool waitForEncoder(QTcpServer &server);
     void forward(QTcpSocket *connection);
+    void encoderGone(QTcpSocket *connection);
 
-    // On the relay thread, after the listener opened and before the encoder wait: connect to the far end.
-    virtual void prepareRun() = 0;
+    // On the relay thread, after the listener opened and before the encoder wait: connect to the far end. False
+    // when it cannot be reached; the relay has reported why (reportPhase) and the run goes on, so that its sends
+    // fail and raise srtError.
+    virtual bool prepareRun() = 0;
     // After every wait slice in which the encoder did not arrive.
     virtual void encoderWaitSlice() {}
     // Before the loop starts: timers of the relay's own, parented to runScope, which goes when the run ends.
@@ -94,4 +124,6 @@ private:
     // Shared between the main window's thread and the relay thread.
     std::atomic<int> encoderWaitMs{kDefaultEncoderWaitMs};
     std::atomic<quint16> requestedListenPort{0};
+    std::atomic<quint64> runs{0};
+    std::atomic<Phase> currentPhase{Phase::Idle};
 };

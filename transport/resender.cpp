@@ -85,7 +85,7 @@ void RESender::requestEnd() {
     exit(0);
 }
 
-void RESender::prepareRun() {
+bool RESender::prepareRun() {
     statsPrimed = false;
     lowestSendBufferMs = -1;
     {
@@ -101,8 +101,7 @@ void RESender::prepareRun() {
     if (!interfaceAddress.isEmpty())
         log(QStringLiteral("Sender network interface:") + interfaceAddress);
 
-    if (!endRequested.load())
-        connectToServer(id);
+    return !endRequested.load() && connectToServer(id);
 }
 
 void RESender::startRunTimers(QObject &runScope) {
@@ -129,7 +128,7 @@ void RESender::finishRun() {
         srt_close(left);
 }
 
-void RESender::connectToServer(const QString &id) {
+bool RESender::connectToServer(const QString &id) {
     log(QStringLiteral("Connect to SRT ") + host + ':' + QString::number(port) + QStringLiteral("  streamid: ") + id);
     int socket = -1;
     // A blocking connect holds the socket's connection lock until the library's connect timeout, and a Stop's
@@ -151,12 +150,14 @@ void RESender::connectToServer(const QString &id) {
         if (result.isEmpty() && left != -1)
             srt_close(left);
         if (endRequested.load())
-            return;
+            return false;
         log(QStringLiteral("CONNECT FAILED: ") + (result.isEmpty() ? QStringLiteral("SRT CONNECT FAILED") : result));
-        return;
+        reportPhase(Phase::ServerNotAnswering);
+        return false;
     }
     limitRetransmissionRate(socket);
     log(QStringLiteral("CONNECT: SUCCESS"));
+    return true;
 }
 
 void RESender::limitRetransmissionRate(int socket) {

@@ -44,11 +44,11 @@ protected:
     void requestEnd() override;
 
 private:
-    void prepareRun() override;
+    bool prepareRun() override;
     void startRunTimers(QObject &runScope) override;
     bool sendChunk(const char *data, int size) override;
     void finishRun() override;
-    void connectToServer(const QString &id);
+    bool connectToServer(const QString &id);
     void sampleStats();
     void readSendBuffer();
     void noteSendBuffer(int ms);

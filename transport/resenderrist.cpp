@@ -89,17 +89,20 @@ RESenderRist::~RESenderRist() {
 }
 
 void RESenderRist::setRistParams(int rttMax, int maxRetries, int retriesBuffer, int reorderBuffer) {
-    params = {rttMax, maxRetries, retriesBuffer, reorderBuffer};
+    nextParams = {rttMax, maxRetries, retriesBuffer, reorderBuffer};
 }
 
 void RESenderRist::setBondings(const QString &paths) {
-    bondings = ristrules::parseBondings(paths);
+    nextBondings = ristrules::parseBondings(paths);
 }
 
 bool RESenderRist::startRetransmit(const QString &servers, const QString &interfaceAddress, const QString &cname,
                                    const QString &secret, QDeadlineTimer previousRunDeadline) {
+    // The previous run reads its values while it sets up its peers, so the new ones wait until it has ended.
     if (!endPreviousRun(previousRunDeadline))
         return true;
+    params = nextParams;
+    bondings = nextBondings;
     this->servers = servers;
     this->interfaceAddress = interfaceAddress;
     this->cname = cname;
@@ -296,6 +299,19 @@ void RESenderRist::destroyPeers(const QString &pathAddress) {
         if (context)
             rist_peer_destroy(context, entry.peer);
     }
+    bool noneLeft = false;
+    {
+        QMutexLocker locker(&peersMutex);
+        noneLeft = peers.isEmpty();
+    }
+    // A sender without a peer takes the stream and sends it nowhere, which nothing else would notice: no peer is
+    // left to fall silent.
+    const bool pathless = context && noneLeft && !removed.isEmpty() && !endRequested.load();
+    contextLocker.unlock();
+    if (pathless) {
+        reportPhase(Phase::NoPath);
+        failRun(QStringLiteral("*** RIST NO PATH LEFT.  STOP."));
+    }
 }
 
 void RESenderRist::destroySender() {
@@ -334,7 +350,7 @@ void RESenderRist::peerStatus(rist_peer *peer, int status) {
         lastGone = markSilentPeers(runClock.elapsed());
     }
     if (lastGone && !endRequested.load())
-        emit srtError();
+        reportAllSilent();
 }
 
 void RESenderRist::peerStatistics(const rist_stats_sender_peer &report) {
@@ -371,7 +387,7 @@ void RESenderRist::peerStatistics(const rist_stats_sender_peer &report) {
         lastGone = markSilentPeers(entry->lastReportMs);
     }
     if (lastGone && !endRequested.load())
-        emit srtError();
+        reportAllSilent();
 }
 
 LinkStats RESenderRist::linkStats() const {
@@ -408,7 +424,12 @@ void RESenderRist::checkPeers() {
         lastGone = markSilentPeers(runClock.elapsed());
     }
     if (lastGone && !endRequested.load())
-        emit srtError();
+        reportAllSilent();
+}
+
+void RESenderRist::reportAllSilent() {
+    reportPhase(Phase::ServerNotAnswering);
+    emit srtError();
 }
 
 bool RESenderRist::markSilentPeers(qint64 nowMs) {
@@ -434,7 +455,7 @@ bool RESenderRist::markSilentPeers(qint64 nowMs) {
     return true;
 }
 
-void RESenderRist::prepareRun() {
+bool RESenderRist::prepareRun() {
     runCname = cname;
     if (alpha.load())
         runCname += QStringLiteral("#alpha");
@@ -461,13 +482,21 @@ void RESenderRist::prepareRun() {
     }
     if (context && anyPeer) {
         log(QStringLiteral("CONNECT: SUCCESS"));
-    } else if (!endRequested.load()) {
+        return true;
+    }
+    if (!endRequested.load()) {
         // A sender without a single peer would take the stream and send it nowhere; without a context every
         // write fails, so the failure reaches the main window as with an unreachable SRT server.
         log(context ? QStringLiteral("CONNECT FAILED: no RIST peer could be created")
                     : QStringLiteral("CONNECT FAILED"));
+        const bool anyPathHere = std::any_of(bondings.cbegin(), bondings.cend(), [](const ristrules::BondingPath &p) {
+            return !PathSocketBinder::deviceOf(p.address).isEmpty();
+        });
+        if (context && !anyPathHere)
+            reportPhase(Phase::NoPath);
         destroySender();
     }
+    return false;
 }
 
 void RESenderRist::encoderWaitSlice() {

@@ -25,9 +25,10 @@ public:
     explicit RESenderRist(LogsDlg *logWindow, QObject *parent = nullptr);
     ~RESenderRist() override;
 
-    // rtt max, max retries, retries buffer, reorder buffer; read by the next run.
+    // rtt max, max retries, retries buffer, reorder buffer, for the next run: a run still going keeps its own,
+    // and the next startRetransmit hands these over once that run has ended.
     void setRistParams(int rttMax, int maxRetries, int retriesBuffer, int reorderBuffer);
-    // The ticked paths as "address(weight),..." tokens; read by the next run.
+    // The ticked paths as "address(weight),..." tokens, for the next run like setRistParams.
     void setBondings(const QString &paths);
     // Starts one run. A run still going is ended first; when it has not ended by previousRunDeadline,
     // listenPort becomes -1 and nothing starts. Always returns true.
@@ -78,6 +79,7 @@ private:
     // Marks the peers that fell silent; true when this made every peer silent. Called with peersMutex held.
     bool markSilentPeers(qint64 nowMs);
     void checkPeers();
+    void reportAllSilent();
 
     void addSource(const QString &entry, const QString &cname);
     bool createSender(int profile);
@@ -85,12 +87,15 @@ private:
     void destroySender();
     int writeChunk(const char *data, int size);
 
-    void prepareRun() override;
+    bool prepareRun() override;
     void encoderWaitSlice() override;
     void startRunTimers(QObject &runScope) override;
     bool sendChunk(const char *data, int size) override;
     void finishRun() override;
 
+    // Only touched on the main window's thread: what setRistParams and setBondings gave for the next run.
+    ristrules::RistParams nextParams;
+    QList<ristrules::BondingPath> nextBondings;
     // Written by the main window's thread before the run starts, only read by the run afterwards.
     ristrules::RistParams params;
     QList<ristrules::BondingPath> bondings;

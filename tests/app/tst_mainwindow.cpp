@@ -5,6 +5,9 @@
 #include "player.h"
 #include "resender.h"
 #include "srtstreamid.h"
+#include "srttestlistener.h"
+#include "streamhealth.h"
+#include "telemetrystrip.h"
 #include "windowtestmain.h"
 
 #include <QApplication>
@@ -54,6 +57,7 @@ private slots:
     void listenerFailureLeavesWindowIdle();
     void lateRelayFailureIsIgnored();
     void relayFailuresRestartWithinLimit();
+    void closingCancelsPendingRestart();
     void quitAfterAutoStartLeavesStoreUntouched();
     void quitWithoutAutoStartSaves();
     void unusableConfigFileChangesNothing_data();
@@ -457,11 +461,16 @@ void TestMainWindow::relayFailuresRestartWithinLimit() {
 
     int starts = 0;
     bool was = false;
+    QStringList strip;
+    QSignalSpy states(window()->streamHealth(), &StreamHealth::changed);
     auto countStarts = [&] {
         const bool now = window()->streaming();
         if (now && !was)
             ++starts;
         was = now;
+        const QString shown = window()->findChild<TelemetryStrip *>()->figuresText();
+        if (strip.isEmpty() || strip.last() != shown)
+            strip << shown;
     };
     control<QPushButton>("cmdStart")->click();
     QVERIFY(window()->streaming());
@@ -479,6 +488,35 @@ void TestMainWindow::relayFailuresRestartWithinLimit() {
     QCOMPARE(starts, 3);
     QVERIFY(!window()->streaming());
     QVERIFY(!control<QPushButton>("cmdStart")->isChecked());
+    QVERIFY(window()->waitForWorkers(10000));
+
+    // Said in words all along: never "not streaming" while a restart is due.
+    QStringList said;
+    for (const QList<QVariant> &change : qAsConst(states))
+        said << change.at(1).toString();
+    QVERIFY2(said.contains("server not answering") && said.contains("reconnecting (1 of 2) in 0.7 s") &&
+                 said.contains("reconnecting (2 of 2) in 0.7 s") && said.last() == "stopped after 2 reconnects",
+             qPrintable(said.join(" | ")));
+    QVERIFY2(std::any_of(strip.cbegin(), strip.cend(),
+                         [](const QString &text) { return text.startsWith("Link: reconnecting (1 of 2) in 0."); }),
+             qPrintable(strip.join(" | ")));
+    QCOMPARE(strip.last(), QStringLiteral("Link: stopped after 2 reconnects"));
+}
+
+void TestMainWindow::closingCancelsPendingRestart() {
+    if (!windowtest::chooseTestPatternH264(*window()))
+        QSKIP("the Test Pattern and the OpenH264 encoder are needed");
+    control<QLineEdit>("txtURL")->setText(QStringLiteral("127.0.0.1:%1").arg(testkit::freePort(true)));
+    control<QSpinBox>("spbReconnect")->setValue(5);
+    control<QPushButton>("cmdStart")->click();
+    QVERIFY(window()->streaming());
+    StreamHealth *health = window()->streamHealth();
+    QVERIFY(testkit::waitUntil([&] { return health->state() == StreamHealth::State::Reconnecting; }, 20000, 5));
+    // The close waits for the capture run with the event loop running, long enough for the restart to fall due.
+    window()->close();
+    QTest::qWait(MainWindow::kReconnectDelayMs + 500);
+    QVERIFY(!window()->streaming());
+    QVERIFY(!window()->srtRelay()->isRunning());
     QVERIFY(window()->waitForWorkers(10000));
 }
 
@@ -596,10 +634,13 @@ void TestMainWindow::unusableConfigValuesAreReported() {
 void TestMainWindow::stopAfterTransportSwitchFreesDestination() {
     if (!windowtest::chooseTestPatternH264(*window()))
         QSKIP("the Test Pattern and the OpenH264 encoder are needed");
+    SrtTestListener server;
+    QVERIFY2(server.start(), qPrintable(server.errorText()));
     control<QSpinBox>("spbReconnect")->setValue(0);
-    control<QLineEdit>("txtURL")->setText(QStringLiteral("127.0.0.1:%1").arg(testkit::freePort(true)));
+    control<QLineEdit>("txtURL")->setText(QStringLiteral("127.0.0.1:%1").arg(server.port()));
     control<QPushButton>("cmdStart")->click();
     QVERIFY(window()->streaming());
+    QVERIFY(testkit::waitUntil([&] { return server.bytesReceived() > 0; }, 10000));
     QVERIFY(!control<QWidget>("destinationGroup")->isEnabled());
     // A configuration loaded while streaming switches the destination to RIST; the Stop must free it all.
     QVERIFY(window()->loadConfigFile(writeConfig(QStringLiteral("to-rist.ini"), {{"RIST_DEST", true}})));
@@ -609,6 +650,9 @@ void TestMainWindow::stopAfterTransportSwitchFreesDestination() {
     QVERIFY(control<QWidget>("destinationGroup")->isEnabled());
     QVERIFY(control<QWidget>("txtURL_rist")->isEnabled());
     QVERIFY(control<QWidget>("rbSrt")->isEnabled());
+    // The Stop ended the relay that was started, not the one the form shows now: the server sees its caller go.
+    QVERIFY(testkit::waitUntil([&] { return !window()->srtRelay()->isRunning(); }, 3000));
+    QVERIFY(testkit::waitUntil([&] { return server.callers().first().closed; }, 10000));
     QVERIFY(window()->waitForWorkers(10000));
 }
 

@@ -1,13 +1,12 @@
-// RIST over real network paths. The test builds two network namespaces of its own: the sender's, where this
-// test process and the program run, and the receiver's, where ristreceiver listens on one address (on its lo)
-// that both veth paths reach. The receiver answers from that one address over the path a packet came in by.
-//
-//   sender ns:   vA 10.201.1.1/24   vB 10.201.2.1/24   route 10.203.0.2 via either path (metrics 10, 20)
-//   receiver ns: vAr 10.201.1.2/24  vBr 10.201.2.2/24  lo 10.203.0.2/32, path routes with src 10.203.0.2
+// RIST over real network paths, in two network namespaces of the test's own (tests/common/ristpathtopology.h):
+// two veth paths from the sender's namespace, where this test process and the program run, to ristreceiver.
 #include "appmessages.h"
 #include "ckblblwidget.h"
 #include "mainwindow.h"
+#include "ristpathtopology.h"
 #include "risttestreceiver.h"
+#include "streamhealth.h"
+#include "telemetrystrip.h"
 #include "testkit.h"
 #include "windowtestmain.h"
 
@@ -21,97 +20,23 @@
 #include <QtTest>
 
 #include <csignal>
-#include <cstdlib>
-#include <fcntl.h>
 #include <memory>
-#include <sched.h>
-#include <unistd.h>
 
 namespace {
 
-const char kReceiverAddress[] = "10.203.0.2";
-const char kPathA[] = "10.201.1.1";
-const char kPathB[] = "10.201.2.1";
+using ristpaths::kReceiverAddress;
+const QString kPathA = ristpaths::pathAddress(0);
+const QString kPathB = ristpaths::pathAddress(1);
 const char kSecret[] = "paths-secret&0123";
 constexpr int kDataMs = 30000;
 // The path refresh runs every 10 s.
 constexpr int kRefreshMs = 12000;
 
-QString senderNs;
-QString receiverNs;
 QString topologyError;
 QTemporaryDir *home = nullptr;
 
 bool run(const QString &command) {
     return std::system(command.toLocal8Bit().constData()) == 0;
-}
-
-// Namespaces of earlier runs of this test that were killed before they could tidy up.
-void removeStaleNamespaces() {
-    QProcess list;
-    list.start(QStringLiteral("ip"), {QStringLiteral("netns"), QStringLiteral("list")});
-    list.waitForFinished(5000);
-    for (const QString &line : QString::fromLocal8Bit(list.readAll()).split('\n')) {
-        const QString name = line.section(' ', 0, 0);
-        if (!name.startsWith(QLatin1String("tw-i08-")))
-            continue;
-        const pid_t owner = pid_t(name.section('-', -1).toLong());
-        if (owner > 0 && ::kill(owner, 0) != 0)
-            run(QStringLiteral("ip netns del %1 2>/dev/null").arg(name));
-    }
-}
-
-bool buildTopology() {
-    removeStaleNamespaces();
-    senderNs = QStringLiteral("tw-i08-s-%1").arg(::getpid());
-    receiverNs = QStringLiteral("tw-i08-r-%1").arg(::getpid());
-    const QString s = senderNs;
-    const QString r = receiverNs;
-    const QStringList commands{
-        QStringLiteral("ip netns add %1").arg(s),
-        QStringLiteral("ip netns add %1").arg(r),
-        QStringLiteral("ip link add vA netns %1 type veth peer name vAr netns %2").arg(s, r),
-        QStringLiteral("ip link add vB netns %1 type veth peer name vBr netns %2").arg(s, r),
-        QStringLiteral("ip -n %1 addr add 10.201.1.1/24 dev vA").arg(s),
-        QStringLiteral("ip -n %1 addr add 10.201.2.1/24 dev vB").arg(s),
-        QStringLiteral("ip -n %1 addr add 10.201.1.2/24 dev vAr").arg(r),
-        QStringLiteral("ip -n %1 addr add 10.201.2.2/24 dev vBr").arg(r),
-        QStringLiteral("ip -n %1 addr add 10.203.0.2/32 dev lo").arg(r),
-        QStringLiteral("ip -n %1 link set lo up && ip -n %1 link set vA up && ip -n %1 link set vB up").arg(s),
-        QStringLiteral("ip -n %1 link set lo up && ip -n %1 link set vAr up && ip -n %1 link set vBr up").arg(r),
-        QStringLiteral("ip -n %1 route replace 10.201.1.0/24 dev vAr src 10.203.0.2").arg(r),
-        QStringLiteral("ip -n %1 route replace 10.201.2.0/24 dev vBr src 10.203.0.2").arg(r),
-        QStringLiteral("ip -n %1 route add 10.203.0.2/32 via 10.201.1.2 dev vA metric 10").arg(s),
-        QStringLiteral("ip -n %1 route add 10.203.0.2/32 via 10.201.2.2 dev vB metric 20").arg(s),
-        // Replies reach the sender over the path they belong to, which the routing table may not prefer.
-        QStringLiteral("for n in %1 %2; do for d in all default vA vB vAr vBr; do ip netns exec $n sysctl -qw "
-                       "net.ipv4.conf.$d.rp_filter=0 2>/dev/null; done; done; true")
-            .arg(s, r),
-    };
-    for (const QString &command : commands) {
-        if (!run(command + QStringLiteral(" >/dev/null"))) {
-            topologyError = QStringLiteral("network namespaces are not possible here (%1 failed)").arg(command);
-            return false;
-        }
-    }
-    return true;
-}
-
-void removeTopology() {
-    if (!senderNs.isEmpty())
-        run(QStringLiteral("ip netns del %1 2>/dev/null; ip netns del %2 2>/dev/null").arg(senderNs, receiverNs));
-}
-
-// Moves this (still single-threaded) process into the sender's namespace: every thread it starts later, and
-// every program it runs, is there too.
-bool enterSenderNamespace() {
-    const int fd = ::open(QByteArray("/var/run/netns/" + senderNs.toLocal8Bit()).constData(), O_RDONLY | O_CLOEXEC);
-    const bool entered = fd >= 0 && ::setns(fd, CLONE_NEWNET) == 0;
-    if (fd >= 0)
-        ::close(fd);
-    if (!entered)
-        topologyError = QStringLiteral("cannot enter the sender's network namespace");
-    return entered;
 }
 
 qint64 txPackets(const QString &device) {
@@ -133,16 +58,13 @@ QPair<qint64, qint64> pathPackets(int windowMs) {
     return {txPackets(QStringLiteral("vA")) - a, txPackets(QStringLiteral("vB")) - b};
 }
 
-void writeConfig(const QString &path, const QString &servers, const QString &bonding, const QString &secret) {
-    testkit::writeStreamConfig(path, {{"FRAME", "1280x720"},
-                                      {"FPS", "25 fps"},
-                                      {"VBR", 800},
-                                      {"RECONNECT", 3},
-                                      {"RIST_DEST", true},
-                                      {"URL_RIST", servers},
-                                      {"STREAMID_RIST", "cam1"},
-                                      {"PASSPHRASE_RIST", secret},
-                                      {"BONDING_RIST", bonding}});
+void writeConfig(const QString &path, const QString &servers, const QString &bonding, const QString &secret,
+                 const QVariantMap &more = {}) {
+    QVariantMap values{{"FRAME", "1280x720"},     {"FPS", "25 fps"},           {"VBR", 800},
+                       {"RECONNECT", 3},          {"RIST_DEST", true},         {"URL_RIST", servers},
+                       {"STREAMID_RIST", "cam1"}, {"PASSPHRASE_RIST", secret}, {"BONDING_RIST", bonding}};
+    values.insert(more);
+    testkit::writeStreamConfig(path, values);
 }
 
 double tsPacketShare(const QByteArray &data) {
@@ -163,6 +85,8 @@ private slots:
     void autoStartStreamsOverRist();
     void pathsCarryTheStream();
     void lostReceiverRestartsTheStream();
+    void everyPathGoneAndBack();
+    void alphaReachesTheRistStream();
 
 private:
     CkbLblWidget *row(MainWindow &window, const QString &address) {
@@ -172,11 +96,11 @@ private:
         }
         return nullptr;
     }
-    bool startWindow(MainWindow &window, const QString &bonding, quint16 port) {
+    bool startWindow(MainWindow &window, const QString &bonding, quint16 port, const QVariantMap &more = {}) {
         const QString config = home->filePath(QStringLiteral("window.ini"));
         QFile::remove(config);
         writeConfig(config, QStringLiteral("rist://%1:%2").arg(QLatin1String(kReceiverAddress)).arg(port), bonding,
-                    QString());
+                    QString(), more);
         if (!window.loadConfigFile(config))
             return false;
         window.toggleStreaming();
@@ -194,16 +118,17 @@ void TestRistPaths::init() {
 void TestRistPaths::autoStartStreamsOverRist() {
     RistTestReceiver right;
     RistTestReceiver wrong;
-    QVERIFY2(right.start(QLatin1String(kSecret), receiverNs, QLatin1String(kReceiverAddress)),
+    QVERIFY2(right.start(QLatin1String(kSecret), ristpaths::receiverNamespace(), QLatin1String(kReceiverAddress)),
              qPrintable(right.output()));
-    QVERIFY2(wrong.start(QStringLiteral("another-secret-42"), receiverNs, QLatin1String(kReceiverAddress)),
+    QVERIFY2(wrong.start(QStringLiteral("another-secret-42"), ristpaths::receiverNamespace(),
+                         QLatin1String(kReceiverAddress)),
              qPrintable(wrong.output()));
     QTemporaryDir dir;
     const QString config = dir.filePath(QStringLiteral("rist.ini"));
     writeConfig(
         config,
         QStringLiteral("rist://%1:%2, %1:%3").arg(QLatin1String(kReceiverAddress)).arg(right.port()).arg(wrong.port()),
-        QLatin1String(kPathA), QLatin1String(kSecret));
+        kPathA, QLatin1String(kSecret));
 
     QProcess app;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -239,13 +164,14 @@ void TestRistPaths::autoStartStreamsOverRist() {
 
 void TestRistPaths::pathsCarryTheStream() {
     RistTestReceiver receiver;
-    QVERIFY2(receiver.start(QString(), receiverNs, QLatin1String(kReceiverAddress)), qPrintable(receiver.output()));
+    QVERIFY2(receiver.start(QString(), ristpaths::receiverNamespace(), QLatin1String(kReceiverAddress)),
+             qPrintable(receiver.output()));
     MainWindow window;
     QVERIFY(row(window, kPathA) && row(window, kPathB));
-    QVERIFY(startWindow(window, QStringLiteral("%1(1),%2(1)").arg(kPathA, kPathB), receiver.port()));
+    QVERIFY(startWindow(window, QStringLiteral("%1(1),%2(2)").arg(kPathA, kPathB), receiver.port()));
     QVERIFY(testkit::waitUntil([&] { return receiver.data().size() > 100 * 1024; }, kDataMs, 100));
 
-    // Weights 1 and 1: the stream is shared between the two paths.
+    // Weights 1 and 2: the stream is shared between the two paths.
     QPair<qint64, qint64> sent = pathPackets(2000);
     QVERIFY2(sent.first > 50 && sent.second > 50,
              qPrintable(QStringLiteral("%1 / %2").arg(sent.first).arg(sent.second)));
@@ -269,30 +195,72 @@ void TestRistPaths::pathsCarryTheStream() {
     QVERIFY(testkit::waitUntil([&] { return receiver.data().size() > before + 50 * 1024; }, 5000, 100));
     QVERIFY(window.streaming());
 
-    // Back again: a new row, not ticked.
+    // Back again: the operator's choice stands, the path is ticked with its weight and carries its share.
     QVERIFY(run(QStringLiteral("ip link set vB up")));
     QVERIFY(testkit::waitUntil([&] { return row(window, kPathB); }, kRefreshMs, 100));
-    QVERIFY(!row(window, kPathB)->isChecked());
-    QCOMPARE(row(window, kPathB)->weight(), 1);
+    QVERIFY(row(window, kPathB)->isChecked());
+    QCOMPARE(row(window, kPathB)->weight(), 2);
+    sent = pathPackets(2000);
+    QVERIFY2(sent.second > 50, qPrintable(QString::number(sent.second)));
     window.toggleStreaming();
     QVERIFY(window.waitForWorkers(10000));
 }
 
 void TestRistPaths::lostReceiverRestartsTheStream() {
     auto receiver = std::make_unique<RistTestReceiver>();
-    QVERIFY(receiver->start(QString(), receiverNs, QLatin1String(kReceiverAddress)));
+    QVERIFY(receiver->start(QString(), ristpaths::receiverNamespace(), QLatin1String(kReceiverAddress)));
     const quint16 port = receiver->port();
     MainWindow window;
-    QVERIFY(startWindow(window, QLatin1String(kPathA), port));
+    QVERIFY(startWindow(window, kPathA, port));
     QVERIFY(testkit::waitUntil([&] { return receiver->data().size() > 50 * 1024; }, kDataMs, 100));
 
     // Every peer falls silent: the relay reports the stream lost, the window stops it and starts it again.
     receiver.reset();
     QVERIFY(testkit::waitUntil([&] { return window.reconnects() > 0; }, 15000, 100));
     receiver = std::make_unique<RistTestReceiver>();
-    QVERIFY(receiver->start(QString(), receiverNs, QLatin1String(kReceiverAddress), port));
+    QVERIFY(receiver->start(QString(), ristpaths::receiverNamespace(), QLatin1String(kReceiverAddress), port));
     QVERIFY(testkit::waitUntil([&] { return receiver->data().size() > 50 * 1024; }, kDataMs, 100));
     QVERIFY(window.streaming());
+    window.toggleStreaming();
+    QVERIFY(window.waitForWorkers(10000));
+}
+
+void TestRistPaths::everyPathGoneAndBack() {
+    RistTestReceiver receiver;
+    QVERIFY(receiver.start(QString(), ristpaths::receiverNamespace(), QLatin1String(kReceiverAddress)));
+    MainWindow window;
+    QVERIFY(startWindow(window, QStringLiteral("%1(1),%2(3)").arg(kPathA, kPathB), receiver.port()));
+    QVERIFY(testkit::waitUntil([&] { return receiver.data().size() > 50 * 1024; }, kDataMs, 100));
+
+    // Both modems pulled: the stream is a failed one, and its restart waits for a path, saying so.
+    QVERIFY(ristpaths::dropPath(0) && ristpaths::dropPath(1));
+    StreamHealth *health = window.streamHealth();
+    QVERIFY(testkit::waitUntil([&] { return health->state() == StreamHealth::State::NoNetworkPath; }, 15000, 50));
+    QVERIFY(!window.streaming());
+    QCOMPARE(window.findChild<TelemetryStrip *>()->figuresText(), QStringLiteral("Link: no network path"));
+
+    // Back: both rows return ticked with their weights, and the stream with them, by itself.
+    QVERIFY(ristpaths::restorePath(0) && ristpaths::restorePath(1));
+    const int before = receiver.data().size();
+    QVERIFY(testkit::waitUntil([&] { return receiver.data().size() > before + 50 * 1024; }, 15000, 100));
+    QVERIFY(window.streaming());
+    QVERIFY(row(window, kPathA) && row(window, kPathA)->isChecked());
+    QVERIFY(row(window, kPathB) && row(window, kPathB)->isChecked());
+    QCOMPARE(row(window, kPathB)->weight(), 3);
+    QVERIFY(testkit::waitUntil([&] { return health->state() == StreamHealth::State::Sending; }, 5000, 50));
+    window.toggleStreaming();
+    QVERIFY(window.waitForWorkers(10000));
+}
+
+void TestRistPaths::alphaReachesTheRistStream() {
+    // The receiver's info-level log names each flow's cname.
+    RistTestReceiver receiver;
+    receiver.setStatsIntervalMs(1000);
+    QVERIFY(receiver.start(QString(), ristpaths::receiverNamespace(), QLatin1String(kReceiverAddress)));
+    MainWindow window;
+    QVERIFY(startWindow(window, kPathA, receiver.port(), {{"ALPHA", true}}));
+    QVERIFY2(testkit::waitUntil([&] { return receiver.output().contains("cname: cam1#alpha"); }, 10000, 100),
+             qPrintable(receiver.output()));
     window.toggleStreaming();
     QVERIFY(window.waitForWorkers(10000));
 }
@@ -302,10 +270,8 @@ int main(int argc, char *argv[]) {
     home = &dir;
     windowtest::isolateHome(dir);
     // Before any thread exists, so that all of them live in the sender's namespace.
-    if (::geteuid() != 0)
-        topologyError = QStringLiteral("network namespaces need root");
-    else if (buildTopology())
-        enterSenderNamespace();
+    if (ristpaths::build(&topologyError))
+        ristpaths::enterSender(&topologyError);
     int result = 0;
     {
         QApplication app(argc, argv);
@@ -313,7 +279,7 @@ int main(int argc, char *argv[]) {
         TestRistPaths test;
         result = QTest::qExec(&test, argc, argv);
     }
-    removeTopology();
+    ristpaths::remove();
     return result;
 }
 

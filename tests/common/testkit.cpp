@@ -9,6 +9,7 @@
 #include <QSettings>
 #include <QStandardPaths>
 #include <QTcpServer>
+#include <QTemporaryDir>
 #include <QThread>
 #include <QUdpSocket>
 
@@ -129,6 +130,22 @@ void writeStreamConfig(const QString &path, const QVariantMap &values) {
     ini.setValue(QStringLiteral("FRAME"), QStringLiteral("640x360"));
     for (auto it = values.cbegin(); it != values.cend(); ++it)
         ini.setValue(it.key(), it.value());
+}
+
+void startHeadless(QProcess &app, const QString &program, const QTemporaryDir &home, const QString &config,
+                   const QStringList &options, const QMap<QString, QString> &environment) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("HOME"), home.path());
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), home.filePath(QStringLiteral("config")));
+    env.insert(QStringLiteral("XDG_DATA_HOME"), home.filePath(QStringLiteral("data")));
+    env.remove(QStringLiteral("DISPLAY"));
+    for (auto it = environment.cbegin(); it != environment.cend(); ++it)
+        env.insert(it.key(), it.value());
+    app.setProcessEnvironment(env);
+    app.setProcessChannelMode(QProcess::MergedChannels);
+    app.setStandardOutputFile(home.filePath(QStringLiteral("app.log")));
+    app.start(program,
+              QStringList{QStringLiteral("-platform"), QStringLiteral("offscreen")} + options + QStringList{config});
 }
 
 } // namespace testkit

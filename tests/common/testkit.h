@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QJsonObject>
+#include <QMap>
 #include <QString>
 #include <QStringList>
 #include <QVariantMap>
@@ -8,6 +9,9 @@
 #include <functional>
 
 // Small helpers shared by every test area. Every wait here is bounded.
+class QProcess;
+class QTemporaryDir;
+
 namespace testkit {
 
 // A port the OS handed out just now on 127.0.0.1 (TCP or UDP), for peers that need a fixed port number.
@@ -41,5 +45,11 @@ bool udpPortBound(quint16 port);
 // Writes a configuration file that streams the Test Pattern with its sound through OpenH264 at 640x360; the
 // given keys are added or replace those.
 void writeStreamConfig(const QString &path, const QVariantMap &values);
+
+// Starts the program (the path of the tidewell binary) headless from a configuration file, with a home of the
+// test's own so that the operator's stored settings are never touched, and with these variables added; its
+// output goes to app.log in that home.
+void startHeadless(QProcess &app, const QString &program, const QTemporaryDir &home, const QString &config,
+                   const QStringList &options = {}, const QMap<QString, QString> &environment = {});
 
 } // namespace testkit

@@ -28,6 +28,7 @@ private slots:
     void validators_data();
     void validators();
     void desktopEntryNamesInstalledFiles();
+    void serviceUnitRunsTheProgramHeadless();
     void versionsAgree();
 
 private:
@@ -58,6 +59,7 @@ void TestInstall::filesInPlace_data() {
     QTest::newRow("manual page") << "share/man/man1/tidewell.1.gz" << false;
     QTest::newRow("copyright") << "share/doc/tidewell/copyright" << false;
     QTest::newRow("changelog") << "share/doc/tidewell/changelog.Debian.gz" << false;
+    QTest::newRow("systemd user unit") << "lib/systemd/user/tidewell@.service" << false;
 }
 
 void TestInstall::filesInPlace() {
@@ -115,6 +117,25 @@ void TestInstall::desktopEntryNamesInstalledFiles() {
     QVERIFY2(QFileInfo(installed(QStringLiteral("bin/") + exec)).isExecutable(), qPrintable(exec));
     QVERIFY2(QFileInfo::exists(installed(QStringLiteral("share/icons/hicolor/scalable/apps/%1.svg").arg(icon))),
              qPrintable(icon));
+}
+
+void TestInstall::serviceUnitRunsTheProgramHeadless() {
+    const QString unit =
+        QString::fromUtf8(testkit::readFile(installed(QStringLiteral("lib/systemd/user/tidewell@.service"))));
+    auto value = [&unit](const QString &key) {
+        return QRegularExpression(QStringLiteral("^%1=(.*)$").arg(key), QRegularExpression::MultilineOption)
+            .match(unit)
+            .captured(1)
+            .trimmed();
+    };
+    // systemd finds a command without a path on its own search path; the package puts the program there.
+    const QStringList exec = value(QStringLiteral("ExecStart")).split(QLatin1Char(' '));
+    QCOMPARE(exec, (QStringList{"tidewell", "-platform", "offscreen", "%h/.config/Tidewell/%i.ini"}));
+    QVERIFY(QFileInfo(installed(QStringLiteral("bin/") + exec.first())).isExecutable());
+    QCOMPARE(value(QStringLiteral("Type")), QStringLiteral("notify"));
+    QCOMPARE(value(QStringLiteral("Restart")), QStringLiteral("on-failure"));
+    QVERIFY(value(QStringLiteral("WatchdogSec")).toInt() > 0);
+    QCOMPARE(value(QStringLiteral("WantedBy")), QStringLiteral("default.target"));
 }
 
 void TestInstall::versionsAgree() {

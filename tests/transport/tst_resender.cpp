@@ -86,7 +86,8 @@ private slots:
     void passphraseWithKeyLength32();
     void unreachableServerRaisesErrorOnce();
     void peerGoneRaisesError();
-    void encoderNeverConnects();
+    void encoderFailureRaisesError_data();
+    void encoderFailureRaisesError();
     void stopDuringEncoderWaitEndsRun();
     void stopDuringConnectEndsRun();
     void restartDuringEncoderWaitPublishesNewPort();
@@ -337,29 +338,39 @@ void TestRESender::peerGoneRaisesError() {
     QCOMPARE(failedSends.load(), 6);
 }
 
-void TestRESender::encoderNeverConnects() {
+void TestRESender::encoderFailureRaisesError_data() {
+    QTest::addColumn<bool>("connects");
+    QTest::addColumn<QString>("line");
+    QTest::newRow("never connects") << false << "RESender FAILED TIMEOUT 101";
+    QTest::newRow("disconnects mid-run") << true << "RESender ENCODER DISCONNECTED";
+}
+
+// A run without its encoder relays nothing: it is a failed stream, which the main window restarts.
+void TestRESender::encoderFailureRaisesError() {
+    QFETCH(bool, connects);
+    QFETCH(QString, line);
     ErrorSink sink(sender.get());
     QSignalSpy errors(&sink, &ErrorSink::srtError);
     SrtTestListener listener;
     QVERIFY2(listener.start(), qPrintable(listener.errorText()));
-    sender->setEncoderWaitMs(300);
+    sender->setEncoderWaitMs(connects ? kLongEncoderWaitMs : 300);
     QVERIFY(startRun(listener.port()));
-    QVERIFY(logHas(*logs, "RESender FAILED TIMEOUT 101"));
-    QVERIFY(!logText(*logs).contains("RESender SUCCESS"));
-
-    // The run stays until Stop; a connection that comes late is not relayed.
-    QTcpSocket late;
-    QVERIFY(connectEncoder(late, sender->listenPort));
-    QVERIFY(writeAll(late, QByteArray(3 * 1316, 'l')));
-    QTest::qWait(500);
-    QVERIFY(sender->isRunning());
-    QCOMPARE(listener.bytesReceived(), 0);
-    QCOMPARE(errors.count(), 0);
-
-    sender->stopRetransmit();
+    const int port = sender->listenPort;
+    if (connects) {
+        QTcpSocket encoder;
+        QVERIFY(connectEncoder(encoder, port));
+        QVERIFY(writeAll(encoder, QByteArray(2 * 1316, 'e')));
+        QVERIFY(testkit::waitUntil([&] { return listener.bytesReceived() == 2 * 1316; }, kWaitMs));
+        encoder.disconnectFromHost();
+    }
+    QVERIFY(errors.wait(kWaitMs));
+    QVERIFY(logText(*logs).contains(line));
+    // The run ends by itself; a late encoder finds no listener.
     QVERIFY(sender->wait(kWaitMs));
-    QVERIFY(logText(*logs).endsWith("RESender STOP"));
-    QCOMPARE(errors.count(), 0);
+    QTcpSocket late;
+    late.connectToHost(QHostAddress(QHostAddress::LocalHost), static_cast<quint16>(port));
+    QVERIFY(!late.waitForConnected(1000));
+    QCOMPARE(errors.count(), 1);
 }
 
 void TestRESender::stopDuringEncoderWaitEndsRun() {

@@ -96,6 +96,7 @@ private slots:
     void forwardsToRistReceiver();
     void peersForEveryPathAndServer();
     void tickAndUntickWhileRunning();
+    void valuesForTheNextRunWaitForThePreviousRun();
     void unusablePathIsRefused();
     void lastPeerTimeoutRaisesError();
     void stopDuringEncoderWaitEndsRun();
@@ -213,11 +214,17 @@ void TestRESenderRist::peersForEveryPathAndServer() {
 }
 
 void TestRESenderRist::tickAndUntickWhileRunning() {
+    ErrorSink errors(sender.get());
+    QSignalSpy spy(&errors, &ErrorSink::srtError);
     QVERIFY(startRun(QStringLiteral("127.0.0.1:7001,127.0.0.1:7002"), QStringLiteral("127.0.0.1(1)")));
     QVERIFY(logHas(*logs, "CONNECT: SUCCESS"));
     QCOMPARE(sender->peerUrls().size(), 2);
     sender->destroyPeers(QStringLiteral("127.0.0.1"));
     QCOMPARE(sender->peerUrls().size(), 0);
+    // The last path gone is the stream gone: nothing would be sent, and no peer is left to fall silent.
+    QCOMPARE(spy.count(), 1);
+    QCOMPARE(sender->phase(), RelayThread::Phase::NoPath);
+    QVERIFY(logText(*logs).contains("*** RIST NO PATH LEFT.  STOP."));
     // Ticked again: one peer per server on that path, with the weight chosen now.
     QVERIFY(sender->createPeer(QString(), QStringLiteral("127.0.0.1"), 3));
     const QStringList urls = sender->peerUrls();
@@ -229,6 +236,23 @@ void TestRESenderRist::tickAndUntickWhileRunning() {
     QVERIFY(sender->wait(kWaitMs));
     QVERIFY(!sender->createPeer(QString(), QStringLiteral("127.0.0.1"), 1));
     QVERIFY(sender->peerUrls().isEmpty());
+}
+
+void TestRESenderRist::valuesForTheNextRunWaitForThePreviousRun() {
+    // The first run is held before it reads its values; the next run's, given meanwhile, must not reach it.
+    holdRunStartMs.store(300);
+    QVERIFY(startRun(QStringLiteral("127.0.0.1:7001"), QStringLiteral("127.0.0.1(1)")));
+    sender->setRistParams(700, 0, 0, 0);
+    sender->setBondings(QStringLiteral("127.0.0.1(4)"));
+    QVERIFY(logHas(*logs, "CONNECT: SUCCESS"));
+    QCOMPARE(sender->peerUrls().size(), 1);
+    QVERIFY(sender->peerUrls().first().contains("&rtt-max=500&min-retries=1&max-retries=10&reorder-buffer=25"));
+    QVERIFY(sender->peerUrls().first().endsWith("&weight=1"));
+    // The next Start hands them over once the running run has ended.
+    sender->startRetransmit(QStringLiteral("127.0.0.1:7001"), QString(), QStringLiteral("cam1"), QString());
+    QVERIFY(testkit::waitUntil([&] { return sender->peerUrls().size() == 1; }, kWaitMs));
+    QCOMPARE(sender->peerUrls().first(), QStringLiteral("rist://127.0.0.1:7001?cname=cam1&rtt-max=700"
+                                                        "&miface=127.0.0.1&weight=4"));
 }
 
 void TestRESenderRist::unusablePathIsRefused() {

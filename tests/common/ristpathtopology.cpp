@@ -1,0 +1,134 @@
+#include "ristpathtopology.h"
+
+#include <QByteArray>
+#include <QProcess>
+#include <QStringList>
+
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sched.h>
+#include <unistd.h>
+
+namespace ristpaths {
+namespace {
+
+const char kPrefix[] = "tw-rp-";
+QString senderNs;
+QString receiverNs;
+
+bool run(const QString &command) {
+    return std::system((command + QStringLiteral(" >/dev/null 2>&1")).toLocal8Bit().constData()) == 0;
+}
+
+void removeStaleNamespaces() {
+    QProcess list;
+    list.start(QStringLiteral("ip"), {QStringLiteral("netns"), QStringLiteral("list")});
+    list.waitForFinished(5000);
+    for (const QString &line : QString::fromLocal8Bit(list.readAll()).split('\n')) {
+        const QString name = line.section(' ', 0, 0);
+        if (!name.startsWith(QLatin1String(kPrefix)))
+            continue;
+        const pid_t owner = pid_t(name.section('-', -1).toLong());
+        if (owner > 0 && ::kill(owner, 0) != 0)
+            run(QStringLiteral("ip netns del %1").arg(name));
+    }
+}
+
+// Path p: sender side 10.201.<p+1>.1, receiver side .2, the sender's route to the receiver at metric 10(p+1).
+QStringList pathCommands(int path) {
+    const QString s = senderNs;
+    const QString r = receiverNs;
+    const QString dev = pathDevice(path);
+    const QString net = QStringLiteral("10.201.%1").arg(path + 1);
+    return {
+        QStringLiteral("ip link add %1 netns %2 type veth peer name %1r netns %3").arg(dev, s, r),
+        QStringLiteral("ip -n %1 addr add %2.1/24 dev %3").arg(s, net, dev),
+        QStringLiteral("ip -n %1 addr add %2.2/24 dev %3r").arg(r, net, dev),
+        QStringLiteral("ip -n %1 link set %2 up").arg(s, dev),
+        QStringLiteral("ip -n %1 link set %2r up").arg(r, dev),
+        QStringLiteral("ip -n %1 route replace %2.0/24 dev %3r src %4")
+            .arg(r, net, dev, QLatin1String(kReceiverAddress)),
+        QStringLiteral("ip -n %1 route add %2/32 via %3.2 dev %4 metric %5")
+            .arg(s, QLatin1String(kReceiverAddress), net, dev)
+            .arg(10 * (path + 1)),
+        // Replies reach the sender over the path they belong to, which the routing table may not prefer.
+        QStringLiteral("for n in %1 %2; do for d in all default %3 %3r; do ip netns exec $n sysctl -qw "
+                       "net.ipv4.conf.$d.rp_filter=0 2>/dev/null; done; done; true")
+            .arg(s, r, dev),
+    };
+}
+
+bool runAll(const QStringList &commands, QString *error) {
+    for (const QString &command : commands) {
+        if (!run(command)) {
+            if (error)
+                *error = QStringLiteral("network namespaces are not possible here (%1 failed)").arg(command);
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+QString pathAddress(int path) {
+    return QStringLiteral("10.201.%1.1").arg(path + 1);
+}
+
+QString pathDevice(int path) {
+    return path == 0 ? QStringLiteral("vA") : QStringLiteral("vB");
+}
+
+QString senderNamespace() {
+    return senderNs;
+}
+
+QString receiverNamespace() {
+    return receiverNs;
+}
+
+bool build(QString *error) {
+    if (::geteuid() != 0) {
+        *error = QStringLiteral("network namespaces need root");
+        return false;
+    }
+    removeStaleNamespaces();
+    senderNs = QStringLiteral("%1s-%2").arg(QLatin1String(kPrefix)).arg(::getpid());
+    receiverNs = QStringLiteral("%1r-%2").arg(QLatin1String(kPrefix)).arg(::getpid());
+    const QStringList base{
+        QStringLiteral("ip netns add %1").arg(senderNs),
+        QStringLiteral("ip netns add %1").arg(receiverNs),
+        QStringLiteral("ip -n %1 link set lo up").arg(senderNs),
+        QStringLiteral("ip -n %1 link set lo up").arg(receiverNs),
+        QStringLiteral("ip -n %1 addr add %2/32 dev lo").arg(receiverNs, QLatin1String(kReceiverAddress)),
+    };
+    return runAll(base + pathCommands(0) + pathCommands(1), error);
+}
+
+void remove() {
+    if (senderNs.isEmpty())
+        return;
+    run(QStringLiteral("ip netns del %1").arg(senderNs));
+    run(QStringLiteral("ip netns del %1").arg(receiverNs));
+}
+
+bool enterSender(QString *error) {
+    const int fd = ::open(QByteArray("/var/run/netns/" + senderNs.toLocal8Bit()).constData(), O_RDONLY | O_CLOEXEC);
+    const bool entered = fd >= 0 && ::setns(fd, CLONE_NEWNET) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    if (!entered)
+        *error = QStringLiteral("cannot enter the sender's network namespace");
+    return entered;
+}
+
+bool dropPath(int path) {
+    return run(QStringLiteral("ip -n %1 link del %2").arg(senderNs, pathDevice(path)));
+}
+
+bool restorePath(int path) {
+    return runAll(pathCommands(path), nullptr);
+}
+
+} // namespace ristpaths
