@@ -1,5 +1,6 @@
 #include "linktelemetry.h"
 
+#include "linefilewriter.h"
 #include "logsdlg.h"
 #include "telemetrystrip.h"
 
@@ -10,14 +11,18 @@ LinkTelemetry::LinkTelemetry(LogsDlg *logWindow, QObject *parent) : QObject(pare
     connect(&timer, &QTimer::timeout, this, &LinkTelemetry::tick);
 }
 
+LinkTelemetry::~LinkTelemetry() {
+    LineFileWriter::retire(std::move(statsFile));
+}
+
 bool LinkTelemetry::setStatsFile(const QString &path, QString *error) {
-    statsFile.close();
-    statsFile.setFileName(path);
-    if (!statsFile.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text)) {
-        if (error)
-            *error = statsFile.errorString();
+    LineFileWriter::retire(std::move(statsFile));
+    if (!LineFileWriter::probe(path, error))
         return false;
-    }
+    // A minute of records waits for a reader that is slow to come or to read; older ones are dropped.
+    LineFileWriter::Options options;
+    options.queueLines = 60;
+    statsFile = std::make_unique<LineFileWriter>(path, options);
     return true;
 }
 
@@ -46,11 +51,8 @@ void LinkTelemetry::tick() {
         return;
     if (strip)
         strip->addSample(stats, configuredKbps, encoderKbps);
-    if (statsFile.isOpen()) {
-        // One record a line, written whole and flushed, so that a reader never sees half an object.
-        statsFile.write(QJsonDocument(stats.toJson(encoderKbps)).toJson(QJsonDocument::Compact) + '\n');
-        statsFile.flush();
-    }
+    if (statsFile)
+        statsFile->append(QJsonDocument(stats.toJson(encoderKbps)).toJson(QJsonDocument::Compact));
     if (++samplesSinceLog >= kLogEverySamples) {
         samplesSinceLog = 0;
         QString line = QStringLiteral("LINK ") + stats.summary();
