@@ -1,5 +1,6 @@
 #include "linktelemetry.h"
 
+#include "linefilewriter.h"
 #include "logsdlg.h"
 #include "telemetrystrip.h"
 
@@ -11,14 +12,18 @@ LinkTelemetry::LinkTelemetry(LogsDlg *logWindow, QObject *parent) : QObject(pare
     connect(&timer, &QTimer::timeout, this, &LinkTelemetry::tick);
 }
 
+LinkTelemetry::~LinkTelemetry() {
+    LineFileWriter::retire(std::move(statsFile));
+}
+
 bool LinkTelemetry::setStatsFile(const QString &path, QString *error) {
-    statsFile.close();
-    statsFile.setFileName(path);
-    if (!statsFile.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text)) {
-        if (error)
-            *error = statsFile.errorString();
+    LineFileWriter::retire(std::move(statsFile));
+    if (!LineFileWriter::probe(path, error))
         return false;
-    }
+    // A minute of records waits for a reader that is slow to come or to read; older ones are dropped.
+    LineFileWriter::Options options;
+    options.queueLines = 60;
+    statsFile = std::make_unique<LineFileWriter>(path, options);
     return true;
 }
 
@@ -48,15 +53,14 @@ void LinkTelemetry::setState(const QString &key, const QString &text) {
 }
 
 void LinkTelemetry::writeRecord(QJsonObject record) {
-    if (!statsFile.isOpen())
+    if (!statsFile)
         return;
     if (!stateKey.isEmpty()) {
         record.insert(QStringLiteral("state"), stateKey);
         record.insert(QStringLiteral("state_text"), stateText);
     }
-    // One record a line, written whole and flushed, so that a reader never sees half an object.
-    statsFile.write(QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n');
-    statsFile.flush();
+    // One record a line, so that a reader never sees half an object.
+    statsFile->append(QJsonDocument(record).toJson(QJsonDocument::Compact));
 }
 
 void LinkTelemetry::tick() {

@@ -2,19 +2,21 @@
 
 #include "linkstats.h"
 
-#include <QFile>
 #include <QJsonObject>
 #include <QObject>
 #include <QTimer>
 
 #include <functional>
+#include <memory>
 
+class LineFileWriter;
 class LogsDlg;
 class TelemetryStrip;
 
 // Reads the running relay's link figures once a second on the GUI thread and hands the same snapshot to the
 // telemetry strip, to the log window (one line every ten seconds) and to the statistics file (one JSON object a
-// line, every second). The relay is only ever asked for a copy; nothing here calls down into its thread.
+// line, every second). The relay is only ever asked for a copy; nothing here calls down into its thread. The
+// file is written on a thread of its own: a FIFO nobody reads, or a reader that stopped, never holds the window.
 class LinkTelemetry : public QObject {
     Q_OBJECT
 
@@ -23,11 +25,13 @@ public:
     static constexpr int kLogEverySamples = 10;
 
     explicit LinkTelemetry(LogsDlg *logWindow, QObject *parent = nullptr);
+    ~LinkTelemetry() override;
 
     void setStrip(TelemetryStrip *strip) { this->strip = strip; }
     // Tests shorten the second.
     void setIntervalMs(int ms) { timer.setInterval(ms); }
-    // Appends to the file from now on; false with the reason when it cannot be opened for appending.
+    // Appends to the file from now on; false with the reason when it cannot be opened for appending (a FIFO
+    // without a reader is opened once one comes).
     bool setStatsFile(const QString &path, QString *error);
 
     // Starts sampling a stream whose video was configured at configuredKbps.
@@ -56,7 +60,7 @@ private:
     TelemetryStrip *strip = nullptr;
     QTimer timer;
     std::function<LinkStats()> source;
-    QFile statsFile;
+    std::unique_ptr<LineFileWriter> statsFile;
     int configuredKbps = 0;
     int encoderKbps = 0;
     int samplesSinceLog = 0;

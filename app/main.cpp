@@ -2,6 +2,7 @@
 #include "appmessages.h"
 #include "crashhandler.h"
 #include "linktelemetry.h"
+#include "logsdlg.h"
 #include "mainwindow.h"
 #include "servicenotifier.h"
 #include "signalquitter.h"
@@ -20,6 +21,7 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <memory>
 
 namespace {
 const char kStyleSheet[] =
@@ -147,6 +149,23 @@ struct CommandLine {
     }
 };
 
+// The log file of the program's run, installed for every log window while it lives.
+class LogFileScope {
+public:
+    LogFileScope() : file(std::make_unique<LineFileWriter>(LogsDlg::defaultLogFilePath(), LogsDlg::logFileOptions())) {
+        LogsDlg::setLogFile(file.get());
+    }
+    ~LogFileScope() {
+        LogsDlg::setLogFile(nullptr);
+        LineFileWriter::retire(std::move(file));
+    }
+    LogFileScope(const LogFileScope &) = delete;
+    LogFileScope &operator=(const LogFileScope &) = delete;
+
+private:
+    std::unique_ptr<LineFileWriter> file;
+};
+
 QStringList argumentList(int argc, char *argv[]) {
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
@@ -224,6 +243,9 @@ int main(int argc, char *argv[]) {
 
     app.setStyleSheet(QLatin1String(kStyleSheet));
 
+    // Last night's failure can be read this morning: what the log window shows goes to a file as well. Made
+    // before the window and gone after it, so that the lines of its end reach the file too.
+    LogFileScope logFile;
     MainWindow window;
     if (commandLine.parser.isSet(commandLine.stats)) {
         QString error;

@@ -220,7 +220,5 @@ void MainWindow::applySources() {
         streamrules::videoChoice(ui->cmbVideoSources->currentText(), ui->cmbVideoSources->currentData());
     const QString audio =
         streamrules::audioChoice(ui->cmbAudioSources->currentText(), ui->cmbAudioSources->currentData());
-    capture->setDevices(video.deviceName, audio);
-    if (video.displayIndex >= 0)
-        capture->setArea(video.displayIndex, QRect());
+    capture->chooseDevices(video.deviceName, audio, video.displayIndex);
 }

@@ -184,10 +184,10 @@ bool MainWindow::startStreaming(const StreamRequest &request, QDeadlineTimer dea
         return false;
     }
 
-    capture->setDevices(request.videoDevice, request.audioChoice);
+    // Opened by the capture thread as its run begins: a device slow to open holds neither the window nor this
+    // Start's deadline.
+    capture->chooseDevices(request.videoDevice, request.audioChoice, request.displayIndex);
     capture->setOutputParams(request.frameSize, request.videoBitrate, request.audioBitrate);
-    if (request.displayIndex >= 0)
-        capture->setArea(request.displayIndex, QRect());
     if (!capture->startCapture(port, request.frameRate, request.interlace, 1, request.codec, request.encoderOptions,
                                request.audioChannels, request.sampleRate)) {
         // Only a previous capture run that would not end refuses; showing "streaming" then would be a lie.
@@ -266,6 +266,13 @@ void MainWindow::updateControls() {
 }
 
 void MainWindow::onStatTimeout() {
+    // A source gone for good (a capture card that could not be opened again) fails the stream like a relay
+    // failure, so that the restart takes over.
+    if (isStreaming && capture->sourceLost.exchange(false)) {
+        logs->addMessage(QStringLiteral("SOURCE LOST: the video source gives no picture"));
+        onSRTError();
+        return;
+    }
     if (!capture->isRunning()) {
         ui->statusBar->showMessage(QString());
         return;

@@ -21,6 +21,7 @@ namespace {
 // A source that fails at once would otherwise spin the loop and flood the log window; failed fetches are
 // paced to at most one per this interval, which is still shorter than any frame period.
 constexpr int kFailedFetchPaceMs = 10;
+constexpr int kFailureDiagnosticMs = 1000;
 // The writer's and the source's frames carry no options of their own.
 const QString kNoOptions;
 
@@ -112,6 +113,9 @@ MFFormat CaptureStreamer::outputFormat() const {
 }
 
 bool CaptureStreamer::waitForStoppingRun(QDeadlineTimer deadline) {
+    // The run itself opens chosen devices; it never waits for itself.
+    if (QThread::currentThread() == this)
+        return true;
     // One frame fetch normally ends within a frame period, so the wait only runs out when a device hangs.
     if (isRunning() && !running.load())
         wait(deadline);
@@ -190,6 +194,7 @@ bool CaptureStreamer::startCapture(int port, int frameRate, int interlace, int g
         return false;
     }
     configureWriter(port, frameRate, gopMultiplier, codec, extraOptions, sampleRate);
+    sourceLost.store(false);
     running.exchange(true);
     this->audioChannels = audioChannels;
     MFFormat format = convertFormat.load();
@@ -237,6 +242,7 @@ void CaptureStreamer::setVITC(bool enabled) {
 
 void CaptureStreamer::run() {
     setPriority(QThread::HighPriority);
+    applyChosenDevices();
 
     // The run keeps its own references, so a device change on the GUI thread never frees what it reads.
     std::shared_ptr<MFormats> runSource = currentSource();
@@ -266,7 +272,19 @@ void CaptureStreamer::run() {
     // Frames come through a thread of their own, so that a device that hangs cannot hold this run past a Stop.
     auto fetcher = std::make_unique<FrameFetcher>(runSource);
     QElapsedTimer fetchTime;
+    QElapsedTimer sinceFailureSaid;
     while (running.load()) {
+        if (choicePending.load()) {
+            // The devices change on the run's own source; only a run that began without one takes the new one.
+            applyChosenDevices();
+            if (!runSource && (runSource = currentSource())) {
+                frameSource = runSource.get();
+                props = runSource.get();
+                fetcher = std::make_unique<FrameFetcher>(runSource);
+            }
+        }
+        if (cardLost->load() && !sourceLost.exchange(true))
+            qWarning() << "CaptureStreamer: the capture card is lost, the stream has failed";
         MFFramePtr frame;
         fetchTime.start();
         const int fetched = frameSource ? fetcher->fetch(convertFormat.load(), &frame, running) : int(MF_E_NOTREADY);
@@ -275,8 +293,12 @@ void CaptureStreamer::run() {
         if (MF_FAILED(fetched) || !frame) {
             log(QStringLiteral("GetFrame Failed"));
             const int64_t failures = captureErrors.fetch_add(1) + 1;
-            qDebug() << "GetFrame Failed " << static_cast<void *>(frameSource) << static_cast<void *>(props) << failures
-                     << "capturestreamer" << __LINE__;
+            // The log window counts the repeats; the diagnostic stream hears of them once a second.
+            if (!sinceFailureSaid.isValid() || sinceFailureSaid.elapsed() >= kFailureDiagnosticMs) {
+                qDebug() << "GetFrame Failed " << static_cast<void *>(frameSource) << static_cast<void *>(props)
+                         << failures << "capturestreamer" << __LINE__;
+                sinceFailureSaid.start();
+            }
             const qint64 spent = fetchTime.elapsed();
             if (spent < kFailedFetchPaceMs)
                 QThread::msleep(static_cast<unsigned long>(kFailedFetchPaceMs - spent));
@@ -336,6 +358,7 @@ void CaptureStreamer::run() {
              << "capturestreamer" << __LINE__;
     // The live source no longer reads the card's sink, so the card can stop.
     retireCard(cardSource.exchange(nullptr));
+    cardLost->store(false);
     qDebug() << "stop CaptureStreamer::run"
              << "capturestreamer" << __LINE__;
     previewReceiver.reset();

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 
 class LogsDlg;
 class MFormats;
@@ -69,7 +70,12 @@ public:
 
     // Opens the video entry and the audio choice ("NO_AUDIO", "ORIGINAL" or a device name) on the live
     // source, creating it first when the previous run dropped it. False only when it cannot be created.
+    // Waits for the devices on the calling thread.
     bool setDevices(QString videoEntry, QString audioEntry);
+    // The same choice (and the display for screen capture, when screenIndex >= 0) made on the capture thread:
+    // at the start of the next run, or between two frames of the running one. A device that is slow to open (a
+    // sound server that does not answer, a capture card that is retired, a camera) then never holds the caller.
+    void chooseDevices(const QString &videoEntry, const QString &audioEntry, int screenIndex = -1);
     // Lists the video ("VIDEO") or external audio (any other kind) entries offered to the operator.
     static void enumerateDevices(QString kind, QStringList &list);
     static void enumerateDevices(const QString &kind, QStringList &list,
@@ -93,6 +99,9 @@ public:
     std::atomic<int64_t> captureErrors{0};
     std::atomic<int64_t> writeErrors{0};
     std::atomic<uint64_t> framesWritten{0};
+    // Set by the run when its source is gone for good (a capture card that could not be opened again): the
+    // stream has failed. Cleared by startCapture.
+    std::atomic<bool> sourceLost{false};
 
     // The process-wide index of the "NDI Receiver" entry in the live source's video list, -1 until listed.
     static std::atomic<int> ndiReceiverIndex;
@@ -109,7 +118,10 @@ protected:
 private:
     void configureWriter(int port, int frameRate, int gopMultiplier, const QString &codec, const QString &extraOptions,
                          int sampleRate);
+    bool openDevices(const QString &videoEntry, const QString &audioEntry);
     bool setVideoDevice(const QString &entry);
+    // Opens what chooseDevices asked for, on the capture thread.
+    void applyChosenDevices();
     void log(const QString &text);
     std::shared_ptr<MFormats> currentSource() const;
     // Taken from the first frame of a run that gets a strip.
@@ -144,6 +156,17 @@ private:
     // The capture card feeding the live source: set by device selection (GUI thread), taken by the end of
     // the run (capture thread).
     std::atomic<SLDCardSource2 *> cardSource{nullptr};
+    // Set by the current card when it is lost; shared, since a card left behind may outlive this object.
+    const std::shared_ptr<std::atomic<bool>> cardLost = std::make_shared<std::atomic<bool>>(false);
+
+    struct DeviceChoice {
+        QString video;
+        QString audio;
+        int screen = -1;
+    };
+    QMutex choiceLock; // guards chosen
+    std::optional<DeviceChoice> chosen;
+    std::atomic<bool> choicePending{false};
 
     CaptureMedia media;
     // A message from construction, before any log window was attached.

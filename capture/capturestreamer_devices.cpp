@@ -97,6 +97,35 @@ bool CaptureStreamer::setDevices(QString videoEntry, QString audioEntry) {
     // A run that was just told to stop drops its source when it ends; choosing devices on that source
     // would lose them, so let it finish first.
     waitForStoppingRun();
+    if (audioEntry == QLatin1String("NO_AUDIO"))
+        audioBitrate = 0;
+    return openDevices(videoEntry, audioEntry);
+}
+
+void CaptureStreamer::chooseDevices(const QString &videoEntry, const QString &audioEntry, int screenIndex) {
+    // The bitrate is the writer's, configured on this thread at startCapture.
+    if (audioEntry == QLatin1String("NO_AUDIO"))
+        audioBitrate = 0;
+    QMutexLocker locker(&choiceLock);
+    chosen = DeviceChoice{videoEntry, audioEntry, screenIndex};
+    choicePending.store(true);
+}
+
+void CaptureStreamer::applyChosenDevices() {
+    std::optional<DeviceChoice> choice;
+    {
+        QMutexLocker locker(&choiceLock);
+        choice.swap(chosen);
+        choicePending.store(false);
+    }
+    if (!choice)
+        return;
+    openDevices(choice->video, choice->audio);
+    if (choice->screen >= 0)
+        setArea(choice->screen, QRect());
+}
+
+bool CaptureStreamer::openDevices(const QString &videoEntry, const QString &audioEntry) {
     std::shared_ptr<MFormats> target;
     {
         QMutexLocker locker(&sourceLock);
@@ -122,7 +151,6 @@ bool CaptureStreamer::setDevices(QString videoEntry, QString audioEntry) {
         convertFormat.store(format);
     };
     if (audioEntry == QLatin1String("NO_AUDIO")) {
-        audioBitrate = 0;
         clearAudio();
     } else if (audioEntry == QLatin1String("ORIGINAL")) {
         clearAudio();
@@ -146,12 +174,25 @@ bool CaptureStreamer::setVideoDevice(const QString &entry) {
         // A card chosen again (or another card) replaces the previous one, whose sink may carry the same name.
         retireCard(cardSource.exchange(nullptr));
         auto *card = new SLDCardSource2();
+        card->setLogWindow(logWindow.load());
+        card->setLostFlag(cardLost);
         const QString device = QStringLiteral("mp://") + card->startCard(entry);
         cardSource.store(card);
         const bool opened = setMFDevice(target, eMFDT_Sink, device, QString());
         qDebug() << "setSLDDevice:" << device << opened;
         return true;
     }
+    // A card no longer read is stopped once the new source is open; its loss would otherwise fail a stream that
+    // does not use it.
+    struct RetireCard {
+        CaptureStreamer *owner;
+        ~RetireCard() {
+            if (SLDCardSource2 *card = owner->cardSource.exchange(nullptr)) {
+                retireCard(card);
+                owner->cardLost->store(false);
+            }
+        }
+    } retireAfterwards{this};
     if (entry.startsWith(QLatin1String("NDI:"))) {
         setNDIDevice(entry);
         return true;

@@ -25,6 +25,8 @@ public:
     // How long startPlay and the destructor wait for the threads of a previous playback to end. They end
     // within a second of being told (their requests are interruptible); this is only a bound.
     static constexpr int kThreadEndWaitMs = 5000;
+    // How long the destructor waits for them, together.
+    static constexpr int kCloseWaitMs = 2000;
     static constexpr int kStatusPollMs = 250;
 
     Player(QWidget *parent, const QString &instanceName);
@@ -45,8 +47,11 @@ public:
     static QString gainText(const QList<int> &muted);
 
     QList<int> mutedChannels;
-    PlayerWorker worker;
-    SdiThread output;
+    // Made with the window and freed with it, unless a thread is still inside a request when the window goes
+    // (an open that blocks in the kernel): destroying a running thread aborts the process, so that one is
+    // left behind, reported, for the process's end.
+    PlayerWorker &worker;
+    SdiThread &output;
 
 protected:
     void resizeEvent(QResizeEvent *event) override;
@@ -59,6 +64,8 @@ private slots:
 
 private:
     void showStatus();
+    // Frees a thread that ended; leaves one behind that did not.
+    static void retireThread(QThread *thread, bool ended, const char *name);
 
     Ui::Player *ui;
     QTimer *statusTimer;

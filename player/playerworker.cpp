@@ -27,7 +27,10 @@ PlayerWorker::PlayerWorker(QObject *parent) : QThread(parent) {
 
 PlayerWorker::~PlayerWorker() {
     stop();
-    wait();
+    // Bounded: an owner that may meet a request stuck in the kernel leaves the object behind instead (the
+    // player window does); destroying a thread that still runs aborts the process.
+    if (!wait(kDestroyWaitMs))
+        qCritical() << "~PlayerWorker: the thread is still inside a request";
     if (sink)
         sink->SinkClean();
 }

@@ -35,6 +35,8 @@ public:
     static constexpr int kReopenPauseMs = 2000;
     // A failed frame request is asked again after this pause, so that a dead feed never spins a core.
     static constexpr int kFailedReadPauseMs = 10;
+    // How long the destructor waits for run() to end; it ends within a second of being told.
+    static constexpr int kDestroyWaitMs = 3000;
 
     explicit PlayerWorker(QObject *parent = nullptr);
     ~PlayerWorker() override;

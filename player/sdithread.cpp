@@ -38,7 +38,10 @@ SdiThread::SdiThread(QObject *parent) : QThread(parent) {
 
 SdiThread::~SdiThread() {
     stop();
-    wait();
+    // Bounded: an owner that may meet a request stuck in the kernel leaves the object behind instead (the
+    // player window does); destroying a thread that still runs aborts the process.
+    if (!wait(kDestroyWaitMs))
+        qCritical() << "~SdiThread: the thread is still inside a request";
 }
 
 QString SdiThread::recordingOptions() {

@@ -25,6 +25,8 @@ public:
     static constexpr int kIdlePollMs = 100;
     // A failed frame request is asked again after this pause, so that a missing sink never spins a core.
     static constexpr int kFailedReadPauseMs = 10;
+    // How long the destructor waits for run() to end; it ends within a second of being told.
+    static constexpr int kDestroyWaitMs = 3000;
     static constexpr int kVideoKbps = 5120;
     static constexpr int kAudioKbps = 128;
 

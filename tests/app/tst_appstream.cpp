@@ -12,6 +12,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <csignal>
 
 namespace {
@@ -24,6 +28,7 @@ void startHeadless(QProcess &app, const QTemporaryDir &dir, const QString &confi
     env.insert(QStringLiteral("HOME"), dir.path());
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("config")));
     env.insert(QStringLiteral("XDG_DATA_HOME"), dir.filePath(QStringLiteral("data")));
+    env.insert(QStringLiteral("XDG_STATE_HOME"), dir.filePath(QStringLiteral("state")));
     env.remove(QStringLiteral("DISPLAY"));
     app.setProcessEnvironment(env);
     app.setProcessChannelMode(QProcess::MergedChannels);
@@ -70,8 +75,12 @@ class TestAppStream : public QObject {
 
 private slots:
     void autoStartStreamsAndRestarts();
-    // --stats appends one JSON object a second with the link figures and the encoder's bitrate.
+    // --stats appends one JSON object a second with the link figures and the encoder's bitrate; the log file
+    // holds the log window's lines.
     void statsFileRecordsEverySecond();
+    // A --stats FIFO that nobody reads, or whose reader stopped reading, holds neither start-up nor the window.
+    void statsFifoNeverHoldsTheProgram_data();
+    void statsFifoNeverHoldsTheProgram();
     // SIGTERM while start-up still builds the window (before any stream starts) ends the program.
     void signalDuringStartUpEndsProgram();
 };
@@ -201,6 +210,60 @@ void TestAppStream::statsFileRecordsEverySecond() {
     QVERIFY(
         QJsonDocument::fromJson(lines[lines.size() - 3]).object().value(QStringLiteral("send_rate_mbps")).toDouble() >
         0);
+    const QString logFile =
+        QString::fromUtf8(testkit::readFile(dir.filePath(QStringLiteral("state/Tidewell/tidewell.log"))));
+    QVERIFY2(logFile.contains(QStringLiteral(" CONNECT: SUCCESS\n")), qPrintable(logFile));
+}
+
+void TestAppStream::statsFifoNeverHoldsTheProgram_data() {
+    QTest::addColumn<bool>("stalledReader");
+    QTest::newRow("no reader") << false;
+    QTest::newRow("stalled reader") << true;
+}
+
+void TestAppStream::statsFifoNeverHoldsTheProgram() {
+    QFETCH(bool, stalledReader);
+    if (!testkit::haveProgram(QStringLiteral("srt-live-transmit")))
+        QSKIP("srt-live-transmit is needed");
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const quint16 port = testkit::freePort(true);
+    const QString config = dir.filePath(QStringLiteral("stream.ini"));
+    testkit::writeStreamConfig(config, {{"URL", QStringLiteral("srt://127.0.0.1:%1").arg(port)}});
+    const QString fifo = dir.filePath(QStringLiteral("stats.fifo"));
+    QCOMPARE(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    int reader = -1;
+    if (stalledReader) {
+        // A reader that never reads, with the pipe already full: the program's first record finds no room.
+        reader = ::open(QFile::encodeName(fifo).constData(), O_RDONLY | O_NONBLOCK);
+        const int filler = ::open(QFile::encodeName(fifo).constData(), O_WRONLY | O_NONBLOCK);
+        QVERIFY(reader >= 0 && filler >= 0);
+        const QByteArray block(4096, 'x');
+        while (::write(filler, block.constData(), size_t(block.size())) > 0) {
+        }
+        ::close(filler);
+    }
+    const QString received = dir.filePath(QStringLiteral("received.ts"));
+    Listener listener;
+    QVERIFY(listener.start(port, received));
+    QProcess app;
+    startHeadless(app, dir, config, {QStringLiteral("--stats"), fifo});
+    QVERIFY(app.waitForStarted(5000));
+    auto appLog = [&dir] { return QString::fromUtf8(testkit::readFile(dir.filePath(QStringLiteral("app.log")))); };
+    QVERIFY2(testkit::waitUntil([&] { return fileSize(received) > kEnoughBytes; }, kFirstDataMs, 100),
+             qPrintable(appLog()));
+    // Records have been due for a while: a window stuck in a write would not answer the signal.
+    QTest::qWait(2000);
+    ::kill(pid_t(app.processId()), SIGTERM);
+    const bool ended = app.waitForFinished(10000);
+    if (!ended) {
+        app.kill();
+        app.waitForFinished(5000);
+    }
+    if (reader >= 0)
+        ::close(reader);
+    QVERIFY2(ended, qPrintable(appLog()));
+    QCOMPARE(app.exitCode(), 0);
 }
 
 void TestAppStream::signalDuringStartUpEndsProgram() {

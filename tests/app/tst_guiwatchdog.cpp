@@ -1,6 +1,6 @@
 // The main window's event loop keeps turning while a Start meets a server that is not there, an address with no
-// route, a relay that cannot listen, an encoder that does not open and an operator who clicks fast; each time the
-// window ends idle, ready for the next Start, with the reason in its log.
+// route, a relay that cannot listen, an encoder that does not open, a sound server that never answers and an
+// operator who clicks fast; each time the window ends idle, ready for the next Start, with the reason in its log.
 #include "appmessages.h"
 #include "capturestreamer.h"
 #include "ckblblwidget.h"
@@ -13,8 +13,10 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QDir>
 #include <QGridLayout>
 #include <QLineEdit>
+#include <QLocalServer>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -68,7 +70,15 @@ QString logText() {
     return text;
 }
 
-enum class Case { DeadHost, Unroutable, RelayCannotListen, EncoderFails, FastClicks, RistFastClicks };
+enum class Case {
+    DeadHost,
+    Unroutable,
+    RelayCannotListen,
+    EncoderFails,
+    SilentSoundServer,
+    FastClicks,
+    RistFastClicks
+};
 
 } // namespace
 
@@ -99,6 +109,7 @@ private:
     std::unique_ptr<MainWindow> window;
     std::unique_ptr<SrtTestListener> listener;
     std::unique_ptr<QTcpServer> portHolder;
+    std::unique_ptr<QLocalServer> soundServer;
 };
 
 void TestGuiWatchdog::init() {
@@ -119,6 +130,8 @@ void TestGuiWatchdog::cleanup() {
     window.reset();
     listener.reset();
     portHolder.reset();
+    soundServer.reset();
+    qunsetenv("PULSE_SERVER");
 }
 
 void TestGuiWatchdog::startNeverBlocksTheWindow_data() {
@@ -129,6 +142,8 @@ void TestGuiWatchdog::startNeverBlocksTheWindow_data() {
     QTest::newRow("relay cannot listen") << Case::RelayCannotListen
                                          << QStringLiteral("START FAILED: the relay opened no loopback listener");
     QTest::newRow("encoder fails to open") << Case::EncoderFails << QStringLiteral("WRITE FAILED");
+    QTest::newRow("sound server never answers")
+        << Case::SilentSoundServer << QStringLiteral("setVideoDevice: Test Pattern");
     QTest::newRow("fast Start/Stop clicks") << Case::FastClicks << QStringLiteral("RESender STOP");
     QTest::newRow("fast RIST Start/Stop clicks") << Case::RistFastClicks << QStringLiteral("RESenderRist LISTEN PORT:");
 }
@@ -147,11 +162,24 @@ void TestGuiWatchdog::startNeverBlocksTheWindow() {
         portHolder = std::make_unique<QTcpServer>();
         QVERIFY(portHolder->listen(QHostAddress::LocalHost, 0));
         window->srtRelay()->setRequestedListenPort(portHolder->serverPort());
-    } else if (which == Case::EncoderFails) {
-        // The relay reaches a server, so only the encoder fails: a hardware encoder this machine does not have.
+    } else if (which == Case::EncoderFails || which == Case::SilentSoundServer) {
+        // A server the relay reaches: only the encoder (a hardware one this machine lacks) or the sound server fails.
         listener = std::make_unique<SrtTestListener>();
         QVERIFY2(listener->start(), qPrintable(listener->errorText()));
         url->setText(QStringLiteral("127.0.0.1:%1").arg(listener->port()));
+    }
+    if (which == Case::SilentSoundServer) {
+        // A PulseAudio server that takes the connection and never says a word; the chosen microphone is looked
+        // for there, and the connect and the listing each wait for their time-out.
+        soundServer = std::make_unique<QLocalServer>();
+        const QString socket = QDir::temp().filePath(QStringLiteral("tidewell-silent-pulse-%1").arg(getpid()));
+        QLocalServer::removeServer(socket);
+        QVERIFY(soundServer->listen(socket));
+        qputenv("PULSE_SERVER", QByteArray("unix:") + QFile::encodeName(soundServer->fullServerName()));
+        auto *audio = control<QComboBox>("cmbAudioSources");
+        audio->addItem(QStringLiteral("Silent microphone"));
+        audio->setCurrentIndex(audio->count() - 1);
+    } else if (which == Case::EncoderFails) {
         auto *encoders = control<QComboBox>("cmbEncs");
         encoders->addItem(QStringLiteral("NVIDIA H264"), QStringLiteral("c264"));
         encoders->setCurrentIndex(encoders->count() - 1);
@@ -189,6 +217,11 @@ void TestGuiWatchdog::startNeverBlocksTheWindow() {
         } else if (which == Case::EncoderFails) {
             QVERIFY(window->streaming());
             QVERIFY(testkit::waitUntil([this] { return window->captureThread()->writeErrors.load() >= 3; }, 5000));
+            start()->click();
+        } else if (which == Case::SilentSoundServer) {
+            QVERIFY(window->streaming());
+            // The capture thread waited for the sound server; the stream then went on without that microphone.
+            QVERIFY(testkit::waitUntil([this] { return window->captureThread()->framesWritten.load() >= 3; }, 10000));
             start()->click();
         }
         QVERIFY2(untilIdle(kRunEndsMs), "the window did not end the run");

@@ -1,13 +1,20 @@
-// Capture cards in the main window's video list: the card driver named in the settings store is loaded
-// while the window is built, and its usable cards are offered after the devices, before the desktops.
+// Capture cards in the main window: the card driver named in the settings store is loaded while the window is
+// built, its usable cards are offered after the devices, before the desktops, and a card that is lost while
+// streaming fails the stream, which the window then starts again.
 #include "appmessages.h"
+#include "capturestreamer.h"
 #include "mainwindow.h"
+#include "srttestlistener.h"
+#include "testkit.h"
 #include "windowtestmain.h"
 
 #include <QApplication>
 #include <QComboBox>
+#include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSettings>
+#include <QSpinBox>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -40,6 +47,49 @@ private slots:
         window.findChild<QPushButton *>(QStringLiteral("cmdRefresh"))->click();
         QVERIFY(!entries().contains(QStringLiteral("SoftLab Fake Input 1")));
         QVERIFY(entries().contains(QStringLiteral("SoftLab Fake Input 2")));
+        qunsetenv("FAKE_SLD_CARDS");
+    }
+
+    void lostCardRestartsTheStream() {
+        QSettings(QStringLiteral("Brackmoor"), QStringLiteral("Tidewell"))
+            .setValue(QStringLiteral("SLD_DRIVER"), QStringLiteral(FAKE_SLD_DRIVER));
+        // Every card opened gives 25 pictures and then fails for good.
+        qputenv("FAKE_SLD_FAIL_AFTER", "25");
+        SrtTestListener server;
+        QVERIFY2(server.start(), qPrintable(server.errorText()));
+        MainWindow window;
+        if (!windowtest::chooseTestPatternH264(window))
+            QSKIP("the OpenH264 encoder is needed");
+        auto *sources = window.findChild<QComboBox *>(QStringLiteral("cmbVideoSources"));
+        sources->setCurrentIndex(sources->findText(QStringLiteral("SoftLab Fake Input 1")));
+        QVERIFY(sources->currentIndex() >= 0);
+        window.findChild<QLineEdit *>(QStringLiteral("txtURL"))
+            ->setText(QStringLiteral("127.0.0.1:%1").arg(server.port()));
+        window.findChild<QSpinBox *>(QStringLiteral("spbReconnect"))->setValue(1);
+        // The log window is a top-level window of its own.
+        QPlainTextEdit *view = nullptr;
+        for (QWidget *top : QApplication::topLevelWidgets())
+            if (auto *edit = top->findChild<QPlainTextEdit *>(QStringLiteral("plainTextEdit")))
+                view = edit;
+        QVERIFY(view);
+        const auto logged = [view](const QString &text) { return view->toPlainText().count(text); };
+        window.findChild<QPushButton *>(QStringLiteral("cmdStart"))->click();
+        QVERIFY(window.streaming());
+        QVERIFY(testkit::waitUntil([&] { return window.captureThread()->framesWritten.load() > 0; }, 10000));
+
+        // Lost after its tries: the stream fails, and the restart opens the card again, which gives pictures.
+        QVERIFY2(testkit::waitUntil([&] { return logged(QStringLiteral("SOURCE LOST")) == 1; }, 15000),
+                 qPrintable(view->toPlainText()));
+        QVERIFY(view->toPlainText().contains(QStringLiteral("CAPTURE CARD LOST: Fake Input 1")));
+        QVERIFY(testkit::waitUntil([&] { return logged(QStringLiteral("Connect to SRT")) == 2; }, 5000));
+        QVERIFY(window.streaming());
+        QVERIFY(testkit::waitUntil([&] { return window.captureThread()->framesWritten.load() > 0; }, 10000));
+        // Lost once more, the reconnect limit is reached: the window stops instead of showing a stream that sends
+        // nothing.
+        QVERIFY(testkit::waitUntil([&] { return !window.streaming(); }, 15000));
+        QCOMPARE(logged(QStringLiteral("SOURCE LOST")), 2);
+        window.waitForWorkers(5000);
+        qunsetenv("FAKE_SLD_FAIL_AFTER");
     }
 };
 

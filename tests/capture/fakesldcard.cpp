@@ -3,8 +3,10 @@
 //   FAKE_SLD_CARDS     "status,kind,first,second;..." (default one usable card "Fake,Input 1")
 //   FAKE_SLD_FPS       25 (default), 29.97, 50 ...
 //   FAKE_SLD_CHANNELS  2 (default) or 8
-//   FAKE_SLD_SIZE      "320x180" (default)
-//   FAKE_SLD_FAIL_AFTER  after this many frames every read fails
+//   FAKE_SLD_SIZE      "320x180" (default); any two numbers, so that a driver's impossible sizes can be had
+//   FAKE_SLD_FAIL_AFTER  after this many frames (counted over every open of the card) the card fails: every
+//                        read and every open, for FAKE_SLD_FAIL_MS (default: for good); then it works again
+//   FAKE_SLD_FORMAT_FAILS  "1": the video format call fails and leaves garbage in the record
 // The picture is ARGB32: a box moving left to right over a grey ground, and across the top a row of
 // FAKE_SLD_COUNTER_BITS black or white cells that spell the frame number in binary, most significant
 // first, readable after lossy encoding. The audio is a 1 kHz tone, signed 16-bit at 48 kHz, on every
@@ -15,9 +17,11 @@
 #include <QList>
 #include <QtGlobal>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <mutex>
 
 namespace {
 
@@ -55,6 +59,44 @@ int64_t nowUs() {
         .count();
 }
 
+// The card's failure, as the hardware's: it outlasts a close and an open. Started afresh whenever the cards are
+// counted (the card source does so when it starts) or the failure variables change, so that each test gets its own.
+struct Failure {
+    std::mutex lock;
+    QByteArray config;
+    int64_t delivered = 0;
+    int64_t startedUs = -1;
+
+    void reset() {
+        std::lock_guard<std::mutex> locker(lock);
+        config.clear();
+        delivered = 0;
+        startedUs = -1;
+    }
+    // Whether the card fails now; counts a frame when it does not and one is delivered.
+    bool failing(bool deliver) {
+        std::lock_guard<std::mutex> locker(lock);
+        const QByteArray now = qgetenv("FAKE_SLD_FAIL_AFTER") + '/' + qgetenv("FAKE_SLD_FAIL_MS");
+        if (now != config) {
+            config = now;
+            delivered = 0;
+            startedUs = -1;
+        }
+        const int64_t after = int64_t(envDouble("FAKE_SLD_FAIL_AFTER", -1));
+        const int64_t lastsUs = int64_t(envDouble("FAKE_SLD_FAIL_MS", -1) * 1000);
+        if (after >= 0 && delivered >= after) {
+            if (startedUs < 0)
+                startedUs = nowUs();
+            if (lastsUs < 0 || nowUs() - startedUs < lastsUs)
+                return true;
+        }
+        if (deliver)
+            ++delivered;
+        return false;
+    }
+};
+Failure failure;
+
 } // namespace
 
 struct SldCapture {
@@ -62,9 +104,7 @@ struct SldCapture {
     int height = 180;
     double rate = 25.0;
     int channels = 2;
-    int64_t failAfter = -1;
     int64_t openedUs = 0;
-    int64_t delivered = 0;
 
     int64_t dueFrame() const { return int64_t(double(nowUs() - openedUs) * rate / 1e6); }
 };
@@ -72,6 +112,7 @@ struct SldCapture {
 namespace {
 
 int32_t deviceCount() {
+    failure.reset();
     return int32_t(cards().size());
 }
 
@@ -88,17 +129,16 @@ int32_t deviceRecord(int32_t index, SldDeviceRecord *record) {
 }
 
 SldCapture *deviceOpen(int32_t index, int32_t mode) {
-    if (index < 0 || index >= deviceCount() || mode != SLD_OPEN_CAPTURE)
+    if (index < 0 || index >= int32_t(cards().size()) || mode != SLD_OPEN_CAPTURE || failure.failing(false))
         return nullptr;
     auto *capture = new SldCapture;
     const QList<QByteArray> size = qgetenv("FAKE_SLD_SIZE").split('x');
-    if (size.size() == 2 && size[0].toInt() > 0 && size[1].toInt() > 0) {
+    if (size.size() == 2) {
         capture->width = size[0].toInt();
         capture->height = size[1].toInt();
     }
     capture->rate = envDouble("FAKE_SLD_FPS", 25.0);
     capture->channels = int(envDouble("FAKE_SLD_CHANNELS", 2));
-    capture->failAfter = int64_t(envDouble("FAKE_SLD_FAIL_AFTER", -1));
     capture->openedUs = nowUs();
     return capture;
 }
@@ -108,6 +148,10 @@ void deviceClose(SldCapture *capture) {
 }
 
 int32_t videoFormat(SldCapture *capture, SldVideoFormat *format) {
+    if (qgetenv("FAKE_SLD_FORMAT_FAILS") == "1") {
+        std::memset(format, 0x7f, sizeof(*format));
+        return -3;
+    }
     format->width = capture->width;
     format->height = capture->height;
     format->frame_rate = capture->rate;
@@ -151,11 +195,11 @@ void drawPicture(const SldCapture &c, int64_t frame, uint8_t *buffer, int32_t ro
 
 int32_t readVideo(SldCapture *capture, uint8_t *buffer, int64_t size, int32_t rowBytes, int64_t *pos, int64_t *extra,
                   int32_t) {
-    if (capture->failAfter >= 0 && capture->delivered >= capture->failAfter)
-        return -5;
     const int64_t due = capture->dueFrame();
     if (*pos > due)
         return SLD_READ_NO_FRAME;
+    if (failure.failing(true))
+        return -5;
     // A reader that fell behind gets the newest frame, as a card's ring buffer would give it.
     if (*pos < due - 2)
         *pos = due;
@@ -163,7 +207,6 @@ int32_t readVideo(SldCapture *capture, uint8_t *buffer, int64_t size, int32_t ro
         return -2;
     drawPicture(*capture, *pos, buffer, rowBytes);
     *extra = 0;
-    ++capture->delivered;
     return SLD_READ_OK;
 }
 

@@ -1,5 +1,6 @@
 // The capture card source: records, sink names, time stamps, channel mask and audio, the stop and the
 // read failure rule, against the fake card driver built with the tests.
+#include "logsdlg.h"
 #include "mformats.h"
 #include "mfresult.h"
 #include "mfsink.h"
@@ -9,6 +10,7 @@
 #include "sldtestcard.h"
 #include "testkit.h"
 
+#include <QPlainTextEdit>
 #include <QtTest>
 
 #include <cmath>
@@ -22,6 +24,15 @@ struct SinkFrame {
     int64_t stop = 0;
     int samples = 0;
 };
+
+QString logText(const LogsDlg &logs) {
+    return logs.findChild<QPlainTextEdit *>(QStringLiteral("plainTextEdit"))->toPlainText();
+}
+
+// Lines from the card thread reach the view through the event loop.
+bool logSays(const LogsDlg &logs, const QString &text) {
+    return testkit::waitUntil([&] { return logText(logs).contains(text); }, 2000);
+}
 
 // The next frame of the named sink, waiting at most a second.
 bool takeFrame(const QString &sinkName, SinkFrame *out) {
@@ -155,24 +166,98 @@ private slots:
         qunsetenv("FAKE_SLD_CHANNELS");
     }
 
-    // A card whose reads fail is not polled forever: its run ends after two seconds without a frame.
-    void failingReadsEndTheRun() {
+    // A card that fails for a moment is opened again and gives pictures again in the same run; one that stays
+    // failed is lost after a few tries, which the capture run hears of through the lost flag.
+    void cardGlitch_data() {
+        QTest::addColumn<QByteArray>("failMs");
+        QTest::addColumn<bool>("recovers");
+        QTest::newRow("fails for 3 s") << QByteArray("3000") << true;
+        QTest::newRow("fails for good") << QByteArray() << false;
+    }
+    void cardGlitch() {
+        QFETCH(QByteArray, failMs);
+        QFETCH(bool, recovers);
         QVERIFY(useFakeCardDriver());
         SLDCardSource2::initManager();
-        qputenv("FAKE_SLD_FAIL_AFTER", "3");
+        qputenv("FAKE_SLD_FAIL_AFTER", "10");
+        qputenv("FAKE_SLD_FAIL_MS", failMs);
+        if (failMs.isEmpty())
+            qunsetenv("FAKE_SLD_FAIL_MS");
+        LogsDlg logs;
+        auto lost = std::make_shared<std::atomic<bool>>(false);
         SLDCardSource2 card;
-        card.startCard(QStringLiteral("SoftLab Fake Input 1"));
+        card.setLogWindow(&logs);
+        card.setLostFlag(lost);
+        const QString sinkName = card.startCard(QStringLiteral("SoftLab Fake Input 1"));
         QElapsedTimer timer;
         timer.start();
-        QVERIFY(card.wait(6000));
-        QVERIFY2(timer.elapsed() >= SLDCardSource2::READ_FAILURE_LIMIT_MS - 200,
-                 qPrintable(QString::number(timer.elapsed())));
-        QCOMPARE(card.framesSent(), uint64_t(3));
-        QVERIFY(card.readFailures() > 0);
-        // Failed reads are paced, not spun.
-        QVERIFY2(card.readFailures() < 2000, qPrintable(QString::number(card.readFailures())));
+        QVERIFY(testkit::waitUntil([&] { return card.readFailures() > 0; }, 5000));
+        QCOMPARE(card.framesSent(), uint64_t(10));
+        if (recovers) {
+            // Back within a try or two after the three seconds, frames reach the sink again.
+            QVERIFY2(testkit::waitUntil([&] { return card.framesSent() >= 20; }, 6000),
+                     qPrintable(QString::number(card.framesSent())));
+            QVERIFY(timer.elapsed() >= 3000);
+            SinkFrame frame;
+            QVERIFY(takeFrame(sinkName, &frame));
+            QCOMPARE(frame.format.width, 320);
+            QVERIFY(card.isRunning());
+            QVERIFY(card.reopens() >= 1);
+            QVERIFY(!card.lost() && !lost->load());
+            QVERIFY2(logSays(logs, QStringLiteral("CAPTURE CARD BACK: Fake Input 1")), qPrintable(logText(logs)));
+        } else {
+            const int bound = SLDCardSource2::READ_FAILURE_LIMIT_MS +
+                              SLDCardSource2::REOPEN_TRIES * (SLDCardSource2::REOPEN_PAUSE_MS + 200) + 2000;
+            QVERIFY(card.wait(bound));
+            QVERIFY(card.lost() && lost->load());
+            QCOMPARE(card.framesSent(), uint64_t(10));
+            QCOMPARE(card.reopens(), uint64_t(SLDCardSource2::REOPEN_TRIES));
+            // Failed reads are paced, not spun.
+            QVERIFY2(card.readFailures() < 2000, qPrintable(QString::number(card.readFailures())));
+            QVERIFY2(logSays(logs, QStringLiteral("CAPTURE CARD LOST: Fake Input 1 (no picture after 5 tries")),
+                     qPrintable(logText(logs)));
+        }
         QVERIFY(card.stopCard());
         qunsetenv("FAKE_SLD_FAIL_AFTER");
+        qunsetenv("FAKE_SLD_FAIL_MS");
+    }
+
+    // What the driver reports is checked before anything is allocated: a card with impossible values is refused
+    // with a log line (the card thread would otherwise throw inside QThread::run and abort the program).
+    void impossibleDriverValuesRefused_data() {
+        QTest::addColumn<QByteArray>("variable");
+        QTest::addColumn<QByteArray>("value");
+        QTest::addColumn<QString>("said");
+        QTest::newRow("100000 x 100000") << QByteArray("FAKE_SLD_SIZE") << QByteArray("100000x100000")
+                                         << QStringLiteral("impossible video format 100000x100000");
+        QTest::newRow("row bytes past an int") << QByteArray("FAKE_SLD_SIZE") << QByteArray("600000000x1")
+                                               << QStringLiteral("impossible video format 600000000x1");
+        QTest::newRow("negative height") << QByteArray("FAKE_SLD_SIZE") << QByteArray("320x-180")
+                                         << QStringLiteral("impossible video format 320x-180");
+        QTest::newRow("rate not a number") << QByteArray("FAKE_SLD_FPS") << QByteArray("nan")
+                                           << QStringLiteral("impossible video format 320x180 at nan");
+        QTest::newRow("999 channels") << QByteArray("FAKE_SLD_CHANNELS") << QByteArray("999")
+                                      << QStringLiteral("impossible audio format, 999 channels");
+        QTest::newRow("format call fails") << QByteArray("FAKE_SLD_FORMAT_FAILS") << QByteArray("1")
+                                           << QStringLiteral("the driver's video format call failed (-3)");
+    }
+    void impossibleDriverValuesRefused() {
+        QFETCH(QByteArray, variable);
+        QFETCH(QByteArray, value);
+        QFETCH(QString, said);
+        QVERIFY(useFakeCardDriver());
+        SLDCardSource2::initManager();
+        qputenv(variable.constData(), value);
+        LogsDlg logs;
+        SLDCardSource2 card;
+        card.setLogWindow(&logs);
+        card.startCard(QStringLiteral("SoftLab Fake Input 1"));
+        QVERIFY(card.wait(2000));
+        qunsetenv(variable.constData());
+        QVERIFY(card.lost());
+        QCOMPARE(card.framesSent(), uint64_t(0));
+        QVERIFY2(logSays(logs, QStringLiteral("CAPTURE CARD LOST: Fake Input 1 (") + said), qPrintable(logText(logs)));
+        QVERIFY(card.stopCard());
     }
 
     // The live source captures the card through its sink; once the card fails, its last picture is not
@@ -203,11 +288,12 @@ private slots:
         }
         QVERIFY2(good >= 5, qPrintable(QString::number(good)));
         QVERIFY2(failedAfterGood, qPrintable(QStringLiteral("%1 frames in %2 ms").arg(good).arg(timer.elapsed())));
+        QVERIFY(card.lost());
         source->DeviceClose();
         QVERIFY(card.stopCard());
         qunsetenv("FAKE_SLD_FAIL_AFTER");
     }
 };
 
-QTEST_GUILESS_MAIN(TestSldCard)
+QTEST_MAIN(TestSldCard)
 #include "tst_sldcard.moc"

@@ -47,6 +47,7 @@ ShapedStream::ShapedStream(const ShapedLink &link, const QString &program, const
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("HOME"), directory);
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("config")));
+    env.insert(QStringLiteral("XDG_STATE_HOME"), dir.filePath(QStringLiteral("state")));
     env.insert(QStringLiteral("XDG_DATA_HOME"), dir.filePath(QStringLiteral("data")));
     env.remove(QStringLiteral("DISPLAY"));
     app.setProcessEnvironment(env);

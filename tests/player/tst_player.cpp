@@ -30,6 +30,10 @@
 #include <memory>
 #include <thread>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 const QString kInstance = QStringLiteral("Tidewell (T%1)").arg(QCoreApplication::applicationPid());
@@ -160,6 +164,7 @@ private slots:
     void listsKeepChoicesAndStopWhileOpening();
     void playsFeedRecordsAndMutes();
     void stopsAtOnceWhileFeedStalls();
+    void closingLeavesAStuckThreadBehind();
     void showsGlassToGlassOfAStampedFeed();
 
 private:
@@ -446,6 +451,25 @@ void TstPlayer::stopsAtOnceWhileFeedStalls() {
     player.stopPlay();
     QVERIFY(testkit::waitUntil([&] { return !player.isPlaying(); }, 5000));
     QVERIFY2(stopping.elapsed() < kStopBoundMs, qPrintable(QString::number(stopping.elapsed())));
+}
+
+// A request that blocks in the kernel (an open of a FIFO that nobody writes) does not see the stop; closing the
+// window must still end within its bound, leaving that thread behind rather than waiting for it.
+void TstPlayer::closingLeavesAStuckThreadBehind() {
+    const QString fifo = dir.filePath(QStringLiteral("feed.fifo"));
+    QCOMPARE(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    auto *player = new Player(nullptr, kInstance + QStringLiteral(" stuck"));
+    player->startPlay(fifo);
+    QVERIFY(testkit::waitUntil([&] { return player->worker.phase() == PlayerWorker::Opening; }, 5000));
+    QTest::qWait(200);
+    QElapsedTimer closing;
+    closing.start();
+    delete player;
+    QVERIFY2(closing.elapsed() < Player::kCloseWaitMs + 1000, qPrintable(QString::number(closing.elapsed())));
+    // A writer lets the open return; the thread left behind then ends on its own.
+    const int writer = ::open(QFile::encodeName(fifo).constData(), O_WRONLY | O_NONBLOCK);
+    QVERIFY(writer >= 0);
+    ::close(writer);
 }
 
 void TstPlayer::showsGlassToGlassOfAStampedFeed() {
