@@ -78,7 +78,7 @@ private slots:
         QVERIFY(testkit::waitUntil([&] { return window.captureThread()->framesWritten.load() > 0; }, 10000));
 
         // Lost after its tries: the stream fails, and the restart opens the card again, which gives pictures.
-        QVERIFY2(testkit::waitUntil([&] { return logged(QStringLiteral("SOURCE LOST")) == 1; }, 15000),
+        QVERIFY2(testkit::waitUntil([&] { return logged(QStringLiteral("SOURCE LOST")) == 1; }, 30000),
                  qPrintable(view->toPlainText()));
         QVERIFY(view->toPlainText().contains(QStringLiteral("CAPTURE CARD LOST: Fake Input 1")));
         QVERIFY(testkit::waitUntil([&] { return logged(QStringLiteral("Connect to SRT")) == 2; }, 5000));
@@ -86,7 +86,7 @@ private slots:
         QVERIFY(testkit::waitUntil([&] { return window.captureThread()->framesWritten.load() > 0; }, 10000));
         // Lost once more, the reconnect limit is reached: the window stops instead of showing a stream that sends
         // nothing.
-        QVERIFY(testkit::waitUntil([&] { return !window.streaming(); }, 15000));
+        QVERIFY(testkit::waitUntil([&] { return !window.streaming(); }, 30000));
         QCOMPARE(logged(QStringLiteral("SOURCE LOST")), 2);
         window.waitForWorkers(5000);
         qunsetenv("FAKE_SLD_FAIL_AFTER");
