@@ -6,6 +6,7 @@
 #include "appmessages.h"
 #include "logsdlg.h"
 #include "player.h"
+#include "settingstext.h"
 #include "streamrules.h"
 
 #include <QComboBox>
@@ -36,7 +37,7 @@ public:
 
     bool has(const char *key) const { return store->contains(QLatin1String(key)); }
     QString text(const char *key, const QString &fallback = QString()) const {
-        return store->value(QLatin1String(key), fallback).toString();
+        return settingsText(*store, QLatin1String(key), fallback);
     }
     // A whole number when present and readable, else the fallback.
     int number(const char *key, int fallback) {
@@ -96,7 +97,7 @@ void MainWindow::loadSettings(QSettings *store, QStringList *ignored) {
         read.select(ui->cmbSPR, "SPR");
 
     for (auto it = encoderParams.begin(); it != encoderParams.end(); ++it) {
-        const QString stored = store->value(paramsKey(it.key())).toString();
+        const QString stored = settingsText(*store, paramsKey(it.key()));
         if (!stored.isEmpty())
             it.value() = streamrules::splitEncoderParams(stored);
     }

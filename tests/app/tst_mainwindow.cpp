@@ -42,6 +42,8 @@ private slots:
     void cleanup();
     void freshUserDefaults();
     void everyKeySurvivesSaveAndLoad();
+    void handWrittenTextKeysLoad_data();
+    void handWrittenTextKeysLoad();
     void encoderParamsStoredAsText();
     void interfaceKeyLeftAloneWithoutChoice();
     void ristDestFalseSwitchesBackToSrt();
@@ -185,6 +187,47 @@ void TestMainWindow::everyKeySurvivesSaveAndLoad() {
     QSettings saved(savedPath, QSettings::IniFormat);
     for (auto it = values.cbegin(); it != values.cend(); ++it)
         QCOMPARE(saved.value(it.key()).toString(), it.value().toString());
+}
+
+void TestMainWindow::handWrittenTextKeysLoad_data() {
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QByteArray>("line"); // the value as typed into the file
+    QTest::addColumn<QString>("saved");
+    // Unquoted, a comma makes QSettings read a list; QSettings drops the blanks around each comma.
+    QTest::newRow("URL") << "URL" << QByteArray("srt://127.0.0.1:9001?latency=200,x")
+                         << "srt://127.0.0.1:9001?latency=200,x";
+    QTest::newRow("STREAMID") << "STREAMID" << QByteArray("#!::r=live/cam1,m=publish") << "#!::r=live/cam1,m=publish";
+    QTest::newRow("PASSPHRASE") << "PASSPHRASE" << QByteArray("0123456789,abc") << "0123456789,abc";
+    QTest::newRow("AUDIOCHS") << "AUDIOCHS" << QByteArray("0, 1") << "0,1";
+    QTest::newRow("URL_RIST") << "URL_RIST" << QByteArray("rist://10.0.0.9:5004, rist://10.0.1.9:5004")
+                              << "rist://10.0.0.9:5004,rist://10.0.1.9:5004";
+    QTest::newRow("STREAMID_RIST") << "STREAMID_RIST" << QByteArray("cam,1") << "cam,1";
+    QTest::newRow("PASSPHRASE_RIST") << "PASSPHRASE_RIST" << QByteArray("s3cret,Word") << "s3cret,Word";
+    QTest::newRow("BONDING_RIST") << "BONDING_RIST" << QByteArray("10.0.0.5(1),10.0.1.5(1)")
+                                  << "10.0.0.5(1),10.0.1.5(1)";
+    // Quoted, as Save config writes it, the text is kept exactly.
+    QTest::newRow("quoted") << "PASSPHRASE_RIST" << QByteArray("\"s3cret, Word\"") << "s3cret, Word";
+}
+
+void TestMainWindow::handWrittenTextKeysLoad() {
+    QFETCH(QString, key);
+    QFETCH(QByteArray, line);
+    QFETCH(QString, saved);
+    const QString path = settingsHome->filePath(QStringLiteral("by-hand.ini"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write("[General]\n" + key.toLatin1() + '=' + line + '\n');
+    file.close();
+    QVERIFY(window()->loadConfigFile(path));
+    QVERIFY2(AppMessages::history().isEmpty(), qPrintable(AppMessages::history().join('\n')));
+
+    const QString savedPath = settingsHome->filePath(QStringLiteral("by-hand-saved.ini"));
+    QFile::remove(savedPath);
+    {
+        QSettings store(savedPath, QSettings::IniFormat);
+        window()->saveSettings(&store);
+    }
+    QCOMPARE(QSettings(savedPath, QSettings::IniFormat).value(key).toString(), saved);
 }
 
 void TestMainWindow::encoderParamsStoredAsText() {

@@ -200,10 +200,24 @@ void TestRistPaths::autoStartStreamsOverRist() {
              qPrintable(wrong.output()));
     QTemporaryDir dir;
     const QString config = dir.filePath(QStringLiteral("rist.ini"));
-    writeConfig(
-        config,
-        QStringLiteral("rist://%1:%2, %1:%3").arg(QLatin1String(kReceiverAddress)).arg(right.port()).arg(wrong.port()),
-        QLatin1String(kPathA), QLatin1String(kSecret));
+    writeConfig(config, QString(), QString(), QLatin1String(kSecret));
+    {
+        QSettings ini(config, QSettings::IniFormat);
+        ini.remove(QStringLiteral("URL_RIST"));
+        ini.remove(QStringLiteral("BONDING_RIST"));
+    }
+    // The lists as an operator types them into the file, without quotes (QSettings then reads string lists).
+    QFile file(config);
+    QVERIFY(file.open(QIODevice::Append));
+    file.write(QStringLiteral("URL_RIST=rist://%1:%2, %1:%3\nBONDING_RIST=%4(1),%5(1)\n")
+                   .arg(QLatin1String(kReceiverAddress))
+                   .arg(right.port())
+                   .arg(wrong.port())
+                   .arg(QLatin1String(kPathA), QLatin1String(kPathB))
+                   .toLatin1());
+    file.close();
+    const qint64 sentA = txPackets(QStringLiteral("vA"));
+    const qint64 sentB = txPackets(QStringLiteral("vB"));
 
     QProcess app;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -218,15 +232,19 @@ void TestRistPaths::autoStartStreamsOverRist() {
     auto appLog = [&dir] { return QString::fromUtf8(testkit::readFile(dir.filePath(QStringLiteral("app.log")))); };
     constexpr int kEnough = 300 * 1024;
     const bool arrived = testkit::waitUntil([&] { return right.data().size() > kEnough; }, kDataMs, 100);
+    const qint64 pathA = txPackets(QStringLiteral("vA")) - sentA;
+    const qint64 pathB = txPackets(QStringLiteral("vB")) - sentB;
     ::kill(pid_t(app.processId()), SIGTERM);
     QVERIFY(app.waitForFinished(15000));
     QVERIFY2(arrived, qPrintable(appLog()));
+    // Weights 1 and 1 share the stream between both paths.
+    QVERIFY2(pathA > 100 && pathB > 100, qPrintable(QStringLiteral("%1 / %2").arg(pathA).arg(pathB)));
 
     const QString recording = dir.filePath(QStringLiteral("received.ts"));
-    QFile file(recording);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(right.data());
-    file.close();
+    QFile received(recording);
+    QVERIFY(received.open(QIODevice::WriteOnly));
+    received.write(right.data());
+    received.close();
     const QJsonObject video = testkit::probeStream(testkit::ffprobe(recording), QStringLiteral("video"));
     QCOMPARE(video.value(QStringLiteral("codec_name")).toString(), QStringLiteral("h264"));
     QCOMPARE(video.value(QStringLiteral("width")).toInt(), 1280);
