@@ -61,6 +61,9 @@ public:
     // nothing and is refused; unusable values are reported. Both with a warning box; false when refused.
     bool loadConfigFile(const QString &path);
     void saveSettings(QSettings *store);
+    // Save config: writes the settings into a file only its owner may read. A file that could not be written
+    // keeps what it held, and the failure is reported with a warning box; false then.
+    bool saveConfigFile(const QString &path);
 
     void toggleStreaming();
     void autoStart();
@@ -137,6 +140,8 @@ private slots:
     void onLinkSample(const LinkStats &stats);
 
 private:
+    // saveConfigFile and the save at quit; logLine starts the log window's line on a failure.
+    bool writeSettingsFile(const QString &path, const char *logLine);
     // Option lists (mainwindowoptions.cpp).
     void fillVideoSources();
     void fillAudioSources();

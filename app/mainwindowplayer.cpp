@@ -4,6 +4,7 @@
 
 #include "appmessages.h"
 #include "player.h"
+#include "privatefile.h"
 
 #include <QSettings>
 
@@ -41,6 +42,8 @@ void MainWindow::on_cmbPlayer_clicked(bool checked) {
             player->restoreGeometry(settings->value(QLatin1String(kGeometryKey)).toByteArray());
         player->startPlay(address);
     } else {
+        // QSettings writes this in its own time; the first write must not create a store others can read.
+        privatefile::prepare(settings->fileName());
         settings->setValue(QLatin1String(kGeometryKey), player->saveGeometry());
         player->stopPlay();
         player->hide();

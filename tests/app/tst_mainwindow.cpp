@@ -24,6 +24,7 @@
 #include "testkit.h"
 
 #include <memory>
+#include <sys/stat.h>
 
 namespace {
 // Every setting of these tests lives below this folder, never in the user's own store.
@@ -31,6 +32,11 @@ QTemporaryDir *settingsHome = nullptr;
 
 QString storePath() {
     return settingsHome->filePath(QStringLiteral("config/Brackmoor/Tidewell.conf"));
+}
+
+int fileMode(const QString &path) {
+    struct stat status {};
+    return ::stat(QFile::encodeName(path).constData(), &status) == 0 ? int(status.st_mode & 07777) : -1;
 }
 } // namespace
 
@@ -58,6 +64,9 @@ private slots:
     void relayFailuresRestartWithinLimit();
     void quitAfterAutoStartLeavesStoreUntouched();
     void quitWithoutAutoStartSaves();
+    void savedFilesAreOwnerOnly();
+    void failedSaveIsReportedAndKeepsTheFile_data();
+    void failedSaveIsReportedAndKeepsTheFile();
     void unusableConfigFileChangesNothing_data();
     void unusableConfigFileChangesNothing();
     void unusableConfigValuesAreReported();
@@ -551,6 +560,79 @@ void TestMainWindow::quitWithoutAutoStartSaves() {
     QCOMPARE(window()->settingsStore()->fileName(), storePath());
     QSettings store(storePath(), QSettings::IniFormat);
     QCOMPARE(store.value(QStringLiteral("STREAMID")).toString(), QStringLiteral("saved-at-quit"));
+}
+
+void TestMainWindow::savedFilesAreOwnerOnly() {
+    const mode_t mask = ::umask(022);
+    control<QLineEdit>("txtPassphrase")->setText(QStringLiteral("0123456789secret"));
+    const QString fresh = settingsHome->filePath(QStringLiteral("private/fresh.ini"));
+    const bool freshSaved = window()->saveConfigFile(fresh);
+    // A file of an older version, readable by everyone, is rewritten for its owner only.
+    const QString older = settingsHome->filePath(QStringLiteral("older.ini"));
+    QFile file(older);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write("[General]\nURL=srt://127.0.0.1:9\n");
+    file.close();
+    QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther));
+    const bool olderSaved = window()->saveConfigFile(older);
+    // The store: init() created it with the umask's mode.
+    QVERIFY(QMetaObject::invokeMethod(window(), "onAboutToQuit"));
+    ::umask(mask);
+    QVERIFY(freshSaved && olderSaved);
+    QVERIFY2(AppMessages::history().isEmpty(), qPrintable(AppMessages::history().join('\n')));
+    for (const QString &path : {fresh, older, storePath()}) {
+        QVERIFY2(fileMode(path) == 0600, qPrintable(QStringLiteral("%1: %2").arg(path).arg(fileMode(path), 0, 8)));
+        QVERIFY(testkit::readFile(path).contains("0123456789secret"));
+    }
+}
+
+void TestMainWindow::failedSaveIsReportedAndKeepsTheFile_data() {
+    QTest::addColumn<bool>("fullDisk"); // else a read-only folder
+    QTest::addColumn<bool>("atQuit");   // the store at quit, else Save config
+    QTest::newRow("Save config, read-only folder") << false << false;
+    QTest::newRow("Save config, full disk") << true << false;
+    QTest::newRow("quit, read-only folder") << false << true;
+    QTest::newRow("quit, full disk") << true << true;
+}
+
+void TestMainWindow::failedSaveIsReportedAndKeepsTheFile() {
+    QFETCH(bool, fullDisk);
+    QFETCH(bool, atQuit);
+    const QString path = atQuit ? storePath() : settingsHome->filePath(QStringLiteral("locked/config.ini"));
+    const QString folder = QFileInfo(path).absolutePath();
+    if (!atQuit) {
+        QVERIFY(QDir().mkpath(folder));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write("[General]\nSTREAMID=before\n");
+    }
+    const QByteArray before = testkit::readFile(path);
+    QVERIFY(!before.isEmpty());
+    control<QLineEdit>("txtStreamID")->setText(QStringLiteral("not-saved"));
+    bool saved = true;
+    {
+        std::unique_ptr<testkit::FileSizeLimit> limit;
+        std::unique_ptr<testkit::ReadOnlyFolder> locked;
+        if (fullDisk)
+            limit = std::make_unique<testkit::FileSizeLimit>(before.size() + 16);
+        else if (!(locked = std::make_unique<testkit::ReadOnlyFolder>(folder))->ok())
+            QSKIP("this file system cannot make a folder read-only");
+        if (atQuit)
+            QVERIFY(QMetaObject::invokeMethod(window(), "onAboutToQuit"));
+        else
+            saved = window()->saveConfigFile(path);
+    }
+    QVERIFY(!saved || atQuit);
+    QCOMPARE(AppMessages::history().size(), 1);
+    QVERIFY2(
+        AppMessages::history().first().startsWith(QStringLiteral("Warning: The settings were not saved to ") + path),
+        qPrintable(AppMessages::history().first()));
+    QCOMPARE(testkit::readFile(path), before);
+    // Nothing half-written is left beside it.
+    QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList{QFileInfo(path).fileName()});
+    // QSettings keeps what it could not write in its cache of the file and writes it with the next write from this
+    // process, the next test's included: that write happens now.
+    QSettings(path, QSettings::IniFormat).sync();
 }
 
 void TestMainWindow::unusableConfigFileChangesNothing_data() {
