@@ -59,7 +59,8 @@ bool MainWindow::streamRequest(StreamRequest *request, QDeadlineTimer deadline) 
         paths.chop(1);
         qDebug() << "all bondings: " << paths << "mainwindow" << __LINE__;
         request->bondings = paths;
-        request->servers = ui->txtURL_rist->text().trimmed().toLower();
+        // As typed: the relay lower-cases scheme and host, and the query may hold a case-sensitive password.
+        request->servers = ui->txtURL_rist->text().trimmed();
         request->ristStreamId = ui->txtStreamID_rist->text();
         request->secret = ui->txtPassphrase_rist->text();
     } else {

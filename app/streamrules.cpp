@@ -106,9 +106,14 @@ SrtServer parseSrtServer(const QString &text) {
         return result;
     }
     result.valid = true;
+    result.portText = portText.trimmed();
+    static const QRegularExpression number(QStringLiteral("^[+-]?[0-9]+$"));
+    if (!number.match(result.portText).hasMatch())
+        return result;
     bool ok = false;
-    const int port = portText.trimmed().toInt(&ok, 10);
-    result.port = ok ? port : 0;
+    const qlonglong port = result.portText.toLongLong(&ok, 10);
+    result.portInRange = ok && port >= 1 && port <= 65535;
+    result.port = result.portInRange ? int(port) : 0;
     return result;
 }
 

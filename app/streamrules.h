@@ -14,7 +14,11 @@ namespace streamrules {
 struct SrtServer {
     bool valid = false; // false without ":", with an empty host, blanks inside the host or an unbracketed IPv6 address
     QString host;       // an IPv6 address without its brackets
-    int port = 0;       // 0 when the port part is not a decimal number
+    int port = 0;       // 0 when the port part is not a decimal number, or is one outside 1-65535
+    // False when the port part is a decimal number outside 1-65535: taken as it is, it would wrap round to another
+    // port (106954 is 41418 on the wire).
+    bool portInRange = true;
+    QString portText; // the port part, trimmed
 };
 
 // Lower-cases the text, drops every "srt://", trims blanks around the text, the host and the port, and splits

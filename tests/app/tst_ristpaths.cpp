@@ -163,6 +163,7 @@ private slots:
     void autoStartStreamsOverRist();
     void pathsCarryTheStream();
     void lostReceiverRestartsTheStream();
+    void srpCredentialsKeepTheirCase();
 
 private:
     CkbLblWidget *row(MainWindow &window, const QString &address) {
@@ -172,11 +173,11 @@ private:
         }
         return nullptr;
     }
-    bool startWindow(MainWindow &window, const QString &bonding, quint16 port) {
+    bool startWindow(MainWindow &window, const QString &bonding, quint16 port,
+                     const QString &server = QStringLiteral("rist://%1:%2")) {
         const QString config = home->filePath(QStringLiteral("window.ini"));
         QFile::remove(config);
-        writeConfig(config, QStringLiteral("rist://%1:%2").arg(QLatin1String(kReceiverAddress)).arg(port), bonding,
-                    QString());
+        writeConfig(config, server.arg(QLatin1String(kReceiverAddress)).arg(port), bonding, QString());
         if (!window.loadConfigFile(config))
             return false;
         window.toggleStreaming();
@@ -312,6 +313,31 @@ void TestRistPaths::lostReceiverRestartsTheStream() {
     QVERIFY(testkit::waitUntil([&] { return receiver->data().size() > 50 * 1024; }, kDataMs, 100));
     QVERIFY(window.streaming());
     window.toggleStreaming();
+    QVERIFY(window.waitForWorkers(10000));
+}
+
+void TestRistPaths::srpCredentialsKeepTheirCase() {
+    if (!testkit::haveProgram(QStringLiteral("ristsrppasswd")))
+        QSKIP("ristsrppasswd (rist-tools) is needed");
+    QByteArray user;
+    QCOMPARE(testkit::runProgram(QStringLiteral("ristsrppasswd"), {QStringLiteral("Cam"), QStringLiteral("S3cret")},
+                                 5000, &user),
+             0);
+    const QString users = home->filePath(QStringLiteral("srp.txt"));
+    QFile file(users);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(user.trimmed() + '\n');
+    file.close();
+    RistTestReceiver receiver;
+    receiver.setSrpFile(users);
+    QVERIFY2(receiver.start(QString(), receiverNs, QLatin1String(kReceiverAddress)), qPrintable(receiver.output()));
+    MainWindow window;
+    // The scheme and host in capitals are the operator's to write; user name and password are case-sensitive.
+    QVERIFY(startWindow(window, QLatin1String(kPathA), receiver.port(),
+                        QStringLiteral("RIST://%1:%2?username=Cam&password=S3cret")));
+    const bool arrived = testkit::waitUntil([&] { return receiver.data().size() > 50 * 1024; }, kDataMs, 100);
+    window.toggleStreaming();
+    QVERIFY2(arrived, qPrintable(receiver.output().right(2000)));
     QVERIFY(window.waitForWorkers(10000));
 }
 
