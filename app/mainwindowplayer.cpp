@@ -34,7 +34,8 @@ void MainWindow::on_cmbPlayer_clicked(bool checked) {
             AppMessages::warning(this, tr("Warning"), tr("Please enter streamid."));
             return;
         }
-        if (refuseOverlongStreamId(ui->txtStreamID->text() + QStringLiteral("#feedbackplay")))
+        if (refuseOverlongStreamId(ui->txtStreamID->text() + QStringLiteral("#feedbackplay")) ||
+            refusePortOutOfRange(ui->txtURL->text()))
             return;
         const QString address = returnFeedAddress(ui->txtURL->text(), ui->txtStreamID->text(),
                                                   ui->txtPassphrase->text(), ui->cmbPBKeyLen->currentData().toInt());

@@ -73,6 +73,8 @@ bool MainWindow::streamRequest(StreamRequest *request, QDeadlineTimer deadline) 
             AppMessages::warning(this, tr("Warning"), tr("Incorrect SRT Server. Please enter host and port."));
             return false;
         }
+        if (refusePortOutOfRange(ui->txtURL->text()))
+            return false;
         // The id goes out with its suffixes; libsrt would refuse it at every connection attempt.
         QString onWire = ui->txtStreamID->text();
         if (ui->chkAlpha->isChecked())
@@ -300,6 +302,15 @@ void MainWindow::autoStart(const QStringList &arguments) {
         return;
     qDebug() << "cmd Start clicked " << isStreaming << "mainwindow" << __LINE__;
     toggleStreaming();
+}
+
+bool MainWindow::refusePortOutOfRange(const QString &serverText) {
+    const streamrules::SrtServer server = streamrules::parseSrtServer(serverText);
+    if (server.portInRange)
+        return false;
+    AppMessages::warning(this, tr("Warning"),
+                         tr("Incorrect SRT Server port %1. Please enter a port from 1 to 65535.").arg(server.portText));
+    return true;
 }
 
 bool MainWindow::refuseOverlongStreamId(const QString &onWire) {

@@ -55,8 +55,8 @@ private slots:
     void ristDestFalseSwitchesBackToSrt();
     void startRefusals_data();
     void startRefusals();
-    void overlongStreamIdRefused_data();
-    void overlongStreamIdRefused();
+    void badDestinationRefused_data();
+    void badDestinationRefused();
     void startValuesFromForm();
     void encoderOptionsFollowParameterLists();
     void listenerFailureLeavesWindowIdle();
@@ -332,44 +332,69 @@ void TestMainWindow::startRefusals() {
     QVERIFY(!window()->srtRelay()->isRunning());
 }
 
-void TestMainWindow::overlongStreamIdRefused_data() {
+void TestMainWindow::badDestinationRefused_data() {
     QTest::addColumn<QString>("button");
+    QTest::addColumn<QString>("server");
     QTest::addColumn<QString>("streamId");
     QTest::addColumn<bool>("alpha");
     QTest::addColumn<bool>("lossless");
-    QTest::addColumn<int>("bytes");
+    QTest::addColumn<QString>("message");
     const QString start = QStringLiteral("cmdStart");
-    QTest::newRow("700 characters") << start << QString(700, 'x') << false << false << 700;
-    QTest::newRow("two-byte characters") << start << QString(300, QChar(0xe9)) << false << false << 600;
+    const QString speedTest = QStringLiteral("cmdSpeedTest");
+    const QString player = QStringLiteral("cmbPlayer");
+    const QString server = QStringLiteral("127.0.0.1:9001");
+    const auto tooLong = [](int bytes) {
+        return QStringLiteral("Warning: Stream ID is too long: SRT carries at most %1 bytes, this one takes %2.")
+            .arg(kSrtHandshakeStreamIdBytes)
+            .arg(bytes);
+    };
+    QTest::newRow("700 characters") << start << server << QString(700, 'x') << false << false << tooLong(700);
+    QTest::newRow("two-byte characters") << start << server << QString(300, QChar(0xe9)) << false << false
+                                         << tooLong(600);
     // Fits alone; the suffixes the relay and the connection append push it over.
     const int limit = kSrtHandshakeStreamIdBytes;
-    QTest::newRow("with #alpha") << start << QString(limit - 5, 'x') << true << false << limit + 1;
-    QTest::newRow("with #lossless") << start << QString(limit - 8, 'x') << false << true << limit + 1;
-    QTest::newRow("speed test") << QStringLiteral("cmdSpeedTest") << QString(limit - 9, 'x') << false << false
-                                << limit + 1;
+    QTest::newRow("with #alpha") << start << server << QString(limit - 5, 'x') << true << false << tooLong(limit + 1);
+    QTest::newRow("with #lossless") << start << server << QString(limit - 8, 'x') << false << true
+                                    << tooLong(limit + 1);
+    QTest::newRow("speed test") << speedTest << server << QString(limit - 9, 'x') << false << false
+                                << tooLong(limit + 1);
     QTest::newRow("speed test, lossless")
-        << QStringLiteral("cmdSpeedTest") << QString(limit - 18, 'x') << false << true << limit + 1;
-    QTest::newRow("return feed") << QStringLiteral("cmbPlayer") << QString(limit - 12, 'x') << false << false
-                                 << limit + 1;
+        << speedTest << server << QString(limit - 18, 'x') << false << true << tooLong(limit + 1);
+    QTest::newRow("return feed") << player << server << QString(limit - 12, 'x') << false << false
+                                 << tooLong(limit + 1);
+    // Taken as it stands, a larger number wraps round to another port: 106954 would reach 41418.
+    const auto badPort = [](const char *port) {
+        return QStringLiteral("Warning: Incorrect SRT Server port %1. Please enter a port from 1 to 65535.")
+            .arg(QLatin1String(port));
+    };
+    QTest::newRow("port that wraps") << start << "127.0.0.1:106954"
+                                     << "cam1" << false << false << badPort("106954");
+    QTest::newRow("port past the highest") << start << "srt://127.0.0.1:65536"
+                                           << "cam1" << false << false << badPort("65536");
+    QTest::newRow("port 0") << start << "127.0.0.1:0"
+                            << "cam1" << false << false << badPort("0");
+    QTest::newRow("negative port") << start << "127.0.0.1:-1"
+                                   << "cam1" << false << false << badPort("-1");
+    QTest::newRow("speed test, port that wraps") << speedTest << "127.0.0.1:106954"
+                                                 << "cam1" << false << false << badPort("106954");
+    QTest::newRow("return feed, port that wraps") << player << "srt://127.0.0.1:70000"
+                                                  << "cam1" << false << false << badPort("70000");
 }
 
-void TestMainWindow::overlongStreamIdRefused() {
+void TestMainWindow::badDestinationRefused() {
     QFETCH(QString, button);
+    QFETCH(QString, server);
     QFETCH(QString, streamId);
     QFETCH(bool, alpha);
     QFETCH(bool, lossless);
-    QFETCH(int, bytes);
+    QFETCH(QString, message);
     control<QRadioButton>("rbSrt")->setChecked(true);
-    control<QLineEdit>("txtURL")->setText(QStringLiteral("127.0.0.1:9001"));
+    control<QLineEdit>("txtURL")->setText(server);
     control<QLineEdit>("txtStreamID")->setText(streamId);
     control<QCheckBox>("chkAlpha")->setChecked(alpha);
     control<QCheckBox>("chkLL")->setChecked(lossless);
     control<QPushButton>(button.toLatin1().constData())->click();
-    QCOMPARE(
-        AppMessages::history(),
-        QStringList{QStringLiteral("Warning: Stream ID is too long: SRT carries at most %1 bytes, this one takes %2.")
-                        .arg(kSrtHandshakeStreamIdBytes)
-                        .arg(bytes)});
+    QCOMPARE(AppMessages::history(), QStringList{message});
     QVERIFY(!window()->streaming());
     QVERIFY(!control<QPushButton>("cmdStart")->isChecked());
     QVERIFY(!window()->srtRelay()->isRunning());
