@@ -11,17 +11,32 @@
 namespace {
 const char kGeometryKey[] = "PLAYER_GEOMETRY";
 const QString kScheme = QStringLiteral("srt://");
+
+// What would end or split a query value ('&'), start an escape ('%'), read as a blank ('+'), or is no URL
+// character at all is percent-encoded; the reader decodes the two values before they reach libsrt.
+QString encodedValue(const QString &value) {
+    QString encoded;
+    for (const char byte : value.toUtf8()) {
+        const auto code = static_cast<unsigned char>(byte);
+        if (code <= 0x20 || code >= 0x7f || byte == '%' || byte == '&' || byte == '+')
+            encoded += QStringLiteral("%%1").arg(code, 2, 16, QLatin1Char('0')).toUpper();
+        else
+            encoded += QLatin1Char(byte);
+    }
+    return encoded;
+}
 } // namespace
 
 QString MainWindow::returnFeedAddress(const QString &server, const QString &streamId, const QString &passphrase,
                                       int keyLength) {
     // Taken as typed: the server may name the stream id's case and the host exactly as it expects them.
-    QString address = server + QStringLiteral("?mode=caller&streamid=") + streamId + QStringLiteral("#feedbackplay");
+    QString address =
+        server + QStringLiteral("?mode=caller&streamid=") + encodedValue(streamId + QStringLiteral("#feedbackplay"));
     if (!address.startsWith(kScheme))
         address.prepend(kScheme);
     if (!passphrase.isEmpty())
-        address +=
-            QStringLiteral("&passphrase=") + passphrase + QStringLiteral("&pbkeylen=") + QString::number(keyLength);
+        address += QStringLiteral("&passphrase=") + encodedValue(passphrase) + QStringLiteral("&pbkeylen=") +
+                   QString::number(keyLength);
     return address;
 }
 
