@@ -1,5 +1,7 @@
 #include "streamrules.h"
 
+#include "imfdevice.h"
+
 #include <QFileInfo>
 #include <QHostAddress>
 #include <QLocale>
@@ -135,7 +137,7 @@ VideoChoice videoChoice(const QString &text, const QVariant &data) {
     const QString value = data.toString();
     const QString prefix = QLatin1String(kDisplayPrefix);
     if (value.startsWith(prefix)) {
-        choice.deviceName = QLatin1String(kScreenCaptureDevice);
+        choice.deviceName = QLatin1String(kMFScreenCaptureDevice);
         bool ok = false;
         const int index = value.mid(prefix.length()).toInt(&ok, 10);
         choice.displayIndex = ok ? index : 0;

@@ -33,16 +33,14 @@ int interlaceCode(const QString &frameRateText);
 
 // Data prefix of the video entries that capture a display.
 inline constexpr char kDisplayPrefix[] = "CAPTURE_DISPLAY#";
-// The device that captures a display.
-inline constexpr char kScreenCaptureDevice[] = "Medialooks DXGI/DX11 ScreenCapture";
 
 struct VideoChoice {
     QString deviceName;
     int displayIndex = -1; // -1 when the entry is not a display
 };
 
-// A display entry ("CAPTURE_DISPLAY#<n>") selects the screen capture device and display n; any other
-// entry names the device by its visible text.
+// A display entry ("CAPTURE_DISPLAY#<n>") selects the screen capture device (kMFScreenCaptureDevice) and display n; any
+// other entry names the device by its visible text.
 VideoChoice videoChoice(const QString &text, const QVariant &data);
 
 // The audio entry's data ("NO_AUDIO", "ORIGINAL") when it has one, else its visible text (a device name).

@@ -107,7 +107,7 @@ void TestStreamRules::interlaceFromEntryText() {
 
 void TestStreamRules::videoAndAudioChoices() {
     const VideoChoice second = videoChoice(QStringLiteral("Desktop #1"), QStringLiteral("CAPTURE_DISPLAY#1"));
-    QCOMPARE(second.deviceName, QStringLiteral("Medialooks DXGI/DX11 ScreenCapture"));
+    QCOMPARE(second.deviceName, QStringLiteral("X11 Screen Capture"));
     QCOMPARE(second.displayIndex, 1);
     const VideoChoice device = videoChoice(QStringLiteral("Test Pattern"), QVariant());
     QCOMPARE(device.deviceName, QStringLiteral("Test Pattern"));
