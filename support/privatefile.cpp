@@ -71,8 +71,7 @@ bool prepare(const QString &path, bool *created, QString *error) {
 bool save(QSettings &store, QString *error) {
     const QString path = store.fileName();
     bool created = false;
-    QString why;
-    prepare(path, &created, &why);
+    prepare(path, &created);
     store.sync();
     if (store.status() != QSettings::AccessError)
         return true;
@@ -80,7 +79,7 @@ bool save(QSettings &store, QString *error) {
     if (created && QFileInfo(path).size() == 0)
         QFile::remove(path);
     if (error)
-        *error = why.isEmpty() ? writeFailure(path) : why;
+        *error = writeFailure(path);
     return false;
 }
 
