@@ -125,8 +125,9 @@ struct CommandLine {
             .arg(MainWindow::kBuildNumber);
     }
 
-    // Why the first configuration argument (one ending in ".ini") that cannot be read cannot be; empty when every
-    // one can. A typo would otherwise leave a headless program idle for ever without a word.
+    // Why the first argument ending in ".ini" that names no readable file cannot be read, with that argument in
+    // *path; empty when every such argument can be read. A typo would otherwise leave a headless program idle for
+    // ever without a word.
     QString unreadableConfig(QString *path) const {
         for (const QString &argument : parser.positionalArguments()) {
             if (!argument.endsWith(QLatin1String(".ini")))

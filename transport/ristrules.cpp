@@ -38,17 +38,17 @@ QString encodeValue(const QString &value) {
 
 bool sourceUrl(const QString &entry, const QString &cname, const QString &secret, const RistParams &params,
                QString *url, QString *error) {
-    // Only the scheme and the host are free of case; the query may carry the operator's SRP password.
-    QString text = entry;
-    text.remove(QStringLiteral("rist://"), Qt::CaseInsensitive);
-    text = text.trimmed();
-    // Keys the operator wrote into the entry itself (for example username and password) follow ours.
+    QString text = entry.trimmed();
+    // Keys the operator wrote into the entry itself (for example username and password) follow ours, as written.
     QString ownKeys;
     const int query = text.indexOf(QLatin1Char('?'));
     if (query >= 0) {
         ownKeys = text.mid(query + 1);
         text = text.left(query);
     }
+    // Only the scheme and the host are free of case.
+    text.remove(QStringLiteral("rist://"), Qt::CaseInsensitive);
+    text = text.trimmed();
     if (text.contains(QLatin1Char('[')) || text.count(QLatin1Char(':')) > 1) {
         *error = QStringLiteral("IPv6 addresses are not supported");
         return false;

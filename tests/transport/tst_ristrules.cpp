@@ -68,8 +68,8 @@ void TestRistRules::sourceUrl_data() {
                                      << "";
     // The operator's SRP credentials keep their case; scheme and host have none.
     QTest::newRow("upper-case scheme, mixed-case credentials")
-        << "RIST://10.0.0.9:5004?username=Cam&password=S3cret"
-        << "" << none << "rist://10.0.0.9:5004?cname=cam1&username=Cam&password=S3cret"
+        << "RIST://10.0.0.9:5004?username=Cam&password=Rist://S3cret"
+        << "" << none << "rist://10.0.0.9:5004?cname=cam1&username=Cam&password=Rist://S3cret"
         << "";
     QTest::newRow("highest port") << "10.0.0.9:65535"
                                   << "" << none << "rist://10.0.0.9:65535?cname=cam1"
