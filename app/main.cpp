@@ -14,6 +14,8 @@
 #include <QCommandLineParser>
 #include <QDebug>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
 #include <QPixmap>
 #include <QScreen>
 #include <QSplashScreen>
@@ -128,8 +130,29 @@ struct CommandLine {
             .arg(MainWindow::kBuildNumber);
     }
 
-    // Answers --help and --version on standard output and a command line it cannot parse on standard error.
-    // Returns the exit code when the program should end here, -1 when it should go on.
+    // Why the first argument ending in ".ini" that names no readable file cannot be read, with that argument in
+    // *path; empty when every such argument can be read. A typo would otherwise leave a headless program idle for
+    // ever without a word.
+    QString unreadableConfig(QString *path) const {
+        for (const QString &argument : parser.positionalArguments()) {
+            if (!argument.endsWith(QLatin1String(".ini")))
+                continue;
+            *path = argument;
+            const QFileInfo info(argument);
+            if (!info.exists())
+                return QCoreApplication::translate("main", "no such file");
+            if (!info.isFile())
+                return QCoreApplication::translate("main", "not a file");
+            QFile file(argument);
+            if (!file.open(QIODevice::ReadOnly))
+                return file.errorString();
+        }
+        return QString();
+    }
+
+    // Answers --help and --version on standard output and a command line it cannot parse, or a configuration
+    // file it cannot read, on standard error. Returns the exit code when the program should end here, -1 when it
+    // should go on.
     int answer() {
         if (!parser.errorText().isEmpty()) {
             std::fprintf(
@@ -144,6 +167,14 @@ struct CommandLine {
         if (parser.isSet(version)) {
             std::printf("%s\n", qPrintable(versionText()));
             return 0;
+        }
+        QString path;
+        const QString reason = unreadableConfig(&path);
+        if (!reason.isEmpty()) {
+            std::fprintf(stderr, "tidewell: %s\n",
+                         qPrintable(QCoreApplication::translate("main", "cannot read the configuration file %1: %2")
+                                        .arg(path, reason)));
+            return kUsageExitCode;
         }
         return -1;
     }
@@ -173,12 +204,15 @@ QStringList argumentList(int argc, char *argv[]) {
     return arguments;
 }
 
-// True for --help, --version and a command line that cannot be parsed: these are answered before any window
-// exists, with a core application object (for the translation) that needs no display.
+// True for --help, --version, a command line that cannot be parsed and a configuration file that cannot be read:
+// these are answered before any window exists, with a core application object (for the translation) that needs
+// no display.
 bool answersWithoutWindow(int argc, char *argv[]) {
     CommandLine commandLine;
+    QString path;
     return !commandLine.parser.parse(argumentList(argc, argv)) || commandLine.parser.isSet(commandLine.help) ||
-           commandLine.parser.isSet(QStringLiteral("help-all")) || commandLine.parser.isSet(commandLine.version);
+           commandLine.parser.isSet(QStringLiteral("help-all")) || commandLine.parser.isSet(commandLine.version) ||
+           !commandLine.unreadableConfig(&path).isEmpty();
 }
 } // namespace
 

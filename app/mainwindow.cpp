@@ -11,6 +11,7 @@
 #include "ndisource.h"
 #include "networkclocksync.h"
 #include "player.h"
+#include "privatefile.h"
 #include "resender.h"
 #include "resenderrist.h"
 #include "sldcardsource2.h"
@@ -103,6 +104,8 @@ MainWindow::MainWindow(QWidget *parent)
 
     QSettings::setDefaultFormat(QSettings::IniFormat);
     settings = new QSettings(QStringLiteral("Brackmoor"), QStringLiteral("Tidewell"));
+    // A store written by an older version may be readable by every user; it holds the passphrases.
+    privatefile::restrictToOwner(settings->fileName());
     connect(qApp, &QCoreApplication::aboutToQuit, this, &MainWindow::onAboutToQuit);
 
     setupSpeedTest();

@@ -65,6 +65,9 @@ public:
     // nothing and is refused; unusable values are reported. Both with a warning box; false when refused.
     bool loadConfigFile(const QString &path);
     void saveSettings(QSettings *store);
+    // Save config: writes the settings into a file only its owner may read. A file that could not be written
+    // keeps what it held, and the failure is reported with a warning box; false then.
+    bool saveConfigFile(const QString &path);
 
     void toggleStreaming();
     void autoStart();
@@ -81,6 +84,9 @@ public:
     QString senderInterface();
     // Warns and returns true when the stream id, with its suffixes, is longer than an SRT handshake carries.
     bool refuseOverlongStreamId(const QString &onWire);
+    // Warns and returns true when the SRT server text's port is a number outside 1-65535, which would wrap round
+    // to another port.
+    bool refusePortOutOfRange(const QString &serverText);
 
     // Stops a running stream and never saves the settings at quit: the way out for SIGINT and SIGTERM.
     void stopWithoutSaving();
@@ -142,6 +148,8 @@ private slots:
     void onLinkSample(const LinkStats &stats);
 
 private:
+    // saveConfigFile and the save at quit; logLine starts the log window's line on a failure.
+    bool writeSettingsFile(const QString &path, const char *logLine);
     // Option lists (mainwindowoptions.cpp).
     void fillVideoSources();
     void fillAudioSources();

@@ -5,6 +5,7 @@
 #include "logsdlg.h"
 #include "networkclock.h"
 #include "networkclocksync.h"
+#include "settingstext.h"
 
 #include <QSettings>
 
@@ -15,7 +16,7 @@ const char kTimeServerKey[] = "NTP_SERVER";
 
 void MainWindow::setupNetworkClock() {
     setNetworkClockLog(logs);
-    const QString server = settings->value(QLatin1String(kTimeServerKey), QLatin1String(kDefaultTimeServer)).toString();
+    const QString server = settingsText(*settings, QLatin1String(kTimeServerKey), QLatin1String(kDefaultTimeServer));
     if (!setNtpServer(server)) {
         logs->addMessage(tr("Time server \"%1\" is not host[:port]; using %2").arg(server, kDefaultTimeServer));
         setNtpServer(QLatin1String(kDefaultTimeServer));

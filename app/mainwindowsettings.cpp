@@ -6,6 +6,8 @@
 #include "appmessages.h"
 #include "logsdlg.h"
 #include "player.h"
+#include "privatefile.h"
+#include "settingstext.h"
 #include "streamrules.h"
 
 #include <QComboBox>
@@ -36,7 +38,7 @@ public:
 
     bool has(const char *key) const { return store->contains(QLatin1String(key)); }
     QString text(const char *key, const QString &fallback = QString()) const {
-        return store->value(QLatin1String(key), fallback).toString();
+        return settingsText(*store, QLatin1String(key), fallback);
     }
     // A whole number when present and readable, else the fallback.
     int number(const char *key, int fallback) {
@@ -96,7 +98,7 @@ void MainWindow::loadSettings(QSettings *store, QStringList *ignored) {
         read.select(ui->cmbSPR, "SPR");
 
     for (auto it = encoderParams.begin(); it != encoderParams.end(); ++it) {
-        const QString stored = store->value(paramsKey(it.key())).toString();
+        const QString stored = settingsText(*store, paramsKey(it.key()));
         if (!stored.isEmpty())
             it.value() = streamrules::splitEncoderParams(stored);
     }
@@ -216,6 +218,23 @@ void MainWindow::saveSettings(QSettings *store) {
     store->setValue(QStringLiteral("BONDING_RIST"), ui->txtBonding_rist->text());
 }
 
+bool MainWindow::writeSettingsFile(const QString &path, const char *logLine) {
+    QSettings file(path, QSettings::IniFormat);
+    saveSettings(&file);
+    QString reason;
+    if (privatefile::save(file, &reason))
+        return true;
+    // A read-only or full destination would otherwise look like a saved file.
+    logs->addMessage(QLatin1String(logLine) + path + QStringLiteral(" (") + reason + QStringLiteral(")"));
+    AppMessages::warning(this, tr("Warning"),
+                         tr("The settings were not saved to %1: %2. The file there is unchanged.").arg(path, reason));
+    return false;
+}
+
+bool MainWindow::saveConfigFile(const QString &path) {
+    return writeSettingsFile(path, "CONFIG NOT SAVED: ");
+}
+
 void MainWindow::on_actionSave_config_triggered() {
     const QString proposed =
         QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation) + QStringLiteral("/Tidewell_Config.ini");
@@ -223,9 +242,7 @@ void MainWindow::on_actionSave_config_triggered() {
     qDebug() << "save config" << path;
     if (path.isEmpty())
         return;
-    QSettings file(path, QSettings::IniFormat);
-    saveSettings(&file);
-    file.sync();
+    saveConfigFile(path);
 }
 
 void MainWindow::on_actionLoad_config_triggered() {
@@ -243,6 +260,7 @@ void MainWindow::onAboutToQuit() {
     // signal leaves them as they were.
     if (autoStarted || saveSuppressed)
         return;
-    saveSettings(settings);
-    settings->sync();
+    // A store object of its own, so that an earlier failed write of the window's store (QSettings keeps its first
+    // error) does not count against this one; both share the file's cached contents.
+    writeSettingsFile(settings->fileName(), "SETTINGS NOT SAVED: ");
 }

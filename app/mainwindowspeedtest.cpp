@@ -38,6 +38,8 @@ void MainWindow::on_cmdSpeedTest_clicked() {
         AppMessages::warning(this, tr("Warning"), tr("Incorrect SRT Server. Please enter host and port."));
         return;
     }
+    if (refusePortOutOfRange(ui->txtURL->text()))
+        return;
     // The same bound as a Start's: a resolver that does not answer must not freeze the window.
     bool timedOut = false;
     const QString address = resolveHost(server.host, true, QDeadlineTimer(kStartWaitMs), &timedOut);

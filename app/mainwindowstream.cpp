@@ -58,7 +58,8 @@ bool MainWindow::streamRequest(StreamRequest *request, QDeadlineTimer deadline) 
         paths.chop(1);
         qDebug() << "all bondings: " << paths << "mainwindow" << __LINE__;
         request->bondings = paths;
-        request->servers = ui->txtURL_rist->text().trimmed().toLower();
+        // As typed: the relay lower-cases scheme and host, and the query may hold a case-sensitive password.
+        request->servers = ui->txtURL_rist->text().trimmed();
         request->ristStreamId = ui->txtStreamID_rist->text();
         request->secret = ui->txtPassphrase_rist->text();
     } else {
@@ -71,6 +72,8 @@ bool MainWindow::streamRequest(StreamRequest *request, QDeadlineTimer deadline) 
             AppMessages::warning(this, tr("Warning"), tr("Incorrect SRT Server. Please enter host and port."));
             return false;
         }
+        if (refusePortOutOfRange(ui->txtURL->text()))
+            return false;
         // The id goes out with its suffixes; libsrt would refuse it at every connection attempt.
         QString onWire = ui->txtStreamID->text();
         if (request->alpha)
@@ -354,6 +357,15 @@ void MainWindow::autoStart(const QStringList &arguments) {
         return;
     qDebug() << "cmd Start clicked " << isStreaming << "mainwindow" << __LINE__;
     toggleStreaming();
+}
+
+bool MainWindow::refusePortOutOfRange(const QString &serverText) {
+    const streamrules::SrtServer server = streamrules::parseSrtServer(serverText);
+    if (server.portInRange)
+        return false;
+    AppMessages::warning(this, tr("Warning"),
+                         tr("Incorrect SRT Server port %1. Please enter a port from 1 to 65535.").arg(server.portText));
+    return true;
 }
 
 bool MainWindow::refuseOverlongStreamId(const QString &onWire) {

@@ -1,5 +1,7 @@
 #include "streamrules.h"
 
+#include "imfdevice.h"
+
 #include <QFileInfo>
 #include <QHostAddress>
 #include <QLocale>
@@ -106,9 +108,14 @@ SrtServer parseSrtServer(const QString &text) {
         return result;
     }
     result.valid = true;
+    result.portText = portText.trimmed();
+    static const QRegularExpression number(QStringLiteral("^[+-]?[0-9]+$"));
+    if (!number.match(result.portText).hasMatch())
+        return result;
     bool ok = false;
-    const int port = portText.trimmed().toInt(&ok, 10);
-    result.port = ok ? port : 0;
+    const qlonglong port = result.portText.toLongLong(&ok, 10);
+    result.portInRange = ok && port >= 1 && port <= 65535;
+    result.port = result.portInRange ? int(port) : 0;
     return result;
 }
 
@@ -130,7 +137,7 @@ VideoChoice videoChoice(const QString &text, const QVariant &data) {
     const QString value = data.toString();
     const QString prefix = QLatin1String(kDisplayPrefix);
     if (value.startsWith(prefix)) {
-        choice.deviceName = QLatin1String(kScreenCaptureDevice);
+        choice.deviceName = QLatin1String(kMFScreenCaptureDevice);
         bool ok = false;
         const int index = value.mid(prefix.length()).toInt(&ok, 10);
         choice.displayIndex = ok ? index : 0;

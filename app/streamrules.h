@@ -14,7 +14,11 @@ namespace streamrules {
 struct SrtServer {
     bool valid = false; // false without ":", with an empty host, blanks inside the host or an unbracketed IPv6 address
     QString host;       // an IPv6 address without its brackets
-    int port = 0;       // 0 when the port part is not a decimal number
+    int port = 0;       // 0 when the port part is not a decimal number, or is one outside 1-65535
+    // False when the port part is a decimal number outside 1-65535: taken as it is, it would wrap round to another
+    // port (106954 is 41418 on the wire).
+    bool portInRange = true;
+    QString portText; // the port part, trimmed
 };
 
 // Lower-cases the text, drops every "srt://", trims blanks around the text, the host and the port, and splits
@@ -29,16 +33,14 @@ int interlaceCode(const QString &frameRateText);
 
 // Data prefix of the video entries that capture a display.
 inline constexpr char kDisplayPrefix[] = "CAPTURE_DISPLAY#";
-// The device that captures a display.
-inline constexpr char kScreenCaptureDevice[] = "Medialooks DXGI/DX11 ScreenCapture";
 
 struct VideoChoice {
     QString deviceName;
     int displayIndex = -1; // -1 when the entry is not a display
 };
 
-// A display entry ("CAPTURE_DISPLAY#<n>") selects the screen capture device and display n; any other
-// entry names the device by its visible text.
+// A display entry ("CAPTURE_DISPLAY#<n>") selects the screen capture device (kMFScreenCaptureDevice) and display n; any
+// other entry names the device by its visible text.
 VideoChoice videoChoice(const QString &text, const QVariant &data);
 
 // The audio entry's data ("NO_AUDIO", "ORIGINAL") when it has one, else its visible text (a device name).

@@ -147,7 +147,7 @@ int runOurs(double seconds, const QString &output) {
     for (int i = 0; i < count && desktop < 0; ++i) {
         QString name;
         source->DeviceGetByIndex(eMFDT_Video, i, &name);
-        if (name == QLatin1String("Medialooks DXGI/DX11 ScreenCapture"))
+        if (name == QLatin1String("X11 Screen Capture"))
             desktop = i;
     }
     if (desktop < 0 || MF_FAILED(source->DeviceSet(eMFDT_Video, desktop, QString())))

@@ -1,6 +1,7 @@
 // Device listing and selection of the capture thread's live source.
 #include "capturestreamer.h"
 
+#include "imfdevice.h"
 #include "logsdlg.h"
 #include "mformats.h"
 #include "mfresult.h"
@@ -21,12 +22,8 @@ const QString kLineSeparator = QStringLiteral("###");
 // Entries the operator never picks directly: placeholders, the NDI receiver (offered per NDI source) and
 // the screen grabbers (offered per display).
 bool isHiddenEntry(const QString &name) {
-    static const QStringList hidden = {kNone,
-                                       kNdiReceiver,
-                                       QStringLiteral("<No External Audio>"),
-                                       QStringLiteral("Medialooks DXGI/DX11 ScreenCapture"),
-                                       QStringLiteral("Medialooks Windows Graphics Capture"),
-                                       QStringLiteral("Medialooks WebCapture")};
+    static const QStringList hidden = {kNone, kNdiReceiver, QStringLiteral("<No External Audio>"),
+                                       QLatin1String(kMFScreenCaptureDevice)};
     // The capture card's own video device is offered through the card source instead.
     return name.isEmpty() || hidden.contains(name) ||
            (name.startsWith(QLatin1String("FD")) && name.endsWith(QLatin1String("Video Capture")));

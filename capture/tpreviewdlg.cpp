@@ -1,6 +1,8 @@
 #include "tpreviewdlg.h"
 #include "ui_tpreviewdlg.h"
 
+#include "privatefile.h"
+
 #include <QCloseEvent>
 #include <QSettings>
 
@@ -43,6 +45,8 @@ void TPreviewDlg::on_audioCheck_toggled(bool checked) {
 
 void TPreviewDlg::closeEvent(QCloseEvent *event) {
     if (settings) {
+        // The store holds passphrases: QSettings, which writes this later, must not create it readable by all.
+        privatefile::prepare(settings->fileName());
         settings->setValue(QLatin1String(kGeometryKey), saveGeometry());
         settings->setValue(QLatin1String(kAudioKey), ui->audioCheck->isChecked());
     }

@@ -10,6 +10,10 @@ enum MFDeviceType : int {
     eMFDT_Sink = 18     // an in-process sink, "mp://" + name
 };
 
+// The video device that captures the screen. The main window opens it for every desktop entry and the live
+// source's display choice picks the monitor; it is never listed as a device of its own.
+inline constexpr char kMFScreenCaptureDevice[] = "X11 Screen Capture";
+
 // A list of devices per type, one of which is opened at a time per type.
 class IMFDevice {
 public:

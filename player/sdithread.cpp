@@ -11,6 +11,7 @@
 #include <QDateTime>
 #include <QDebug>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
 
@@ -102,10 +103,18 @@ void SdiThread::startRecording() {
     if (!QFileInfo::exists(folder))
         qDebug() << "mkpath" << folder << QDir().mkpath(folder);
     const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("dd_MM_yyyy-hh_mm_ss"));
-    // Two recordings started within one second would share a name; the second must not overwrite the first.
+    // Two recordings started within one second, in this program or another copy of it, would share a name, and the
+    // writer truncates its file at the first frame. The name is taken by creating the file here, exclusively: a
+    // name another recording holds already is passed over for the next.
     QString file = folder + stamp + QStringLiteral(".ts");
-    for (int copy = 2; QFileInfo::exists(file); ++copy)
+    for (int copy = 2;; ++copy) {
+        QFile reserved(file);
+        if (reserved.open(QIODevice::WriteOnly | QIODevice::NewOnly) || !reserved.exists()) {
+            // Created, or the folder cannot take it at all: the writer then reports why.
+            break;
+        }
         file = folder + stamp + QStringLiteral("-%1.ts").arg(copy);
+    }
     qDebug() << "URL:" << QStringLiteral("file://") + file;
     if (writer)
         writer->WriterSet(file, 1, recordingOptions());

@@ -21,10 +21,19 @@ constexpr uint32_t kEpochShift = 2085978496u;
 constexpr double kNsPerSecond = 1e9;
 // The fraction is scaled by 2^32 - 1, so that a fraction with every bit set counts as one whole second.
 constexpr double kFractionScale = 4294967295.0;
+constexpr int kOriginateOffset = 24;
 constexpr int kReceiveOffset = 32;
 constexpr int kTransmitOffset = 40;
 constexpr uint8_t kModeMask = 0x07;
 constexpr uint8_t kModeServer = 4;
+constexpr int kVersionShift = 3;
+constexpr uint8_t kVersionMask = 0x07;
+constexpr uint8_t kRequestVersion = 4;
+constexpr int kLeapShift = 6;
+constexpr uint8_t kLeapUnsynchronised = 3;
+constexpr uint8_t kHighestStratum = 15;
+constexpr uint64_t kUnixToNtpSeconds = 2208988800ull;
+constexpr double kFractionPerSecond = 4294967296.0;
 // Replies may carry extension fields or a MAC after the 48-byte header; a larger buffer keeps them whole.
 constexpr int kReceiveBufferSize = 512;
 // A pending receive looks at the cancel flag this often.
@@ -33,6 +42,16 @@ constexpr size_t kServerTextMax = 99;
 
 uint32_t readBigEndian32(const uint8_t *p) {
     return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
+}
+
+// t (nanoseconds since 1970) as an NTP timestamp, big-endian seconds and fraction.
+void putTimestamp(uint8_t *p, int64_t unixNs) {
+    const uint64_t seconds = uint64_t(unixNs / 1000000000) + kUnixToNtpSeconds;
+    const auto fraction = uint32_t(double(unixNs % 1000000000) / kNsPerSecond * kFractionPerSecond);
+    for (int i = 0; i < 4; ++i) {
+        p[i] = uint8_t(seconds >> (24 - 8 * i));
+        p[4 + i] = uint8_t(fraction >> (24 - 8 * i));
+    }
 }
 
 int64_t systemNowNs() {
@@ -169,6 +188,10 @@ uint16_t Client::exchange() {
     // T4 comes from the steady clock, so a step of the system clock during the exchange cannot distort it.
     const int64_t t1 = systemNowNs();
     const int64_t s1 = steadyNowNs();
+    // The server copies it into its reply's originate field: a reply to another request, or a forged one, does not
+    // carry it.
+    putTimestamp(packet.data() + kTransmitOffset, t1);
+    std::memcpy(requestTransmit.data(), packet.data() + kTransmitOffset, requestTransmit.size());
     const ssize_t sent = ::sendto(socketFd, packet.data(), packet.size(), 0,
                                   reinterpret_cast<const sockaddr *>(&serverAddress), sizeof serverAddress);
     if (sent != ssize_t(packet.size()))
@@ -187,9 +210,16 @@ uint16_t Client::exchange() {
     return OK;
 }
 
-bool Client::isServerReply(const uint8_t *data, size_t size) {
-    return size >= size_t(kPacketSize) && (data[0] & kModeMask) == kModeServer &&
-           (readBigEndian32(data + kTransmitOffset) != 0 || readBigEndian32(data + kTransmitOffset + 4) != 0);
+bool Client::isServerReply(const uint8_t *data, size_t size, const uint8_t *originate) {
+    if (size < size_t(kPacketSize))
+        return false;
+    const uint8_t leap = data[0] >> kLeapShift;
+    const uint8_t version = (data[0] >> kVersionShift) & kVersionMask;
+    const uint8_t stratum = data[1];
+    return leap != kLeapUnsynchronised && version == kRequestVersion && (data[0] & kModeMask) == kModeServer &&
+           stratum >= 1 && stratum <= kHighestStratum &&
+           (readBigEndian32(data + kTransmitOffset) != 0 || readBigEndian32(data + kTransmitOffset + 4) != 0) &&
+           std::memcmp(data + kOriginateOffset, originate, 8) == 0;
 }
 
 Client::Timing Client::replyTiming(const uint8_t *reply, int64_t t1Ns, double t4Ns) {
@@ -205,13 +235,14 @@ Client::Timing Client::replyTiming(const uint8_t *reply, int64_t t1Ns, double t4
 uint16_t Client::receiveReply() {
     uint8_t buffer[kReceiveBufferSize];
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    bool refused = false;
     for (;;) {
         if (cancelled && cancelled->load())
             return RX_MSG_TIMEOUT;
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
         if (left <= 0)
-            return RX_MSG_TIMEOUT;
+            return refused ? RX_MSG_ERR : RX_MSG_TIMEOUT;
         pollfd waiting{socketFd, POLLIN, 0};
         const int ready = ::poll(&waiting, 1, int(left < kPollSliceMs ? left : kPollSliceMs));
         if (ready < 0 && errno != EINTR)
@@ -232,8 +263,12 @@ uint16_t Client::receiveReply() {
         if (fromLength != sizeof from || from.sin_family != AF_INET ||
             from.sin_addr.s_addr != serverAddress.sin_addr.s_addr || from.sin_port != serverAddress.sin_port)
             continue;
-        if (!isServerReply(buffer, size_t(n)))
-            return RX_MSG_ERR;
+        // A late answer to an earlier request, or a server that cannot tell the time now, is no answer: the right
+        // one may still come.
+        if (!isServerReply(buffer, size_t(n), requestTransmit.data())) {
+            refused = true;
+            continue;
+        }
         std::memcpy(packet.data(), buffer, kPacketSize);
         return OK;
     }

@@ -34,9 +34,11 @@ public:
     // An NTP timestamp (big-endian seconds and fraction at p) in nanoseconds since 1970.
     static double timestampToUnixNs(const uint8_t *p);
 
-    // A datagram from the server is a usable answer only if it holds a whole header in server mode and a
-    // transmit time; anything else ends the exchange as a receive error.
-    static bool isServerReply(const uint8_t *data, size_t size);
+    // A datagram from the server is its answer to the request whose transmit timestamp was originate (8 bytes) only
+    // if it passes the client checks of RFC 4330 section 5: a whole header, a synchronised server (leap indicator
+    // not 3, stratum 1 to 15: 0 is a kiss-o'-death), the request's version in server mode, a transmit time, and the
+    // request's transmit time as its originate time. Others are dropped and the client waits on.
+    static bool isServerReply(const uint8_t *data, size_t size, const uint8_t *originate);
     struct Timing {
         double offset = 0.0;
         double delay = 0.0;
@@ -49,7 +51,8 @@ public:
 private:
     uint16_t setUp(const char *server);
     uint16_t exchange();
-    // Waits for a reply from the server asked; datagrams from anywhere else are dropped.
+    // Waits for the reply to the request just sent; datagrams from anywhere else, and those that fail the
+    // checks of isServerReply, are dropped. Rx Msg Err when only such ones came before the time ran out.
     uint16_t receiveReply();
 
     int socketFd = -1;
@@ -60,6 +63,7 @@ private:
     int timeoutMs;
     const std::atomic<bool> *cancelled;
     std::array<uint8_t, kPacketSize> packet{};
+    std::array<uint8_t, 8> requestTransmit{}; // the transmit timestamp of the request under way
 
     double offset = 0.0;
     double delay = 0.0;

@@ -135,7 +135,7 @@ QString systemInfoText(const SystemInfoMedia &media) {
     os.append({QStringLiteral("Host name"), QSysInfo::machineHostName()});
 
     const WriterListing listing = listWriter(media);
-    Section &codecs = sections[QStringLiteral("Codecs and cointainers")];
+    Section &codecs = sections[QStringLiteral("Codecs and containers")];
     codecs.append({QStringLiteral("Containers"), listing.containers});
     codecs.append({QStringLiteral("Video codecs"), listing.videoCodecs});
     codecs.append({QStringLiteral("Audio codecs"), listing.audioCodecs});

@@ -38,25 +38,36 @@ QString encodeValue(const QString &value) {
 
 bool sourceUrl(const QString &entry, const QString &cname, const QString &secret, const RistParams &params,
                QString *url, QString *error) {
-    QString text = entry;
-    text.remove(QStringLiteral("rist://"));
-    text = text.trimmed();
-    // Keys the operator wrote into the entry itself (for example username and password) follow ours.
+    QString text = entry.trimmed();
+    // Keys the operator wrote into the entry itself (for example username and password) follow ours, as written.
     QString ownKeys;
     const int query = text.indexOf(QLatin1Char('?'));
     if (query >= 0) {
         ownKeys = text.mid(query + 1);
         text = text.left(query);
     }
+    // Only the scheme and the host are free of case.
+    text.remove(QStringLiteral("rist://"), Qt::CaseInsensitive);
+    text = text.trimmed();
     if (text.contains(QLatin1Char('[')) || text.count(QLatin1Char(':')) > 1) {
         *error = QStringLiteral("IPv6 addresses are not supported");
         return false;
     }
     const QStringList parts = text.split(QLatin1Char(':'));
-    const QString host = parts.value(0).trimmed();
+    const QString host = parts.value(0).trimmed().toLower();
     if (host.isEmpty()) {
         *error = QStringLiteral("no host given");
         return false;
+    }
+    const QString port = parts.value(1).trimmed();
+    if (parts.size() == 2) {
+        // librist would take a larger number modulo 65536, another port than the one written.
+        static const QRegularExpression digits(QStringLiteral("^[0-9]{1,5}$"));
+        const int number = port.toInt();
+        if (!digits.match(port).hasMatch() || number < 1 || number > 65535) {
+            *error = QStringLiteral("the port \"%1\" is not a number from 1 to 65535").arg(port);
+            return false;
+        }
     }
     const QString address = resolveHost(host);
     if (address.isEmpty()) {
@@ -65,7 +76,7 @@ bool sourceUrl(const QString &entry, const QString &cname, const QString &secret
     }
     QString built = QStringLiteral("rist://") + address;
     if (parts.size() == 2)
-        built += QLatin1Char(':') + parts.at(1).trimmed();
+        built += QLatin1Char(':') + port;
     built += QStringLiteral("?cname=") + encodeValue(cname);
     // librist leaves a peer unencrypted when a secret comes without a key size: the operator's secret would be
     // ignored without a word. AES-128 is what librist's own tools use.
@@ -91,7 +102,8 @@ QString peerUrl(const QString &source, const QString &interfaceAddress, int weig
 }
 
 QString maskSecrets(const QString &url) {
-    static const QRegularExpression secretValue(QStringLiteral("([?&](?:secret|username|password)=)[^&]*"));
+    static const QRegularExpression secretValue(QStringLiteral("([?&](?:secret|username|password)=)[^&]*"),
+                                                QRegularExpression::CaseInsensitiveOption);
     QString masked = url;
     masked.replace(secretValue, QStringLiteral("\\1***"));
     return masked;

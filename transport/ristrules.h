@@ -25,7 +25,8 @@ struct RistParams {
 QList<BondingPath> parseBondings(const QString &text);
 
 // Builds the rist:// URL for one server entry ("host:port", optionally with "rist://" and query keys of its own).
-// False with the reason in *error for an entry librist would misread: no host, or an IPv6 literal.
+// Scheme and host are taken in any case, the query keys as written. False with the reason in *error for an entry
+// librist would misread: no host, a port that is no number from 1 to 65535, or an IPv6 literal.
 bool sourceUrl(const QString &entry, const QString &cname, const QString &secret, const RistParams &params,
                QString *url, QString *error);
 

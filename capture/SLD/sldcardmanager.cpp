@@ -1,5 +1,7 @@
 #include "sldcardmanager.h"
 
+#include "settingstext.h"
+
 #include <QPair>
 #include <QSettings>
 
@@ -26,7 +28,7 @@ QString SLDCardManager::configuredPath() {
         return fromEnvironment;
     // The main window's own store (it sets the default format before the cards are looked for).
     const QSettings settings(QStringLiteral("Brackmoor"), QStringLiteral("Tidewell"));
-    const QString fromSettings = settings.value(QLatin1String(PATH_SETTING)).toString();
+    const QString fromSettings = settingsText(settings, QLatin1String(PATH_SETTING));
     return fromSettings.isEmpty() ? QString::fromLatin1(DEFAULT_LIBRARY) : fromSettings;
 }
 

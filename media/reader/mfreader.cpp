@@ -11,6 +11,7 @@
 #include <QMutex>
 #include <QMutexLocker>
 #include <QRegularExpression>
+#include <QStringList>
 #include <QThread>
 #include <QVector>
 
@@ -25,6 +26,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/audio_fifo.h>
 #include <libavutil/channel_layout.h>
+#include <libavutil/dict.h>
 #include <libswresample/swresample.h>
 }
 
@@ -55,6 +57,29 @@ void initNetworkOnce() {
 QString withoutSecret(const QString &url) {
     static const QRegularExpression secret(QStringLiteral("(passphrase=)[^&]*"));
     return QString(url).replace(secret, QStringLiteral("\\1***"));
+}
+
+// The return feed's stream id and passphrase are the operator's own text and come percent-encoded in its URL.
+// FFmpeg's libsrt takes URL values literally (only '+' turns into a blank), so an '&' there could not be written
+// at all: they go to libsrt decoded, as options, and the URL FFmpeg opens (and logs) no longer holds them.
+QByteArray withoutSrtValues(const QString &url, AVDictionary **options) {
+    const int query = url.indexOf(QLatin1Char('?'));
+    if (!url.startsWith(QLatin1String("srt://")) || query < 0)
+        return url.toUtf8();
+    QStringList kept;
+    for (const QString &pair : url.mid(query + 1).split(QLatin1Char('&'))) {
+        const QString key = pair.section(QLatin1Char('='), 0, 0);
+        if (key != QLatin1String("streamid") && key != QLatin1String("passphrase")) {
+            kept.append(pair);
+            continue;
+        }
+        const QByteArray value = QByteArray::fromPercentEncoding(pair.section(QLatin1Char('='), 1).toUtf8());
+        av_dict_set(options, key.toUtf8().constData(), value.constData(), 0);
+    }
+    QString path = url.left(query);
+    if (!kept.isEmpty())
+        path += QLatin1Char('?') + kept.join(QLatin1Char('&'));
+    return path.toUtf8();
 }
 
 QString errorText(int code) {
@@ -217,8 +242,10 @@ int MFReader::Impl::openUrl(const QString &url, const QString &options) {
         input->max_analyze_duration = AV_TIME_BASE;
 
     deadline = nowMs() + MFReader::OPEN_TIMEOUT_MS;
-    const QByteArray path = url.toUtf8();
-    int result = avformat_open_input(&input, path.constData(), nullptr, nullptr);
+    AVDictionary *protocolOptions = nullptr;
+    const QByteArray path = withoutSrtValues(url, &protocolOptions);
+    int result = avformat_open_input(&input, path.constData(), nullptr, &protocolOptions);
+    av_dict_free(&protocolOptions);
     if (result >= 0)
         result = avformat_find_stream_info(input, nullptr);
     deadline = 0;

@@ -45,6 +45,15 @@ void TestCommandLine::answers_data() {
     QTest::newRow("--help lists --stats") << QStringList{"--help"} << "C" << 0 << "--stats <file>" << QString();
     QTest::newRow("--stats without its file")
         << QStringList{"stream.ini", "--stats"} << "C" << 2 << QString() << "Missing value after '--stats'.";
+    // A typo in the file name must not leave a headless program idling for ever.
+    QTest::newRow("missing configuration file")
+        << QStringList{"-platform", "offscreen", "strem.ini"} << "C" << 2 << QString()
+        << "tidewell: cannot read the configuration file strem.ini: no such file";
+    QTest::newRow("missing file after an existing one")
+        << QStringList{"-platform", "offscreen", "stream.ini", "other.ini"} << "C" << 2 << QString()
+        << "tidewell: cannot read the configuration file other.ini:";
+    QTest::newRow("a folder named .ini") << QStringList{"folder.ini"} << "C" << 2 << QString()
+                                         << "tidewell: cannot read the configuration file folder.ini: not a file";
     QTest::newRow("--stats into a missing folder")
         << QStringList{"-platform", "offscreen", "--stats", "no/such/folder/stats.jsonl", "stream.ini"} << "C" << 2
         << QString() << "tidewell: cannot append to the statistics file no/such/folder/stats.jsonl";
@@ -62,6 +71,7 @@ void TestCommandLine::answers() {
     QVERIFY(config.open(QIODevice::WriteOnly));
     config.write("[General]\nVSOURCE=Test Pattern\nURL=srt://127.0.0.1:9\n");
     config.close();
+    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("folder.ini")));
 
     QProcess app;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();

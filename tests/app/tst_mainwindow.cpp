@@ -27,6 +27,7 @@
 #include "testkit.h"
 
 #include <memory>
+#include <sys/stat.h>
 
 namespace {
 // Every setting of these tests lives below this folder, never in the user's own store.
@@ -34,6 +35,11 @@ QTemporaryDir *settingsHome = nullptr;
 
 QString storePath() {
     return settingsHome->filePath(QStringLiteral("config/Brackmoor/Tidewell.conf"));
+}
+
+int fileMode(const QString &path) {
+    struct stat status {};
+    return ::stat(QFile::encodeName(path).constData(), &status) == 0 ? int(status.st_mode & 07777) : -1;
 }
 } // namespace
 
@@ -45,13 +51,15 @@ private slots:
     void cleanup();
     void freshUserDefaults();
     void everyKeySurvivesSaveAndLoad();
+    void handWrittenTextKeysLoad_data();
+    void handWrittenTextKeysLoad();
     void encoderParamsStoredAsText();
     void interfaceKeyLeftAloneWithoutChoice();
     void ristDestFalseSwitchesBackToSrt();
     void startRefusals_data();
     void startRefusals();
-    void overlongStreamIdRefused_data();
-    void overlongStreamIdRefused();
+    void badDestinationRefused_data();
+    void badDestinationRefused();
     void startValuesFromForm();
     void encoderOptionsFollowParameterLists();
     void listenerFailureLeavesWindowIdle();
@@ -60,6 +68,9 @@ private slots:
     void closingCancelsPendingRestart();
     void quitAfterAutoStartLeavesStoreUntouched();
     void quitWithoutAutoStartSaves();
+    void savedFilesAreOwnerOnly();
+    void failedSaveIsReportedAndKeepsTheFile_data();
+    void failedSaveIsReportedAndKeepsTheFile();
     void unusableConfigFileChangesNothing_data();
     void unusableConfigFileChangesNothing();
     void unusableConfigValuesAreReported();
@@ -191,6 +202,47 @@ void TestMainWindow::everyKeySurvivesSaveAndLoad() {
         QCOMPARE(saved.value(it.key()).toString(), it.value().toString());
 }
 
+void TestMainWindow::handWrittenTextKeysLoad_data() {
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QByteArray>("line"); // the value as typed into the file
+    QTest::addColumn<QString>("saved");
+    // Unquoted, a comma makes QSettings read a list; QSettings drops the blanks around each comma.
+    QTest::newRow("URL") << "URL" << QByteArray("srt://127.0.0.1:9001?latency=200,x")
+                         << "srt://127.0.0.1:9001?latency=200,x";
+    QTest::newRow("STREAMID") << "STREAMID" << QByteArray("#!::r=live/cam1,m=publish") << "#!::r=live/cam1,m=publish";
+    QTest::newRow("PASSPHRASE") << "PASSPHRASE" << QByteArray("0123456789,abc") << "0123456789,abc";
+    QTest::newRow("AUDIOCHS") << "AUDIOCHS" << QByteArray("0, 1") << "0,1";
+    QTest::newRow("URL_RIST") << "URL_RIST" << QByteArray("rist://10.0.0.9:5004, rist://10.0.1.9:5004")
+                              << "rist://10.0.0.9:5004,rist://10.0.1.9:5004";
+    QTest::newRow("STREAMID_RIST") << "STREAMID_RIST" << QByteArray("cam,1") << "cam,1";
+    QTest::newRow("PASSPHRASE_RIST") << "PASSPHRASE_RIST" << QByteArray("s3cret,Word") << "s3cret,Word";
+    QTest::newRow("BONDING_RIST") << "BONDING_RIST" << QByteArray("10.0.0.5(1),10.0.1.5(1)")
+                                  << "10.0.0.5(1),10.0.1.5(1)";
+    // Quoted, as Save config writes it, the text is kept exactly.
+    QTest::newRow("quoted") << "PASSPHRASE_RIST" << QByteArray("\"s3cret, Word\"") << "s3cret, Word";
+}
+
+void TestMainWindow::handWrittenTextKeysLoad() {
+    QFETCH(QString, key);
+    QFETCH(QByteArray, line);
+    QFETCH(QString, saved);
+    const QString path = settingsHome->filePath(QStringLiteral("by-hand.ini"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write("[General]\n" + key.toLatin1() + '=' + line + '\n');
+    file.close();
+    QVERIFY(window()->loadConfigFile(path));
+    QVERIFY2(AppMessages::history().isEmpty(), qPrintable(AppMessages::history().join('\n')));
+
+    const QString savedPath = settingsHome->filePath(QStringLiteral("by-hand-saved.ini"));
+    QFile::remove(savedPath);
+    {
+        QSettings store(savedPath, QSettings::IniFormat);
+        window()->saveSettings(&store);
+    }
+    QCOMPARE(QSettings(savedPath, QSettings::IniFormat).value(key).toString(), saved);
+}
+
 void TestMainWindow::encoderParamsStoredAsText() {
     window();
     const QString codec = paramsCodec();
@@ -284,44 +336,69 @@ void TestMainWindow::startRefusals() {
     QVERIFY(!window()->srtRelay()->isRunning());
 }
 
-void TestMainWindow::overlongStreamIdRefused_data() {
+void TestMainWindow::badDestinationRefused_data() {
     QTest::addColumn<QString>("button");
+    QTest::addColumn<QString>("server");
     QTest::addColumn<QString>("streamId");
     QTest::addColumn<bool>("alpha");
     QTest::addColumn<bool>("lossless");
-    QTest::addColumn<int>("bytes");
+    QTest::addColumn<QString>("message");
     const QString start = QStringLiteral("cmdStart");
-    QTest::newRow("700 characters") << start << QString(700, 'x') << false << false << 700;
-    QTest::newRow("two-byte characters") << start << QString(300, QChar(0xe9)) << false << false << 600;
+    const QString speedTest = QStringLiteral("cmdSpeedTest");
+    const QString player = QStringLiteral("cmbPlayer");
+    const QString server = QStringLiteral("127.0.0.1:9001");
+    const auto tooLong = [](int bytes) {
+        return QStringLiteral("Warning: Stream ID is too long: SRT carries at most %1 bytes, this one takes %2.")
+            .arg(kSrtHandshakeStreamIdBytes)
+            .arg(bytes);
+    };
+    QTest::newRow("700 characters") << start << server << QString(700, 'x') << false << false << tooLong(700);
+    QTest::newRow("two-byte characters") << start << server << QString(300, QChar(0xe9)) << false << false
+                                         << tooLong(600);
     // Fits alone; the suffixes the relay and the connection append push it over.
     const int limit = kSrtHandshakeStreamIdBytes;
-    QTest::newRow("with #alpha") << start << QString(limit - 5, 'x') << true << false << limit + 1;
-    QTest::newRow("with #lossless") << start << QString(limit - 8, 'x') << false << true << limit + 1;
-    QTest::newRow("speed test") << QStringLiteral("cmdSpeedTest") << QString(limit - 9, 'x') << false << false
-                                << limit + 1;
+    QTest::newRow("with #alpha") << start << server << QString(limit - 5, 'x') << true << false << tooLong(limit + 1);
+    QTest::newRow("with #lossless") << start << server << QString(limit - 8, 'x') << false << true
+                                    << tooLong(limit + 1);
+    QTest::newRow("speed test") << speedTest << server << QString(limit - 9, 'x') << false << false
+                                << tooLong(limit + 1);
     QTest::newRow("speed test, lossless")
-        << QStringLiteral("cmdSpeedTest") << QString(limit - 18, 'x') << false << true << limit + 1;
-    QTest::newRow("return feed") << QStringLiteral("cmbPlayer") << QString(limit - 12, 'x') << false << false
-                                 << limit + 1;
+        << speedTest << server << QString(limit - 18, 'x') << false << true << tooLong(limit + 1);
+    QTest::newRow("return feed") << player << server << QString(limit - 12, 'x') << false << false
+                                 << tooLong(limit + 1);
+    // Taken as it stands, a larger number wraps round to another port: 106954 would reach 41418.
+    const auto badPort = [](const char *port) {
+        return QStringLiteral("Warning: Incorrect SRT Server port %1. Please enter a port from 1 to 65535.")
+            .arg(QLatin1String(port));
+    };
+    QTest::newRow("port that wraps") << start << "127.0.0.1:106954"
+                                     << "cam1" << false << false << badPort("106954");
+    QTest::newRow("port past the highest") << start << "srt://127.0.0.1:65536"
+                                           << "cam1" << false << false << badPort("65536");
+    QTest::newRow("port 0") << start << "127.0.0.1:0"
+                            << "cam1" << false << false << badPort("0");
+    QTest::newRow("negative port") << start << "127.0.0.1:-1"
+                                   << "cam1" << false << false << badPort("-1");
+    QTest::newRow("speed test, port that wraps") << speedTest << "127.0.0.1:106954"
+                                                 << "cam1" << false << false << badPort("106954");
+    QTest::newRow("return feed, port that wraps") << player << "srt://127.0.0.1:70000"
+                                                  << "cam1" << false << false << badPort("70000");
 }
 
-void TestMainWindow::overlongStreamIdRefused() {
+void TestMainWindow::badDestinationRefused() {
     QFETCH(QString, button);
+    QFETCH(QString, server);
     QFETCH(QString, streamId);
     QFETCH(bool, alpha);
     QFETCH(bool, lossless);
-    QFETCH(int, bytes);
+    QFETCH(QString, message);
     control<QRadioButton>("rbSrt")->setChecked(true);
-    control<QLineEdit>("txtURL")->setText(QStringLiteral("127.0.0.1:9001"));
+    control<QLineEdit>("txtURL")->setText(server);
     control<QLineEdit>("txtStreamID")->setText(streamId);
     control<QCheckBox>("chkAlpha")->setChecked(alpha);
     control<QCheckBox>("chkLL")->setChecked(lossless);
     control<QPushButton>(button.toLatin1().constData())->click();
-    QCOMPARE(
-        AppMessages::history(),
-        QStringList{QStringLiteral("Warning: Stream ID is too long: SRT carries at most %1 bytes, this one takes %2.")
-                        .arg(kSrtHandshakeStreamIdBytes)
-                        .arg(bytes)});
+    QCOMPARE(AppMessages::history(), QStringList{message});
     QVERIFY(!window()->streaming());
     QVERIFY(!control<QPushButton>("cmdStart")->isChecked());
     QVERIFY(!window()->srtRelay()->isRunning());
@@ -329,6 +406,9 @@ void TestMainWindow::overlongStreamIdRefused() {
 }
 
 void TestMainWindow::startValuesFromForm() {
+    // Files name the desktop by its entry's visible text, whatever the device behind it is called.
+    QVERIFY(window()->loadConfigFile(writeConfig(QStringLiteral("desktop.ini"), {{"VSOURCE", "Desktop"}})));
+    QCOMPARE(combo("cmbVideoSources")->currentData().toString(), QStringLiteral("CAPTURE_DISPLAY#0"));
     control<QLineEdit>("txtURL")->setText(QStringLiteral("SRT://127.0.0.1:9001"));
     control<QLineEdit>("txtStreamID")->setText(QStringLiteral("cam1"));
     control<QLineEdit>("txtPassphrase")->setText(QString(10, QLatin1Char('k')));
@@ -342,9 +422,6 @@ void TestMainWindow::startValuesFromForm() {
     control<QSpinBox>("spbVBR")->setValue(4096);
     control<QSpinBox>("spbLatency")->setValue(500);
     control<QCheckBox>("chkLL")->setChecked(true);
-    const int display = combo("cmbVideoSources")->findData(QStringLiteral("CAPTURE_DISPLAY#0"));
-    QVERIFY(display >= 0);
-    combo("cmbVideoSources")->setCurrentIndex(display);
     const int h264 = combo("cmbEncs")->findData(QStringLiteral("libopenh264"));
     if (h264 >= 0)
         combo("cmbEncs")->setCurrentIndex(h264);
@@ -368,7 +445,7 @@ void TestMainWindow::startValuesFromForm() {
     QCOMPARE(request.audioChoice, QStringLiteral("NO_AUDIO"));
     QCOMPARE(request.sampleRate, 44100);
     QCOMPARE(request.audioChannels, QStringLiteral("0,1"));
-    QCOMPARE(request.videoDevice, QStringLiteral("Medialooks DXGI/DX11 ScreenCapture"));
+    QCOMPARE(request.videoDevice, QStringLiteral("X11 Screen Capture"));
     QCOMPARE(request.displayIndex, 0);
     if (h264 >= 0) {
         QCOMPARE(request.codec, QStringLiteral("libopenh264"));
@@ -546,6 +623,79 @@ void TestMainWindow::quitWithoutAutoStartSaves() {
     QCOMPARE(window()->settingsStore()->fileName(), storePath());
     QSettings store(storePath(), QSettings::IniFormat);
     QCOMPARE(store.value(QStringLiteral("STREAMID")).toString(), QStringLiteral("saved-at-quit"));
+}
+
+void TestMainWindow::savedFilesAreOwnerOnly() {
+    const mode_t mask = ::umask(022);
+    control<QLineEdit>("txtPassphrase")->setText(QStringLiteral("0123456789secret"));
+    const QString fresh = settingsHome->filePath(QStringLiteral("private/fresh.ini"));
+    const bool freshSaved = window()->saveConfigFile(fresh);
+    // A file of an older version, readable by everyone, is rewritten for its owner only.
+    const QString older = settingsHome->filePath(QStringLiteral("older.ini"));
+    QFile file(older);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write("[General]\nURL=srt://127.0.0.1:9\n");
+    file.close();
+    QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther));
+    const bool olderSaved = window()->saveConfigFile(older);
+    // The store: init() created it with the umask's mode.
+    QVERIFY(QMetaObject::invokeMethod(window(), "onAboutToQuit"));
+    ::umask(mask);
+    QVERIFY(freshSaved && olderSaved);
+    QVERIFY2(AppMessages::history().isEmpty(), qPrintable(AppMessages::history().join('\n')));
+    for (const QString &path : {fresh, older, storePath()}) {
+        QVERIFY2(fileMode(path) == 0600, qPrintable(QStringLiteral("%1: %2").arg(path).arg(fileMode(path), 0, 8)));
+        QVERIFY(testkit::readFile(path).contains("0123456789secret"));
+    }
+}
+
+void TestMainWindow::failedSaveIsReportedAndKeepsTheFile_data() {
+    QTest::addColumn<bool>("fullDisk"); // else a read-only folder
+    QTest::addColumn<bool>("atQuit");   // the store at quit, else Save config
+    QTest::newRow("Save config, read-only folder") << false << false;
+    QTest::newRow("Save config, full disk") << true << false;
+    QTest::newRow("quit, read-only folder") << false << true;
+    QTest::newRow("quit, full disk") << true << true;
+}
+
+void TestMainWindow::failedSaveIsReportedAndKeepsTheFile() {
+    QFETCH(bool, fullDisk);
+    QFETCH(bool, atQuit);
+    const QString path = atQuit ? storePath() : settingsHome->filePath(QStringLiteral("locked/config.ini"));
+    const QString folder = QFileInfo(path).absolutePath();
+    if (!atQuit) {
+        QVERIFY(QDir().mkpath(folder));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write("[General]\nSTREAMID=before\n");
+    }
+    const QByteArray before = testkit::readFile(path);
+    QVERIFY(!before.isEmpty());
+    control<QLineEdit>("txtStreamID")->setText(QStringLiteral("not-saved"));
+    bool saved = false;
+    {
+        std::unique_ptr<testkit::FileSizeLimit> limit;
+        std::unique_ptr<testkit::ReadOnlyFolder> locked;
+        if (fullDisk)
+            limit = std::make_unique<testkit::FileSizeLimit>(before.size() + 16);
+        else if (!(locked = std::make_unique<testkit::ReadOnlyFolder>(folder))->ok())
+            QSKIP("this file system cannot make a folder read-only");
+        if (atQuit)
+            QVERIFY(QMetaObject::invokeMethod(window(), "onAboutToQuit"));
+        else
+            saved = window()->saveConfigFile(path);
+    }
+    QVERIFY(!saved);
+    QCOMPARE(AppMessages::history().size(), 1);
+    QVERIFY2(
+        AppMessages::history().first().startsWith(QStringLiteral("Warning: The settings were not saved to ") + path),
+        qPrintable(AppMessages::history().first()));
+    QCOMPARE(testkit::readFile(path), before);
+    // Nothing half-written is left beside it.
+    QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList{QFileInfo(path).fileName()});
+    // QSettings keeps what it could not write in its cache of the file and writes it with the next write from this
+    // process, the next test's included: that write happens now.
+    QSettings(path, QSettings::IniFormat).sync();
 }
 
 void TestMainWindow::unusableConfigFileChangesNothing_data() {

@@ -47,6 +47,12 @@ void TestMainWindowPlayer::returnFeedAddress_data() {
         << "host:1"
         << "a"
         << "0123456789" << 24 << "srt://host:1?mode=caller&streamid=a#feedbackplay&passphrase=0123456789&pbkeylen=24";
+    // An '&' would split the option list, '+' read as a blank, '%' as an escape.
+    QTest::newRow("values encoded") << "host:1"
+                                    << "a&b+c d%"
+                                    << "pass&word+100% ok" << 16
+                                    << "srt://host:1?mode=caller&streamid=a%26b%2Bc%20d%25#feedbackplay"
+                                       "&passphrase=pass%26word%2B100%25%20ok&pbkeylen=16";
 }
 
 void TestMainWindowPlayer::returnFeedAddress() {

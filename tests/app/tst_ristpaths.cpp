@@ -87,6 +87,7 @@ private slots:
     void lostReceiverRestartsTheStream();
     void everyPathGoneAndBack();
     void alphaReachesTheRistStream();
+    void srpCredentialsKeepTheirCase();
 
 private:
     CkbLblWidget *row(MainWindow &window, const QString &address) {
@@ -96,11 +97,11 @@ private:
         }
         return nullptr;
     }
-    bool startWindow(MainWindow &window, const QString &bonding, quint16 port, const QVariantMap &more = {}) {
+    bool startWindow(MainWindow &window, const QString &bonding, quint16 port, const QVariantMap &more = {},
+                     const QString &server = QStringLiteral("rist://%1:%2")) {
         const QString config = home->filePath(QStringLiteral("window.ini"));
         QFile::remove(config);
-        writeConfig(config, QStringLiteral("rist://%1:%2").arg(QLatin1String(kReceiverAddress)).arg(port), bonding,
-                    QString(), more);
+        writeConfig(config, server.arg(QLatin1String(kReceiverAddress)).arg(port), bonding, QString(), more);
         if (!window.loadConfigFile(config))
             return false;
         window.toggleStreaming();
@@ -125,10 +126,24 @@ void TestRistPaths::autoStartStreamsOverRist() {
              qPrintable(wrong.output()));
     QTemporaryDir dir;
     const QString config = dir.filePath(QStringLiteral("rist.ini"));
-    writeConfig(
-        config,
-        QStringLiteral("rist://%1:%2, %1:%3").arg(QLatin1String(kReceiverAddress)).arg(right.port()).arg(wrong.port()),
-        kPathA, QLatin1String(kSecret));
+    writeConfig(config, QString(), QString(), QLatin1String(kSecret));
+    {
+        QSettings ini(config, QSettings::IniFormat);
+        ini.remove(QStringLiteral("URL_RIST"));
+        ini.remove(QStringLiteral("BONDING_RIST"));
+    }
+    // The lists as an operator types them into the file, without quotes (QSettings then reads string lists).
+    QFile file(config);
+    QVERIFY(file.open(QIODevice::Append));
+    file.write(QStringLiteral("URL_RIST=rist://%1:%2, %1:%3\nBONDING_RIST=%4(1),%5(1)\n")
+                   .arg(QLatin1String(kReceiverAddress))
+                   .arg(right.port())
+                   .arg(wrong.port())
+                   .arg(kPathA, kPathB)
+                   .toLatin1());
+    file.close();
+    const qint64 sentA = txPackets(QStringLiteral("vA"));
+    const qint64 sentB = txPackets(QStringLiteral("vB"));
 
     QProcess app;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -146,13 +161,17 @@ void TestRistPaths::autoStartStreamsOverRist() {
     const bool arrived = testkit::waitUntil([&] { return right.data().size() > kEnough; }, kDataMs, 100);
     ::kill(pid_t(app.processId()), SIGTERM);
     QVERIFY(app.waitForFinished(15000));
+    const qint64 pathA = txPackets(QStringLiteral("vA")) - sentA;
+    const qint64 pathB = txPackets(QStringLiteral("vB")) - sentB;
     QVERIFY2(arrived, qPrintable(appLog()));
+    // Weights 1 and 1 share the stream between both paths.
+    QVERIFY2(pathA > 100 && pathB > 100, qPrintable(QStringLiteral("%1 / %2").arg(pathA).arg(pathB)));
 
     const QString recording = dir.filePath(QStringLiteral("received.ts"));
-    QFile file(recording);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(right.data());
-    file.close();
+    QFile received(recording);
+    QVERIFY(received.open(QIODevice::WriteOnly));
+    received.write(right.data());
+    received.close();
     const QJsonObject video = testkit::probeStream(testkit::ffprobe(recording), QStringLiteral("video"));
     QCOMPARE(video.value(QStringLiteral("codec_name")).toString(), QStringLiteral("h264"));
     QCOMPARE(video.value(QStringLiteral("width")).toInt(), 1280);
@@ -263,6 +282,32 @@ void TestRistPaths::alphaReachesTheRistStream() {
     QVERIFY2(testkit::waitUntil([&] { return receiver.output().contains("cname: cam1#alpha"); }, 10000, 100),
              qPrintable(receiver.output()));
     window.toggleStreaming();
+    QVERIFY(window.waitForWorkers(10000));
+}
+
+void TestRistPaths::srpCredentialsKeepTheirCase() {
+    if (!testkit::haveProgram(QStringLiteral("ristsrppasswd")))
+        QSKIP("ristsrppasswd (rist-tools) is needed");
+    QByteArray user;
+    QCOMPARE(testkit::runProgram(QStringLiteral("ristsrppasswd"), {QStringLiteral("Cam"), QStringLiteral("S3cret")},
+                                 5000, &user),
+             0);
+    const QString users = home->filePath(QStringLiteral("srp.txt"));
+    QFile file(users);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(user.trimmed() + '\n');
+    file.close();
+    RistTestReceiver receiver;
+    receiver.setSrpFile(users);
+    QVERIFY2(receiver.start(QString(), ristpaths::receiverNamespace(), QLatin1String(kReceiverAddress)),
+             qPrintable(receiver.output()));
+    MainWindow window;
+    // The scheme and host in capitals are the operator's to write; user name and password are case-sensitive.
+    QVERIFY(
+        startWindow(window, kPathA, receiver.port(), {}, QStringLiteral("RIST://%1:%2?username=Cam&password=S3cret")));
+    const bool arrived = testkit::waitUntil([&] { return receiver.data().size() > 50 * 1024; }, kDataMs, 100);
+    window.toggleStreaming();
+    QVERIFY2(arrived, qPrintable(receiver.output().right(2000)));
     QVERIFY(window.waitForWorkers(10000));
 }
 

@@ -45,6 +45,8 @@ void TestStreamRules::serverText_data() {
     QTest::newRow("no colon") << "10.0.0.9" << false << "" << 0;
     QTest::newRow("empty") << "" << false << "" << 0;
     QTest::newRow("empty port") << "10.0.0.9:" << true << "10.0.0.9" << 0;
+    QTest::newRow("highest port") << "10.0.0.9:65535" << true << "10.0.0.9" << 65535;
+    QTest::newRow("port past the highest") << "10.0.0.9:65536" << true << "10.0.0.9" << 0;
     QTest::newRow("extra parts ignored") << "h:1:2" << true << "h" << 1;
     QTest::newRow("blanks around") << "  srt://10.0.0.9 : 9001 \t" << true << "10.0.0.9" << 9001;
     QTest::newRow("blank inside host") << "10.0.0 .9:9001" << false << "" << 0;
@@ -105,7 +107,7 @@ void TestStreamRules::interlaceFromEntryText() {
 
 void TestStreamRules::videoAndAudioChoices() {
     const VideoChoice second = videoChoice(QStringLiteral("Desktop #1"), QStringLiteral("CAPTURE_DISPLAY#1"));
-    QCOMPARE(second.deviceName, QStringLiteral("Medialooks DXGI/DX11 ScreenCapture"));
+    QCOMPARE(second.deviceName, QStringLiteral("X11 Screen Capture"));
     QCOMPARE(second.displayIndex, 1);
     const VideoChoice device = videoChoice(QStringLiteral("Test Pattern"), QVariant());
     QCOMPARE(device.deviceName, QStringLiteral("Test Pattern"));

@@ -21,13 +21,12 @@ std::shared_ptr<ScriptedSource> deviceList() {
                                      "NDI Receiver",
                                      "FD300 Video Capture",
                                      "FD300 Audio",
-                                     "Medialooks DXGI/DX11 ScreenCapture",
+                                     "X11 Screen Capture",
                                      "",
                                      "AJA Kona 4",
                                      "AJA Io",
                                      "Camera",
-                                     "Camera",
-                                     "Medialooks WebCapture"};
+                                     "Camera"};
     source->linesOf["AJA Kona 4"] = QStringList{"SDI 1", "SDI 2"};
     source->devices[1] = QStringList{"<None>", "<From Video>"};
     source->devices[2] = QStringList{"<None>", "<No External Audio>", "USB Mic", "Line In"};
@@ -203,7 +202,7 @@ private slots:
 
     void setAreaPicksTheScreen() {
         Rig rig;
-        QVERIFY(rig.streamer->setDevices("Medialooks DXGI/DX11 ScreenCapture", "NO_AUDIO"));
+        QVERIFY(rig.streamer->setDevices("X11 Screen Capture", "NO_AUDIO"));
         QTest::ignoreMessage(QtDebugMsg, "SET AREA: \"0,0,-1,-1\" \"0x0\" 1");
         rig.streamer->setArea(1, QRect());
         QCOMPARE(rig.source->propValue("capture.screen_index"), QStringLiteral("1"));

@@ -38,6 +38,11 @@ void PeerProcess::stop(int graceMs) {
     }
 }
 
+void PeerProcess::terminate() {
+    if (process.state() != QProcess::NotRunning)
+        process.terminate();
+}
+
 void PeerProcess::kill() {
     if (process.state() == QProcess::NotRunning)
         return;
@@ -57,6 +62,11 @@ bool PeerProcess::isRunning() const {
 
 int PeerProcess::exitCode() const {
     return process.exitCode();
+}
+
+bool PeerProcess::endedCleanly() const {
+    return process.state() == QProcess::NotRunning && process.exitStatus() == QProcess::NormalExit &&
+           process.exitCode() == 0;
 }
 
 QString PeerProcess::output() {

@@ -19,12 +19,16 @@ public:
     bool start(const QString &program, const QStringList &arguments, int startTimeoutMs = 5000);
     // Asks the peer to end (SIGTERM), then kills it after graceMs. Safe to call twice.
     void stop(int graceMs = 3000);
+    // Asks the peer to end (SIGTERM) and returns; waitForExit() and endedCleanly() tell how it went.
+    void terminate();
     // Ends the peer with SIGKILL, so that it says nothing to its own peers, and reaps it.
     void kill();
     // Waits up to timeoutMs for the peer to end on its own.
     bool waitForExit(int timeoutMs);
     bool isRunning() const;
     int exitCode() const;
+    // True once the peer has ended by itself with exit code 0 (not killed, not crashed).
+    bool endedCleanly() const;
     QString output();
     QString commandLine() const;
 

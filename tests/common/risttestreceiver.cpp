@@ -95,6 +95,8 @@ bool RistTestReceiver::start(const QString &secret, const QString &netns, const 
     // On the command line the secret needs no URL escaping (librist reads URL values literally).
     if (!secret.isEmpty())
         arguments << QStringLiteral("-s") << secret << QStringLiteral("-e") << QStringLiteral("128");
+    if (!srpFile.isEmpty())
+        arguments << QStringLiteral("-F") << srpFile;
     QString program = QStringLiteral("ristreceiver");
     if (!netns.isEmpty()) {
         arguments = QStringList{QStringLiteral("netns"), QStringLiteral("exec"), netns, program} + arguments;

@@ -26,6 +26,8 @@ public:
     // (0: none), for the next start().
     void setInputOptions(const QString &query) { inputQuery = query; }
     void setStatsIntervalMs(int ms) { statsIntervalMs = ms; }
+    // Senders must authenticate (EAP-SRP) as a user of this file (lines of ristsrppasswd), for the next start().
+    void setSrpFile(const QString &path) { srpFile = path; }
     // ristreceiver's figures for its flow so far, summed over its interval reports ("received", "recovered", "lost",
     // "retries", "dropped_late", "dropped_full"), the last average round trip ("rtt", ms), and how many interval
     // figures were left out as librist's miscounts ("wrapped_reports").
@@ -42,6 +44,7 @@ private:
     quint16 ristPort = 0;
     QString inputQuery;
     int statsIntervalMs = 0;
+    QString srpFile;
 };
 
 namespace testkit {

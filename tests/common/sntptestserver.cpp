@@ -41,8 +41,8 @@ void sleepMs(int ms) {
 
 } // namespace
 
-SntpTestServer::SntpTestServer(Reply reply, int offsetMs, int pathDelayMs, int holdMs)
-    : reply(reply), offsetNs(int64_t(offsetMs) * 1000000), pathDelayMs(pathDelayMs), holdMs(holdMs),
+SntpTestServer::SntpTestServer(Reply reply, int offsetMs, int pathDelayMs, int holdMs, bool thenGood)
+    : reply(reply), offsetNs(int64_t(offsetMs) * 1000000), pathDelayMs(pathDelayMs), holdMs(holdMs), thenGood(thenGood),
       fd(loopbackUdpSocket()), forger(loopbackUdpSocket()) {
     worker = std::thread([this] { serve(); });
 }
@@ -63,6 +63,7 @@ QString SntpTestServer::address() const {
 
 void SntpTestServer::serve() {
     constexpr int kPacket = 48;
+    constexpr int64_t kHourNs = 3600LL * 1000000000;
     while (!stop.load()) {
         pollfd waiting{fd, POLLIN, 0};
         if (::poll(&waiting, 1, 50) <= 0)
@@ -77,19 +78,50 @@ void SntpTestServer::serve() {
             continue;
         sleepMs(pathDelayMs);
         uint8_t packet[kPacket] = {};
-        packet[0] = reply == ClientMode ? 0x23 : 0x24; // version 4, mode 3 or 4
-        packet[1] = 2;                                 // stratum
+        packet[0] = 0x24;                          // leap indicator 0, version 4, mode 4
+        packet[1] = 2;                             // stratum
+        std::memcpy(packet + 24, request + 40, 8); // the originate time is the request's transmit time
         putTimestamp(packet + 32, systemNowNs() + offsetNs);
-        if (reply == ForgedFirst) {
-            uint8_t forged[kPacket];
-            std::memcpy(forged, packet, sizeof forged);
-            putTimestamp(forged + 40, systemNowNs() + 3600LL * 1000000000);
-            ::sendto(forger, forged, sizeof forged, 0, reinterpret_cast<sockaddr *>(&from), fromLength);
+        uint8_t wrong[kPacket];
+        std::memcpy(wrong, packet, sizeof wrong);
+        putTimestamp(wrong + 32, systemNowNs() + offsetNs + kHourNs);
+        putTimestamp(wrong + 40, systemNowNs() + offsetNs + kHourNs);
+        size_t wrongSize = kPacket;
+        switch (reply) {
+        case ClientMode:
+            wrong[0] = 0x23;
+            break;
+        case Short:
+            wrongSize = 40;
+            break;
+        case ZeroTransmit:
+            std::memset(wrong + 40, 0, 8);
+            break;
+        case KissOfDeath:
+            wrong[1] = 0;
+            std::memcpy(wrong + 12, "RATE", 4);
+            break;
+        case Unsynchronised:
+            wrong[0] = 0xE4;
+            break;
+        case OtherVersion:
+            wrong[0] = 0x1C;
+            break;
+        case OtherOriginate:
+            wrong[31] ^= 0x01;
+            break;
+        default:
+            break;
         }
+        if (reply == ForgedFirst)
+            ::sendto(forger, wrong, sizeof wrong, 0, reinterpret_cast<sockaddr *>(&from), fromLength);
+        else if (reply != Good)
+            ::sendto(fd, wrong, wrongSize, 0, reinterpret_cast<sockaddr *>(&from), fromLength);
+        if (reply != Good && reply != ForgedFirst && !thenGood)
+            continue;
         sleepMs(holdMs);
-        if (reply != ZeroTransmit)
-            putTimestamp(packet + 40, systemNowNs() + offsetNs);
+        putTimestamp(packet + 40, systemNowNs() + offsetNs);
         sleepMs(pathDelayMs);
-        ::sendto(fd, packet, reply == Short ? 40 : kPacket, 0, reinterpret_cast<sockaddr *>(&from), fromLength);
+        ::sendto(fd, packet, kPacket, 0, reinterpret_cast<sockaddr *>(&from), fromLength);
     }
 }

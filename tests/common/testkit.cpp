@@ -13,6 +13,14 @@
 #include <QThread>
 #include <QUdpSocket>
 
+#include <csignal>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace testkit {
 
 quint16 freePort(bool udp) {
@@ -146,6 +154,59 @@ void startHeadless(QProcess &app, const QString &program, const QTemporaryDir &h
     app.setStandardOutputFile(home.filePath(QStringLiteral("app.log")));
     app.start(program,
               QStringList{QStringLiteral("-platform"), QStringLiteral("offscreen")} + options + QStringList{config});
+}
+
+namespace {
+bool setImmutable(const QString &path, bool on) {
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    int flags = 0;
+    bool done = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    if (done) {
+        flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+        done = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    }
+    ::close(fd);
+    return done;
+}
+} // namespace
+
+ReadOnlyFolder::ReadOnlyFolder(const QString &path) : path(path) {
+    if (::geteuid() == 0) {
+        immutable = made = setImmutable(path, true);
+        return;
+    }
+    made = ::chmod(QFile::encodeName(path).constData(), 0555) == 0;
+}
+
+ReadOnlyFolder::~ReadOnlyFolder() {
+    // The folder must be removable again by whoever cleans up after the test.
+    if (immutable)
+        setImmutable(path, false);
+    else if (made)
+        ::chmod(QFile::encodeName(path).constData(), 0755);
+}
+
+FileSizeLimit::FileSizeLimit(qint64 bytes) {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_FSIZE, &limit) != 0)
+        return;
+    previous = limit.rlim_cur;
+    limited = true;
+    std::signal(SIGXFSZ, SIG_IGN);
+    limit.rlim_cur = rlim_t(bytes);
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+}
+
+FileSizeLimit::~FileSizeLimit() {
+    if (!limited)
+        return;
+    rlimit limit{};
+    ::getrlimit(RLIMIT_FSIZE, &limit);
+    limit.rlim_cur = rlim_t(previous);
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    std::signal(SIGXFSZ, SIG_DFL);
 }
 
 } // namespace testkit

@@ -52,4 +52,34 @@ void writeStreamConfig(const QString &path, const QVariantMap &values);
 void startHeadless(QProcess &app, const QString &program, const QTemporaryDir &home, const QString &config,
                    const QStringList &options = {}, const QMap<QString, QString> &environment = {});
 
+// A folder that refuses new files and renames while this lives: by permissions, or, for root (whom permissions
+// do not stop), by the immutable attribute. ok() is false where neither is possible here.
+class ReadOnlyFolder {
+public:
+    explicit ReadOnlyFolder(const QString &path);
+    ~ReadOnlyFolder();
+    ReadOnlyFolder(const ReadOnlyFolder &) = delete;
+    ReadOnlyFolder &operator=(const ReadOnlyFolder &) = delete;
+    bool ok() const { return made; }
+
+private:
+    QString path;
+    bool immutable = false;
+    bool made = false;
+};
+
+// Lets this process write files no larger than bytes while this lives, as a full disk would: writes beyond fail
+// (EFBIG) instead of raising SIGXFSZ. Files on pipes and sockets are not limited.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(qint64 bytes);
+    ~FileSizeLimit();
+    FileSizeLimit(const FileSizeLimit &) = delete;
+    FileSizeLimit &operator=(const FileSizeLimit &) = delete;
+
+private:
+    unsigned long long previous = 0; // the soft limit before, an rlim_t
+    bool limited = false;
+};
+
 } // namespace testkit

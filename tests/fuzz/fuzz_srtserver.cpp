@@ -15,6 +15,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (server.valid) {
         static const QRegularExpression blank(QStringLiteral("\\s"));
         fuzzkit::require(!server.host.isEmpty() && !server.host.contains(blank));
+        // A port that would wrap round is never handed on.
+        fuzzkit::require(server.port >= 0 && server.port <= 65535 && (server.portInRange || server.port == 0));
     } else {
         fuzzkit::require(server.host.isEmpty());
     }

@@ -3,6 +3,7 @@
 #include "mfresult.h"
 #include "mfvideoformattable.h"
 #include "peerprocess.h"
+#include "srttestlistener.h"
 #include "testkit.h"
 
 #include <QTcpServer>
@@ -69,6 +70,7 @@ private slots:
     void stalledReadTimesOutThenGoesOn();
     void interruptEndsBlockedRead();
     void readsSrtReturnFeed();
+    void returnFeedValuesReachSrtAsTyped();
 
 private:
     QTemporaryDir dir;
@@ -427,6 +429,47 @@ void TstReader::readsSrtReturnFeed() {
     }
     QCOMPARE(pictures, 25);
     reader.ReaderClose();
+}
+
+namespace {
+QStringList *collectedMessages = nullptr;
+void collectMessage(QtMsgType, const QMessageLogContext &, const QString &message) {
+    collectedMessages->append(message);
+}
+} // namespace
+
+void TstReader::returnFeedValuesReachSrtAsTyped() {
+    // The return feed's URL carries the stream id and passphrase percent-encoded; libsrt must see them decoded.
+    SrtTestListener::Options options;
+    options.passphrase = QStringLiteral("pass&word+100%");
+    options.keyLength = 16;
+    SrtTestListener listener(options);
+    QVERIFY2(listener.start(), qPrintable(listener.errorText()));
+    const QString url = QStringLiteral("srt://127.0.0.1:%1?mode=caller&streamid=a%26b%2Bc#feedbackplay"
+                                       "&passphrase=pass%26word%2B100%25&pbkeylen=16")
+                            .arg(listener.port());
+    QStringList messages;
+    collectedMessages = &messages;
+    const QtMessageHandler previous = qInstallMessageHandler(collectMessage);
+    MFReader reader;
+    std::atomic<bool> done{false};
+    std::thread reading([&] {
+        reader.ReaderOpen(url, QString());
+        done = true;
+    });
+    // The listener sends nothing: once the caller is in, the open is cut short.
+    const bool accepted = testkit::waitUntil([&] { return listener.callerCount() > 0; }, 10000);
+    reader.ReaderInterrupt();
+    testkit::waitUntil([&] { return done.load(); }, MFReader::OPEN_TIMEOUT_MS);
+    reading.join();
+    qInstallMessageHandler(previous);
+    QVERIFY(accepted);
+    const SrtTestListener::Caller caller = listener.callers().first();
+    QCOMPARE(caller.streamId, QStringLiteral("a&b+c#feedbackplay"));
+    QVERIFY(caller.secured);
+    // No part of the passphrase in any form reaches a log line.
+    for (const QString &message : messages)
+        QVERIFY2(!message.contains(QLatin1String("word")), qPrintable(message));
 }
 
 QTEST_GUILESS_MAIN(TstReader)

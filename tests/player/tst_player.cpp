@@ -160,6 +160,7 @@ private slots:
     void outputNames();
     void devicesWithLines();
     void recordingOptions();
+    void recordingsNeverShareAFile();
     void passphraseNeverLogged();
     void listsKeepChoicesAndStopWhileOpening();
     void playsFeedRecordsAndMutes();
@@ -316,6 +317,20 @@ void TstPlayer::recordingOptions() {
                                      "video::profile='main'  video::b='5120K' video::maxrate='5120K'  "
                                      "audio::codec='aac' audio::b='128K'  audio::minrate='128K' "
                                      "audio::maxrate='128K' mpeg::split_channels='1' "));
+}
+
+void TstPlayer::recordingsNeverShareAFile() {
+    // Two players (two copies of the program) starting a recording in the same second.
+    SdiThread first;
+    SdiThread second;
+    first.startRecording();
+    second.startRecording();
+    const QString taken = first.recordingPath();
+    QVERIFY2(taken != second.recordingPath(), qPrintable(taken));
+    // The name is held from the start, not only once the first frame is written.
+    QVERIFY(QFileInfo::exists(taken));
+    QVERIFY(QFileInfo::exists(second.recordingPath()));
+    QVERIFY(QFile::remove(taken) && QFile::remove(second.recordingPath()));
 }
 
 void TstPlayer::passphraseNeverLogged() {

@@ -74,7 +74,7 @@ private slots:
         QVERIFY(dlg.isVisible());
         const QStringList shown = paragraphs(dlg);
         QCOMPARE(shown.mid(0, 7), QStringList({"", "first", "", "", "", "third", "--- System Info ---"}));
-        QCOMPARE(shown.value(7), QStringLiteral("Codecs and cointainers:"));
+        QCOMPARE(shown.value(7), QStringLiteral("Codecs and containers:"));
     }
 
     void reportAddedAtFirstShowOnly() {

@@ -53,7 +53,7 @@ class TestSystemInfo : public QObject {
 private slots:
     void reportOfThisMachine() {
         const QString report = systemInfoText();
-        const QStringList expected = {"Codecs and cointainers:",
+        const QStringList expected = {"Codecs and containers:",
                                       "Containers:",
                                       "Video codecs:",
                                       "Audio codecs:",
@@ -75,7 +75,7 @@ private slots:
         for (int i = 0; i < expected.size(); ++i)
             QVERIFY2(lines.at(i).startsWith(expected.at(i)), qPrintable(lines.at(i)));
         // Every key line stands after an empty line, titles directly below the previous section.
-        QVERIFY(report.startsWith("Codecs and cointainers:\n\nContainers:\t"));
+        QVERIFY(report.startsWith("Codecs and containers:\n\nContainers:\t"));
         QVERIFY(report.contains("\nConnected multimedia devices:\n\nVideo devices:\t"));
 
         auto value = [&](const QString &key) {
@@ -90,6 +90,10 @@ private slots:
         QCOMPARE(QSet<QString>(video.begin(), video.end()).size(), video.size());
         QCOMPARE(value("Audio codecs"), QStringLiteral("aac"));
         QVERIFY(value("Video devices").contains("\"Test Pattern\""));
+        // The screen, where there is an X display, under its own name; no name of another platform's devices.
+        if (qEnvironmentVariableIsSet("DISPLAY"))
+            QVERIFY2(value("Video devices").contains("\"X11 Screen Capture\""), qPrintable(value("Video devices")));
+        QVERIFY2(!report.contains(QLatin1String("Medialooks")), qPrintable(value("Video devices")));
         // The kernel lists one "processor" line per logical processor.
         QFile cpuinfo(QStringLiteral("/proc/cpuinfo"));
         QVERIFY(cpuinfo.open(QIODevice::ReadOnly));
@@ -113,7 +117,7 @@ private slots:
         QVERIFY(listed.contains("\nVideo devices:\t\n\nAudio devices:\t\n"));
 
         const QString none = systemInfoText(SystemInfoMedia{});
-        QVERIFY(none.startsWith("Codecs and cointainers:\n\nContainers:\t\n\nVideo codecs:\t\n\nAudio codecs:\t\n"
+        QVERIFY(none.startsWith("Codecs and containers:\n\nContainers:\t\n\nVideo codecs:\t\n\nAudio codecs:\t\n"
                                 "Connected multimedia devices:\n\nVideo devices:\t\n\nAudio devices:\t\n"));
     }
 

@@ -66,6 +66,26 @@ void TestRistRules::sourceUrl_data() {
                                      << "" << QList<int>{500, 0, 0, 0}
                                      << "rist://10.0.0.9:5004?cname=cam1&rtt-max=500&username=u&password=p"
                                      << "";
+    // The operator's SRP credentials keep their case; scheme and host have none.
+    QTest::newRow("upper-case scheme, mixed-case credentials")
+        << "RIST://10.0.0.9:5004?username=Cam&password=Rist://S3cret"
+        << "" << none << "rist://10.0.0.9:5004?cname=cam1&username=Cam&password=Rist://S3cret"
+        << "";
+    QTest::newRow("highest port") << "10.0.0.9:65535"
+                                  << "" << none << "rist://10.0.0.9:65535?cname=cam1"
+                                  << "";
+    QTest::newRow("port past the highest") << "10.0.0.9:65536"
+                                           << "" << none << ""
+                                           << "the port \"65536\" is not a number from 1 to 65535";
+    QTest::newRow("port that would wrap") << "10.0.0.9:106954"
+                                          << "" << none << ""
+                                          << "the port \"106954\" is not a number from 1 to 65535";
+    QTest::newRow("port 0") << "10.0.0.9:0"
+                            << "" << none << ""
+                            << "the port \"0\" is not a number from 1 to 65535";
+    QTest::newRow("port not a number") << "10.0.0.9:rist"
+                                       << "" << none << ""
+                                       << "the port \"rist\" is not a number from 1 to 65535";
     QTest::newRow("empty entry") << ""
                                  << "" << none << ""
                                  << "no host given";
@@ -103,6 +123,9 @@ void TestRistRules::maskSecrets_data() {
                                     << "rist://1.2.3.4:5?cname=a&username=***&password=***";
     QTest::newRow("first key") << "rist://1.2.3.4:5?secret=abc"
                                << "rist://1.2.3.4:5?secret=***";
+    // The entry is logged as typed, no longer lower-cased first.
+    QTest::newRow("keys in capitals") << "RIST://1.2.3.4:5?USERNAME=Cam&Password=S3cret"
+                                      << "RIST://1.2.3.4:5?USERNAME=***&Password=***";
     QTest::newRow("a cname named like a key") << "rist://1.2.3.4:5?cname=secret"
                                               << "rist://1.2.3.4:5?cname=secret";
 }

@@ -8,7 +8,7 @@
 
 #include <atomic>
 
-const QString X11ScreenProvider::DEVICE_NAME = QStringLiteral("Medialooks DXGI/DX11 ScreenCapture");
+const QString X11ScreenProvider::DEVICE_NAME = QLatin1String(kMFScreenCaptureDevice);
 
 QString X11ScreenProvider::providerName() const {
     return QStringLiteral("X11 screen");

@@ -2,7 +2,7 @@
 
 #include "mfdevicebackend.h"
 
-// Offers the X display as the screen capture device "Medialooks DXGI/DX11 ScreenCapture" (the name the
+// Offers the X display as the screen capture device "X11 Screen Capture" (kMFScreenCaptureDevice, the name the
 // application passes for every desktop entry; the monitor is chosen by "capture.screen_index"). Without
 // an X display (no DISPLAY, offscreen, Wayland without Xwayland) nothing is listed and the reason is
 // logged once.
