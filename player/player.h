@@ -13,6 +13,7 @@ namespace Ui {
 class Player;
 }
 
+class LogsDlg;
 class MFRenderer;
 class QTimer;
 
@@ -35,6 +36,8 @@ public:
     bool isPlaying() const;
     void setNDI(bool on);
     bool isNDI() const;
+    // Where operator-facing lines go (an external output that ends by itself); none before.
+    void setLogWindow(LogsDlg *window);
 
     void fillDevices();
     void fillFormats();
@@ -59,7 +62,9 @@ private slots:
 
 private:
     void showStatus();
+    void log(const QString &line);
 
     Ui::Player *ui;
     QTimer *statusTimer;
+    LogsDlg *logWindow = nullptr;
 };
