@@ -22,7 +22,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <algorithm>
 #include <cmath>
+#include <vector>
 
 namespace {
 
@@ -53,18 +55,26 @@ bool barColourAt(const QImage &screen, int bar, QString *seen) {
            std::abs(qBlue(pixel) - qBlue(kBars[bar])) < kTolerance;
 }
 
-// Rising zero crossings per second of the left channel of 16-bit stereo, and its level (RMS of 32768).
+// The frequency of the left channel of 16-bit stereo from the median distance of its rising zero crossings,
+// which a gap in the sound (a machine under load) does not move, and its level (RMS of 32768).
 double frequencyOf(const QByteArray &samples, double *level) {
     const auto *data = reinterpret_cast<const int16_t *>(samples.constData());
     const int frames = int(samples.size() / 4);
-    int rising = 0;
+    std::vector<int> periods;
     double sum = 0;
-    for (int i = 1; i < frames; ++i) {
-        rising += data[(i - 1) * 2] < 0 && data[i * 2] >= 0;
+    for (int i = 1, last = -1; i < frames; ++i) {
         sum += double(data[i * 2]) * data[i * 2];
+        if (data[(i - 1) * 2] < 0 && data[i * 2] >= 0) {
+            if (last >= 0)
+                periods.push_back(i - last);
+            last = i;
+        }
     }
     *level = frames ? std::sqrt(sum / frames) / 32768.0 : 0.0;
-    return frames ? rising * 48000.0 / frames : 0.0;
+    if (periods.empty())
+        return 0.0;
+    std::nth_element(periods.begin(), periods.begin() + periods.size() / 2, periods.end());
+    return 48000.0 / periods[periods.size() / 2];
 }
 
 } // namespace
@@ -187,9 +197,9 @@ void TstPlayerOutput::playsOnTheChosenScreenAndSound() {
 
     // The default sound output plays the tone; the other stays silent.
     double level = 0;
-    const QByteArray heard = recordMonitor("tidewell_b", 1500).right(48000 * 4 / 2);
+    const QByteArray heard = recordMonitor("tidewell_b", 1500).right(48000 * 4);
     const double hz = frequencyOf(heard, &level);
-    QVERIFY2(level > 0.05 && std::abs(hz - kToneHz) < kToneHz * 0.03,
+    QVERIFY2(level > 0.02 && std::abs(hz - kToneHz) < kToneHz * 0.03,
              qPrintable(QStringLiteral("%1 Hz at level %2").arg(hz).arg(level)));
     frequencyOf(recordMonitor("tidewell_a", 500), &level);
     QVERIFY2(level < 0.001, qPrintable(QString::number(level)));
