@@ -1,7 +1,8 @@
 // The Studio Player's external output to a screen and a sound output, on an X server and a sound server of the
 // test's own: two screens (1024x768 and 1280x720) and two null sinks, the second the default. A live feed of
 // colour bars and a 1 kHz tone plays full-screen on the second screen, its sound on the default sink, whose
-// monitor records the tone; unticking removes the window, and a screen that goes away ends the output.
+// monitor records the tone (less a channel muted in the player); unticking removes the window, and a screen
+// that goes away ends the output.
 #include "logsdlg.h"
 #include "mfrenderer.h"
 #include "mfresult.h"
@@ -55,16 +56,17 @@ bool barColourAt(const QImage &screen, int bar, QString *seen) {
            std::abs(qBlue(pixel) - qBlue(kBars[bar])) < kTolerance;
 }
 
-// The frequency of the left channel of 16-bit stereo from the median distance of its rising zero crossings,
+// The frequency of one channel of 16-bit stereo from the median distance of its rising zero crossings,
 // which a gap in the sound (a machine under load) does not move, and its level (RMS of 32768).
-double frequencyOf(const QByteArray &samples, double *level) {
+double frequencyOf(const QByteArray &samples, int channel, double *level) {
     const auto *data = reinterpret_cast<const int16_t *>(samples.constData());
     const int frames = int(samples.size() / 4);
     std::vector<int> periods;
     double sum = 0;
     for (int i = 1, last = -1; i < frames; ++i) {
-        sum += double(data[i * 2]) * data[i * 2];
-        if (data[(i - 1) * 2] < 0 && data[i * 2] >= 0) {
+        const int16_t sample = data[i * 2 + channel];
+        sum += double(sample) * sample;
+        if (data[(i - 1) * 2 + channel] < 0 && sample >= 0) {
             if (last >= 0)
                 periods.push_back(i - last);
             last = i;
@@ -129,6 +131,8 @@ void TstPlayerOutput::initTestCase() {
                                    "12",
                                    "-c:a",
                                    "mp2",
+                                   "-ac",
+                                   "2",
                                    "-f",
                                    "mpegts",
                                    QStringLiteral("udp://127.0.0.1:%1?pkt_size=1316").arg(feedPort)}),
@@ -197,12 +201,20 @@ void TstPlayerOutput::playsOnTheChosenScreenAndSound() {
 
     // The default sound output plays the tone; the other stays silent.
     double level = 0;
-    const QByteArray heard = recordMonitor("tidewell_b", 1500).right(48000 * 4);
-    const double hz = frequencyOf(heard, &level);
+    QByteArray heard = recordMonitor("tidewell_b", 1500).right(48000 * 4);
+    const double hz = frequencyOf(heard, 0, &level);
     QVERIFY2(level > 0.02 && std::abs(hz - kToneHz) < kToneHz * 0.03,
              qPrintable(QStringLiteral("%1 Hz at level %2").arg(hz).arg(level)));
-    frequencyOf(recordMonitor("tidewell_a", 500), &level);
+    frequencyOf(recordMonitor("tidewell_a", 500), 0, &level);
     QVERIFY2(level < 0.001, qPrintable(QString::number(level)));
+    // A channel muted in the player is muted here too.
+    player.findChild<QCheckBox *>("chk2")->click();
+    QTest::qWait(1000);
+    heard = recordMonitor("tidewell_b", 1000).right(48000 * 2);
+    double left = 0, right = 0;
+    frequencyOf(heard, 0, &left);
+    frequencyOf(heard, 1, &right);
+    QVERIFY2(left > 0.02 && right < 0.001, qPrintable(QStringLiteral("left %1, right %2").arg(left).arg(right)));
 
     external->click();
     QVERIFY(testkit::waitUntil([] { return outputWindows().isEmpty(); }, 2000));
