@@ -209,14 +209,16 @@ bool MFClockedOutput::Impl::writeChunk(const Chunk &chunk) {
         bytes = converted.size();
     }
     QString sink;
+    bool changed = false;
     {
         std::lock_guard<std::mutex> locker(lock);
         sink = sinkName;
-        if (sinkChanged) {
-            sinkChanged = false;
-            closeServer();
-            retryAtUs = 0;
-        }
+        changed = sinkChanged;
+        sinkChanged = false;
+    }
+    if (changed) {
+        closeServer();
+        retryAtUs = 0;
     }
     if (!openServer(wanted, sink))
         return false;
