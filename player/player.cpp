@@ -280,6 +280,7 @@ void Player::fillDevices() {
     const int found = ui->deviceCombo->findText(remembered, Qt::MatchExactly | Qt::MatchCaseSensitive);
     ui->deviceCombo->setCurrentIndex(found >= 0 ? found : 0);
     ui->folderBtn->setVisible(ui->deviceCombo->currentText() == tr("File"));
+    ui->deviceCombo->setToolTip(ui->deviceCombo->currentData(Qt::ToolTipRole).toString());
 }
 
 void Player::fillFormats() {
