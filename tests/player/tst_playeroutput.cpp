@@ -175,6 +175,7 @@ void TstPlayerOutput::playsOnTheChosenScreenAndSound() {
     auto *devices = player.findChild<QComboBox *>("deviceCombo");
     QCOMPARE(devices->itemText(devices->count() - 1), QStringLiteral("File"));
     devices->setCurrentText(kSecondScreen + " ### 0");
+    QCOMPARE(devices->toolTip(), QStringLiteral("Sound on \"OutputB\""));
     auto *formats = player.findChild<QComboBox *>("formatCombo");
     formats->setCurrentText("HD720_50p");
 
