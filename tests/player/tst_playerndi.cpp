@@ -16,7 +16,7 @@ namespace {
 
 const QString kInstance = QStringLiteral("Tidewell (N%1)").arg(QCoreApplication::applicationPid());
 constexpr int kFeedRate = 25;
-constexpr int kCountMs = 2000;
+constexpr int kCountMs = 3000;
 
 // What the runtime counts, read through its own test entry points.
 template <typename Function> Function fakeEntry(const char *name) {
@@ -55,16 +55,22 @@ void TstPlayerNdi::sendsTheFeedAtItsRate() {
     box->click();
     QVERIFY(player.isNDI());
     player.startPlay(QStringLiteral("udp://127.0.0.1:%1").arg(port));
-    QVERIFY2(testkit::waitUntil([&] { return videoSent() >= 10; }, 15000), qPrintable(feed.output()));
+    // Past the start, whose frames may come in a burst.
+    QVERIFY2(testkit::waitUntil([&] { return videoSent() >= kFeedRate; }, 15000), qPrintable(feed.output()));
     QCOMPARE(QString::fromUtf8(senderName()), QStringLiteral("Tidewell studio player"));
 
+    // Every frame played goes out, so the output keeps the feed's rate.
     const int64_t frames = videoSent();
+    const int64_t played = player.worker.framesPlayed();
     const int64_t samples = audioSent();
     QTest::qWait(kCountMs);
-    const double rate = (videoSent() - frames) * 1000.0 / kCountMs;
+    const int64_t sent = videoSent() - frames;
+    QVERIFY2(std::abs(sent - (player.worker.framesPlayed() - played)) <= 1,
+             qPrintable(QStringLiteral("%1 sent, %2 played").arg(sent).arg(player.worker.framesPlayed() - played)));
+    const double rate = sent * 1000.0 / kCountMs;
     const double sampleRate = (audioSent() - samples) * 1000.0 / kCountMs;
-    QVERIFY2(std::abs(rate - kFeedRate) <= kFeedRate * 0.2, qPrintable(QString::number(rate)));
-    QVERIFY2(std::abs(sampleRate - 48000) <= 48000 * 0.2, qPrintable(QString::number(sampleRate)));
+    QVERIFY2(std::abs(rate - kFeedRate) <= kFeedRate * 0.25, qPrintable(QString::number(rate)));
+    QVERIFY2(std::abs(sampleRate - 48000) <= 48000 * 0.25, qPrintable(QString::number(sampleRate)));
 
     // Unticked, nothing more goes out.
     box->click();
