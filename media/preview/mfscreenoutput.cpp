@@ -49,10 +49,12 @@ class OutputWindow;
 // What the presenter thread, the window in the GUI thread and the output share.
 struct MFScreenOutput::Shared {
     std::mutex imageLock; // guards image and placed
-    QImage image;         // the newest picture at its place's size
-    QRect placed;
+    QImage image;         // the newest picture at its place's size, in the screen's own pixels
+    QRect placed;         // where it goes, in those pixels
+    // The window's size in the screen's own pixels: a high-density screen gets the picture at its resolution.
     std::atomic<int> areaWidth{0};
     std::atomic<int> areaHeight{0};
+    std::atomic<double> pixelRatio{1.0};
     std::atomic<bool> repaintQueued{false};
     std::atomic<bool> gone{false};
     OutputWindow *window = nullptr; // lives in the GUI thread; set before the presenter starts
@@ -107,13 +109,15 @@ protected:
         }
         painter.fillRect(rect(), Qt::black);
         if (!picture.isNull())
-            painter.drawImage(place.topLeft(), picture);
+            painter.drawImage(QPointF(place.topLeft()) / shared->pixelRatio.load(), picture);
     }
 
 private:
     void takeSize() {
-        shared->areaWidth = width();
-        shared->areaHeight = height();
+        const double ratio = devicePixelRatioF();
+        shared->pixelRatio = ratio;
+        shared->areaWidth = int(std::lround(width() * ratio));
+        shared->areaHeight = int(std::lround(height() * ratio));
     }
 
     QScreen *screen;
@@ -133,6 +137,7 @@ void present(MFScreenOutput::Shared *shared, const MFFramePtr &frame) {
     if (place.isEmpty())
         return;
     QImage image(place.size(), QImage::Format_RGB32);
+    image.setDevicePixelRatio(shared->pixelRatio.load());
     shared->scaler =
         sws_getCachedContext(shared->scaler, picture->width, picture->height, AVPixelFormat(picture->format),
                              place.width(), place.height(), AV_PIX_FMT_BGR0, SWS_BILINEAR, nullptr, nullptr, nullptr);
