@@ -109,34 +109,17 @@ void TstPlayerOutput::initTestCase() {
     if (!sound.start(&why))
         QSKIP(qPrintable("no PulseAudio server could be started: " + why));
     QVERIFY(sound.pactl({"set-default-sink", "tidewell_b"}));
-    // The return feed straight from ffmpeg over UDP, live: SMPTE bars and the tone.
+    // The return feed straight from ffmpeg over UDP, live: SMPTE bars and the tone, in H.264 and AAC as a
+    // server sends it.
     feedPort = testkit::freePort(true);
-    QVERIFY2(feed.start("ffmpeg", {"-hide_banner",
-                                   "-loglevel",
-                                   "error",
-                                   "-re",
-                                   "-f",
-                                   "lavfi",
-                                   "-i",
-                                   "smptebars=size=640x360:rate=25",
-                                   "-f",
-                                   "lavfi",
-                                   "-i",
-                                   QStringLiteral("sine=frequency=%1:sample_rate=48000").arg(kToneHz),
-                                   "-c:v",
-                                   "mpeg2video",
-                                   "-q:v",
-                                   "2",
-                                   "-g",
-                                   "12",
-                                   "-c:a",
-                                   "mp2",
-                                   "-ac",
-                                   "2",
-                                   "-f",
-                                   "mpegts",
-                                   QStringLiteral("udp://127.0.0.1:%1?pkt_size=1316").arg(feedPort)}),
-             qPrintable(feed.output()));
+    const QString feedArguments = QStringLiteral("-hide_banner -loglevel error -re -f lavfi -i "
+                                                 "smptebars=size=640x360:rate=25 -f lavfi -i "
+                                                 "sine=frequency=%1:sample_rate=48000 -c:v libx264 -preset "
+                                                 "ultrafast -g 12 -c:a aac -ac 2 -f mpegts "
+                                                 "udp://127.0.0.1:%2?pkt_size=1316")
+                                      .arg(kToneHz)
+                                      .arg(feedPort);
+    QVERIFY2(feed.start("ffmpeg", feedArguments.split(' ')), qPrintable(feed.output()));
 }
 
 void TstPlayerOutput::startPlayer(Player &player) {
