@@ -8,6 +8,7 @@
 #include "instancecounter.h"
 #include "linktelemetry.h"
 #include "logsdlg.h"
+#include "mfndiruntime.h"
 #include "ndisource.h"
 #include "networkclocksync.h"
 #include "player.h"
@@ -76,6 +77,7 @@ MainWindow::MainWindow(QWidget *parent)
 
     logs = new LogsDlg();
     capture->setLogWindow(logs);
+    player->setLogWindow(logs);
 
     srtSender = new RESender(logs);
     ristSender = new RESenderRist(logs);
@@ -146,6 +148,8 @@ MainWindow::MainWindow(QWidget *parent)
                                     .arg(version);
     logs->addMessage(versionText);
     qDebug().noquote() << " SRT VER" << versionText;
+    // Said once: whether NDI sources and the NDI output can be had, and if not, where the runtime was looked for.
+    logs->addMessage(MFNdiRuntime::instance().logLine());
 
     reconnect.reset();
 

@@ -211,11 +211,23 @@ bool CaptureStreamer::setVideoDevice(const QString &entry) {
 
 void CaptureStreamer::setNDIDevice(QString entry) {
     const QString name = entry.remove(QStringLiteral("NDI:"));
-    const int receiver = ndiReceiverIndex.load();
+    int receiver = ndiReceiverIndex.load();
     qDebug() << "setNDIDevice:" << receiver << name;
     std::shared_ptr<MFormats> target = currentSource();
     if (!target)
         return;
+    // The index was met by another listing (the main window's); a device plugged in or out since then moves
+    // the receiver in this source's list, which would open another device in its place. It is looked up by
+    // its name there instead (and none is opened where this list has none).
+    QString listed;
+    if (MF_FAILED(target->DeviceGetByIndex(0, receiver, &listed)) || listed != kNdiReceiver) {
+        int count = 0;
+        target->DeviceGetCount(0, &count);
+        receiver = -1;
+        for (int i = 0; i < count; ++i)
+            if (MF_SUCCEEDED(target->DeviceGetByIndex(0, i, &listed)) && listed == kNdiReceiver)
+                receiver = i;
+    }
     if (MF_FAILED(target->DeviceSet(0, receiver, QString())))
         qDebug() << "FAILED SETUP NDI";
     if (MF_FAILED(target->PropsSet(kLineIn, name)))

@@ -2,10 +2,13 @@
 #include "ui_player.h"
 
 #include "imfdevice.h"
+#include "logsdlg.h"
 #include "mfglasstoglass.h"
+#include "mfndiruntime.h"
 #include "mfpreview.h"
 #include "mfrenderer.h"
 #include "mfresult.h"
+#include "mfscreenoutput.h"
 #include "mfvideoformattable.h"
 
 #include <QCollator>
@@ -25,6 +28,7 @@ constexpr int kChannels = 16;
 const QString kMuted = QStringLiteral("-100.0");
 const QString kAudible = QStringLiteral("0.0");
 const QString kLineSeparator = QStringLiteral(" ### ");
+const QString kNdiStreamName = QStringLiteral("Tidewell studio player");
 const char *const kChannelStyle = "QCheckBox::indicator:checked{background:#FF3d3d;color:#FFFFFF;}";
 QStringRef withoutLeadingZeros(const QStringRef &digits) {
     int first = 0;
@@ -65,16 +69,28 @@ bool naturalLess(const QCollator &collator, const QString &a, const QString &b) 
 Player::Player(QWidget *parent, const QString &instanceName)
     : QWidget(parent), worker(*new PlayerWorker), output(*new SdiThread), ui(new Ui::Player),
       statusTimer(new QTimer(this)) {
+    // The screens become the renderer's outputs before the renderers below list them.
+    MFScreenOutputProvider::registerProvider();
     ui->setupUi(this);
     connect(ui->deviceCheck, &QCheckBox::toggled, this, &Player::deviceToggled);
     connect(ui->folderBtn, &QPushButton::clicked, this, &Player::openFolder);
+    connect(ui->deviceCombo, &QComboBox::currentTextChanged, this, [this](const QString &text) {
+        ui->folderBtn->setVisible(text == tr("File"));
+        ui->deviceCombo->setToolTip(ui->deviceCombo->currentData(Qt::ToolTipRole).toString());
+    });
     ui->folderBtn->hide();
+    // Without a runtime the box keeps the saved choice, but cannot be changed and says why.
+    const MFNdiRuntime &ndi = MFNdiRuntime::instance();
+    ui->ckbNDI->setEnabled(ndi.available());
+    ui->ckbNDI->setToolTip(ndi.available()
+                               ? tr("Sends the return feed as the NDI source \"%1\"").arg(kNdiStreamName)
+                               : tr("No NDI runtime is installed. Tidewell looked at %1.").arg(ndi.searchedText()));
 
     setWindowTitle(tr("Studio Player"));
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowMaximizeButtonHint |
                    Qt::WindowStaysOnTopHint);
 
-    worker.initNDI(QStringLiteral("Tidewell studio player"));
+    worker.initNDI(kNdiStreamName);
     worker.initSink(instanceName);
     output.sinkName = instanceName;
 
@@ -174,6 +190,16 @@ bool Player::isNDI() const {
     return worker.ndiEnabled;
 }
 
+void Player::setLogWindow(LogsDlg *window) {
+    logWindow = window;
+}
+
+void Player::log(const QString &line) {
+    qDebug().noquote() << line;
+    if (logWindow)
+        logWindow->addMessage(line);
+}
+
 void Player::showStatus() {
     QString text = ui->lblPreview->text();
     switch (worker.phase()) {
@@ -196,6 +222,12 @@ void Player::showStatus() {
     const QString latencyText = worker.latencyMs(&latency) ? MFGlassToGlass::text(latency) : QString();
     if (latencyText != ui->lblLatency->text())
         ui->lblLatency->setText(latencyText);
+    // An output that went by itself (its screen was unplugged) ends as if unticked; the list loses it.
+    if (ui->deviceCheck->isChecked() && output.deviceLost()) {
+        log(QStringLiteral("EXTERNAL OUTPUT ENDED: %1 is gone").arg(ui->deviceCombo->currentText()));
+        ui->deviceCheck->setChecked(false);
+        fillDevices();
+    }
     // A worker that gave up (its reader could not be created) must not keep the same address from
     // starting again.
     if (!worker.isRunning() && !worker.url().isEmpty())
@@ -247,11 +279,22 @@ void Player::fillDevices() {
     for (const QString &name : getDevices())
         if (!name.contains(QLatin1String("NDI Renderer")))
             ui->deviceCombo->addItem(name);
-    if (!ui->deviceCombo->count())
-        ui->deviceCombo->addItem(tr("File"));
+    // An entry names its sound output by number only; its tip says which one it is.
+    const std::shared_ptr<MFRenderer> lines = MFRenderer::create();
+    for (int i = 0; i < ui->deviceCombo->count(); ++i) {
+        QString device;
+        int line = -1;
+        SdiThread::splitOutputName(ui->deviceCombo->itemText(i), &device, &line);
+        QString sound;
+        if (line >= 0 && MF_SUCCEEDED(lines->PropsOptionGetByIndex(QStringLiteral("line-out"), line, &sound, nullptr)))
+            ui->deviceCombo->setItemData(i, tr("Sound on \"%1\"").arg(sound), Qt::ToolTipRole);
+    }
+    // Recording stays on offer beside the screens and cards, or a machine with a monitor could no longer record.
+    ui->deviceCombo->addItem(tr("File"));
     const int found = ui->deviceCombo->findText(remembered, Qt::MatchExactly | Qt::MatchCaseSensitive);
     ui->deviceCombo->setCurrentIndex(found >= 0 ? found : 0);
     ui->folderBtn->setVisible(ui->deviceCombo->currentText() == tr("File"));
+    ui->deviceCombo->setToolTip(ui->deviceCombo->currentData(Qt::ToolTipRole).toString());
 }
 
 void Player::fillFormats() {

@@ -13,6 +13,7 @@ namespace Ui {
 class Player;
 }
 
+class LogsDlg;
 class MFRenderer;
 class QTimer;
 
@@ -37,6 +38,8 @@ public:
     bool isPlaying() const;
     void setNDI(bool on);
     bool isNDI() const;
+    // Where operator-facing lines go (an external output that ends by itself); none before.
+    void setLogWindow(LogsDlg *window);
 
     void fillDevices();
     void fillFormats();
@@ -66,7 +69,9 @@ private:
     void showStatus();
     // Frees a thread that ended; leaves one behind that did not.
     static void retireThread(QThread *thread, bool ended, const char *name);
+    void log(const QString &line);
 
     Ui::Player *ui;
     QTimer *statusTimer;
+    LogsDlg *logWindow = nullptr;
 };

@@ -67,6 +67,7 @@ void SdiThread::splitOutputName(const QString &outputName, QString *device, int 
 }
 
 void SdiThread::configure(const QString &outputName, int videoFormat) {
+    std::lock_guard<std::mutex> serial(outputLock);
     MFFormat format;
     std::shared_ptr<IMFReceiver> target;
     if (outputName == QCoreApplication::translate("Player", "File")) {
@@ -127,6 +128,15 @@ QString SdiThread::recordingPath() const {
     return path;
 }
 
+bool SdiThread::deviceLost() const {
+    std::lock_guard<std::mutex> locker(lock);
+    if (!renderer || receiver != std::static_pointer_cast<IMFReceiver>(renderer))
+        return false;
+    int index = -1;
+    renderer->DeviceGet(eMFDT_Video, &index, nullptr);
+    return index < 0;
+}
+
 MFFormat SdiThread::format() const {
     std::lock_guard<std::mutex> locker(lock);
     return outputFormat;
@@ -144,11 +154,23 @@ void SdiThread::prepareStart() {
     stopRequested = false;
 }
 
-void SdiThread::finishRecording() {
-    // Flushes the encoders so that the file holds every frame it was given; the next tick starts a new one.
-    std::lock_guard<std::mutex> locker(lock);
-    if (receiver && receiver == std::static_pointer_cast<IMFReceiver>(writer))
-        writer->WriterClose();
+void SdiThread::finishOutput(int configuration) {
+    // Flushes the encoders so that the file holds every frame it was given, or closes the device (a screen's
+    // window); the next tick starts a new file or opens the device again. A configure() since the one given
+    // (any for -1) has already closed them and opened the next.
+    std::lock_guard<std::mutex> serial(outputLock);
+    bool device = false;
+    {
+        std::lock_guard<std::mutex> locker(lock);
+        if (configuration >= 0 && configuration != generation)
+            return;
+        if (receiver && receiver == std::static_pointer_cast<IMFReceiver>(writer))
+            writer->WriterClose();
+        device = receiver && receiver == std::static_pointer_cast<IMFReceiver>(renderer);
+    }
+    // Outside the lock: a device takes a moment to end, and the player asks about it meanwhile.
+    if (device)
+        renderer->DeviceClose();
 }
 
 void SdiThread::run() {
@@ -173,13 +195,9 @@ void SdiThread::run() {
     int seenGeneration = -1;
     while (running && !stopRequested) {
         if (!outputEnabled) {
-            if (wasEnabled) {
-                std::lock_guard<std::mutex> locker(lock);
-                // A new configure() has already closed the old file and opened the next.
-                if (generation == seenGeneration && receiver == std::static_pointer_cast<IMFReceiver>(writer))
-                    writer->WriterClose();
-                wasEnabled = false;
-            }
+            if (wasEnabled)
+                finishOutput(seenGeneration);
+            wasEnabled = false;
             msleep(kIdlePollMs);
             continue;
         }
@@ -208,7 +226,7 @@ void SdiThread::run() {
     }
 
     if (wasEnabled)
-        finishRecording();
+        finishOutput(-1);
     {
         std::lock_guard<std::mutex> locker(lock);
         reader.reset();

@@ -51,6 +51,8 @@ public:
     static void splitOutputName(const QString &outputName, QString *device, int *line);
     // The file the last startRecording() chose; empty before.
     QString recordingPath() const;
+    // True when the output device configured last has gone by itself (its screen was unplugged).
+    bool deviceLost() const;
     MFFormat format() const;
 
     std::atomic<bool> outputEnabled{false};
@@ -64,8 +66,10 @@ protected:
     void run() override;
 
 private:
-    void finishRecording();
+    void finishOutput(int configuration);
 
+    // Serialises opening the output (configure) with ending it (run's finishOutput), which may take a moment.
+    std::mutex outputLock;
     mutable std::mutex lock; // guards outputFormat, receiver, generation, path, reader
     MFFormat outputFormat;
     std::shared_ptr<IMFReceiver> receiver;

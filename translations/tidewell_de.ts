@@ -417,6 +417,18 @@
         <source>File</source>
         <translation>Datei</translation>
     </message>
+    <message>
+        <source>Sends the return feed as the NDI source &quot;%1&quot;</source>
+        <translation>Sendet den Rückkanal als NDI-Quelle „%1“</translation>
+    </message>
+    <message>
+        <source>No NDI runtime is installed. Tidewell looked at %1.</source>
+        <translation>Keine NDI-Laufzeitumgebung installiert. Tidewell hat gesucht unter: %1.</translation>
+    </message>
+    <message>
+        <source>Sound on &quot;%1&quot;</source>
+        <translation>Ton auf „%1“</translation>
+    </message>
 </context>
 <context>
     <name>SpeedTest</name>

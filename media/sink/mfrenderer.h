@@ -6,10 +6,21 @@
 
 #include <memory>
 
-// Output to a device or a network stream (NDI). No output runtime exists on this platform, so the device
-// list is empty unless a backend is present; the operations still behave as on a machine without cards.
+// Output to a device: the outputs of the registered providers (mfoutputdevice.h) as video devices, the
+// NDI sender "NDI Renderer" (with an NDI runtime) and the screens (where a provider of them is registered).
+// The property "line-out" offers the sound outputs as its options, the same for every device; choosing one
+// (PropsOptionSetByIndex) plays the open output's sound there. Set as text, "line-out" names the NDI
+// stream. Frames put go to the open output; MF_E_NOTREADY while none is open, MF_E_NOTFOUND once it has
+// gone by itself (DeviceGet then reports no open device).
+//
+// Threads: device and property calls may come from one thread while another puts frames.
 class MFRenderer : public IMFDevice, public IMFProps, public IMFReceiver {
 public:
+    // How long the list of sound outputs is reused before the server is asked again.
+    static constexpr int SOUND_OUTPUTS_FRESH_MS = 1000;
+    // The longest a listing waits for the sound server.
+    static constexpr int SOUND_OUTPUTS_TIMEOUT_MS = 1000;
+
     MFRenderer();
     ~MFRenderer() override;
     MFRenderer(const MFRenderer &) = delete;

@@ -587,6 +587,14 @@ int MFormats::SourceFrameConvertedGetByFormat(const MFFormat &format, MFFramePtr
     }
 
     std::shared_ptr<MFVideoDevice> video;
+    {
+        QMutexLocker locker(&d->lock);
+        video = d->video;
+    }
+    // "As the source" is the device's own rate, which a device that learns it from its input (an NDI source)
+    // knows only once its first picture has come; pacing at the default rate before would keep that rate.
+    if (!(format.frameRate > 0.0) && video && !(video->frameRate() > 0.0) && video->pictures().sequence() == 0)
+        video->pictures().waitNewer(0, timeoutMs < 0 ? FETCH_SLACK_MS + 1000 / int(DEFAULT_FRAME_RATE) : timeoutMs);
     int64_t dueUs = 0;
     int64_t periodUs = 0;
     bool virtualClock = false;

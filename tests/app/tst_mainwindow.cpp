@@ -168,7 +168,8 @@ void TestMainWindow::everyKeySurvivesSaveAndLoad() {
         {"ASOURCE", "original"},
         {"FPS", "29.97 fps if2"},
         {"LATENCY", 300},
-        {"IS_NDI", false},
+        // Kept as loaded also where the NDI box cannot be ticked (no NDI runtime here).
+        {"IS_NDI", true},
         {"RECONNECT", 7},
         {"PASSPHRASE", "0123456789abc"},
         {"PBKEYLEN", "32"},

@@ -166,11 +166,27 @@ private slots:
         QCOMPARE(rig.source->propValue("line-in"), QStringLiteral("STUDIO (Cam 1)"));
     }
 
-    void anNdiEntryBeforeAnyListingStillSetsTheLine() {
+    void anNdiEntryFindsTheReceiverWhereverThisListHasIt_data() {
+        QTest::addColumn<int>("index");
+        QTest::addColumn<bool>("listed");
+        QTest::newRow("before any listing") << -1 << true;
+        // A camera plugged in since the main window listed: the index now names another device.
+        QTest::newRow("moved by a device plugged in") << 1 << true;
+        QTest::newRow("no receiver in this list") << 2 << false;
+    }
+    void anNdiEntryFindsTheReceiverWhereverThisListHasIt() {
+        QFETCH(int, index);
+        QFETCH(bool, listed);
         Rig rig;
-        CaptureStreamer::ndiReceiverIndex = -1;
-        QTest::ignoreMessage(QtDebugMsg, "FAILED SETUP NDI");
+        if (!listed)
+            rig.source->devices[0].replace(2, "Camera");
+        CaptureStreamer::ndiReceiverIndex = index;
+        if (!listed)
+            QTest::ignoreMessage(QtDebugMsg, "FAILED SETUP NDI");
         QVERIFY(rig.streamer->setDevices("NDI:Desk", "NO_AUDIO"));
+        // Never the device that now stands at the old index.
+        QCOMPARE(rig.source->openedDevices(), Opened({{0, listed ? 2 : -1}}));
+        // The line is set either way: a receiver opened later still knows its source.
         QCOMPARE(rig.source->propValue("line-in"), QStringLiteral("Desk"));
     }
 

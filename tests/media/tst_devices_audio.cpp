@@ -7,14 +7,12 @@
 #include "mfframe.h"
 #include "mformats.h"
 #include "peerprocess.h"
+#include "privatesoundserver.h"
 #include "pulseaudiodevice.h"
 #include "pulseaudioprovider.h"
 #include "testkit.h"
 
-#include <QDir>
 #include <QFile>
-#include <QProcess>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <cmath>
@@ -99,25 +97,6 @@ bool waitForTone(MFAudioFifo &fifo, Sound *sound, int leftChannel, double leftHz
         timeoutMs, 20);
 }
 
-class EnvironmentOverride {
-public:
-    EnvironmentOverride(const char *variable, const QByteArray &value) : name(variable), old(qgetenv(variable)) {
-        had = qEnvironmentVariableIsSet(variable);
-        qputenv(variable, value);
-    }
-    ~EnvironmentOverride() {
-        if (had)
-            qputenv(name, old);
-        else
-            qunsetenv(name);
-    }
-
-private:
-    const char *name;
-    QByteArray old;
-    bool had = false;
-};
-
 } // namespace
 
 class TstDevicesAudio : public QObject {
@@ -133,58 +112,11 @@ private slots:
     void serverLossAndReturn(); // last: it restarts the server
 
 private:
-    bool startServer(QString *why);
     bool startTone();
-    bool pactl(const QStringList &arguments, QByteArray *output = nullptr);
 
-    QTemporaryDir home;
-    std::unique_ptr<EnvironmentOverride> pulseServer;
-    QProcess server;
+    PrivateSoundServer server{{{SINK, QStringLiteral("TidewellTest"), SINK_RATE}}};
     PeerProcess tone;
 };
-
-bool TstDevicesAudio::pactl(const QStringList &arguments, QByteArray *output) {
-    return testkit::runProgram(QStringLiteral("pactl"), arguments, 5000, output) == 0;
-}
-
-bool TstDevicesAudio::startServer(QString *why) {
-    const QString socket = QDir(home.path()).filePath(QStringLiteral("native"));
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    // Everything the server keeps goes to the test's own directory; nothing touches a desktop session's.
-    environment.insert(QStringLiteral("HOME"), home.path());
-    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), home.path());
-    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home.path());
-    environment.insert(QStringLiteral("PULSE_RUNTIME_PATH"), home.path());
-    environment.insert(QStringLiteral("PULSE_STATE_PATH"), home.path());
-    environment.remove(QStringLiteral("DISPLAY"));
-    environment.remove(QStringLiteral("PULSE_SERVER"));
-    server.setProcessEnvironment(environment);
-    server.setProcessChannelMode(QProcess::MergedChannels);
-    // -n: no default script, so that the server has exactly the modules below. --system=false because the
-    // tests may run as root, where the server otherwise assumes a system-wide instance.
-    server.start(QStringLiteral("pulseaudio"),
-                 {QStringLiteral("-n"), QStringLiteral("--daemonize=no"), QStringLiteral("--system=false"),
-                  QStringLiteral("--exit-idle-time=-1"), QStringLiteral("--disallow-exit"), QStringLiteral("-L"),
-                  QStringLiteral("module-null-sink sink_name=%1 rate=%2 channels=2 "
-                                 "sink_properties=device.description=TidewellTest")
-                      .arg(SINK)
-                      .arg(SINK_RATE),
-                  QStringLiteral("-L"),
-                  QStringLiteral("module-native-protocol-unix socket=%1 auth-anonymous=1").arg(socket)});
-    if (!server.waitForStarted(5000)) {
-        *why = server.errorString();
-        return false;
-    }
-    pulseServer.reset(); // a restarted server: the old override goes first, restoring the outer value
-    pulseServer = std::make_unique<EnvironmentOverride>("PULSE_SERVER", "unix:" + QFile::encodeName(socket));
-    if (!testkit::waitUntil([&] { return server.state() == QProcess::NotRunning || pactl({QStringLiteral("info")}); },
-                            10000, 100) ||
-        server.state() == QProcess::NotRunning) {
-        *why = QString::fromLocal8Bit(server.readAll());
-        return false;
-    }
-    return true;
-}
 
 bool TstDevicesAudio::startTone() {
     // 1000 Hz left, 500 Hz right, played in real time into the null sink for longer than the tests run.
@@ -199,29 +131,17 @@ bool TstDevicesAudio::startTone() {
 }
 
 void TstDevicesAudio::initTestCase() {
-    for (const char *program : {"pulseaudio", "pactl", "ffmpeg"}) {
-        if (!testkit::haveProgram(QString::fromLatin1(program)))
-            QSKIP(qPrintable(QStringLiteral("%1 is not installed: no PulseAudio server for the sound capture tests")
-                                 .arg(QString::fromLatin1(program))));
-    }
-    QVERIFY(home.isValid());
+    if (!testkit::haveProgram(QStringLiteral("ffmpeg")))
+        QSKIP("ffmpeg is not installed: nothing plays the tone for the sound capture tests");
     QString why;
-    if (!startServer(&why))
-        QSKIP(qPrintable(QStringLiteral("no PulseAudio server could be started: %1").arg(why)));
-
+    if (!server.start(&why))
+        QSKIP(qPrintable(QStringLiteral("no PulseAudio server for the sound capture tests: %1").arg(why)));
     QVERIFY2(startTone(), qPrintable(tone.output()));
 }
 
 void TstDevicesAudio::cleanupTestCase() {
     tone.stop();
-    if (server.state() != QProcess::NotRunning) {
-        server.terminate();
-        if (!server.waitForFinished(5000)) {
-            server.kill();
-            server.waitForFinished(5000);
-        }
-    }
-    pulseServer.reset();
+    server.stop();
 }
 
 void TstDevicesAudio::pulseListsTheMonitorByDescription() {
@@ -255,7 +175,7 @@ void TstDevicesAudio::alsaCapturesThroughThePulsePlugin() {
     if (!QFile::exists(QStringLiteral("/usr/lib/x86_64-linux-gnu/alsa-lib/libasound_module_pcm_pulse.so")))
         QSKIP("ALSA's pulse plugin (libasound2-plugins) is not installed: ALSA capture is not tested");
     // ALSA's "pulse" device records the server's default source.
-    QVERIFY(pactl({QStringLiteral("set-default-source"), SINK + QStringLiteral(".monitor")}));
+    QVERIFY(server.pactl({QStringLiteral("set-default-source"), SINK + QStringLiteral(".monitor")}));
     AlsaAudioDevice device(QStringLiteral("pulse"));
     QVERIFY(MF_SUCCEEDED(device.start({})));
     QCOMPARE(device.samples().sampleRate(), AlsaAudioDevice::SAMPLE_RATE);
@@ -334,8 +254,7 @@ void TstDevicesAudio::serverLossAndReturn() {
     Sound sound;
     QVERIFY(waitForTone(device.samples(), &sound, 0, LEFT_HZ));
     tone.stop();
-    server.terminate();
-    QVERIFY(server.waitForFinished(5000));
+    server.stop();
     // No more samples come once the server is gone.
     QTest::qWait(300);
     device.samples().reset();
@@ -344,7 +263,7 @@ void TstDevicesAudio::serverLossAndReturn() {
 
     // The capture thread connects again by itself when the server is back.
     QString why;
-    QVERIFY2(startServer(&why), qPrintable(why));
+    QVERIFY2(server.start(&why), qPrintable(why));
     QVERIFY2(startTone(), qPrintable(tone.output()));
     QVERIFY2(waitForTone(device.samples(), &sound, 0, LEFT_HZ), qPrintable(sound.describe()));
     QVERIFY2(sound.carries(1, RIGHT_HZ), qPrintable(sound.describe()));

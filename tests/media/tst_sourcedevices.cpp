@@ -35,20 +35,24 @@ public:
     int start(const MFDeviceProps &props) override {
         QMutexLocker locker(&journal->lock);
         journal->started << props;
-        if (withPicture) {
-            AVFrame *f = av_frame_alloc();
-            f->format = AV_PIX_FMT_YUV420P;
-            f->width = 320;
-            f->height = 240;
-            av_frame_get_buffer(f, 0);
-            memset(f->data[0], 100, f->linesize[0] * 240);
-            memset(f->data[1], 128, f->linesize[1] * 120);
-            memset(f->data[2], 128, f->linesize[2] * 120);
-            slot.put(f, av_gettime_relative());
-            av_frame_free(&f);
-        }
+        if (withPicture)
+            showPicture();
         return MF_OK;
     }
+    void showPicture() {
+        AVFrame *f = av_frame_alloc();
+        f->format = AV_PIX_FMT_YUV420P;
+        f->width = 320;
+        f->height = 240;
+        av_frame_get_buffer(f, 0);
+        memset(f->data[0], 100, f->linesize[0] * 240);
+        memset(f->data[1], 128, f->linesize[1] * 120);
+        memset(f->data[2], 128, f->linesize[2] * 120);
+        slot.put(f, av_gettime_relative());
+        av_frame_free(&f);
+    }
+    double frameRate() const override { return rate.load(); }
+    std::atomic<double> rate{0.0};
     void stop() override {
         if (!stopped.exchange(true))
             ++journal->stops;
@@ -89,6 +93,7 @@ class FakeProvider : public MFDeviceProvider {
 public:
     Journal journal;
     FakeAudio *audio = nullptr;
+    FakeVideo *lastVideo = nullptr; // the device opened last, owned by the live source
 
     QString providerName() const override { return "fake"; }
     QList<MFDeviceEntry> list(int type) override {
@@ -108,7 +113,9 @@ public:
     std::unique_ptr<MFVideoDevice> openVideo(const MFDeviceEntry &entry) override {
         // The fussy camera cannot capture at 50 fps.
         const QStringList refused = entry.id == "fussy" ? QStringList{"capture.frame_rate=50"} : QStringList{"SDI 9"};
-        return std::make_unique<FakeVideo>(&journal, entry.id != "blank", refused);
+        auto device = std::make_unique<FakeVideo>(&journal, entry.id != "blank", refused);
+        lastVideo = device.get();
+        return device;
     }
     std::unique_ptr<MFAudioDevice> openAudio(const MFDeviceEntry &entry) override {
         if (entry.id != "mic")
@@ -321,6 +328,25 @@ private slots:
         QVERIFY(timer.elapsed() < 3000);
         QCOMPARE(source.DeviceClose(), int(MF_OK));
         QCOMPARE(provider->journal.stops.load(), 1);
+    }
+
+    void asTheSourceIsTheRateTheFirstPictureBrings() {
+        MFormats source;
+        QCOMPARE(source.DeviceSet(eMFDT_Video, indexOf(source, eMFDT_Video, "Blank Device"), QString()), int(MF_OK));
+        FakeVideo *device = provider->lastVideo;
+        // As an NDI source: the rate is known with the first picture, a moment after the first fetch.
+        std::thread late([device] {
+            QThread::msleep(150);
+            device->rate = 50.0;
+            device->showPicture();
+        });
+        MFFramePtr frame;
+        const int result = source.SourceFrameConvertedGetByFormat(format(320, 240, 0.0), &frame, -1, QString());
+        late.join();
+        QCOMPARE(result, int(MF_OK));
+        MFFormat got;
+        frame->MFFormatGet(&got);
+        QCOMPARE(got.frameRate, 50.0);
     }
 
     void silenceWhenAudioAskedButNoneSelected() {
