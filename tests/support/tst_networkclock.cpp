@@ -10,6 +10,12 @@
 namespace {
 constexpr int kShortTimeoutMs = 400;
 
+// One exchange cannot tell its offset closer than half its round trip: a reply read late by a busy machine shifts
+// it by up to that much.
+bool offsetWithinHalfTheRoundTrip(const NTP_client::Result &result, int expectedMs) {
+    return qAbs(result.offset / 1e6 - expectedMs) < 2.0 + result.delay / 2e6;
+}
+
 int64_t systemNowNs() {
     using namespace std::chrono;
     return duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count();
@@ -111,7 +117,7 @@ private slots:
         NTP_client::Client client(kShortTimeoutMs * 5);
         std::unique_ptr<NTP_client::Result> result;
         QCOMPARE(int(client.query(server.address().toLatin1().constData(), result)), int(NTP_client::OK));
-        QVERIFY2(qAbs(result->offset / 1e6 - 700) < 2.0, qPrintable(QString::number(result->offset / 1e6)));
+        QVERIFY2(offsetWithinHalfTheRoundTrip(*result, 700), qPrintable(QString::number(result->offset / 1e6)));
     }
 
     void forgedReplyFromAnotherPortIsIgnored() {
@@ -119,7 +125,7 @@ private slots:
         NTP_client::Client client(kShortTimeoutMs * 5);
         std::unique_ptr<NTP_client::Result> result;
         QCOMPARE(int(client.query(server.address().toLatin1().constData(), result)), int(NTP_client::OK));
-        QVERIFY(qAbs(result->offset / 1e6 - 700) < 2.0);
+        QVERIFY2(offsetWithinHalfTheRoundTrip(*result, 700), qPrintable(QString::number(result->offset / 1e6)));
     }
 
     void serverText_data() {
