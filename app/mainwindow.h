@@ -52,6 +52,8 @@ public:
     // listener) ends within this; what is not ready by then makes the Start fail with a message.
     static constexpr int kStartWaitMs = 5000;
     static constexpr int kStatIntervalMs = 2000;
+    // How often a running stream's capture is asked whether it failed or lacks pictures.
+    static constexpr int kCaptureWatchMs = 250;
     static constexpr int kReconnectDelayMs = 700;
     // A RIST restart without a ticked path whose interface is there waits this long for one (one path refresh
     // period), looking this often, before the attempt counts as failed.
@@ -162,6 +164,8 @@ private:
     // A run failed or an automatic restart did not get going: restart within the limit, or give up.
     void failedAttempt(int limit);
     void restartAfterFailure();
+    // The capture run's own failure (through onSRTError, like a relay's) and whether its source has pictures.
+    void watchCapture();
     void cancelRestart();
     void updateControls();
     bool collectBondings(QString *paths);
@@ -192,6 +196,7 @@ private:
 
     Ui::MainWindow *ui;
     QTimer *statTimer;
+    QTimer *captureWatch = nullptr;
     QTimer *netRefreshTimer = nullptr;
     std::unique_ptr<NDISource> ndiSource;
     // Kept by pointer: if a run does not end within the close wait, the object is left behind rather than

@@ -197,6 +197,7 @@ bool MainWindow::startStreaming(const StreamRequest &request, QDeadlineTimer dea
     runningRist = request.rist;
     health->started(request.rist ? ristSender->runNumber() : srtSender->runNumber());
     statTimer->start(kStatIntervalMs);
+    captureWatch->start();
     startAdaptiveBitrate(request.codec, request.videoBitrate);
     if (request.rist)
         telemetry->start([relay = ristSender] { return relay->linkStats(); }, request.videoBitrate);
@@ -207,6 +208,7 @@ bool MainWindow::startStreaming(const StreamRequest &request, QDeadlineTimer dea
 
 void MainWindow::stopStreaming() {
     statTimer->stop();
+    captureWatch->stop();
     telemetry->stop();
     adaptiveActive = false;
     ui->cmdStart->setText(tr("START"));
@@ -265,14 +267,28 @@ void MainWindow::updateControls() {
     ui->networkInterfaceComboBox->setEnabled(idle);
 }
 
-void MainWindow::onStatTimeout() {
-    // A source gone for good (a capture card that could not be opened again) fails the stream like a relay
-    // failure, so that the restart takes over.
-    if (isStreaming && capture->sourceLost.exchange(false)) {
-        logs->addMessage(QStringLiteral("SOURCE LOST: the video source gives no picture"));
-        onSRTError();
+void MainWindow::watchCapture() {
+    if (!isStreaming)
         return;
+    // A capture run that cannot go on fails the stream like a relay failure, so that the restart takes over: a
+    // source gone for good (a capture card that could not be opened again), an encoder whose output is dead.
+    switch (capture->failure.exchange(CaptureStreamer::Failure::None)) {
+    case CaptureStreamer::Failure::None:
+        health->sourcePicture(!capture->pictureMissing.load());
+        return;
+    case CaptureStreamer::Failure::SourceLost:
+        logs->addMessage(QStringLiteral("SOURCE LOST: the video source gives no picture"));
+        // Said before the restart's countdown, also when the source never gave a picture at all.
+        health->sourcePicture(false);
+        break;
+    case CaptureStreamer::Failure::OutputFailed:
+        logs->addMessage(QStringLiteral("ENCODER FAILED: the encoded stream does not reach the relay"));
+        break;
     }
+    onSRTError();
+}
+
+void MainWindow::onStatTimeout() {
     if (!capture->isRunning()) {
         ui->statusBar->showMessage(QString());
         return;
