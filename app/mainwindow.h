@@ -164,6 +164,9 @@ private:
     // A run failed or an automatic restart did not get going: restart within the limit, or give up.
     void failedAttempt(int limit);
     void restartAfterFailure();
+    // Starts, or for RIST without a ticked path whose interface is there, waits for one (looking every kPathPollMs)
+    // for up to kPathWaitMs and then counts a failed attempt within restartLimit.
+    void startWhenAPathIsThere();
     // The capture run's own failure (through onSRTError, like a relay's) and whether its source has pictures.
     void watchCapture();
     void cancelRestart();

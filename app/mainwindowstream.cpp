@@ -10,6 +10,7 @@
 #include "resender.h"
 #include "resenderrist.h"
 #include "resolvehost.h"
+#include "ristrules.h"
 #include "srtstreamid.h"
 #include "streamhealth.h"
 #include "streamrules.h"
@@ -332,6 +333,10 @@ void MainWindow::restartAfterFailure() {
         return;
     if (!waitingForPath)
         qDebug() << "-- reconnect: " << reconnect.count() << " from " << restartLimit;
+    startWhenAPathIsThere();
+}
+
+void MainWindow::startWhenAPathIsThere() {
     if (ui->rbRist->isChecked()) {
         // Rows of interfaces that went are removed and rows of those that came back are ticked again now, not
         // at the next refresh. Without a ticked path the restart waits for one instead of refusing to start.
@@ -369,6 +374,16 @@ void MainWindow::autoStart(const QStringList &arguments) {
     if (!loadConfigFile(path))
         return;
     qDebug() << "cmd Start clicked " << isStreaming << "mainwindow" << __LINE__;
+    // A service started at boot may come before its modem: the paths the file names are waited for, within the
+    // reconnect limit, as a restart waits for them. A file that names none is refused as a click would be.
+    QString ticked;
+    if (ui->rbRist->isChecked() && !collectBondings(&ticked) &&
+        !ristrules::parseBondings(ui->txtBonding_rist->text()).isEmpty()) {
+        logs->addMessage(QStringLiteral("WAITING FOR A NETWORK PATH: ") + ui->txtBonding_rist->text());
+        restartLimit = ui->spbReconnect->value();
+        startWhenAPathIsThere();
+        return;
+    }
     toggleStreaming();
 }
 
