@@ -79,7 +79,14 @@ public:
 
     QStringList availableEncoders();
     QStringList listInterfaces();
-    QList<QPair<QString, QString>> currentInterfaces();
+    // A usable interface: its human-readable name, its first IPv4 address, and the system's index of it, which
+    // changes when the interface goes and comes back (a modem unplugged and plugged in again).
+    struct UsableInterface {
+        QString name;
+        QString address;
+        int index = 0;
+    };
+    QList<UsableInterface> currentInterfaces();
     QString senderInterface();
     // Warns and returns true when the stream id, with its suffixes, is longer than an SRT handshake carries.
     bool refuseOverlongStreamId(const QString &onWire);
@@ -174,7 +181,7 @@ private:
     bool collectBondings(QString *paths);
 
     // Network paths (mainwindownetwork.cpp).
-    CkbLblWidget *addBondingRow(const QString &name, const QString &address);
+    CkbLblWidget *addBondingRow(const QString &name, const QString &address, int interfaceIndex);
     void createBondingRows(const QStringList &interfaceTexts);
     // Ticks the rows listed in the stored path tokens (with their weights) and unticks the others.
     void applyBondingSelection(const QString &tokens);
