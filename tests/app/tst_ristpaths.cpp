@@ -11,8 +11,6 @@
 #include "windowtestmain.h"
 
 #include <QApplication>
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QSettings>
@@ -39,23 +37,12 @@ bool run(const QString &command) {
     return std::system(command.toLocal8Bit().constData()) == 0;
 }
 
-qint64 txPackets(const QString &device) {
-    QByteArray output;
-    testkit::runProgram(QStringLiteral("ip"),
-                        {QStringLiteral("-s"), QStringLiteral("-j"), QStringLiteral("link"), QStringLiteral("show"),
-                         QStringLiteral("dev"), device},
-                        5000, &output);
-    const QJsonArray links = QJsonDocument::fromJson(output).array();
-    return qint64(
-        links.at(0).toObject().value("stats64").toObject().value("tx").toObject().value("packets").toDouble(-1));
-}
-
 // Packets each path sent in the next windowMs.
 QPair<qint64, qint64> pathPackets(int windowMs) {
-    const qint64 a = txPackets(QStringLiteral("vA"));
-    const qint64 b = txPackets(QStringLiteral("vB"));
+    const qint64 a = ristpaths::sentPackets(0);
+    const qint64 b = ristpaths::sentPackets(1);
     QTest::qWait(windowMs);
-    return {txPackets(QStringLiteral("vA")) - a, txPackets(QStringLiteral("vB")) - b};
+    return {ristpaths::sentPackets(0) - a, ristpaths::sentPackets(1) - b};
 }
 
 void writeConfig(const QString &path, const QString &servers, const QString &bonding, const QString &secret,
