@@ -116,6 +116,9 @@ MainWindow::MainWindow(QWidget *parent)
 
     statTimer->setTimerType(Qt::PreciseTimer);
     connect(statTimer, &QTimer::timeout, this, &MainWindow::onStatTimeout);
+    captureWatch = new QTimer(this);
+    captureWatch->setInterval(kCaptureWatchMs);
+    connect(captureWatch, &QTimer::timeout, this, &MainWindow::watchCapture);
 
     SLDCardSource2::initManager();
 

@@ -52,6 +52,8 @@ public:
     // listener) ends within this; what is not ready by then makes the Start fail with a message.
     static constexpr int kStartWaitMs = 5000;
     static constexpr int kStatIntervalMs = 2000;
+    // How often a running stream's capture is asked whether it failed or lacks pictures.
+    static constexpr int kCaptureWatchMs = 250;
     static constexpr int kReconnectDelayMs = 700;
     // A RIST restart without a ticked path whose interface is there waits this long for one (one path refresh
     // period), looking this often, before the attempt counts as failed.
@@ -80,7 +82,14 @@ public:
 
     QStringList availableEncoders();
     QStringList listInterfaces();
-    QList<QPair<QString, QString>> currentInterfaces();
+    // A usable interface: its human-readable name, its first IPv4 address, and the system's index of it, which
+    // changes when the interface goes and comes back (a modem unplugged and plugged in again).
+    struct UsableInterface {
+        QString name;
+        QString address;
+        int index = 0;
+    };
+    QList<UsableInterface> currentInterfaces();
     QString senderInterface();
     // Warns and returns true when the stream id, with its suffixes, is longer than an SRT handshake carries.
     bool refuseOverlongStreamId(const QString &onWire);
@@ -170,12 +179,17 @@ private:
     // A run failed or an automatic restart did not get going: restart within the limit, or give up.
     void failedAttempt(int limit);
     void restartAfterFailure();
+    // Starts, or for RIST without a ticked path whose interface is there, waits for one (looking every kPathPollMs)
+    // for up to kPathWaitMs and then counts a failed attempt within restartLimit.
+    void startWhenAPathIsThere();
+    // The capture run's own failure (through onSRTError, like a relay's) and whether its source has pictures.
+    void watchCapture();
     void cancelRestart();
     void updateControls();
     bool collectBondings(QString *paths);
 
     // Network paths (mainwindownetwork.cpp).
-    CkbLblWidget *addBondingRow(const QString &name, const QString &address);
+    CkbLblWidget *addBondingRow(const QString &name, const QString &address, int interfaceIndex);
     void createBondingRows(const QStringList &interfaceTexts);
     // Ticks the rows listed in the stored path tokens (with their weights) and unticks the others.
     void applyBondingSelection(const QString &tokens);
@@ -200,6 +214,7 @@ private:
 
     Ui::MainWindow *ui;
     QTimer *statTimer;
+    QTimer *captureWatch = nullptr;
     QTimer *netRefreshTimer = nullptr;
     std::unique_ptr<NDISource> ndiSource;
     // Kept by pointer: if a run does not end within the close wait, the object is left behind rather than

@@ -14,6 +14,8 @@
 namespace {
 const char kNoHardwareAddress[] = "00:00:00:00:00:00";
 constexpr int kRowsPerGridRow = 3;
+// The index of the interface a bonding row was made for (a dynamic property of the row); 0 when not known.
+const char kInterfaceIndex[] = "interfaceIndex";
 
 // Calls back with every usable interface: up, not loopback, with a hardware address, and with an IPv4
 // address (only its first one).
@@ -46,12 +48,12 @@ QStringList MainWindow::listInterfaces() {
     return texts;
 }
 
-QList<QPair<QString, QString>> MainWindow::currentInterfaces() {
-    QList<QPair<QString, QString>> pairs;
-    forUsableInterfaces([&pairs](const QNetworkInterface &iface, const QString &address) {
-        pairs.append({iface.humanReadableName(), address});
+QList<MainWindow::UsableInterface> MainWindow::currentInterfaces() {
+    QList<UsableInterface> found;
+    forUsableInterfaces([&found](const QNetworkInterface &iface, const QString &address) {
+        found.append({iface.humanReadableName(), address, iface.index()});
     });
-    return pairs;
+    return found;
 }
 
 QString MainWindow::senderInterface() {
@@ -74,8 +76,9 @@ QList<CkbLblWidget *> MainWindow::bondingRows() const {
     return rows;
 }
 
-CkbLblWidget *MainWindow::addBondingRow(const QString &name, const QString &address) {
+CkbLblWidget *MainWindow::addBondingRow(const QString &name, const QString &address, int interfaceIndex) {
     auto *row = new CkbLblWidget(address);
+    row->setProperty(kInterfaceIndex, interfaceIndex);
     connect(row, &CkbLblWidget::checkedCkb, this, &MainWindow::checkedBondingIp);
     row->setCheckBoxToolTip(name);
     const int position = bondingRows().size();
@@ -84,9 +87,14 @@ CkbLblWidget *MainWindow::addBondingRow(const QString &name, const QString &addr
 }
 
 void MainWindow::createBondingRows(const QStringList &interfaceTexts) {
+    const QList<UsableInterface> present = currentInterfaces();
     for (const QString &text : interfaceTexts) {
         const QStringList parts = text.split(QLatin1Char(':'));
-        addBondingRow(parts.value(0), parts.value(1).trimmed());
+        const QString address = parts.value(1).trimmed();
+        auto iface = std::find_if(present.cbegin(), present.cend(), [&address](const UsableInterface &candidate) {
+            return candidate.address == address;
+        });
+        addBondingRow(parts.value(0), address, iface != present.cend() ? iface->index : 0);
     }
 }
 
@@ -155,14 +163,17 @@ void MainWindow::checkedBondingIp(bool checked, const QString &ip, int weight) {
 // The path refresh: rows follow the interfaces that come and go; a row keeps its tick and weight while its
 // address stays. A ticked path whose interface goes stays in the stored selection ("BONDING_RIST"), so that an
 // interface with that address that comes back is ticked again with its weight: one modem dropping out for a
-// moment must not end the operator's choice.
+// moment must not end the operator's choice. An interface that went and came back between two refreshes is a new
+// one (another index): its path's sockets were bound to the one that went and carry nothing any more, so its row
+// goes and comes back too, which makes the path's peers afresh.
 void MainWindow::on_pbUpdateNet_clicked() {
-    QList<QPair<QString, QString>> current = currentInterfaces();
+    QList<UsableInterface> current = currentInterfaces();
     QList<CkbLblWidget *> gone;
     for (CkbLblWidget *row : bondingRows()) {
         auto match = std::find_if(current.begin(), current.end(),
-                                  [row](const QPair<QString, QString> &pair) { return pair.second == row->text(); });
-        if (match != current.end())
+                                  [row](const UsableInterface &iface) { return iface.address == row->text(); });
+        const int known = row->property(kInterfaceIndex).toInt();
+        if (match != current.end() && (known == 0 || known == match->index))
             current.erase(match);
         else
             gone.append(row);
@@ -176,8 +187,8 @@ void MainWindow::on_pbUpdateNet_clicked() {
         row->deleteLater();
     }
     const QList<ristrules::BondingPath> stored = ristrules::parseBondings(ui->txtBonding_rist->text());
-    for (const QPair<QString, QString> &pair : qAsConst(current)) {
-        CkbLblWidget *row = addBondingRow(pair.first, pair.second);
+    for (const UsableInterface &iface : qAsConst(current)) {
+        CkbLblWidget *row = addBondingRow(iface.name, iface.address, iface.index);
         auto chosen = std::find_if(stored.cbegin(), stored.cend(),
                                    [row](const ristrules::BondingPath &path) { return path.address == row->text(); });
         // Ticking runs checkedBondingIp, which adds the path's peers to a running RIST stream.

@@ -10,6 +10,7 @@
 #include "resender.h"
 #include "resenderrist.h"
 #include "resolvehost.h"
+#include "ristrules.h"
 #include "srtstreamid.h"
 #include "streamhealth.h"
 #include "streamrules.h"
@@ -200,6 +201,7 @@ bool MainWindow::startStreaming(const StreamRequest &request, QDeadlineTimer dea
     runningRist = request.rist;
     health->started(request.rist ? ristSender->runNumber() : srtSender->runNumber());
     statTimer->start(kStatIntervalMs);
+    captureWatch->start();
     startAdaptiveBitrate(request.codec, request.videoBitrate);
     if (request.rist)
         telemetry->start([relay = ristSender] { return relay->linkStats(); }, request.videoBitrate);
@@ -210,6 +212,7 @@ bool MainWindow::startStreaming(const StreamRequest &request, QDeadlineTimer dea
 
 void MainWindow::stopStreaming() {
     statTimer->stop();
+    captureWatch->stop();
     telemetry->stop();
     adaptiveActive = false;
     ui->cmdStart->setText(tr("START"));
@@ -268,14 +271,28 @@ void MainWindow::updateControls() {
     ui->networkInterfaceComboBox->setEnabled(idle);
 }
 
-void MainWindow::onStatTimeout() {
-    // A source gone for good (a capture card that could not be opened again) fails the stream like a relay
-    // failure, so that the restart takes over.
-    if (isStreaming && capture->sourceLost.exchange(false)) {
-        logs->addMessage(QStringLiteral("SOURCE LOST: the video source gives no picture"));
-        onSRTError();
+void MainWindow::watchCapture() {
+    if (!isStreaming)
         return;
+    // A capture run that cannot go on fails the stream like a relay failure, so that the restart takes over: a
+    // source gone for good (a capture card that could not be opened again), an encoder whose output is dead.
+    switch (capture->failure.exchange(CaptureStreamer::Failure::None)) {
+    case CaptureStreamer::Failure::None:
+        health->sourcePicture(!capture->pictureMissing.load());
+        return;
+    case CaptureStreamer::Failure::SourceLost:
+        logs->addMessage(QStringLiteral("SOURCE LOST: the video source gives no picture"));
+        // Said before the restart's countdown, also when the source never gave a picture at all.
+        health->sourcePicture(false);
+        break;
+    case CaptureStreamer::Failure::OutputFailed:
+        logs->addMessage(QStringLiteral("ENCODER FAILED: the encoded stream does not reach the relay"));
+        break;
     }
+    onSRTError();
+}
+
+void MainWindow::onStatTimeout() {
     if (!capture->isRunning()) {
         ui->statusBar->showMessage(QString());
         return;
@@ -319,6 +336,10 @@ void MainWindow::restartAfterFailure() {
         return;
     if (!waitingForPath)
         qDebug() << "-- reconnect: " << reconnect.count() << " from " << restartLimit;
+    startWhenAPathIsThere();
+}
+
+void MainWindow::startWhenAPathIsThere() {
     if (ui->rbRist->isChecked()) {
         // Rows of interfaces that went are removed and rows of those that came back are ticked again now, not
         // at the next refresh. Without a ticked path the restart waits for one instead of refusing to start.
@@ -356,6 +377,16 @@ void MainWindow::autoStart(const QStringList &arguments) {
     if (!loadConfigFile(path))
         return;
     qDebug() << "cmd Start clicked " << isStreaming << "mainwindow" << __LINE__;
+    // A service started at boot may come before its modem: the paths the file names are waited for, within the
+    // reconnect limit, as a restart waits for them. A file that names none is refused as a click would be.
+    QString ticked;
+    if (ui->rbRist->isChecked() && !collectBondings(&ticked) &&
+        !ristrules::parseBondings(ui->txtBonding_rist->text()).isEmpty()) {
+        logs->addMessage(QStringLiteral("WAITING FOR A NETWORK PATH: ") + ui->txtBonding_rist->text());
+        restartLimit = ui->spbReconnect->value();
+        startWhenAPathIsThere();
+        return;
+    }
     toggleStreaming();
 }
 

@@ -21,6 +21,8 @@ QString StreamHealth::text() const {
         return tr("server not answering");
     case State::NoNetworkPath:
         return tr("no network path");
+    case State::SourceLost:
+        return tr("source lost");
     case State::Reconnecting: {
         const double seconds = std::max<qint64>(restartAt.remainingTime(), 0) / 1000.0;
         return tr("reconnecting (%1 of %2) in %3 s").arg(attempt).arg(limit).arg(seconds, 0, 'f', 1);
@@ -45,6 +47,8 @@ QString StreamHealth::key() const {
         return QStringLiteral("server_not_answering");
     case State::NoNetworkPath:
         return QStringLiteral("no_network_path");
+    case State::SourceLost:
+        return QStringLiteral("source_lost");
     case State::Reconnecting:
         return QStringLiteral("reconnecting");
     case State::StoppedAfterLimit:
@@ -55,11 +59,13 @@ QString StreamHealth::key() const {
 
 bool StreamHealth::runActive() const {
     return current == State::Starting || current == State::WaitingForEncoder || current == State::Sending ||
-           current == State::ServerNotAnswering || current == State::NoNetworkPath;
+           current == State::ServerNotAnswering || current == State::NoNetworkPath || current == State::SourceLost;
 }
 
 void StreamHealth::started(quint64 relayRun) {
     expectedRun = relayRun;
+    relayState = State::Starting;
+    pictureMissing = false;
     enter(State::Starting);
 }
 
@@ -70,21 +76,37 @@ void StreamHealth::relayPhase(quint64 run, RelayThread::Phase phase) {
     switch (phase) {
     case RelayThread::Phase::Idle:
     case RelayThread::Phase::Connecting:
-        enter(State::Starting);
+        relayState = State::Starting;
         break;
     case RelayThread::Phase::WaitingForEncoder:
-        enter(State::WaitingForEncoder);
+        relayState = State::WaitingForEncoder;
         break;
     case RelayThread::Phase::Sending:
-        enter(State::Sending);
+        relayState = State::Sending;
         break;
     case RelayThread::Phase::ServerNotAnswering:
-        enter(State::ServerNotAnswering);
+        relayState = State::ServerNotAnswering;
         break;
     case RelayThread::Phase::NoPath:
-        enter(State::NoNetworkPath);
+        relayState = State::NoNetworkPath;
         break;
     }
+    enterRunState();
+}
+
+void StreamHealth::sourcePicture(bool arriving) {
+    if (!runActive())
+        return;
+    pictureMissing = !arriving;
+    enterRunState();
+}
+
+void StreamHealth::enterRunState() {
+    // A server or path that is gone is the stream's first problem; otherwise a source without pictures is why
+    // nothing goes out, whatever the relay says.
+    const bool relayWouldSend =
+        relayState == State::Starting || relayState == State::WaitingForEncoder || relayState == State::Sending;
+    enter(pictureMissing && relayWouldSend ? State::SourceLost : relayState);
 }
 
 void StreamHealth::restartPending(int attempt, int limit, int delayMs) {

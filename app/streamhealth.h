@@ -22,6 +22,8 @@ public:
         Sending,
         ServerNotAnswering,
         NoNetworkPath,
+        // The run goes on, but its source gives no picture (a capture card without a signal), so nothing is sent.
+        SourceLost,
         Reconnecting,
         StoppedAfterLimit,
     };
@@ -44,6 +46,9 @@ public:
     void relayPhase(quint64 run, RelayThread::Phase phase);
     // A failed run: attempt (1 for the first restart) of limit starts again in delayMs.
     void restartPending(int attempt, int limit, int delayMs);
+    // Whether the running capture gets pictures from its source; while it does not, the run says so in place of
+    // starting, waiting for the encoder or sending.
+    void sourcePicture(bool arriving);
     // A restart waits for a ticked RIST path whose interface is there.
     void waitingForPath();
     // The operator or a signal stopped the stream (also: the window closes).
@@ -59,9 +64,14 @@ signals:
 
 private:
     void enter(State state);
+    // The run's state from the relay's phase and the source's picture.
+    void enterRunState();
     bool runActive() const;
 
     State current = State::Idle;
+    // What the current run's relay last said, and whether its source has pictures.
+    State relayState = State::Starting;
+    bool pictureMissing = false;
     quint64 expectedRun = 0;
     int attempt = 0;
     int limit = 0;

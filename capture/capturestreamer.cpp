@@ -194,7 +194,8 @@ bool CaptureStreamer::startCapture(int port, int frameRate, int interlace, int g
         return false;
     }
     configureWriter(port, frameRate, gopMultiplier, codec, extraOptions, sampleRate);
-    sourceLost.store(false);
+    failure.store(Failure::None);
+    pictureMissing.store(false);
     running.exchange(true);
     this->audioChannels = audioChannels;
     MFFormat format = convertFormat.load();
@@ -273,6 +274,13 @@ void CaptureStreamer::run() {
     auto fetcher = std::make_unique<FrameFetcher>(runSource);
     QElapsedTimer fetchTime;
     QElapsedTimer sinceFailureSaid;
+    // Counted from the loop's start, so that devices slow to open do not count as a missing picture.
+    QElapsedTimer sincePicture;
+    sincePicture.start();
+    const auto failRun = [this](Failure why) {
+        Failure none = Failure::None;
+        return failure.compare_exchange_strong(none, why);
+    };
     while (running.load()) {
         if (choicePending.load()) {
             // The devices change on the run's own source; only a run that began without one takes the new one.
@@ -282,8 +290,9 @@ void CaptureStreamer::run() {
                 props = runSource.get();
                 fetcher = std::make_unique<FrameFetcher>(runSource);
             }
+            sincePicture.start();
         }
-        if (cardLost->load() && !sourceLost.exchange(true))
+        if (cardLost->load() && failRun(Failure::SourceLost))
             qWarning() << "CaptureStreamer: the capture card is lost, the stream has failed";
         MFFramePtr frame;
         fetchTime.start();
@@ -291,6 +300,8 @@ void CaptureStreamer::run() {
         if (fetched == FrameFetcher::kAbandoned)
             break;
         if (MF_FAILED(fetched) || !frame) {
+            if (sincePicture.elapsed() >= kNoPictureMs)
+                pictureMissing.store(true);
             log(QStringLiteral("GetFrame Failed"));
             const int64_t failures = captureErrors.fetch_add(1) + 1;
             // The log window counts the repeats; the diagnostic stream hears of them once a second.
@@ -304,6 +315,8 @@ void CaptureStreamer::run() {
                 QThread::msleep(static_cast<unsigned long>(kFailedFetchPaceMs - spent));
             continue;
         }
+        sincePicture.start();
+        pictureMissing.store(false);
         if (firstFrame) {
             MFFormat format;
             frame->MFFormatGet(&format);
@@ -320,10 +333,13 @@ void CaptureStreamer::run() {
         const int written = runWriter ? runWriter->ReceiverFramePut(frame, -1, kNoOptions) : int(MF_E_NOTREADY);
         if (MF_FAILED(written)) {
             qDebug() << "write error " << written;
-            // An encoder that does not open fails every frame: the operator hears of it once per run.
+            // The writer gives up its output for the rest of the run at the first failure (an encoder that does not
+            // open, a connection to the relay that cannot be made or stalls), so the stream has failed: the operator
+            // hears of it once per run, and the restart takes over.
             if (!writeFailureSaid)
                 log(QStringLiteral("WRITE FAILED: the frame could not be encoded or sent"));
             writeFailureSaid = true;
+            failRun(Failure::OutputFailed);
             writeErrors.fetch_add(1);
         } else {
             if (previewReceiver && previewWindow.load() != 0)

@@ -99,9 +99,15 @@ public:
     std::atomic<int64_t> captureErrors{0};
     std::atomic<int64_t> writeErrors{0};
     std::atomic<uint64_t> framesWritten{0};
-    // Set by the run when its source is gone for good (a capture card that could not be opened again): the
-    // stream has failed. Cleared by startCapture.
-    std::atomic<bool> sourceLost{false};
+    // Why the run has failed on its own, set by the run and cleared by startCapture: its source is gone for good (a
+    // capture card that could not be opened again), or the encoder's output cannot be written (it did not reach the
+    // relay, or a write failed), after which no frame of the run would ever reach the server.
+    enum class Failure { None, SourceLost, OutputFailed };
+    std::atomic<Failure> failure{Failure::None};
+    // True while the run's source gives no picture: none for kNoPictureMs since its frame loop began or since its last
+    // picture. Cleared by the next picture and by startCapture.
+    static constexpr int kNoPictureMs = 1000;
+    std::atomic<bool> pictureMissing{false};
 
     // The process-wide index of the "NDI Receiver" entry in the live source's video list, -1 until listed.
     static std::atomic<int> ndiReceiverIndex;

@@ -11,8 +11,6 @@
 #include "windowtestmain.h"
 
 #include <QApplication>
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QSettings>
@@ -39,23 +37,12 @@ bool run(const QString &command) {
     return std::system(command.toLocal8Bit().constData()) == 0;
 }
 
-qint64 txPackets(const QString &device) {
-    QByteArray output;
-    testkit::runProgram(QStringLiteral("ip"),
-                        {QStringLiteral("-s"), QStringLiteral("-j"), QStringLiteral("link"), QStringLiteral("show"),
-                         QStringLiteral("dev"), device},
-                        5000, &output);
-    const QJsonArray links = QJsonDocument::fromJson(output).array();
-    return qint64(
-        links.at(0).toObject().value("stats64").toObject().value("tx").toObject().value("packets").toDouble(-1));
-}
-
 // Packets each path sent in the next windowMs.
 QPair<qint64, qint64> pathPackets(int windowMs) {
-    const qint64 a = txPackets(QStringLiteral("vA"));
-    const qint64 b = txPackets(QStringLiteral("vB"));
+    const qint64 a = ristpaths::sentPackets(0);
+    const qint64 b = ristpaths::sentPackets(1);
     QTest::qWait(windowMs);
-    return {txPackets(QStringLiteral("vA")) - a, txPackets(QStringLiteral("vB")) - b};
+    return {ristpaths::sentPackets(0) - a, ristpaths::sentPackets(1) - b};
 }
 
 void writeConfig(const QString &path, const QString &servers, const QString &bonding, const QString &secret,
@@ -83,6 +70,7 @@ class TestRistPaths : public QObject {
 private slots:
     void init();
     void autoStartStreamsOverRist();
+    void autoStartWaitsForItsPaths();
     void pathsCarryTheStream();
     void lostReceiverRestartsTheStream();
     void everyPathGoneAndBack();
@@ -180,6 +168,33 @@ void TestRistPaths::autoStartStreamsOverRist() {
     // The receiver with another secret got packets, but nothing a decoder could read.
     QVERIFY(tsPacketShare(wrong.data()) < 0.05);
     QVERIFY(!appLog().contains(QLatin1String(kSecret)));
+}
+
+void TestRistPaths::autoStartWaitsForItsPaths() {
+    // A service started at boot, before its modems: the file's paths are not there yet.
+    RistTestReceiver receiver;
+    QVERIFY(receiver.start(QString(), ristpaths::receiverNamespace(), QLatin1String(kReceiverAddress)));
+    QVERIFY(ristpaths::dropPath(0) && ristpaths::dropPath(1));
+    QTemporaryDir dir;
+    const QString config = dir.filePath(QStringLiteral("boot.ini"));
+    writeConfig(config, QStringLiteral("rist://%1:%2").arg(QLatin1String(kReceiverAddress)).arg(receiver.port()),
+                QStringLiteral("%1(1),%2(2)").arg(kPathA, kPathB), QString());
+    const QString stats = dir.filePath(QStringLiteral("stats.jsonl"));
+    QProcess app;
+    testkit::startHeadless(app, QStringLiteral(TIDEWELL_EXECUTABLE), dir, config, {QStringLiteral("--stats"), stats});
+    QVERIFY(app.waitForStarted(5000));
+    auto appLog = [&dir] { return QString::fromUtf8(testkit::readFile(dir.filePath(QStringLiteral("app.log")))); };
+    const bool waited = testkit::waitUntil(
+        [&] { return testkit::readFile(stats).contains("\"state\":\"no_network_path\""); }, 15000, 100);
+    // The paths come a few seconds later; the stream follows by itself.
+    QTest::qWait(2000);
+    const bool restored = ristpaths::restorePath(0) && ristpaths::restorePath(1);
+    const bool arrived = testkit::waitUntil([&] { return receiver.data().size() > 100 * 1024; }, kDataMs, 100);
+    ::kill(pid_t(app.processId()), SIGTERM);
+    QVERIFY(app.waitForFinished(15000));
+    QVERIFY2(waited && restored && arrived, qPrintable(appLog()));
+    QVERIFY(!appLog().contains(QLatin1String("select which path")));
+    QVERIFY(testkit::readFile(stats).contains("\"state\":\"sending\""));
 }
 
 void TestRistPaths::pathsCarryTheStream() {

@@ -57,6 +57,8 @@ private slots:
         qputenv("FAKE_SLD_FAIL_AFTER", "25");
         SrtTestListener server;
         QVERIFY2(server.start(), qPrintable(server.errorText()));
+        // Log windows live as long as the process; this window's is the one made with it.
+        const QWidgetList before = QApplication::topLevelWidgets();
         MainWindow window;
         if (!windowtest::chooseTestPatternH264(window))
             QSKIP("the OpenH264 encoder is needed");
@@ -69,7 +71,8 @@ private slots:
         // The log window is a top-level window of its own.
         QPlainTextEdit *view = nullptr;
         for (QWidget *top : QApplication::topLevelWidgets())
-            if (auto *edit = top->findChild<QPlainTextEdit *>(QStringLiteral("plainTextEdit")))
+            if (auto *edit = top->findChild<QPlainTextEdit *>(QStringLiteral("plainTextEdit"));
+                edit && !before.contains(top))
                 view = edit;
         QVERIFY(view);
         const auto logged = [view](const QString &text) { return view->toPlainText().count(text); };
@@ -81,9 +84,16 @@ private slots:
         QVERIFY2(testkit::waitUntil([&] { return logged(QStringLiteral("SOURCE LOST")) == 1; }, 30000),
                  qPrintable(view->toPlainText()));
         QVERIFY(view->toPlainText().contains(QStringLiteral("CAPTURE CARD LOST: Fake Input 1")));
+        // The state said why before the restart: the stream still ran while the card was tried again.
+        const QString said = view->toPlainText();
+        QVERIFY2(said.indexOf(QStringLiteral("STREAM STATE: source lost")) <
+                         said.indexOf(QStringLiteral("STREAM STATE: reconnecting")) &&
+                     said.contains(QStringLiteral("STREAM STATE: source lost")),
+                 qPrintable(said));
         QVERIFY(testkit::waitUntil([&] { return logged(QStringLiteral("Connect to SRT")) == 2; }, 5000));
         QVERIFY(window.streaming());
         QVERIFY(testkit::waitUntil([&] { return window.captureThread()->framesWritten.load() > 0; }, 10000));
+        QVERIFY(testkit::waitUntil([&] { return logged(QStringLiteral("STREAM STATE: sending")) >= 2; }, 10000));
         // Lost once more, the reconnect limit is reached: the window stops instead of showing a stream that sends
         // nothing.
         QVERIFY(testkit::waitUntil([&] { return !window.streaming(); }, 30000));

@@ -5,7 +5,10 @@
 //   FAKE_SLD_CHANNELS  2 (default) or 8
 //   FAKE_SLD_SIZE      "320x180" (default); any two numbers, so that a driver's impossible sizes can be had
 //   FAKE_SLD_FAIL_AFTER  after this many frames (counted over every open of the card) the card fails: every
-//                        read and every open, for FAKE_SLD_FAIL_MS (default: for good); then it works again
+//                        read and every open, for FAKE_SLD_FAIL_MS (default: for good); then it works again.
+//                        The failure's start and end are written to the standard error with the wall-clock time
+//                        ("fakesldcard: failing at <ms since the epoch>", "fakesldcard: working again at <ms>"),
+//                        so that a test watching the program's output knows when the fault was
 //   FAKE_SLD_FORMAT_FAILS  "1": the video format call fails and leaves garbage in the record
 // The picture is ARGB32: a box moving left to right over a grey ground, and across the top a row of
 // FAKE_SLD_COUNTER_BITS black or white cells that spell the frame number in binary, most significant
@@ -20,6 +23,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 
@@ -61,17 +65,26 @@ int64_t nowUs() {
 
 // The card's failure, as the hardware's: it outlasts a close and an open. Started afresh whenever the cards are
 // counted (the card source does so when it starts) or the failure variables change, so that each test gets its own.
+void tell(const char *what) {
+    const auto now =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch());
+    std::fprintf(stderr, "fakesldcard: %s at %lld\n", what, static_cast<long long>(now.count()));
+    std::fflush(stderr);
+}
+
 struct Failure {
     std::mutex lock;
     QByteArray config;
     int64_t delivered = 0;
     int64_t startedUs = -1;
+    bool over = false;
 
     void reset() {
         std::lock_guard<std::mutex> locker(lock);
         config.clear();
         delivered = 0;
         startedUs = -1;
+        over = false;
     }
     // Whether the card fails now; counts a frame when it does not and one is delivered.
     bool failing(bool deliver) {
@@ -81,14 +94,20 @@ struct Failure {
             config = now;
             delivered = 0;
             startedUs = -1;
+            over = false;
         }
         const int64_t after = int64_t(envDouble("FAKE_SLD_FAIL_AFTER", -1));
         const int64_t lastsUs = int64_t(envDouble("FAKE_SLD_FAIL_MS", -1) * 1000);
         if (after >= 0 && delivered >= after) {
-            if (startedUs < 0)
+            if (startedUs < 0) {
                 startedUs = nowUs();
+                tell("failing");
+            }
             if (lastsUs < 0 || nowUs() - startedUs < lastsUs)
                 return true;
+            if (!over)
+                tell("working again");
+            over = true;
         }
         if (deliver)
             ++delivered;

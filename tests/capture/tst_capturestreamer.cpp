@@ -118,20 +118,39 @@ private slots:
         QCOMPARE(rig.logCount("last message repeated 4 times"), 1);
         QVERIFY(rig.statusTail().contains(" ERR_capture: 5"));
         QVERIFY(!rig.statusTail().contains("ERR_write"));
+        // A few failed fetches are no missing picture, and no failed stream.
+        QVERIFY(!rig.streamer->pictureMissing.load());
+        QCOMPARE(rig.streamer->failure.load(), CaptureStreamer::Failure::None);
     }
 
-    void aSourceThatNeverDeliversOnlyCountsCaptureErrors() {
+    void aPauseOfTheSourceIsAMissingPictureUntilItEnds() {
+        Rig rig;
+        // Failed fetches take 10 ms each: about 1.5 s without a picture from the start.
+        rig.scriptNext = [](ScriptedSource &s) { s.failFirst = 150; };
+        QVERIFY(rig.start());
+        QVERIFY(testkit::waitUntil([&] { return rig.streamer->pictureMissing.load(); }, kWaitMs, 5));
+        QCOMPARE(rig.streamer->framesWritten.load(), uint64_t(0));
+        QVERIFY(testkit::waitUntil([&] { return !rig.streamer->pictureMissing.load(); }, kWaitMs, 5));
+        QVERIFY(rig.streamer->framesWritten.load() > 0);
+        QCOMPARE(rig.streamer->failure.load(), CaptureStreamer::Failure::None);
+        QVERIFY(rig.stop());
+    }
+
+    void aSourceThatNeverDeliversHasNoPictureButGoesOn() {
         Rig rig;
         rig.scriptNext = [](ScriptedSource &s) { s.alwaysFail = true; };
         QVERIFY(rig.start());
-        QVERIFY(testkit::waitUntil([&] { return rig.streamer->captureErrors.load() >= 10; }, kWaitMs));
+        QVERIFY(testkit::waitUntil([&] { return rig.streamer->pictureMissing.load(); }, kWaitMs));
+        QVERIFY(rig.streamer->captureErrors.load() >= 10);
+        // The source may come back: the run waits for it and does not fail on its own.
+        QCOMPARE(rig.streamer->failure.load(), CaptureStreamer::Failure::None);
         QVERIFY(rig.stop());
         QCOMPARE(rig.streamer->framesWritten.load(), uint64_t(0));
         QCOMPARE(rig.writer->accepted.load() + rig.writer->refused.load(), 0);
         QCOMPARE(rig.statusTail(), QStringLiteral(" frames:0 ERR_capture: %1").arg(rig.streamer->captureErrors.load()));
     }
 
-    void aWriterThatRefusesEverythingFeedsNoPreview() {
+    void aWriterThatRefusesEverythingFailsTheRunAndFeedsNoPreview() {
         Rig rig;
         rig.writer->refuseFrames = true;
         rig.streamer->setPreviewWindow(0x1234);
@@ -143,6 +162,12 @@ private slots:
         QCOMPARE(rig.streamer->writeErrors.load(), int64_t(rig.writer->refused.load()));
         QCOMPARE(rig.preview->frames.load(), 0);
         QCOMPARE(rig.statusTail(), QStringLiteral(" frames:0 ERR_write: %1").arg(rig.streamer->writeErrors.load()));
+        // No frame of this run can reach the server any more: it has failed, and the next one starts clean.
+        QCOMPARE(rig.streamer->failure.load(), CaptureStreamer::Failure::OutputFailed);
+        rig.writer->refuseFrames = false;
+        QVERIFY(rig.start());
+        QCOMPARE(rig.streamer->failure.load(), CaptureStreamer::Failure::None);
+        QVERIFY(rig.stop());
     }
 
     void framesReachThePreviewOnlyWhileAWindowIsSet() {

@@ -1,6 +1,9 @@
 #include "ristpathtopology.h"
 
 #include <QByteArray>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QStringList>
 
@@ -129,6 +132,20 @@ bool dropPath(int path) {
 
 bool restorePath(int path) {
     return runAll(pathCommands(path), nullptr);
+}
+
+qint64 sentPackets(int path) {
+    QProcess show;
+    show.start(QStringLiteral("ip"),
+               {QStringLiteral("-n"), senderNs, QStringLiteral("-s"), QStringLiteral("-j"), QStringLiteral("link"),
+                QStringLiteral("show"), QStringLiteral("dev"), pathDevice(path)});
+    show.waitForFinished(5000);
+    const QJsonObject link = QJsonDocument::fromJson(show.readAllStandardOutput()).array().at(0).toObject();
+    return qint64(link.value("stats64").toObject().value("tx").toObject().value("packets").toDouble(-1));
+}
+
+bool setSenderLoopback(bool up) {
+    return run(QStringLiteral("ip -n %1 link set lo %2").arg(senderNs, QLatin1String(up ? "up" : "down")));
 }
 
 } // namespace ristpaths

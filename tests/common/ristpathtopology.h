@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QtGlobal>
 
 // Two RIST paths between two network namespaces of the test's own: the sender's, where the test process and the
 // program run, and the receiver's, where ristreceiver listens on one address (on its lo) that both veth paths
@@ -31,5 +32,10 @@ QString receiverNamespace();
 // Deletes a path's veth pair (both ends go, as when a modem is pulled) and builds it again as it was.
 bool dropPath(int path);
 bool restorePath(int path);
+// Takes the sender namespace's loopback down or up: while it is down, connections to 127.0.0.1 there go nowhere
+// (a connect waits for its time-out).
+bool setSenderLoopback(bool up);
+// Packets the sender's end of a path has sent so far (the kernel's count); -1 when the path is not there.
+qint64 sentPackets(int path);
 
 } // namespace ristpaths

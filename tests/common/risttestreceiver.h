@@ -22,6 +22,9 @@ public:
     bool start(const QString &secret = QString(), const QString &netns = QString(),
                const QString &listenAddress = QStringLiteral("127.0.0.1"), quint16 port = 0);
     void stop();
+    // Ends ristreceiver with SIGKILL: it says nothing to its sender. start() again (with its port) brings it back;
+    // what was received so far is kept.
+    void kill() { process.kill(); }
     // URL options of the listening side ("buffer=200&rtt-max=100") and ristreceiver's statistics interval
     // (0: none), for the next start().
     void setInputOptions(const QString &query) { inputQuery = query; }
