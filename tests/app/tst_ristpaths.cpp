@@ -130,8 +130,8 @@ void TestRistPaths::autoStartStreamsOverRist() {
                    .arg(kPathA, kPathB)
                    .toLatin1());
     file.close();
-    const qint64 sentA = txPackets(QStringLiteral("vA"));
-    const qint64 sentB = txPackets(QStringLiteral("vB"));
+    const qint64 sentA = ristpaths::sentPackets(0);
+    const qint64 sentB = ristpaths::sentPackets(1);
 
     QProcess app;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -149,8 +149,8 @@ void TestRistPaths::autoStartStreamsOverRist() {
     const bool arrived = testkit::waitUntil([&] { return right.data().size() > kEnough; }, kDataMs, 100);
     ::kill(pid_t(app.processId()), SIGTERM);
     QVERIFY(app.waitForFinished(15000));
-    const qint64 pathA = txPackets(QStringLiteral("vA")) - sentA;
-    const qint64 pathB = txPackets(QStringLiteral("vB")) - sentB;
+    const qint64 pathA = ristpaths::sentPackets(0) - sentA;
+    const qint64 pathB = ristpaths::sentPackets(1) - sentB;
     QVERIFY2(arrived, qPrintable(appLog()));
     // Weights 1 and 1 share the stream between both paths.
     QVERIFY2(pathA > 100 && pathB > 100, qPrintable(QStringLiteral("%1 / %2").arg(pathA).arg(pathB)));
