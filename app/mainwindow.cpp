@@ -2,6 +2,7 @@
 #include "ui_mainwindow.h"
 
 #include "appmessages.h"
+#include "appstyle.h"
 #include "capturestreamer.h"
 #include "crashhandler.h"
 #include "crashsymbolizer.h"
@@ -156,6 +157,7 @@ MainWindow::MainWindow(QWidget *parent)
     guideFile = userguide::locate(QCoreApplication::applicationDirPath());
     setupHelpLabel(ui->lblHelpTC, QLatin1String(userguide::kTimecodeSection));
     setupHelpLabel(ui->lblHelpAlpha, QLatin1String(userguide::kAlphaSection));
+    appstyle::dimPlaceholders(this);
 
     setupNetworkClock();
 
