@@ -1,5 +1,6 @@
 #include "allocatortuning.h"
 #include "appmessages.h"
+#include "appstyle.h"
 #include "crashhandler.h"
 #include "linktelemetry.h"
 #include "logsdlg.h"
@@ -26,22 +27,6 @@
 #include <memory>
 
 namespace {
-const char kStyleSheet[] =
-    "MainWindow {  background-color: #050F15;}QDialog {background-color: #050F15;border:4px solid lightgray;}"
-    "QStatusBar {background-color:transparent; color:white;font-size:12px;}QStatusBar::item {border:none;}"
-    "QLabel, QRadioButton {font-size:13px; color: white;}QCheckBox {font-size:13px;color: white;}"
-    "QToolBar {border:none;}QGroupBoxZZ {color:white;}QGroupBox {background-color: #0E2B47;border:1px solid "
-    "#34383A;}QFrame#outputFrame {border:1px solid #34383A;}QPushButton:checked{ background: red;  color:white;}"
-    "QComboBox {background:#262626;color: #EA700C; selection-background-color:#262626; selection-color: #EA700C; "
-    "} QSpinBox {background:#262626;color:#EA700C; border:none; selection-background-color:#262626; "
-    "selection-color: #EA700C; }QLineEdit {font-size:14px; background: black; border:none; color: #EA700C;}"
-    "Player {background-color: #0E2B47;border:4px solid lightgray;}QMenuBar {font-size:12px;background-color: "
-    "#0E2B47; color: rgb(255,255,255);}QMenuBar::item::selected {background-color: rgb(49,49,49); color: "
-    "rgb(255,255,255);}QMenu {background-color: #0E2B47; color: rgb(255,255,255);}"
-    "QCheckBox::indicator{background:#262626;color:#FFFFFF; }QCheckBox::indicator:checked{background:#00FF00;"
-    "color:#FFFFFF;}";
-static_assert(sizeof(kStyleSheet) - 1 == 1213, "the application style sheet is one fixed literal");
-
 // After a stop by signal the workers get this long to end before the process leaves.
 constexpr int kWorkerExitWaitMs = 5000;
 
@@ -275,7 +260,7 @@ int main(int argc, char *argv[]) {
     qDebug() << "---show splashscreen---"
              << "main" << __LINE__;
 
-    app.setStyleSheet(QLatin1String(kStyleSheet));
+    app.setStyleSheet(appstyle::styleSheet());
 
     // Last night's failure can be read this morning: what the log window shows goes to a file as well. Made
     // before the window and gone after it, so that the lines of its end reach the file too.

@@ -2,6 +2,7 @@
 #include "ui_mainwindow.h"
 
 #include "appmessages.h"
+#include "appstyle.h"
 #include "capturestreamer.h"
 #include "crashhandler.h"
 #include "crashsymbolizer.h"
@@ -15,10 +16,12 @@
 #include "privatefile.h"
 #include "resender.h"
 #include "resenderrist.h"
+#include "settingstext.h"
 #include "sldcardsource2.h"
 #include "streamhealth.h"
 #include "telemetrystrip.h"
 #include "updatenotifier.h"
+#include "userguide.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -36,7 +39,9 @@
 const char *const MainWindow::kVersion = "ver 1.2.3";
 
 namespace {
-const char kHelpSite[] = "https://help.tidewell.example";
+// Where a distributor names its update feed; without it no update check is made.
+const char kUpdateFeedKey[] = "UPDATE_FEED";
+constexpr int kStatusNoticeMs = 10000;
 constexpr int kNetRefreshMs = 10000;
 // How long closing the window waits for the capture thread to finish its last frame.
 constexpr int kCloseWaitMs = 10000;
@@ -136,12 +141,7 @@ MainWindow::MainWindow(QWidget *parent)
 
     loadSettings(settings);
 
-    // Nobody sees a notice on a platform without a screen, so the check is not made there.
-    if (AppMessages::interactive()) {
-        connect(updateNotifier, &UpdateNotifier::newVersionAvailable, this,
-                [this](const QString &msg, const QString &url) { UpdateNotifier::showNotice(this, msg, url); });
-        updateNotifier->checkForUpdate(kBuildNumber, UpdateNotifier::feedAddress());
-    }
+    setupUpdateCheck();
 
     const quint32 version = quint32(srt_getversion());
     const QString versionText = QStringLiteral("SRT VERSION: %1.%2.%3 (%4)")
@@ -161,8 +161,10 @@ MainWindow::MainWindow(QWidget *parent)
     connect(ui->previewBtn, &QPushButton::clicked, this, &MainWindow::showPreview);
     ui->previewBtn->hide();
 
-    setupHelpLabel(ui->lblHelpTC, QStringLiteral("/vitc_method__.html"));
-    setupHelpLabel(ui->lblHelpAlpha, QStringLiteral("/send_alpha_channel.html"));
+    guideFile = userguide::locate(QCoreApplication::applicationDirPath());
+    setupHelpLabel(ui->lblHelpTC, QLatin1String(userguide::kTimecodeSection));
+    setupHelpLabel(ui->lblHelpAlpha, QLatin1String(userguide::kAlphaSection));
+    appstyle::dimPlaceholders(this);
 
     setupNetworkClock();
 
@@ -197,16 +199,41 @@ MainWindow::~MainWindow() {
     delete ui;
 }
 
-void MainWindow::setupHelpLabel(QLabel *label, const QString &page) {
-    const QString address = QLatin1String(kHelpSite) + page;
+void MainWindow::setupHelpLabel(QLabel *label, const QString &section) {
+    const QString address = userguide::address(guideFile, section).toString(QUrl::FullyEncoded);
     label->setText(QStringLiteral("<a style='color:white;text-decoration:none;' href='%1'><img width='27' "
                                   "height='27' src=:/QUESTION /></a>")
-                       .arg(address));
+                       .arg(address.toHtmlEscaped()));
     label->setToolTip(address);
-    label->setOpenExternalLinks(true);
+    // Opened here rather than by the label, so that a guide that is not there is reported.
+    label->setOpenExternalLinks(false);
+    connect(label, &QLabel::linkActivated, this, [this, section] { openUserGuide(section); });
     label->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::LinksAccessibleByMouse |
                                    Qt::LinksAccessibleByKeyboard);
     label->setCursor(Qt::PointingHandCursor);
+}
+
+bool MainWindow::openUserGuide(const QString &section) {
+    if (guideFile.isEmpty()) {
+        logs->addMessage(QStringLiteral("USER GUIDE NOT FOUND: no %1 above %2")
+                             .arg(QLatin1String(userguide::kRelativePath), QCoreApplication::applicationDirPath()));
+        ui->statusBar->showMessage(tr("The user guide is not installed."), kStatusNoticeMs);
+        return false;
+    }
+    return QDesktopServices::openUrl(userguide::address(guideFile, section));
+}
+
+void MainWindow::setupUpdateCheck() {
+    QString refusal;
+    const QUrl feed = UpdateNotifier::configuredFeed(settingsText(*settings, QLatin1String(kUpdateFeedKey)), &refusal);
+    if (!refusal.isEmpty())
+        logs->addMessage(QStringLiteral("UPDATE FEED NOT USED: ") + refusal);
+    // Nobody sees a notice on a platform without a screen, so the check is not made there.
+    if (feed.isEmpty() || !AppMessages::interactive())
+        return;
+    connect(updateNotifier, &UpdateNotifier::newVersionAvailable, this,
+            [this](const QString &msg, const QString &url) { UpdateNotifier::showNotice(this, msg, url); });
+    updateNotifier->checkForUpdate(kBuildNumber, feed.toString(QUrl::FullyEncoded));
 }
 
 void MainWindow::on_cmdInfo_clicked() {
@@ -221,7 +248,7 @@ void MainWindow::on_actionCrash_Report_triggered() {
 }
 
 void MainWindow::helpLblClicked() {
-    QDesktopServices::openUrl(QUrl::fromUserInput(QLatin1String(kHelpSite) + QStringLiteral("/tidewell.html")));
+    openUserGuide(QString());
 }
 
 void MainWindow::closeEvent(QCloseEvent *event) {

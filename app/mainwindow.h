@@ -122,6 +122,11 @@ public:
     QList<CkbLblWidget *> bondingRows() const;
     void relayoutBondingGrid();
     QSettings *settingsStore() const { return settings; }
+    UpdateNotifier *updateCheck() const { return updateNotifier; }
+    // The installed user guide (or the build tree's copy); empty when there is none.
+    QString userGuideFile() const { return guideFile; }
+    // Opens the guide in the desktop's browser, at section when one is given; false (and a log line) without one.
+    bool openUserGuide(const QString &section);
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -196,7 +201,10 @@ private:
     // Writes the ticked rows into txtBonding_rist, the text that "BONDING_RIST" stores.
     void storeBondingSelection();
 
-    void setupHelpLabel(class QLabel *label, const QString &page);
+    // A "?" label that opens the user guide at section.
+    void setupHelpLabel(class QLabel *label, const QString &section);
+    // Reads "UPDATE_FEED": an https address starts the one check; none (the default) or another scheme, none.
+    void setupUpdateCheck();
     void setupNetworkClock();
     void setupPreview();
 
@@ -235,6 +243,7 @@ private:
     Player *player = nullptr;
     QSettings *settings = nullptr;
     QString instance;
+    QString guideFile;
 
     bool isStreaming = false;
     // The transport of the running stream: Stop ends that relay whatever the form shows by then.

@@ -9,9 +9,6 @@
 #include <QUrl>
 
 namespace {
-// No download host is published yet; a reserved name never resolves, so the check ends silently until one is.
-const char feedBase[] = "http://downloads.tidewell.example";
-const char feedPath[] = "/tidewell_win.json";
 // The feed is a few hundred bytes; anything far larger is not our feed.
 constexpr qint64 maxFeedBytes = 64 * 1024;
 constexpr int transferTimeoutMs = 15000;
@@ -19,12 +16,16 @@ constexpr int transferTimeoutMs = 15000;
 
 UpdateNotifier::UpdateNotifier(QObject *parent) : QObject(parent) {}
 
-QString UpdateNotifier::defaultFeedBase() {
-    return QString::fromLatin1(feedBase);
-}
-
-QString UpdateNotifier::feedAddress(const QString &base) {
-    return base + QLatin1String(feedPath);
+QUrl UpdateNotifier::configuredFeed(const QString &text, QString *refusal) {
+    refusal->clear();
+    const QString trimmed = text.trimmed();
+    if (trimmed.isEmpty())
+        return QUrl();
+    const QUrl url(trimmed, QUrl::StrictMode);
+    if (url.isValid() && url.scheme() == QLatin1String("https") && !url.host().isEmpty())
+        return url;
+    *refusal = tr("%1 is not an https address").arg(QUrl(trimmed).toString(QUrl::RemovePassword));
+    return QUrl();
 }
 
 void UpdateNotifier::checkForUpdate(int currentBuild, const QString &feedAddress) {

@@ -2,23 +2,25 @@
 
 #include <QObject>
 #include <QString>
+#include <QUrl>
 
 class QMessageBox;
 class QNetworkAccessManager;
 class QNetworkReply;
 class QWidget;
 
-// Asks the download site once whether a build newer than ours is published and reports it.
+// Asks an update feed once whether a build newer than ours is published and reports it. There is no feed of
+// its own: a distributor names one in the settings, and without one nothing is asked.
 class UpdateNotifier : public QObject {
     Q_OBJECT
 
 public:
     explicit UpdateNotifier(QObject *parent = nullptr);
 
-    // The download site; tests point the feed address at their own server instead.
-    static QString defaultFeedBase();
-    // base followed by "/tidewell_win.json"
-    static QString feedAddress(const QString &base = defaultFeedBase());
+    // The feed named by a setting's text: an https address with a host, or an empty URL. Empty text (the default)
+    // names none; any other text is refused, with the reason in *refusal: the feed decides what the operator is
+    // told to download, so it is only read over a connection that proves who sent it.
+    static QUrl configuredFeed(const QString &text, QString *refusal);
 
     // Starts one check and returns at once. newVersionAvailable follows only when the feed names a higher build.
     void checkForUpdate(int currentBuild, const QString &feedAddress);

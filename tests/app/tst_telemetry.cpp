@@ -10,6 +10,7 @@
 #include <QtTest>
 
 #include <QElapsedTimer>
+#include <QLayout>
 #include <QPlainTextEdit>
 #include <QTimer>
 
@@ -45,6 +46,36 @@ qint64 runQueueWaitMs() {
     return file.readAll().split(' ').value(1).toLongLong() / 1000000;
 }
 
+// Figures as large as a link gives them, so that the widest line a stream can show is laid out.
+LinkStats wideSample(const QString &transport, int paths) {
+    LinkStats stats;
+    stats.transport = transport;
+    stats.sequence = 1;
+    stats.sendRateMbps = 123.45;
+    stats.rttMs = 1234;
+    stats.sendBufferMs = 1200;
+    stats.bandwidthMbps = 999.9;
+    stats.sentInterval = 1000;
+    stats.lostInterval = 123;
+    stats.lostTotal = 1234567;
+    stats.retransmittedInterval = 456;
+    stats.retransmittedTotal = 7654321;
+    stats.droppedTotal = 99999;
+    for (int i = 0; i < paths; ++i) {
+        LinkPathStats path;
+        path.interfaceAddress = QStringLiteral("192.168.200.%1").arg(201 + i);
+        // Two servers: each row names its route in full.
+        path.destination = QStringLiteral("203.0.113.%1:65535").arg(249 + i % 2);
+        path.rttMs = 1234;
+        path.quality = 99.5;
+        path.retransmittedInterval = 4567;
+        path.retransmittedTotal = 7654321;
+        path.bandwidthMbps = 123.45;
+        stats.paths << path;
+    }
+    return stats;
+}
+
 } // namespace
 
 class TestTelemetry : public QObject {
@@ -52,6 +83,8 @@ class TestTelemetry : public QObject {
 
 private slots:
     void stripAndLogFollowTheSnapshots();
+    void figuresShowWholeAtTheWindowsWidth_data();
+    void figuresShowWholeAtTheWindowsWidth();
     void windowKeepsRespondingWhileFiguresFlow();
 };
 
@@ -59,7 +92,8 @@ void TestTelemetry::stripAndLogFollowTheSnapshots() {
     LogsDlg logs;
     auto *edit = logs.findChild<QPlainTextEdit *>(QStringLiteral("plainTextEdit"));
     TelemetryStrip strip;
-    strip.resize(600, strip.sizeHint().height());
+    // Wide enough for each group of figures on one line.
+    strip.resize(1000, strip.sizeHint().height());
     LinkTelemetry telemetry(&logs);
     telemetry.setStrip(&strip);
     telemetry.setIntervalMs(5);
@@ -71,6 +105,9 @@ void TestTelemetry::stripAndLogFollowTheSnapshots() {
     QTest::qWait(100);
     QCOMPARE(sampled.count(), 0);
     QCOMPARE(strip.figuresText(), QStringLiteral("Link: not streaming"));
+    // The graph explains itself before anything is drawn in it; a scale comes with the first figures.
+    QCOMPARE(strip.legend(), (QStringList{"sent", "video bitrate", "round trip", "lost"}));
+    QCOMPARE(strip.axisLabels(), (QStringList{"−60 s", "−40 s", "−20 s", "now"}));
 
     sequence = 1;
     QVERIFY(testkit::waitUntil([&] { return sampled.count() >= 75; }, 5000));
@@ -94,16 +131,61 @@ void TestTelemetry::stripAndLogFollowTheSnapshots() {
     QTest::qWait(100);
     QCOMPARE(strip.sampleCount(), TelemetryStrip::kHistorySeconds);
     const QStringList lines = strip.figuresText().split(QLatin1Char('\n'));
-    QCOMPARE(lines.size(), 3);
-    QVERIFY2(lines[0].contains(QStringLiteral("lost 2.0 %")) && lines[0].contains(QStringLiteral("3200 of 4000")),
-             qPrintable(lines[0]));
-    QVERIFY(lines[1].contains(QStringLiteral("10.1.0.2 to 203.0.113.5:5004: round trip")));
-    QVERIFY(strip.minimumHeight() > 3 * strip.fontMetrics().lineSpacing());
+    QCOMPARE(lines, (QStringList{"RIST  sending 3.50 Mbit/s  round trip 12 ms",
+                                 "lost 2.0 % (0 in all)  retransmitted 0.0 % (0 in all)  dropped 0  video 3200 of "
+                                 "4000 kbit/s",
+                                 "path to 203.0.113.5:5004  round trip  quality  rate  retransmitted",
+                                 "10.1.0.2  0 ms  99.5 %  0.00 Mbit/s  0 (0 in all)", "10.2.0.2  silent"}));
+    QVERIFY(strip.figuresFit());
+    // The rate scale tops the larger of the send rate and the encoder's bitrate; the round trip's starts at 50 ms.
+    QCOMPARE(strip.axisLabels().mid(0, 2), (QStringList{"4 Mbit/s", "50 ms"}));
+    QVERIFY(strip.minimumHeight() > int(lines.size()) * strip.fontMetrics().lineSpacing());
     const QImage picture = strip.grab().toImage();
     QVERIFY(!picture.isNull());
     if (qEnvironmentVariableIsSet("TIDEWELL_TELEMETRY_PICTURE"))
         picture.save(qEnvironmentVariable("TIDEWELL_TELEMETRY_PICTURE"));
     telemetry.stop();
+}
+
+void TestTelemetry::figuresShowWholeAtTheWindowsWidth_data() {
+    QTest::addColumn<QString>("transport");
+    QTest::addColumn<int>("paths");
+    QTest::newRow("SRT") << "SRT" << 0;
+    QTest::newRow("RIST, three paths") << "RIST" << 3;
+}
+
+void TestTelemetry::figuresShowWholeAtTheWindowsWidth() {
+    QFETCH(QString, transport);
+    QFETCH(int, paths);
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    auto *strip = window.findChild<TelemetryStrip *>(QStringLiteral("wdgTelemetry"));
+    strip->addSample(wideSample(transport, paths), 4000, 3200);
+    QApplication::processEvents();
+
+    // Every figure whole, none cut at the window's edge, and each RIST path on its own line.
+    QVERIFY2(strip->figuresFit(), qPrintable(strip->figuresText()));
+    const QString text = strip->figuresText();
+    for (const char *figure : {"sending 123.45 Mbit/s", "round trip 1234 ms", "lost 12.3 % (1234567 in all)",
+                               "retransmitted 45.6 % (7654321 in all)", "dropped 99999", "video 3200 of 4000 kbit/s"})
+        QVERIFY2(text.contains(QLatin1String(figure)), figure);
+    if (transport == QLatin1String("SRT"))
+        QVERIFY(text.contains("send buffer 1200 ms") && text.contains("link estimate 999.9 Mbit/s"));
+    // Large scales read as plain numbers.
+    QCOMPARE(strip->axisLabels().mid(0, 2), (QStringList{"150 Mbit/s", "1500 ms"}));
+    for (int i = 0; i < paths; ++i) {
+        const QString row = QStringLiteral("192.168.200.%1 → 203.0.113.%2:65535  1234 ms  99.5 %  123.45 Mbit/s  "
+                                           "4567 (7654321 in all)")
+                                .arg(201 + i)
+                                .arg(249 + i % 2);
+        QVERIFY2(text.split(QLatin1Char('\n')).contains(row), qPrintable(text));
+    }
+
+    // The window ends where its content ends: the strip's graph takes the height below the controls.
+    auto *central = window.centralWidget();
+    const int below = central->height() - strip->geometry().bottom() - 1;
+    QVERIFY2(below <= central->layout()->contentsMargins().bottom(), qPrintable(QString::number(below)));
 }
 
 void TestTelemetry::windowKeepsRespondingWhileFiguresFlow() {

@@ -29,6 +29,7 @@ private slots:
     void validators();
     void desktopEntryNamesInstalledFiles();
     void serviceUnitRunsTheProgramHeadless();
+    void userGuideReadsOffline();
     void versionsAgree();
 
 private:
@@ -59,6 +60,7 @@ void TestInstall::filesInPlace_data() {
     QTest::newRow("manual page") << "share/man/man1/tidewell.1.gz" << false;
     QTest::newRow("copyright") << "share/doc/tidewell/copyright" << false;
     QTest::newRow("changelog") << "share/doc/tidewell/changelog.Debian.gz" << false;
+    QTest::newRow("user guide") << "share/doc/tidewell/user-guide.html" << false;
     QTest::newRow("systemd user unit") << "lib/systemd/user/tidewell@.service" << false;
 }
 
@@ -136,6 +138,16 @@ void TestInstall::serviceUnitRunsTheProgramHeadless() {
     QCOMPARE(value(QStringLiteral("Restart")), QStringLiteral("on-failure"));
     QVERIFY(value(QStringLiteral("WatchdogSec")).toInt() > 0);
     QCOMPARE(value(QStringLiteral("WantedBy")), QStringLiteral("default.target"));
+}
+
+// The window's help labels open the installed guide at these sections, in a browser that may have no network.
+void TestInstall::userGuideReadsOffline() {
+    const QString guide =
+        QString::fromUtf8(testkit::readFile(installed(QStringLiteral("share/doc/tidewell/user-guide.html"))));
+    for (const char *section : {"timecode", "alpha"})
+        QVERIFY2(guide.contains(QStringLiteral("<a id=\"%1\"></a>").arg(QLatin1String(section))), section);
+    const QRegularExpression remote(QStringLiteral("<(script|link|img)\\b|\\bsrc=|url\\("));
+    QVERIFY2(!remote.match(guide).hasMatch(), qPrintable(remote.match(guide).captured()));
 }
 
 void TestInstall::versionsAgree() {
