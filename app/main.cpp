@@ -32,6 +32,9 @@ constexpr int kWorkerExitWaitMs = 5000;
 
 // The shell convention for a command line the program does not understand.
 constexpr int kUsageExitCode = 2;
+// A headless program whose stream has used up its reconnects ends with this, so that a service manager restarts
+// it (the unit's Restart=on-failure) instead of leaving it idle for good.
+constexpr int kGaveUpExitCode = 1;
 
 // Options that QGuiApplication, QApplication and the X11 platform take out of the argument list themselves.
 // The parser knows them so that it can judge a command line before any application object exists: --help,
@@ -279,6 +282,15 @@ int main(int argc, char *argv[]) {
     ServiceNotifier service;
     QObject::connect(window.streamHealth(), &StreamHealth::changed, &service,
                      [&service](StreamHealth::State, const QString &text) { service.setStatus(text); });
+    QObject::connect(window.streamHealth(), &StreamHealth::changed, &window,
+                     [&window](StreamHealth::State state, const QString &text) {
+                         if (state != StreamHealth::State::StoppedAfterLimit || !window.wasAutoStarted() ||
+                             !AppMessages::headlessPlatform())
+                             return;
+                         std::fprintf(stderr, "tidewell: %s\n", qPrintable(text));
+                         // Queued: the limit may be reached before the event loop runs, where exit() is forgotten.
+                         QTimer::singleShot(0, &window, [] { QCoreApplication::exit(kGaveUpExitCode); });
+                     });
     QObject::connect(&quitter, &SignalQuitter::stopRequested, &window, [&window, &service](int signalNumber) {
         qDebug() << "stop requested by signal" << signalNumber;
         service.stopping();

@@ -20,21 +20,9 @@
 
 namespace {
 
-// Starts the real program headless from a configuration file, with a home of the test's own so that the
-// operator's stored settings are never touched; its output goes to app.log in that home.
 void startHeadless(QProcess &app, const QTemporaryDir &dir, const QString &config,
                    const QStringList &options = QStringList()) {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("HOME"), dir.path());
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("config")));
-    env.insert(QStringLiteral("XDG_DATA_HOME"), dir.filePath(QStringLiteral("data")));
-    env.insert(QStringLiteral("XDG_STATE_HOME"), dir.filePath(QStringLiteral("state")));
-    env.remove(QStringLiteral("DISPLAY"));
-    app.setProcessEnvironment(env);
-    app.setProcessChannelMode(QProcess::MergedChannels);
-    app.setStandardOutputFile(dir.filePath(QStringLiteral("app.log")));
-    app.start(QStringLiteral(TIDEWELL_EXECUTABLE),
-              QStringList{QStringLiteral("-platform"), QStringLiteral("offscreen")} + options + QStringList{config});
+    testkit::startHeadless(app, QStringLiteral(TIDEWELL_EXECUTABLE), dir, config, options);
 }
 
 constexpr int kFirstDataMs = 30000;
@@ -83,6 +71,8 @@ private slots:
     void statsFifoNeverHoldsTheProgram();
     // SIGTERM while start-up still builds the window (before any stream starts) ends the program.
     void signalDuringStartUpEndsProgram();
+    // Once its reconnects are used up, a headless program ends with a failure for its service manager to see.
+    void usedUpReconnectsEndTheProgram();
 };
 
 void TestAppStream::autoStartStreamsAndRestarts() {
@@ -294,6 +284,24 @@ void TestAppStream::signalDuringStartUpEndsProgram() {
     QCOMPARE(app.exitStatus(), QProcess::NormalExit);
     QCOMPARE(app.exitCode(), 0);
     QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("config/Brackmoor/Tidewell.conf"))));
+}
+
+void TestAppStream::usedUpReconnectsEndTheProgram() {
+    QTemporaryDir dir;
+    const QString config = dir.filePath(QStringLiteral("stream.ini"));
+    // Nobody listens on the port: the first run and its one restart fail at the connect.
+    testkit::writeStreamConfig(
+        config, {{"URL", QStringLiteral("srt://127.0.0.1:%1").arg(testkit::freePort(true))}, {"RECONNECT", 1}});
+    QProcess app;
+    startHeadless(app, dir, config);
+    QVERIFY(app.waitForStarted(5000));
+    const bool ended = app.waitForFinished(30000);
+    const QString log = QString::fromUtf8(testkit::readFile(dir.filePath(QStringLiteral("app.log"))));
+    if (!ended)
+        ::kill(pid_t(app.processId()), SIGTERM);
+    QVERIFY2(ended, qPrintable(log));
+    QCOMPARE(app.exitCode(), 1);
+    QVERIFY2(log.contains(QStringLiteral("stopped after 1 reconnect")), qPrintable(log));
 }
 
 QTEST_GUILESS_MAIN(TestAppStream)
