@@ -20,6 +20,7 @@ const MFCodecEntry codecTable[] = {
     {"hevc_qsv", "hevc_qsv", MFEncoderFamily::Qsv, AV_CODEC_ID_HEVC},
     {"q265hw", "hevc_qsv", MFEncoderFamily::Qsv, AV_CODEC_ID_HEVC},
     {"n265", "hevc_nvenc", MFEncoderFamily::Nvenc, AV_CODEC_ID_HEVC},
+    {"x265sw", "libx265", MFEncoderFamily::X265, AV_CODEC_ID_HEVC},
 };
 
 // MPEG-2 main and high level VBV buffer sizes (bits): the largest buffer a conforming stream may ask for.
@@ -28,6 +29,11 @@ constexpr int mpeg2HighLevelVbvBits = 9781248;
 constexpr const char *liveAsyncDepth = "1";
 // Look-ahead of "vbr_la": short, since every frame of look-ahead is a frame of delay on a live link.
 constexpr const char *qsvLookaheadFrames = "8";
+// x265 look-ahead for "vbr_la"; the zero-latency tuning turns it off otherwise.
+constexpr const char *x265LookaheadFrames = "8";
+// The share of the ceiling x265's average aims at, and how full its VBV buffer starts.
+constexpr double x265AverageShare = 0.95;
+constexpr const char *x265VbvInitialFill = "0.5";
 // MPEG-2's VBV buffer: half a second of the ceiling.
 constexpr int mpeg2VbvDivisor = 2;
 // FFmpeg refuses a buffer shorter than one frame at the bitrate; two leave the rate control room to work.
@@ -122,6 +128,60 @@ void applyX264(const MFVideoSettings &s, AVCodecContext *c, AVDictionary **d) {
     setOption(d, "x264-params", params);
     c->max_b_frames = 0;
     setInterlace(s, c);
+}
+
+// FFmpeg 5.1's libx265 wrapper takes the bitrate, the VBV (maxrate, buffer), the GOP and the B-frames from the
+// context, constant quality from "crf" and a constant quantiser from "qp" (only without a bitrate); the rest
+// goes to x265 as its own parameters.
+void applyX265(const MFVideoSettings &s, AVCodecContext *c, AVDictionary **d) {
+    const MFWriterOptions &o = s.options;
+    const MFRateControl rc = mfRateControl(o.rcType);
+    setOption(d, "preset", mfX265Preset(o.quality));
+    setOption(d, "tune", "zerolatency");
+    if (!o.videoProfile.isEmpty())
+        setOption(d, "profile", o.videoProfile.toLower().toLatin1());
+    // As for x264, a fixed key-frame cadence. x265 writes its own log to stderr, past FFmpeg's; only its errors
+    // (which FFmpeg reports as well) are wanted there.
+    QByteArray params = "scenecut=0:log-level=error";
+    switch (rc) {
+    case MFRateControl::Cqp:
+        setOption(d, "qp", QByteArray::number(mfConstantQuality(o.quality)));
+        c->bit_rate = 0;
+        break;
+    case MFRateControl::Quality:
+        setOption(d, "crf", QByteArray::number(mfConstantQuality(o.quality)));
+        setRates(s, c, true);
+        c->bit_rate = 0;
+        break;
+    case MFRateControl::Cbr:
+        setRates(s, c, true);
+        c->rc_max_rate = c->bit_rate;
+        c->rc_buffer_size = int(std::min<int64_t>(c->bit_rate, INT32_MAX));
+        params += ":strict-cbr=1";
+        break;
+    case MFRateControl::Avbr:
+        setRates(s, c, false);
+        break;
+    default:
+        setRates(s, c, true);
+        // Without look-ahead x265 overshoots its average by a few per cent and rides the VBV ceiling; aimed a
+        // little under it, the stream stays within the bitrate set.
+        if (c->rc_max_rate > 0)
+            c->bit_rate = std::min(c->bit_rate, int64_t(double(c->rc_max_rate) * x265AverageShare));
+        if (rc == MFRateControl::VbrLookahead)
+            params += QByteArray(":rc-lookahead=") + x265LookaheadFrames;
+        break;
+    }
+    // The first key frame may take half the buffer, not nine tenths: a smaller burst at the start of a stream.
+    if (c->rc_buffer_size > 0)
+        params += QByteArray(":vbv-init=") + x265VbvInitialFill;
+    setOption(d, "x265-params", params);
+    c->max_b_frames = 0;
+    // Every key frame an IDR picture, where any decoder can start: x265 writes open-GOP CRA pictures otherwise.
+    c->flags |= AV_CODEC_FLAG_CLOSED_GOP;
+    // x265 codes interlaced video only as separate field pictures, which decoders hand on as half-height frames;
+    // the writer codes the frames as progressive pictures instead.
+    c->field_order = AV_FIELD_PROGRESSIVE;
 }
 
 int64_t mpeg2MinBitrate(const MFVideoSettings &s) {
@@ -319,6 +379,13 @@ const char *mfQsvPreset(int quality) {
     return presets[quality - 1];
 }
 
+const char *mfX265Preset(int quality) {
+    static const char *const presets[] = {"ultrafast", "superfast", "veryfast", "faster", "fast", "medium", "slow"};
+    if (quality < 1 || quality > 7)
+        return presets[0];
+    return presets[quality - 1];
+}
+
 const char *mfNvencPreset(const QString &preset) {
     static const struct {
         const char *name;
@@ -358,6 +425,9 @@ void mfApplyVideoOptions(const MFCodecEntry &entry, const MFVideoSettings &setti
     switch (entry.family) {
     case MFEncoderFamily::X264:
         applyX264(settings, context, encoderOptions);
+        break;
+    case MFEncoderFamily::X265:
+        applyX265(settings, context, encoderOptions);
         break;
     case MFEncoderFamily::Mpeg2:
         applyMpeg2(settings, context);

@@ -10,7 +10,7 @@ extern "C" {
 }
 
 // The one table of video codec ids the writer knows, and how each id's options map onto its encoder.
-enum class MFEncoderFamily { X264, Qsv, Nvenc, OpenH264, Mpeg2 };
+enum class MFEncoderFamily { X264, X265, Qsv, Nvenc, OpenH264, Mpeg2 };
 
 struct MFCodecEntry {
     const char *id;      // codec id of the option text and of the encoder list
@@ -32,7 +32,7 @@ struct MFVideoSettings {
     bool interlaced() const { return interlace == 1 || interlace == 2; }
 };
 
-// The nine codec ids in the order the encoder list offers them.
+// The ten codec ids in the order the encoder list offers them.
 QStringList mfCodecIds();
 // The entry of a codec id (exact, case-sensitive), or nullptr.
 const MFCodecEntry *mfCodecFind(const QString &id);
@@ -43,6 +43,8 @@ MFRateControl mfRateControl(const QString &rcType);
 // Quality 1..7 (0 = not given) on the family's own scale of speed presets.
 const char *mfX264Preset(int quality);
 const char *mfQsvPreset(int quality);
+// x265's presets; without a quality its fastest, which the quality list shows first.
+const char *mfX265Preset(int quality);
 // The NVENC preset of the encoder list's preset name ("low_latency" → "ll"); nullptr for an unknown name.
 const char *mfNvencPreset(const QString &preset);
 // Constant quantiser / quality level used for "cqp" and "quality" (H.264 scale, 0..51).

@@ -223,6 +223,8 @@ void TestWriterOptions::codecTable_data() {
                             << "hevc_qsv";
     QTest::newRow("n265") << "n265"
                           << "hevc_nvenc";
+    QTest::newRow("x265sw") << "x265sw"
+                            << "libx265";
 }
 
 void TestWriterOptions::codecTable() {
@@ -233,7 +235,7 @@ void TestWriterOptions::codecTable() {
     QCOMPARE(QString(entry->encoder), encoder);
     QVERIFY(!mfCodecFind(id.toUpper()));
     QVERIFY(mfCodecIds().contains(id));
-    QCOMPARE(mfCodecIds().size(), 9);
+    QCOMPARE(mfCodecIds().size(), 10);
 }
 
 void TestWriterOptions::nvencPresets() {
@@ -255,6 +257,12 @@ void TestWriterOptions::nvencPresets() {
     for (int q = 1; q <= 7; ++q)
         x264.insert(mfX264Preset(q));
     QCOMPARE(x264.size(), 7);
+    // Without a quality x265 takes the entry the quality list shows first: its fastest.
+    QSet<QString> x265;
+    for (int q = 1; q <= 7; ++q)
+        x265.insert(mfX265Preset(q));
+    QCOMPARE(x265.size(), 7);
+    QCOMPARE(QString(mfX265Preset(0)), QString(mfX265Preset(1)));
 }
 
 void TestWriterOptions::gopAndFrameRates_data() {
@@ -333,7 +341,7 @@ void TestWriterOptions::hardwareOptionsExist() {
 void TestWriterOptions::softwareEncodersOpen_data() {
     QTest::addColumn<QString>("codec");
     QTest::addColumn<QString>("rc");
-    for (const char *codec : {"q264sw", "mpeg2video", "libopenh264"}) {
+    for (const char *codec : {"q264sw", "mpeg2video", "libopenh264", "x265sw"}) {
         for (const QString &rc : rateControls)
             QTest::newRow(QByteArray(codec) + " " + rc.toLatin1()) << codec << rc;
     }
