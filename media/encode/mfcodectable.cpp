@@ -11,24 +11,27 @@ extern "C" {
 namespace {
 
 const MFCodecEntry codecTable[] = {
-    {"q264hw", "h264_qsv", MFEncoderFamily::Qsv, AV_CODEC_ID_H264},
+    {"q264hw", "h264_qsv", MFEncoderFamily::Qsv, AV_CODEC_ID_H264, "h264_vaapi"},
     {"q264sw", "libx264", MFEncoderFamily::X264, AV_CODEC_ID_H264},
     {"c264", "h264_nvenc", MFEncoderFamily::Nvenc, AV_CODEC_ID_H264},
     {"n264", "h264_nvenc", MFEncoderFamily::Nvenc, AV_CODEC_ID_H264},
     {"libopenh264", "libopenh264", MFEncoderFamily::OpenH264, AV_CODEC_ID_H264},
     {"mpeg2video", "mpeg2video", MFEncoderFamily::Mpeg2, AV_CODEC_ID_MPEG2VIDEO},
-    {"hevc_qsv", "hevc_qsv", MFEncoderFamily::Qsv, AV_CODEC_ID_HEVC},
-    {"q265hw", "hevc_qsv", MFEncoderFamily::Qsv, AV_CODEC_ID_HEVC},
+    {"hevc_qsv", "hevc_qsv", MFEncoderFamily::Qsv, AV_CODEC_ID_HEVC, "hevc_vaapi"},
+    {"q265hw", "hevc_qsv", MFEncoderFamily::Qsv, AV_CODEC_ID_HEVC, "hevc_vaapi"},
     {"n265", "hevc_nvenc", MFEncoderFamily::Nvenc, AV_CODEC_ID_HEVC},
     {"x265sw", "libx265", MFEncoderFamily::X265, AV_CODEC_ID_HEVC},
 };
 
 // MPEG-2 main and high level VBV buffer sizes (bits): the largest buffer a conforming stream may ask for.
 constexpr int mpeg2HighLevelVbvBits = 9781248;
-// QSV and NVENC keep a queue of frames in flight unless told not to; one frame keeps the stream live.
+// QSV, NVENC and VAAPI keep a queue of frames in flight unless told not to; one frame keeps the stream live.
 constexpr const char *liveAsyncDepth = "1";
 // Look-ahead of "vbr_la": short, since every frame of look-ahead is a frame of delay on a live link.
 constexpr const char *qsvLookaheadFrames = "8";
+// The VAAPI encoders' speed level runs from 1, the driver's best quality, to 7, its fastest (Intel's scale; other
+// drivers clamp it): the reverse of the quality list.
+constexpr int vaapiFastestLevel = 7;
 // x265 look-ahead for "vbr_la"; the zero-latency tuning turns it off otherwise.
 constexpr const char *x265LookaheadFrames = "8";
 // The share of the ceiling x265's average aims at, and how full its VBV buffer starts.
@@ -446,6 +449,51 @@ void mfApplyVideoOptions(const MFCodecEntry &entry, const MFVideoSettings &setti
         av_dict_set(encoderOptions, "allow_skip_frames", "0", 0);
         break;
     }
+}
+
+void mfApplyVaapiOptions(const MFCodecEntry &entry, const MFVideoSettings &settings, AVCodecContext *context,
+                         AVDictionary **encoderOptions) {
+    const MFWriterOptions &o = settings.options;
+    context->gop_size = mfGopFrames(settings);
+    context->keyint_min = context->gop_size;
+    context->max_b_frames = 0;
+    setOption(encoderOptions, "async_depth", liveAsyncDepth);
+    const QByteArray profile =
+        entry.codec == AV_CODEC_ID_HEVC ? o.videoProfile.toLower().toLatin1() : h264Profile(o.videoProfile);
+    if (!profile.isEmpty())
+        setOption(encoderOptions, "profile", profile);
+    if (o.quality > 0)
+        context->compression_level = vaapiFastestLevel + 1 - o.quality;
+    // VAAPI has no look-ahead: "vbr_la" is plain VBR. "auto" lets FFmpeg choose from the rates (VBR with a ceiling).
+    switch (mfRateControl(o.rcType)) {
+    case MFRateControl::Cqp:
+        setOption(encoderOptions, "rc_mode", "CQP");
+        setOption(encoderOptions, "qp", QByteArray::number(mfConstantQuality(o.quality)));
+        break;
+    case MFRateControl::Quality:
+        setOption(encoderOptions, "rc_mode", "QVBR");
+        context->global_quality = mfConstantQuality(o.quality);
+        setRates(settings, context, true);
+        break;
+    case MFRateControl::Cbr:
+        setOption(encoderOptions, "rc_mode", "CBR");
+        setRates(settings, context, true);
+        context->rc_max_rate = context->bit_rate;
+        break;
+    case MFRateControl::Avbr:
+        setOption(encoderOptions, "rc_mode", "AVBR");
+        setRates(settings, context, false);
+        break;
+    case MFRateControl::Vbr:
+    case MFRateControl::VbrLookahead:
+        setOption(encoderOptions, "rc_mode", "VBR");
+        setRates(settings, context, true);
+        break;
+    default:
+        setRates(settings, context, true);
+        break;
+    }
+    context->field_order = AV_FIELD_PROGRESSIVE;
 }
 
 void mfFitVideoSettings(const MFCodecEntry &entry, MFVideoSettings *settings) {

@@ -17,6 +17,9 @@ struct MFCodecEntry {
     const char *encoder; // FFmpeg encoder name; for OpenH264 the name FFmpeg's wrapper would have
     MFEncoderFamily family;
     AVCodecID codec;
+    // Tried where the FFmpeg encoder cannot open: the Quick Sync ids encode through VAAPI on Linux GPU drivers
+    // that have no Quick Sync runtime. nullptr for none.
+    const char *vaapiEncoder = nullptr;
 };
 
 // What the encoder is opened for (taken from the first frame and the option text).
@@ -29,6 +32,8 @@ struct MFVideoSettings {
     // Colour standard the pictures are tagged with (and converted to from RGB): BT.709 for HD, BT.601 below.
     bool hd() const { return height >= 720; }
     MFWriterOptions options;
+    // Where the VAAPI encoders look for render nodes (renderD*).
+    QString renderNodeDirectory = QStringLiteral("/dev/dri");
     bool interlaced() const { return interlace == 1 || interlace == 2; }
 };
 
@@ -60,4 +65,7 @@ void mfFitVideoSettings(const MFCodecEntry &entry, MFVideoSettings *settings);
 // Applies the option text to an FFmpeg encoder context (before avcodec_open2) for the entry's family:
 // bitrates, VBV, GOP, profile, rate control, quality or preset, live low-latency settings and interlacing.
 void mfApplyVideoOptions(const MFCodecEntry &entry, const MFVideoSettings &settings, AVCodecContext *context,
+                         AVDictionary **encoderOptions);
+// The same for the entry's VAAPI encoder (vaapiEncoder): its rate-control modes, speed level and queue depth.
+void mfApplyVaapiOptions(const MFCodecEntry &entry, const MFVideoSettings &settings, AVCodecContext *context,
                          AVDictionary **encoderOptions);

@@ -18,7 +18,8 @@ bool MFVideoEncoder::changesBitrateInPlace(const MFCodecEntry &entry, const QStr
 }
 
 std::unique_ptr<MFVideoEncoder> MFVideoEncoder::create(const MFCodecEntry &entry) {
-    if (avcodec_find_encoder_by_name(entry.encoder))
+    if (avcodec_find_encoder_by_name(entry.encoder) ||
+        (entry.vaapiEncoder && avcodec_find_encoder_by_name(entry.vaapiEncoder)))
         return std::make_unique<MFAvVideoEncoder>(entry);
     // FFmpeg without its OpenH264 wrapper: Debian's libopenh264 directly.
     if (entry.family == MFEncoderFamily::OpenH264)
