@@ -27,6 +27,9 @@ void MainWindow::updateAdaptiveAvailability() {
     if (!cannot.isEmpty())
         tip += QLatin1Char('\n') + tr("Not available with: %1").arg(cannot.join(QStringLiteral(", ")));
     tip += QLatin1Char('\n') + tr("Nor with the rate controls cqp and quality; with libx264 not with cbr and avbr");
+    if (ui->cmbEncs->findData(QStringLiteral("x265sw")) >= 0)
+        tip +=
+            QLatin1Char('\n') + tr("HEVC (Software): FFmpeg's libx265 takes the bitrate only when the stream starts");
     ui->chkAdaptive->setToolTip(tip);
     ui->chkAdaptive->setEnabled(
         MFWriter::changesVideoBitrateInPlace(ui->cmbEncs->currentData().toString(), currentRateControl()));

@@ -36,6 +36,7 @@ const EncoderCandidate kEncoders[] = {
     {"HEVC Intel Quick Sync (Hardware) EXPERIMENTAL", "hevc_qsv", false},
     {"HEVC Intel Quick Sync (Hardware) EXPERIMENTAL", "q265hw", false},
     {"HEVC Nvidia (Hardware) EXPERIMENTAL", "n265", false},
+    {"HEVC (Software)", "x265sw", true},
 };
 
 const char kPresetCodec[] = "n264";

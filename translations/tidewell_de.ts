@@ -378,6 +378,10 @@
         <source>Nor with the rate controls cqp and quality; with libx264 not with cbr and avbr</source>
         <translation>Auch nicht mit den Ratensteuerungen cqp und quality; bei libx264 nicht mit cbr und avbr</translation>
     </message>
+    <message>
+        <source>HEVC (Software): FFmpeg&apos;s libx265 takes the bitrate only when the stream starts</source>
+        <translation>HEVC (Software): FFmpegs libx265 übernimmt die Bitrate nur beim Start des Streams</translation>
+    </message>
 </context>
 <context>
     <name>Player</name>

@@ -2,7 +2,8 @@
 
 #include "mfvideoencoder.h"
 
-// A video encoder of FFmpeg's libavcodec, configured from the codec table.
+// A video encoder of FFmpeg's libavcodec, configured from the codec table. An entry with a VAAPI encoder falls
+// back to it, on a render node, when its own encoder cannot open; the pictures are then uploaded to the device.
 class MFAvVideoEncoder : public MFVideoEncoder {
 public:
     explicit MFAvVideoEncoder(const MFCodecEntry &entry);
@@ -18,7 +19,12 @@ public:
     bool setBitrate(int64_t bitsPerSecond) override;
 
 private:
+    // Opens the named encoder; on the VAAPI device when one is given.
+    bool openEncoder(const char *name, const MFVideoSettings &settings, AVBufferRef *device, QString *why);
+    void close();
+
     const MFCodecEntry &entry;
     AVCodecContext *context = nullptr;
+    AVBufferRef *deviceFrames = nullptr; // the VAAPI device's picture pool; nullptr for a software encoder
     bool retargetable = false;
 };

@@ -11,23 +11,32 @@ extern "C" {
 namespace {
 
 const MFCodecEntry codecTable[] = {
-    {"q264hw", "h264_qsv", MFEncoderFamily::Qsv, AV_CODEC_ID_H264},
+    {"q264hw", "h264_qsv", MFEncoderFamily::Qsv, AV_CODEC_ID_H264, "h264_vaapi"},
     {"q264sw", "libx264", MFEncoderFamily::X264, AV_CODEC_ID_H264},
     {"c264", "h264_nvenc", MFEncoderFamily::Nvenc, AV_CODEC_ID_H264},
     {"n264", "h264_nvenc", MFEncoderFamily::Nvenc, AV_CODEC_ID_H264},
     {"libopenh264", "libopenh264", MFEncoderFamily::OpenH264, AV_CODEC_ID_H264},
     {"mpeg2video", "mpeg2video", MFEncoderFamily::Mpeg2, AV_CODEC_ID_MPEG2VIDEO},
-    {"hevc_qsv", "hevc_qsv", MFEncoderFamily::Qsv, AV_CODEC_ID_HEVC},
-    {"q265hw", "hevc_qsv", MFEncoderFamily::Qsv, AV_CODEC_ID_HEVC},
+    {"hevc_qsv", "hevc_qsv", MFEncoderFamily::Qsv, AV_CODEC_ID_HEVC, "hevc_vaapi"},
+    {"q265hw", "hevc_qsv", MFEncoderFamily::Qsv, AV_CODEC_ID_HEVC, "hevc_vaapi"},
     {"n265", "hevc_nvenc", MFEncoderFamily::Nvenc, AV_CODEC_ID_HEVC},
+    {"x265sw", "libx265", MFEncoderFamily::X265, AV_CODEC_ID_HEVC},
 };
 
 // MPEG-2 main and high level VBV buffer sizes (bits): the largest buffer a conforming stream may ask for.
 constexpr int mpeg2HighLevelVbvBits = 9781248;
-// QSV and NVENC keep a queue of frames in flight unless told not to; one frame keeps the stream live.
+// QSV, NVENC and VAAPI keep a queue of frames in flight unless told not to; one frame keeps the stream live.
 constexpr const char *liveAsyncDepth = "1";
 // Look-ahead of "vbr_la": short, since every frame of look-ahead is a frame of delay on a live link.
 constexpr const char *qsvLookaheadFrames = "8";
+// The VAAPI encoders' speed level runs from 1, the driver's best quality, to 7, its fastest (Intel's scale; other
+// drivers clamp it): the reverse of the quality list.
+constexpr int vaapiFastestLevel = 7;
+// x265 look-ahead for "vbr_la"; the zero-latency tuning turns it off otherwise.
+constexpr const char *x265LookaheadFrames = "8";
+// The share of the ceiling x265's average aims at, and how full its VBV buffer starts.
+constexpr double x265AverageShare = 0.95;
+constexpr const char *x265VbvInitialFill = "0.5";
 // MPEG-2's VBV buffer: half a second of the ceiling.
 constexpr int mpeg2VbvDivisor = 2;
 // FFmpeg refuses a buffer shorter than one frame at the bitrate; two leave the rate control room to work.
@@ -122,6 +131,60 @@ void applyX264(const MFVideoSettings &s, AVCodecContext *c, AVDictionary **d) {
     setOption(d, "x264-params", params);
     c->max_b_frames = 0;
     setInterlace(s, c);
+}
+
+// FFmpeg 5.1's libx265 wrapper takes the bitrate, the VBV (maxrate, buffer), the GOP and the B-frames from the
+// context, constant quality from "crf" and a constant quantiser from "qp" (only without a bitrate); the rest
+// goes to x265 as its own parameters.
+void applyX265(const MFVideoSettings &s, AVCodecContext *c, AVDictionary **d) {
+    const MFWriterOptions &o = s.options;
+    const MFRateControl rc = mfRateControl(o.rcType);
+    setOption(d, "preset", mfX265Preset(o.quality));
+    setOption(d, "tune", "zerolatency");
+    if (!o.videoProfile.isEmpty())
+        setOption(d, "profile", o.videoProfile.toLower().toLatin1());
+    // As for x264, a fixed key-frame cadence. x265 writes its own log to stderr, past FFmpeg's; only its errors
+    // (which FFmpeg reports as well) are wanted there.
+    QByteArray params = "scenecut=0:log-level=error";
+    switch (rc) {
+    case MFRateControl::Cqp:
+        setOption(d, "qp", QByteArray::number(mfConstantQuality(o.quality)));
+        c->bit_rate = 0;
+        break;
+    case MFRateControl::Quality:
+        setOption(d, "crf", QByteArray::number(mfConstantQuality(o.quality)));
+        setRates(s, c, true);
+        c->bit_rate = 0;
+        break;
+    case MFRateControl::Cbr:
+        setRates(s, c, true);
+        c->rc_max_rate = c->bit_rate;
+        c->rc_buffer_size = int(std::min<int64_t>(c->bit_rate, INT32_MAX));
+        params += ":strict-cbr=1";
+        break;
+    case MFRateControl::Avbr:
+        setRates(s, c, false);
+        break;
+    default:
+        setRates(s, c, true);
+        // Without look-ahead x265 overshoots its average by a few per cent and rides the VBV ceiling; aimed a
+        // little under it, the stream stays within the bitrate set.
+        if (c->rc_max_rate > 0)
+            c->bit_rate = std::min(c->bit_rate, int64_t(double(c->rc_max_rate) * x265AverageShare));
+        if (rc == MFRateControl::VbrLookahead)
+            params += QByteArray(":rc-lookahead=") + x265LookaheadFrames;
+        break;
+    }
+    // The first key frame may take half the buffer, not nine tenths: a smaller burst at the start of a stream.
+    if (c->rc_buffer_size > 0)
+        params += QByteArray(":vbv-init=") + x265VbvInitialFill;
+    setOption(d, "x265-params", params);
+    c->max_b_frames = 0;
+    // Every key frame an IDR picture, where any decoder can start: x265 writes open-GOP CRA pictures otherwise.
+    c->flags |= AV_CODEC_FLAG_CLOSED_GOP;
+    // x265 codes interlaced video only as separate field pictures, which decoders hand on as half-height frames;
+    // the writer codes the frames as progressive pictures instead.
+    c->field_order = AV_FIELD_PROGRESSIVE;
 }
 
 int64_t mpeg2MinBitrate(const MFVideoSettings &s) {
@@ -319,6 +382,13 @@ const char *mfQsvPreset(int quality) {
     return presets[quality - 1];
 }
 
+const char *mfX265Preset(int quality) {
+    static const char *const presets[] = {"ultrafast", "superfast", "veryfast", "faster", "fast", "medium", "slow"};
+    if (quality < 1 || quality > 7)
+        return presets[0];
+    return presets[quality - 1];
+}
+
 const char *mfNvencPreset(const QString &preset) {
     static const struct {
         const char *name;
@@ -359,6 +429,9 @@ void mfApplyVideoOptions(const MFCodecEntry &entry, const MFVideoSettings &setti
     case MFEncoderFamily::X264:
         applyX264(settings, context, encoderOptions);
         break;
+    case MFEncoderFamily::X265:
+        applyX265(settings, context, encoderOptions);
+        break;
     case MFEncoderFamily::Mpeg2:
         applyMpeg2(settings, context);
         break;
@@ -376,6 +449,51 @@ void mfApplyVideoOptions(const MFCodecEntry &entry, const MFVideoSettings &setti
         av_dict_set(encoderOptions, "allow_skip_frames", "0", 0);
         break;
     }
+}
+
+void mfApplyVaapiOptions(const MFCodecEntry &entry, const MFVideoSettings &settings, AVCodecContext *context,
+                         AVDictionary **encoderOptions) {
+    const MFWriterOptions &o = settings.options;
+    context->gop_size = mfGopFrames(settings);
+    context->keyint_min = context->gop_size;
+    context->max_b_frames = 0;
+    setOption(encoderOptions, "async_depth", liveAsyncDepth);
+    const QByteArray profile =
+        entry.codec == AV_CODEC_ID_HEVC ? o.videoProfile.toLower().toLatin1() : h264Profile(o.videoProfile);
+    if (!profile.isEmpty())
+        setOption(encoderOptions, "profile", profile);
+    if (o.quality > 0)
+        context->compression_level = vaapiFastestLevel + 1 - o.quality;
+    // VAAPI has no look-ahead: "vbr_la" is plain VBR. "auto" lets FFmpeg choose from the rates (VBR with a ceiling).
+    switch (mfRateControl(o.rcType)) {
+    case MFRateControl::Cqp:
+        setOption(encoderOptions, "rc_mode", "CQP");
+        setOption(encoderOptions, "qp", QByteArray::number(mfConstantQuality(o.quality)));
+        break;
+    case MFRateControl::Quality:
+        setOption(encoderOptions, "rc_mode", "QVBR");
+        context->global_quality = mfConstantQuality(o.quality);
+        setRates(settings, context, true);
+        break;
+    case MFRateControl::Cbr:
+        setOption(encoderOptions, "rc_mode", "CBR");
+        setRates(settings, context, true);
+        context->rc_max_rate = context->bit_rate;
+        break;
+    case MFRateControl::Avbr:
+        setOption(encoderOptions, "rc_mode", "AVBR");
+        setRates(settings, context, false);
+        break;
+    case MFRateControl::Vbr:
+    case MFRateControl::VbrLookahead:
+        setOption(encoderOptions, "rc_mode", "VBR");
+        setRates(settings, context, true);
+        break;
+    default:
+        setRates(settings, context, true);
+        break;
+    }
+    context->field_order = AV_FIELD_PROGRESSIVE;
 }
 
 void mfFitVideoSettings(const MFCodecEntry &entry, MFVideoSettings *settings) {

@@ -18,7 +18,9 @@ namespace {
 constexpr int probeWidth = 256;
 constexpr int probeHeight = 144;
 
-bool probe(const MFCodecEntry &entry, QString *why) {
+} // namespace
+
+bool mfProbeVideoCodec(const MFCodecEntry &entry, const QString &renderNodeDirectory, QString *why) {
     std::unique_ptr<MFVideoEncoder> encoder = MFVideoEncoder::create(entry);
     if (!encoder) {
         *why = QStringLiteral("no encoder %1 in this build").arg(QLatin1String(entry.encoder));
@@ -29,6 +31,7 @@ bool probe(const MFCodecEntry &entry, QString *why) {
     settings.height = probeHeight;
     settings.frameRate = AVRational{25, 1};
     settings.gop = 25;
+    settings.renderNodeDirectory = renderNodeDirectory;
     settings.options.videoCodec = QLatin1String(entry.id);
     settings.options.videoBitrate = 500000;
     settings.options.videoMaxrate = 500000;
@@ -54,8 +57,6 @@ bool probe(const MFCodecEntry &entry, QString *why) {
     return ok;
 }
 
-} // namespace
-
 QStringList mfAvailableVideoCodecs() {
     static std::once_flag probed;
     static QStringList available;
@@ -66,7 +67,7 @@ QStringList mfAvailableVideoCodecs() {
         QStringList missing;
         for (const QString &id : mfCodecIds()) {
             QString why;
-            if (probe(*mfCodecFind(id), &why))
+            if (mfProbeVideoCodec(*mfCodecFind(id), MFVideoSettings().renderNodeDirectory, &why))
                 available << id;
             else
                 missing << QStringLiteral("%1 (%2)").arg(id, why);

@@ -141,6 +141,9 @@ bool MFWriterOutput::openVideo(const AVFrame *picture, const MFFormat &format, Q
     mfFitVideoSettings(*videoEntry, &videoSettings);
     if (videoSettings.interlaced() && videoEntry->family == MFEncoderFamily::OpenH264)
         qDebug() << "MFWriter: OpenH264 has no field coding; the interlaced frames are coded as progressive";
+    if (videoSettings.interlaced() && videoEntry->family == MFEncoderFamily::X265)
+        qDebug() << "MFWriter: libx265 codes fields only as pictures of their own; the interlaced frames are coded "
+                    "as progressive";
     if (!video->open(videoSettings, why)) {
         *why = QStringLiteral("video codec %1: %2").arg(options.videoCodec, *why);
         return false;

@@ -56,6 +56,32 @@ private:
 qint64 fileSize(const QString &path) {
     return QFileInfo(path).size();
 }
+
+// GStreamer's own MPEG-TS demuxer and HEVC parser over a file: what the parser says the stream is (its caps), and
+// how many pictures it hands on. Empty caps when the pipeline fails.
+struct GstHevc {
+    QString caps;
+    int pictures = 0;
+};
+
+GstHevc gstreamerHevc(const QString &path) {
+    QByteArray output;
+    GstHevc result;
+    if (testkit::runProgram(QStringLiteral("gst-launch-1.0"),
+                            {QStringLiteral("-v"), QStringLiteral("filesrc"), QStringLiteral("location=") + path,
+                             QStringLiteral("!"), QStringLiteral("tsdemux"), QStringLiteral("!"),
+                             QStringLiteral("h265parse"), QStringLiteral("!"), QStringLiteral("fakesink"),
+                             QStringLiteral("silent=false")},
+                            60000, &output) != 0)
+        return result;
+    for (const QByteArray &line : output.split('\n')) {
+        if (line.contains("GstFakeSink:fakesink0.GstPad:sink: caps = "))
+            result.caps = QString::fromUtf8(line);
+        else if (line.contains("last-message = chain"))
+            ++result.pictures;
+    }
+    return result;
+}
 } // namespace
 
 class TestAppStream : public QObject {
@@ -63,6 +89,8 @@ class TestAppStream : public QObject {
 
 private slots:
     void autoStartStreamsAndRestarts();
+    // "HEVC (Software)" from a configuration file: HEVC in MPEG-TS that FFmpeg and GStreamer both read.
+    void hevcStreamReadsInTwoDemuxers();
     // --stats appends one JSON object a second with the link figures and the encoder's bitrate; the log file
     // holds the log window's lines.
     void statsFileRecordsEverySecond();
@@ -132,6 +160,81 @@ void TestAppStream::autoStartStreamsAndRestarts() {
         QCOMPARE(audio.value(QStringLiteral("codec_name")).toString(), QStringLiteral("aac"));
         QCOMPARE(audio.value(QStringLiteral("sample_rate")).toString(), QStringLiteral("48000"));
     }
+}
+
+void TestAppStream::hevcStreamReadsInTwoDemuxers() {
+    if (!testkit::haveProgram(QStringLiteral("srt-live-transmit")) || !testkit::haveProgram(QStringLiteral("ffprobe")))
+        QSKIP("srt-live-transmit and ffprobe are needed");
+    if (testkit::runProgram(QStringLiteral("gst-inspect-1.0"), {QStringLiteral("--exists"), QStringLiteral("tsdemux")},
+                            10000) != 0 ||
+        testkit::runProgram(QStringLiteral("gst-inspect-1.0"),
+                            {QStringLiteral("--exists"), QStringLiteral("h265parse")}, 10000) != 0)
+        QSKIP("GStreamer's tsdemux and h265parse are needed (gstreamer1.0-tools, gstreamer1.0-plugins-bad)");
+    constexpr int kVideoKbps = 1500;
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const quint16 port = testkit::freePort(true);
+    const QString config = dir.filePath(QStringLiteral("stream.ini"));
+    testkit::writeStreamConfig(config, {{"ENCSV", "HEVC (Software)"},
+                                        {"FRAME", "1280x720"},
+                                        {"FPS", "25 fps"},
+                                        {"VBR", kVideoKbps},
+                                        {"URL", QStringLiteral("srt://127.0.0.1:%1").arg(port)},
+                                        {"STREAMID", "cam1"}});
+    const QString received = dir.filePath(QStringLiteral("received.ts"));
+    Listener listener;
+    QVERIFY(listener.start(port, received));
+    QProcess app;
+    startHeadless(app, dir, config);
+    QVERIFY(app.waitForStarted(5000));
+    auto appLog = [&dir] { return QString::fromUtf8(testkit::readFile(dir.filePath(QStringLiteral("app.log")))); };
+    // About four seconds of stream.
+    QVERIFY2(testkit::waitUntil([&] { return fileSize(received) > kVideoKbps * 1000 / 8 * 4; }, kFirstDataMs, 100),
+             qPrintable(appLog()));
+    ::kill(pid_t(app.processId()), SIGTERM);
+    QVERIFY2(app.waitForFinished(15000), qPrintable(appLog()));
+    listener.stop();
+
+    const QJsonObject video = testkit::probeStream(testkit::ffprobe(received), QStringLiteral("video"));
+    QCOMPARE(video.value(QStringLiteral("codec_name")).toString(), QStringLiteral("hevc"));
+    QCOMPARE(video.value(QStringLiteral("profile")).toString(), QStringLiteral("Main"));
+    QCOMPARE(video.value(QStringLiteral("width")).toInt(), 1280);
+    QCOMPARE(video.value(QStringLiteral("height")).toInt(), 720);
+    QCOMPARE(video.value(QStringLiteral("r_frame_rate")).toString(), QStringLiteral("25/1"));
+    // The program map gives the HEVC stream type, 0x24, which FFmpeg's demuxer names only in its trace.
+    QByteArray trace;
+    testkit::runProgram(QStringLiteral("ffprobe"), {QStringLiteral("-v"), QStringLiteral("trace"), received}, 60000,
+                        &trace);
+    QVERIFY(trace.contains("stream_type=24 "));
+
+    // Every picture counted, the stream within the bitrate set (its first key frame included).
+    QByteArray sizes;
+    QCOMPARE(testkit::runProgram(QStringLiteral("ffprobe"),
+                                 {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-select_streams"),
+                                  QStringLiteral("v:0"), QStringLiteral("-show_entries"), QStringLiteral("packet=size"),
+                                  QStringLiteral("-of"), QStringLiteral("csv=p=0"), received},
+                                 60000, &sizes),
+             0);
+    qint64 bytes = 0;
+    int pictures = 0;
+    // One "size," line a packet (its side data adds an empty line).
+    for (const QByteArray &line : sizes.split('\n')) {
+        if (!line.trimmed().isEmpty()) {
+            bytes += line.split(',').first().toLongLong();
+            ++pictures;
+        }
+    }
+    QVERIFY2(pictures >= 75, qPrintable(QString::number(pictures)));
+    const double kbps = bytes * 8.0 / (pictures / 25.0) / 1000.0;
+    qInfo("HEVC: %d pictures, %.0f kbit/s for %d set", pictures, kbps, kVideoKbps);
+    QVERIFY2(kbps <= kVideoKbps, qPrintable(QStringLiteral("%1 kbit/s for %2 set").arg(kbps).arg(kVideoKbps)));
+
+    // GStreamer's demuxer and parser find the same stream and every picture of it.
+    const GstHevc gst = gstreamerHevc(received);
+    QVERIFY2(gst.caps.contains(QStringLiteral("video/x-h265")), qPrintable(gst.caps));
+    for (const char *field : {"width=(int)1280", "height=(int)720", "framerate=(fraction)25/1", "profile=(string)main"})
+        QVERIFY2(gst.caps.contains(QLatin1String(field)), qPrintable(gst.caps));
+    QCOMPARE(gst.pictures, pictures);
 }
 
 void TestAppStream::statsFileRecordsEverySecond() {

@@ -61,6 +61,7 @@ private slots:
     void badDestinationRefused_data();
     void badDestinationRefused();
     void startValuesFromForm();
+    void encoderOptionsFollowParameterLists_data();
     void encoderOptionsFollowParameterLists();
     void listenerFailureLeavesWindowIdle();
     void lateRelayFailureIsIgnored();
@@ -470,11 +471,22 @@ void TestMainWindow::startValuesFromForm() {
     QCOMPARE(request.audioChoice, QStringLiteral("ORIGINAL"));
 }
 
+void TestMainWindow::encoderOptionsFollowParameterLists_data() {
+    QTest::addColumn<QString>("codec"); // empty: the Quick Sync entry that opens here
+    QTest::addColumn<bool>("adaptive"); // the adaptive bitrate with "vbr"
+    QTest::newRow("Quick Sync") << QString() << true;
+    // The same two lists; libx265 cannot retarget in place, and the box's tool tip says why.
+    QTest::newRow("HEVC (Software)") << QStringLiteral("x265sw") << false;
+}
+
 void TestMainWindow::encoderOptionsFollowParameterLists() {
+    QFETCH(QString, codec);
+    QFETCH(bool, adaptive);
     window();
-    const QString codec = paramsCodec();
     if (codec.isEmpty())
-        QSKIP("no Quick Sync encoder opens on this machine");
+        codec = paramsCodec();
+    if (codec.isEmpty() || combo("cmbEncs")->findData(codec) < 0)
+        QSKIP("the encoder does not open on this machine");
     combo("cmbEncs")->setCurrentIndex(combo("cmbEncs")->findData(codec));
     QVERIFY(!combo("cmbParam_1")->isHidden());
     QVERIFY(!combo("cmbParam_2")->isHidden());
@@ -489,6 +501,14 @@ void TestMainWindow::encoderOptionsFollowParameterLists() {
     QVERIFY(window()->streamRequest(&request));
     QCOMPARE(request.codec, codec);
     QCOMPARE(request.encoderOptions, QStringLiteral(" video::rc_type='vbr' video::quality='4'"));
+    auto *box = control<QCheckBox>("chkAdaptive");
+    QCOMPARE(box->isEnabled(), adaptive);
+    if (!adaptive) {
+        const QString text = combo("cmbEncs")->currentText();
+        QVERIFY2(box->toolTip().contains(QStringLiteral("Not available with: ")) &&
+                     box->toolTip().contains(text + QStringLiteral(": FFmpeg's libx265")),
+                 qPrintable(box->toolTip()));
+    }
 
     const int plain = combo("cmbEncs")->findData(QStringLiteral("mpeg2video"));
     if (plain >= 0) {

@@ -1,10 +1,13 @@
 // The writer's option text and codec table, as units.
 #include "mfcodectable.h"
+#include "mfencoderprobe.h"
 #include "mfffmpeglog.h"
 #include "mfvideoencoder.h"
 #include "mfwriteroptions.h"
 #include "mfwriteroutput.h"
 
+#include <QDir>
+#include <QTemporaryDir>
 #include <QtTest>
 
 extern "C" {
@@ -77,6 +80,9 @@ private slots:
     void nvencPresets();
     void hardwareOptionsExist_data();
     void hardwareOptionsExist();
+    void vaapiFallback_data();
+    void vaapiFallback();
+    void probeNamesHiddenHardware();
     void softwareEncodersOpen_data();
     void softwareEncodersOpen();
     void liveSettings();
@@ -223,6 +229,8 @@ void TestWriterOptions::codecTable_data() {
                             << "hevc_qsv";
     QTest::newRow("n265") << "n265"
                           << "hevc_nvenc";
+    QTest::newRow("x265sw") << "x265sw"
+                            << "libx265";
 }
 
 void TestWriterOptions::codecTable() {
@@ -233,7 +241,7 @@ void TestWriterOptions::codecTable() {
     QCOMPARE(QString(entry->encoder), encoder);
     QVERIFY(!mfCodecFind(id.toUpper()));
     QVERIFY(mfCodecIds().contains(id));
-    QCOMPARE(mfCodecIds().size(), 9);
+    QCOMPARE(mfCodecIds().size(), 10);
 }
 
 void TestWriterOptions::nvencPresets() {
@@ -255,6 +263,12 @@ void TestWriterOptions::nvencPresets() {
     for (int q = 1; q <= 7; ++q)
         x264.insert(mfX264Preset(q));
     QCOMPARE(x264.size(), 7);
+    // Without a quality x265 takes the entry the quality list shows first: its fastest.
+    QSet<QString> x265;
+    for (int q = 1; q <= 7; ++q)
+        x265.insert(mfX265Preset(q));
+    QCOMPARE(x265.size(), 7);
+    QCOMPARE(QString(mfX265Preset(0)), QString(mfX265Preset(1)));
 }
 
 void TestWriterOptions::gopAndFrameRates_data() {
@@ -326,14 +340,92 @@ void TestWriterOptions::hardwareOptionsExist() {
                 QCOMPARE(maxrate, bitrate);
                 QCOMPARE(minrate, bitrate);
             }
+            // The VAAPI encoder the Quick Sync ids fall back to, with the same option text.
+            const AVCodec *vaapi = entry->vaapiEncoder ? avcodec_find_encoder_by_name(entry->vaapiEncoder) : nullptr;
+            if (!vaapi)
+                continue;
+            context = avcodec_alloc_context3(vaapi);
+            mfApplyVaapiOptions(*entry, settingsFor(codec, rc, quality, preset), context, &options);
+            while (ok && (option = av_dict_get(options, "", option, AV_DICT_IGNORE_SUFFIX)))
+                ok = encoderKnows(vaapi, option->key, option->value, &why);
+            const int level = context->compression_level;
+            av_dict_free(&options);
+            avcodec_free_context(&context);
+            QVERIFY2(ok, qPrintable(QString("%1 rc '%2': %3").arg(vaapi->name, rc, why)));
+            // The driver's levels run from best (1) to fastest (7), the quality list the other way.
+            if (quality > 0)
+                QCOMPARE(level, 8 - quality);
         }
     }
+}
+
+void TestWriterOptions::vaapiFallback_data() {
+    QTest::addColumn<QString>("codec");
+    QTest::addColumn<QStringList>("nodes");   // files made in the render-node directory
+    QTest::addColumn<QStringList>("reasons"); // what the reason names
+    const QStringList noNode = {"no render node in"};
+    for (const char *codec : {"q264hw", "hevc_qsv", "q265hw"}) {
+        QTest::addRow("%s: no directory", codec) << codec << QStringList{"-"} << noNode;
+        QTest::addRow("%s: no node", codec) << codec << QStringList() << noNode;
+        QTest::addRow("%s: only a card node", codec) << codec << QStringList{"card0"} << noNode;
+        QTest::addRow("%s: nodes that do not open", codec)
+            << codec << QStringList{"renderD129", "card0", "renderD128"}
+            << QStringList{"renderD128 does not open", "renderD129 does not open"};
+    }
+}
+
+void TestWriterOptions::vaapiFallback() {
+    // No GPU here: the Quick Sync ids are refused, and the reason says what each way to encode answered.
+    QFETCH(QString, codec);
+    QFETCH(QStringList, nodes);
+    QFETCH(QStringList, reasons);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QString directory = dir.path();
+    if (nodes == QStringList{"-"}) {
+        directory = dir.filePath("absent");
+    } else {
+        for (const QString &node : nodes) {
+            QFile file(dir.filePath(node));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+        }
+    }
+    const MFCodecEntry *entry = mfCodecFind(codec);
+    if (!avcodec_find_encoder_by_name(entry->vaapiEncoder))
+        QSKIP("FFmpeg was built without VAAPI");
+    QString why;
+    QVERIFY(!mfProbeVideoCodec(*entry, directory, &why));
+    QVERIFY2(why.contains(QLatin1String(entry->encoder)), qPrintable(why));
+    QVERIFY2(why.contains("; VAAPI: "), qPrintable(why));
+    for (const QString &reason : reasons)
+        QVERIFY2(why.contains(reason), qPrintable(why));
+}
+
+void TestWriterOptions::probeNamesHiddenHardware() {
+    // The process's own probe, as the encoder list asks it: every Quick Sync hardware id is hidden with both
+    // reasons in one log line.
+    if (!QDir("/dev/dri").entryList({"renderD*"}, QDir::System | QDir::Files).isEmpty())
+        QSKIP("this machine has a render node");
+    static QStringList lines;
+    lines.clear();
+    const QtMessageHandler previous =
+        qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &text) { lines << text; });
+    const QStringList available = mfAvailableVideoCodecs();
+    qInstallMessageHandler(previous);
+    const QString hidden = lines.filter("video codecs not available").value(0);
+    QVERIFY2(!hidden.isEmpty(), qPrintable(lines.join('\n')));
+    for (const char *codec : {"q264hw", "hevc_qsv", "q265hw"}) {
+        QVERIFY(!available.contains(codec));
+        QVERIFY2(hidden.contains(QString("%1 (").arg(codec)), qPrintable(hidden));
+    }
+    QVERIFY2(hidden.contains("VAAPI: no render node in /dev/dri"), qPrintable(hidden));
+    QVERIFY(available.contains("x265sw"));
 }
 
 void TestWriterOptions::softwareEncodersOpen_data() {
     QTest::addColumn<QString>("codec");
     QTest::addColumn<QString>("rc");
-    for (const char *codec : {"q264sw", "mpeg2video", "libopenh264"}) {
+    for (const char *codec : {"q264sw", "mpeg2video", "libopenh264", "x265sw"}) {
         for (const QString &rc : rateControls)
             QTest::newRow(QByteArray(codec) + " " + rc.toLatin1()) << codec << rc;
     }
