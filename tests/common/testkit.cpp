@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QPlainTextEdit>
 #include <QProcess>
 #include <QSettings>
 #include <QStandardPaths>
@@ -154,6 +155,28 @@ void startHeadless(QProcess &app, const QString &program, const QTemporaryDir &h
     app.setStandardOutputFile(home.filePath(QStringLiteral("app.log")));
     app.start(program,
               QStringList{QStringLiteral("-platform"), QStringLiteral("offscreen")} + options + QStringList{config});
+}
+
+QString logText(const QObject &logWindow) {
+    QCoreApplication::processEvents();
+    const auto *view = logWindow.findChild<QPlainTextEdit *>();
+    return view ? view->toPlainText() : QString();
+}
+
+ScopedEnv::ScopedEnv(const char *name, const QByteArray &value)
+    : name(name), had(qEnvironmentVariableIsSet(name)), old(qgetenv(name)) {
+    qputenv(name, value);
+}
+
+ScopedEnv::ScopedEnv(const char *name) : name(name), had(qEnvironmentVariableIsSet(name)), old(qgetenv(name)) {
+    qunsetenv(name);
+}
+
+ScopedEnv::~ScopedEnv() {
+    if (had)
+        qputenv(name, old);
+    else
+        qunsetenv(name);
 }
 
 namespace {

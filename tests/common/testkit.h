@@ -52,6 +52,24 @@ void writeStreamConfig(const QString &path, const QVariantMap &values);
 void startHeadless(QProcess &app, const QString &program, const QTemporaryDir &home, const QString &config,
                    const QStringList &options = {}, const QMap<QString, QString> &environment = {});
 
+// The text of a log window (its one plain-text view), after the lines queued for it have been shown.
+QString logText(const QObject &logWindow);
+
+// Sets an environment variable, or unsets it, while this lives; its old value comes back after.
+class ScopedEnv {
+public:
+    ScopedEnv(const char *name, const QByteArray &value);
+    explicit ScopedEnv(const char *name);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv &) = delete;
+    ScopedEnv &operator=(const ScopedEnv &) = delete;
+
+private:
+    const char *name;
+    bool had;
+    QByteArray old;
+};
+
 // A folder that refuses new files and renames while this lives: by permissions, or, for root (whom permissions
 // do not stop), by the immutable attribute. ok() is false where neither is possible here.
 class ReadOnlyFolder {
