@@ -4,6 +4,7 @@
 #include <QMap>
 #include <QString>
 #include <QStringList>
+#include <QTest>
 #include <QVariantMap>
 
 #include <functional>
@@ -13,6 +14,12 @@ class QProcess;
 class QTemporaryDir;
 
 namespace testkit {
+
+// One row of a data table, QTest::newRow(name) << values..., in one call: the values stand on one line even where
+// strings follow each other.
+template <typename... Values> void row(const char *name, const Values &...values) {
+    (QTest::newRow(name) << ... << values);
+}
 
 // A port the OS handed out just now on 127.0.0.1 (TCP or UDP), for peers that need a fixed port number.
 quint16 freePort(bool udp = false);
