@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QMutex>
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QSettings>
@@ -161,6 +162,38 @@ QString logText(const QObject &logWindow) {
     QCoreApplication::processEvents();
     const auto *view = logWindow.findChild<QPlainTextEdit *>();
     return view ? view->toPlainText() : QString();
+}
+
+namespace {
+QMutex capturedLock; // guards captured and forwardTo
+QStringList captured;
+QtMessageHandler forwardTo = nullptr;
+
+void captureMessage(QtMsgType type, const QMessageLogContext &context, const QString &message) {
+    QtMessageHandler next = nullptr;
+    {
+        QMutexLocker locker(&capturedLock);
+        captured << message;
+        next = forwardTo;
+    }
+    if (next)
+        next(type, context, message);
+}
+} // namespace
+
+MessageCapture::MessageCapture() {
+    QMutexLocker locker(&capturedLock);
+    captured.clear();
+    forwardTo = previous = qInstallMessageHandler(captureMessage);
+}
+
+MessageCapture::~MessageCapture() {
+    qInstallMessageHandler(previous);
+}
+
+QStringList MessageCapture::messages() const {
+    QMutexLocker locker(&capturedLock);
+    return captured;
 }
 
 ScopedEnv::ScopedEnv(const char *name, const QByteArray &value)

@@ -62,6 +62,20 @@ void startHeadless(QProcess &app, const QString &program, const QTemporaryDir &h
 // The text of a log window (its one plain-text view), after the lines queued for it have been shown.
 QString logText(const QObject &logWindow);
 
+// Collects the messages Qt's log functions are given while this lives, from any thread, and passes them on to the
+// handler that was there before.
+class MessageCapture {
+public:
+    MessageCapture();
+    ~MessageCapture();
+    MessageCapture(const MessageCapture &) = delete;
+    MessageCapture &operator=(const MessageCapture &) = delete;
+    QStringList messages() const;
+
+private:
+    QtMessageHandler previous;
+};
+
 // Sets an environment variable, or unsets it, while this lives; its old value comes back after.
 class ScopedEnv {
 public:
