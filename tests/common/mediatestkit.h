@@ -6,12 +6,15 @@
 #include "imfdevice.h"
 #include "imfframe.h"
 #include "imfsource.h"
+#include "mffactory.h"
 #include "mformats.h"
 #include "mfresult.h"
 
+#include <QSize>
 #include <QStringList>
 
 #include <memory>
+#include <vector>
 
 namespace mediatest {
 
@@ -57,6 +60,25 @@ inline MFFormat formatOf(const MFFramePtr &frame) {
     if (frame)
         frame->MFFormatGet(&format);
     return format;
+}
+
+// A frame made from memory as a device hands it over; nullptr when the factory refuses it.
+inline MFFramePtr fromMemory(const MFFormat &format, const void *picture, int64_t bytes, int samples = 0,
+                             const void *audio = nullptr) {
+    MFFramePtr frame;
+    MFFactory().MFFrameCreateFromMem(format, static_cast<const uint8_t *>(picture), bytes, samples,
+                                     static_cast<const uint8_t *>(audio), &frame, QString());
+    return frame;
+}
+
+// An ARGB32 picture of one colour (0xAARRGGBB) at the frame rate, with 16-bit sound of one value when it has
+// channels.
+inline MFFramePtr solidFrame(QSize size, uint32_t argb, double rate = 0, int channels = 0, int sampleRate = 48000,
+                             int samples = 0, int16_t value = 1000) {
+    const std::vector<uint32_t> pixels(size_t(size.width() * size.height()), argb);
+    const std::vector<int16_t> sound(size_t(samples * channels), value);
+    const MFFormat format{0, MFCC_ARGB32, size.width(), size.height(), 0, 0, 0, rate, channels, sampleRate, 16};
+    return fromMemory(format, pixels.data(), int64_t(pixels.size()) * 4, samples, channels ? sound.data() : nullptr);
 }
 
 } // namespace mediatest
