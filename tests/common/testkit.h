@@ -43,6 +43,10 @@ QJsonObject ffprobe(const QString &path, const QStringList &extraArguments = {})
 // The first stream of the given codec_type ("video", "audio") in an ffprobe result.
 QJsonObject probeStream(const QJsonObject &probe, const QString &codecType);
 
+// The streams of an ffprobe result in a line, "h264 640x360 25/1, aac 48000 Hz 2 ch" ("no video", "no audio"
+// for one that is missing), so that a test compares what it received in one statement.
+QString streamSummary(const QJsonObject &probe);
+
 // Reads a whole file; empty when it cannot be read.
 QByteArray readFile(const QString &path);
 
