@@ -242,11 +242,8 @@ private slots:
         const QString name = property.section('=', 0, 0), value = property.section('=', 1);
         X11ScreenDevice::Settings applied;
         QCOMPARE(X11ScreenDevice::applyProperty(&applied, name, value), accepted);
-        QCOMPARE(QStringLiteral("%1 %2 %3")
-                     .arg(applied.screenIndex)
-                     .arg(applied.hideMouse ? "hide" : "show")
-                     .arg(applied.frameRate),
-                 settings);
+        const char *mouse = applied.hideMouse ? "hide" : "show";
+        QCOMPARE(QString::asprintf("%d %s %g", applied.screenIndex, mouse, applied.frameRate), settings);
         // The device refuses what is not valid, so that the live source keeps the old value.
         X11ScreenDevice device{QString()};
         QCOMPARE(MF_SUCCEEDED(device.setProperty(name, value)), accepted);
