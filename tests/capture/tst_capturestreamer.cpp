@@ -6,9 +6,7 @@
 
 #include "vitcstrip.h"
 
-#include <QApplication>
 #include <QElapsedTimer>
-#include <QPlainTextEdit>
 #include <QtTest>
 
 namespace {
@@ -79,15 +77,6 @@ struct Rig {
     bool waitFrames(uint64_t n) {
         return testkit::waitUntil([&] { return streamer->framesWritten.load() >= n; }, kWaitMs);
     }
-    // The status line of the main window is built from these values.
-    QString statusTail() const {
-        QString text = QStringLiteral(" frames:%1").arg(streamer->framesWritten.load());
-        if (streamer->captureErrors.load() > 0)
-            text += QStringLiteral(" ERR_capture: %1").arg(streamer->captureErrors.load());
-        if (streamer->writeErrors.load() > 0)
-            text += QStringLiteral(" ERR_write: %1").arg(streamer->writeErrors.load());
-        return text;
-    }
 };
 
 // Reads the timecode word back from the strip's cells.
@@ -121,8 +110,6 @@ private slots:
         QVERIFY(testkit::waitUntil([&] { return rig.logCount("GetFrame Failed") == 1; }, kWaitMs));
         rig.logWindow.addMessage(QStringLiteral("next"));
         QCOMPARE(rig.logCount("last message repeated 4 times"), 1);
-        QVERIFY(rig.statusTail().contains(" ERR_capture: 5"));
-        QVERIFY(!rig.statusTail().contains("ERR_write"));
         // A few failed fetches are no missing picture, and no failed stream.
         QVERIFY(!rig.streamer->pictureMissing.load());
         QCOMPARE(rig.streamer->failure.load(), CaptureStreamer::Failure::None);
@@ -152,7 +139,7 @@ private slots:
         QVERIFY(rig.stop());
         QCOMPARE(rig.streamer->framesWritten.load(), uint64_t(0));
         QCOMPARE(rig.writer->accepted.load() + rig.writer->refused.load(), 0);
-        QCOMPARE(rig.statusTail(), QStringLiteral(" frames:0 ERR_capture: %1").arg(rig.streamer->captureErrors.load()));
+        QCOMPARE(rig.streamer->writeErrors.load(), int64_t(0));
     }
 
     void aWriterThatRefusesEverythingFailsTheRunAndFeedsNoPreview() {
@@ -166,7 +153,7 @@ private slots:
         QCOMPARE(rig.streamer->framesWritten.load(), uint64_t(0));
         QCOMPARE(rig.streamer->writeErrors.load(), int64_t(rig.writer->refused.load()));
         QCOMPARE(rig.preview->frames.load(), 0);
-        QCOMPARE(rig.statusTail(), QStringLiteral(" frames:0 ERR_write: %1").arg(rig.streamer->writeErrors.load()));
+        QCOMPARE(rig.streamer->captureErrors.load(), int64_t(0));
         // No frame of this run can reach the server any more: it has failed, and the next one starts clean.
         QCOMPARE(rig.streamer->failure.load(), CaptureStreamer::Failure::OutputFailed);
         rig.writer->refuseFrames = false;
