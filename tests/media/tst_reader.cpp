@@ -21,37 +21,6 @@ namespace {
 constexpr int kVideoFps = 25;
 constexpr int kAudioRate = 48000;
 
-// Reads up to maxFrames frames; the counts of what came.
-struct ReadResult {
-    int frames = 0;
-    int framesWithAudio = 0;
-    int mostSamplesInAFrame = 0;
-    int64_t audioSamples = 0;
-    int lastResult = MF_OK;
-    MFFormat firstFormat;
-    QVector<int64_t> starts;
-};
-
-ReadResult readAll(MFReader &reader, int maxFrames) {
-    ReadResult result;
-    for (int i = 0; i < maxFrames; ++i) {
-        MFFramePtr frame;
-        result.lastResult = reader.SourceFrameGet(-1, &frame, QString());
-        if (result.lastResult != MF_OK)
-            break;
-        if (!result.frames++)
-            result.firstFormat = mediatest::formatOf(frame);
-        const int samples = frame->MFAudioSamples();
-        result.audioSamples += samples;
-        result.framesWithAudio += samples > 0;
-        result.mostSamplesInAFrame = std::max(result.mostSamplesInAFrame, samples);
-        int64_t start = 0;
-        frame->MFTimeGet(&start, nullptr);
-        result.starts.append(start);
-    }
-    return result;
-}
-
 // Serves the first part of a file to one connection and holds the rest back.
 class HeldBackPeer {
 public:
@@ -102,24 +71,36 @@ private slots:
     void decodesTransportStream() {
         MFReader reader;
         QCOMPARE(reader.ReaderOpen(twoSeconds, QString()), int(MF_OK));
-        const ReadResult read = readAll(reader, 500);
-        QCOMPARE(read.frames, 2 * kVideoFps);
-        QVERIFY(MF_FAILED(read.lastResult));
-        const MFFormat &first = read.firstFormat;
+        int frames = 0, framesWithAudio = 0, mostSamplesInAFrame = 0, lastResult = MF_OK;
+        int64_t audioSamples = 0;
+        QVector<int64_t> starts;
+        MFFormat first;
+        for (MFFramePtr frame; frames < 500 && (lastResult = reader.SourceFrameGet(-1, &frame, QString())) == MF_OK;) {
+            if (!frames++)
+                first = mediatest::formatOf(frame);
+            const int samples = frame->MFAudioSamples();
+            audioSamples += samples;
+            framesWithAudio += samples > 0;
+            mostSamplesInAFrame = std::max(mostSamplesInAFrame, samples);
+            starts.append(0);
+            frame->MFTimeGet(&starts.last(), nullptr);
+        }
+        QCOMPARE(frames, 2 * kVideoFps);
+        QVERIFY(MF_FAILED(lastResult));
         QCOMPARE(first.colorFormat, uint32_t(MFCC_I420));
         QCOMPARE(QSize(first.width, first.height), QSize(320, 240));
         QCOMPARE(first.frameRate, 25.0);
         QCOMPARE(first.interlace, int(MFIL_PROGRESSIVE));
         QCOMPARE(QPoint(first.sampleRate, first.channels), QPoint(kAudioRate, 1));
         // Time stamps from the stream, 40 ms apart, starting at 0.
-        QCOMPARE(read.starts.first(), int64_t(0));
-        QCOMPARE(read.starts.at(10), int64_t(10 * MF_TIME_UNITS_PER_SECOND / kVideoFps));
+        QCOMPARE(starts.first(), int64_t(0));
+        QCOMPARE(starts.at(10), int64_t(10 * MF_TIME_UNITS_PER_SECOND / kVideoFps));
         // The tone's samples ride with the frames; only what trails the last picture may be missing.
-        QVERIFY2(read.audioSamples >= 2 * kAudioRate * 9 / 10 && read.audioSamples <= 2 * kAudioRate + 2048,
-                 qPrintable(QString::number(read.audioSamples)));
+        QVERIFY2(audioSamples >= 2 * kAudioRate * 9 / 10 && audioSamples <= 2 * kAudioRate + 2048,
+                 qPrintable(QString::number(audioSamples)));
         // Spread over the frames as the stream interleaves it, not collected at the end.
-        QVERIFY(read.framesWithAudio >= 5);
-        QVERIFY2(read.mostSamplesInAFrame <= kAudioRate / 2, qPrintable(QString::number(read.mostSamplesInAFrame)));
+        QVERIFY(framesWithAudio >= 5);
+        QVERIFY2(mostSamplesInAFrame <= kAudioRate / 2, qPrintable(QString::number(mostSamplesInAFrame)));
 
         // After the end, a request keeps failing (without spinning) instead of blocking.
         MFFramePtr frame;
