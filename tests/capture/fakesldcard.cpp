@@ -81,7 +81,10 @@ struct Failure {
 
     void reset() {
         std::lock_guard<std::mutex> locker(lock);
-        config.clear();
+        restart(QByteArray());
+    }
+    void restart(const QByteArray &newConfig) { // with the lock held
+        config = newConfig;
         delivered = 0;
         startedUs = -1;
         over = false;
@@ -90,12 +93,8 @@ struct Failure {
     bool failing(bool deliver) {
         std::lock_guard<std::mutex> locker(lock);
         const QByteArray now = qgetenv("FAKE_SLD_FAIL_AFTER") + '/' + qgetenv("FAKE_SLD_FAIL_MS");
-        if (now != config) {
-            config = now;
-            delivered = 0;
-            startedUs = -1;
-            over = false;
-        }
+        if (now != config)
+            restart(now);
         const int64_t after = int64_t(envDouble("FAKE_SLD_FAIL_AFTER", -1));
         const int64_t lastsUs = int64_t(envDouble("FAKE_SLD_FAIL_MS", -1) * 1000);
         if (after >= 0 && delivered >= after) {
@@ -162,10 +161,6 @@ SldCapture *deviceOpen(int32_t index, int32_t mode) {
     return capture;
 }
 
-void deviceClose(SldCapture *capture) {
-    delete capture;
-}
-
 int32_t videoFormat(SldCapture *capture, SldVideoFormat *format) {
     if (qgetenv("FAKE_SLD_FORMAT_FAILS") == "1") {
         std::memset(format, 0x7f, sizeof(*format));
@@ -182,12 +177,6 @@ int32_t audioFormat(SldCapture *capture, SldAudioFormat *format) {
     format->sample_rate = kSampleRate;
     format->channels = capture->channels;
     format->reserved2 = 1.0;
-    return 0;
-}
-
-int32_t position(SldCapture *capture, int64_t *frame, int64_t *extra) {
-    *frame = capture->dueFrame();
-    *extra = 0;
     return 0;
 }
 
@@ -258,10 +247,14 @@ const SldDriver kDriver = {SLD_DRIVER_ABI_VERSION,
                            deviceCount,
                            deviceRecord,
                            deviceOpen,
-                           deviceClose,
+                           [](SldCapture *capture) { delete capture; },
                            videoFormat,
                            audioFormat,
-                           position,
+                           [](SldCapture *capture, int64_t *frame, int64_t *extra) {
+                               *frame = capture->dueFrame();
+                               *extra = 0;
+                               return int32_t(0);
+                           },
                            readVideo,
                            readAudio};
 

@@ -1,10 +1,10 @@
 #pragma once
 
+#include "testkit.h"
+
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QString>
-#include <QThread>
 
 // Points the card source at the fake card driver built with the tests, configured by FAKE_SLD_* variables.
 inline bool useFakeCardDriver() {
@@ -26,12 +26,5 @@ inline int cardThreads() {
 // True once no card thread is left. A thread that QThread::wait saw finish still needs a moment to leave
 // the OS's list, so this waits for it, at most timeoutMs.
 inline bool noCardThreadLeft(int timeoutMs = 2000) {
-    QElapsedTimer timer;
-    timer.start();
-    while (cardThreads() > 0) {
-        if (timer.elapsed() > timeoutMs)
-            return false;
-        QThread::msleep(5);
-    }
-    return true;
+    return testkit::waitUntil([] { return cardThreads() == 0; }, timeoutMs, 5);
 }

@@ -1,6 +1,7 @@
 // The alpha path with real parts: the alpha Test Pattern through the live source gives ARGB32 frames whose
 // masked form (picture over alpha as grey) splitARGBmask swaps in; frames without alpha pass unchanged.
 #include "capturestreamer.h"
+#include "mediatestkit.h"
 #include "mfformat.h"
 #include "mformats.h"
 #include "mfresult.h"
@@ -8,21 +9,9 @@
 #include "mfwriter.h"
 
 #include <QMutex>
-
 #include <QtTest>
 
 namespace {
-
-int indexOf(MFormats &source, const QString &name) {
-    int count = 0;
-    source.DeviceGetCount(eMFDT_Video, &count);
-    for (int i = 0; i < count; ++i) {
-        QString entry;
-        if (MF_SUCCEEDED(source.DeviceGetByIndex(eMFDT_Video, i, &entry)) && entry == name)
-            return i;
-    }
-    return -1;
-}
 
 // Keeps the last frame handed to it instead of encoding.
 class KeepingWriter : public MFWriter {
@@ -67,19 +56,12 @@ private slots:
         QFETCH(int, askWidth);
         QFETCH(int, askHeight);
         QFETCH(int, tolerance);
-        MFormats source;
-        source.setVirtualClock(true);
-        const int index = indexOf(source, QStringLiteral("Test Pattern Alpha"));
-        QVERIFY(index >= 0);
-        QCOMPARE(source.DeviceSet(eMFDT_Video, index, QStringLiteral("test_pattern.size=640x360")), int(MF_OK));
-        MFFormat ask;
-        ask.width = askWidth;
-        ask.height = askHeight;
+        auto source = mediatest::openVideo("Test Pattern Alpha", "test_pattern.size=640x360");
+        QVERIFY(source);
         MFFramePtr frame;
         for (int i = 0; i < 3; ++i)
-            QCOMPARE(source.SourceFrameConvertedGetByFormat(ask, &frame, -1, QString()), int(MF_OK));
-        MFFormat format;
-        frame->MFFormatGet(&format);
+            QVERIFY(frame = mediatest::fetch(*source, {0, 0, askWidth, askHeight}));
+        const MFFormat format = mediatest::formatOf(frame);
         QCOMPARE(format.colorFormat, uint32_t(MFCC_ARGB32));
         const int width = format.width;
         const int pictureHeight = askHeight ? askHeight / 2 : format.height;
@@ -88,10 +70,8 @@ private slots:
         MFFramePtr original = frame;
         QVERIFY(splitARGBmask(&frame));
         QVERIFY(frame != original);
-        MFFormat masked;
-        frame->MFFormatGet(&masked);
-        QCOMPARE(masked.width, width);
-        QCOMPARE(masked.height, 2 * pictureHeight);
+        const MFFormat masked = mediatest::formatOf(frame);
+        QCOMPARE(QSize(masked.width, masked.height), QSize(width, 2 * pictureHeight));
         QCOMPARE(frame->MFAudioSamples(), original->MFAudioSamples());
 
         uint8_t *argb = nullptr;
@@ -135,24 +115,17 @@ private slots:
         const MFFramePtr sent = writer->lastFrame();
         streamer.stopCapture();
         QVERIFY(streamer.wait(5000));
-        MFFormat format;
-        sent->MFFormatGet(&format);
-        QCOMPARE(format.colorFormat, uint32_t(MFCC_HDYC));
-        QCOMPARE(format.height, 720);
+        QCOMPARE(mediatest::formatOf(sent).colorFormat, uint32_t(MFCC_HDYC));
+        QCOMPARE(mediatest::formatOf(sent).height, 720);
         MFVitcCode code;
         QVERIFY(MFVitcReader::read(*sent, &code));
     }
 
     void frameWithoutAlphaPassesUnchanged() {
-        MFormats source;
-        source.setVirtualClock(true);
-        QCOMPARE(source.DeviceSet(eMFDT_Video, indexOf(source, QStringLiteral("Test Pattern")),
-                                  QStringLiteral("test_pattern.size=320x180")),
-                 int(MF_OK));
-        MFFormat ask;
-        ask.height = 360;
-        MFFramePtr frame;
-        QCOMPARE(source.SourceFrameConvertedGetByFormat(ask, &frame, -1, QString()), int(MF_OK));
+        auto source = mediatest::openVideo("Test Pattern", "test_pattern.size=320x180");
+        QVERIFY(source);
+        MFFramePtr frame = mediatest::fetch(*source, {0, 0, 0, 360});
+        QVERIFY(frame);
         const MFFramePtr original = frame;
         QVERIFY(!splitARGBmask(&frame));
         QCOMPARE(frame, original);

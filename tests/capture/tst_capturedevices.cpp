@@ -7,7 +7,6 @@
 #include "setmfdevice.h"
 #include "testkit.h"
 
-#include <QPlainTextEdit>
 #include <QtTest>
 
 namespace {
@@ -16,17 +15,9 @@ using Opened = QVector<QPair<int, int>>;
 
 std::shared_ptr<ScriptedSource> deviceList() {
     auto source = std::make_shared<ScriptedSource>();
-    source->devices[0] = QStringList{"<None>",
-                                     "Test Pattern",
-                                     "NDI Receiver",
-                                     "FD300 Video Capture",
-                                     "FD300 Audio",
-                                     "X11 Screen Capture",
-                                     "",
-                                     "AJA Kona 4",
-                                     "AJA Io",
-                                     "Camera",
-                                     "Camera"};
+    // The tests name them by index: 1 Test Pattern, 2 NDI Receiver, 7 AJA Kona 4 (with lines), 9 the first Camera.
+    source->devices[0] = QStringList{"<None>", "Test Pattern", "NDI Receiver", "FD300 Video Capture", "FD300 Audio"} +
+                         QStringList{"X11 Screen Capture", "", "AJA Kona 4", "AJA Io", "Camera", "Camera"};
     source->linesOf["AJA Kona 4"] = QStringList{"SDI 1", "SDI 2"};
     source->devices[1] = QStringList{"<None>", "<From Video>"};
     source->devices[2] = QStringList{"<None>", "<No External Audio>", "USB Mic", "Line In"};
@@ -56,10 +47,7 @@ struct Rig {
         streamer->stopCapture();
         streamer->wait(5000);
     }
-    QStringList logLines() {
-        QCoreApplication::processEvents();
-        return logWindow.findChild<QPlainTextEdit *>()->toPlainText().split(QLatin1Char('\n'));
-    }
+    QStringList logLines() { return testkit::logText(logWindow).split('\n'); }
 };
 
 } // namespace

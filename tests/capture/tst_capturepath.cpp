@@ -81,8 +81,7 @@ private slots:
         QCOMPARE(streamer->captureErrors.load(), int64_t(0));
         QCOMPARE(streamer->writeErrors.load(), int64_t(0));
         const MFFormat format = streamer->sourceFormat.load();
-        QCOMPARE(format.width, 640);
-        QCOMPARE(format.height, 360);
+        QCOMPARE(QSize(format.width, format.height), QSize(640, 360));
         QCOMPARE(format.frameRate, 25.0);
         QCOMPARE(format.sampleRate, 48000);
 
@@ -95,23 +94,14 @@ private slots:
         QTemporaryDir dir;
         const QString output = dir.filePath("received.ts");
         QFile file(output);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        QCOMPARE(file.write(relay.received), qint64(relay.received.size()));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(relay.received) == relay.received.size());
         file.close();
 
         const QJsonObject probe = testkit::ffprobe(output, {QStringLiteral("-count_frames")});
-        const QJsonObject video = testkit::probeStream(probe, QStringLiteral("video"));
-        const QJsonObject audio = testkit::probeStream(probe, QStringLiteral("audio"));
-        QVERIFY2(!video.isEmpty(), qPrintable(QStringLiteral("no video in %1 bytes").arg(relay.received.size())));
-        QCOMPARE(video.value("codec_name").toString(), QStringLiteral("h264"));
-        QCOMPARE(video.value("width").toInt(), 640);
-        QCOMPARE(video.value("height").toInt(), 360);
-        QCOMPARE(video.value("r_frame_rate").toString(), QStringLiteral("25/1"));
+        QCOMPARE(testkit::streamSummary(probe), QStringLiteral("h264 640x360 25/1, aac 48000 Hz 2 ch"));
         // Closing the writer flushed the encoder: every frame the run wrote is on the wire and readable.
-        QCOMPARE(video.value("nb_read_frames").toString().toInt(), int(streamer->framesWritten.load()));
-        QCOMPARE(audio.value("codec_name").toString(), QStringLiteral("aac"));
-        QCOMPARE(audio.value("sample_rate").toString(), QStringLiteral("48000"));
-        QCOMPARE(audio.value("channels").toInt(), 2);
+        QCOMPARE(testkit::probeStream(probe, "video").value("nb_read_frames").toString().toInt(),
+                 int(streamer->framesWritten.load()));
         QCOMPARE(probe.value("format").toObject().value("format_name").toString(), QStringLiteral("mpegts"));
     }
 };

@@ -10,7 +10,6 @@
 #include "sldtestcard.h"
 #include "testkit.h"
 
-#include <QPlainTextEdit>
 #include <QtTest>
 
 #include <cmath>
@@ -25,9 +24,7 @@ struct SinkFrame {
     int samples = 0;
 };
 
-QString logText(const LogsDlg &logs) {
-    return logs.findChild<QPlainTextEdit *>(QStringLiteral("plainTextEdit"))->toPlainText();
-}
+using testkit::logText;
 
 // Lines from the card thread reach the view through the event loop.
 bool logSays(const LogsDlg &logs, const QString &text) {
@@ -54,7 +51,7 @@ class TestSldCard : public QObject {
 private slots:
     // Runs first: the manager is process-wide and is created once a library loads.
     void noDriverNoCards() {
-        qputenv("TIDEWELL_SLD_DRIVER", "/nonexistent/libnocard.so");
+        testkit::ScopedEnv noDriver("TIDEWELL_SLD_DRIVER", "/nonexistent/libnocard.so");
         SLDCardSource2::initManager();
         QVERIFY(!SLDCardSource2::haveManager());
         QVERIFY(SLDCardSource2::scan().isEmpty());
@@ -107,7 +104,7 @@ private slots:
 
     void recordsAndSinkNames() {
         QVERIFY2(useFakeCardDriver(), FAKE_SLD_DRIVER);
-        qputenv("FAKE_SLD_CARDS", "1,2,Fake,Input 1;0,2,Off,Card;1,3,Wrong,Kind;1,2,Second,Card B");
+        testkit::ScopedEnv cards("FAKE_SLD_CARDS", "1,2,Fake,Input 1;0,2,Off,Card;1,3,Wrong,Kind;1,2,Second,Card B");
         SLDCardSource2::initManager();
         QVERIFY(SLDCardSource2::haveManager());
         QCOMPARE(SLDCardSource2::scan(), QStringList({"SoftLab Fake Input 1", "SoftLab Second Card B"}));
@@ -122,7 +119,6 @@ private slots:
         QVERIFY(second.stopCard());
         QVERIFY(skipped.stopCard());
         QVERIFY(!MFSink::names().contains(QStringLiteral("sld_second card b")));
-        qunsetenv("FAKE_SLD_CARDS");
     }
 
     void framesReachTheSink_data() {
@@ -139,8 +135,7 @@ private slots:
         QFETCH(int, samplesPerFrame);
         QVERIFY(useFakeCardDriver());
         SLDCardSource2::initManager();
-        qputenv("FAKE_SLD_FPS", fps);
-        qputenv("FAKE_SLD_CHANNELS", QByteArray::number(channels));
+        testkit::ScopedEnv rate("FAKE_SLD_FPS", fps), sound("FAKE_SLD_CHANNELS", QByteArray::number(channels));
         SLDCardSource2 card;
         const QString sinkName = card.startCard(QStringLiteral("SoftLab Fake Input 1"));
         QCOMPARE(card.cardIndex(), 0);
@@ -150,10 +145,8 @@ private slots:
             SinkFrame frame;
             QVERIFY2(takeFrame(sinkName, &frame), qPrintable(QString::number(k)));
             QCOMPARE(frame.format.colorFormat, uint32_t(MFCC_ARGB32));
-            QCOMPARE(frame.format.width, 320);
-            QCOMPARE(frame.format.height, 180);
-            QCOMPARE(frame.format.channels, channels);
-            QCOMPARE(frame.format.sampleRate, 48000);
+            QCOMPARE(QSize(frame.format.width, frame.format.height), QSize(320, 180));
+            QCOMPARE(QPoint(frame.format.channels, frame.format.sampleRate), QPoint(channels, 48000));
             QCOMPARE(frame.start, previousStop);
             QCOMPARE(frame.stop, int64_t(double(k) * duration));
             QVERIFY2(std::abs(frame.samples - samplesPerFrame) <= 1, qPrintable(QString::number(frame.samples)));
@@ -162,8 +155,6 @@ private slots:
         QVERIFY(card.stopCard());
         QVERIFY(!card.isRunning());
         QVERIFY(noCardThreadLeft());
-        qunsetenv("FAKE_SLD_FPS");
-        qunsetenv("FAKE_SLD_CHANNELS");
     }
 
     // A card that fails for a moment is opened again and gives pictures again in the same run; one that stays
@@ -179,10 +170,9 @@ private slots:
         QFETCH(bool, recovers);
         QVERIFY(useFakeCardDriver());
         SLDCardSource2::initManager();
-        qputenv("FAKE_SLD_FAIL_AFTER", "10");
-        qputenv("FAKE_SLD_FAIL_MS", failMs);
-        if (failMs.isEmpty())
-            qunsetenv("FAKE_SLD_FAIL_MS");
+        testkit::ScopedEnv failAfter("FAKE_SLD_FAIL_AFTER", "10");
+        auto lasts = failMs.isEmpty() ? std::make_unique<testkit::ScopedEnv>("FAKE_SLD_FAIL_MS")
+                                      : std::make_unique<testkit::ScopedEnv>("FAKE_SLD_FAIL_MS", failMs);
         LogsDlg logs;
         auto lost = std::make_shared<std::atomic<bool>>(false);
         SLDCardSource2 card;
@@ -218,8 +208,6 @@ private slots:
                      qPrintable(logText(logs)));
         }
         QVERIFY(card.stopCard());
-        qunsetenv("FAKE_SLD_FAIL_AFTER");
-        qunsetenv("FAKE_SLD_FAIL_MS");
     }
 
     // What the driver reports is checked before anything is allocated: a card with impossible values is refused
@@ -247,13 +235,14 @@ private slots:
         QFETCH(QString, said);
         QVERIFY(useFakeCardDriver());
         SLDCardSource2::initManager();
-        qputenv(variable.constData(), value);
         LogsDlg logs;
         SLDCardSource2 card;
         card.setLogWindow(&logs);
-        card.startCard(QStringLiteral("SoftLab Fake Input 1"));
-        QVERIFY(card.wait(2000));
-        qunsetenv(variable.constData());
+        {
+            testkit::ScopedEnv impossible(variable.constData(), value);
+            card.startCard(QStringLiteral("SoftLab Fake Input 1"));
+            QVERIFY(card.wait(2000));
+        }
         QVERIFY(card.lost());
         QCOMPARE(card.framesSent(), uint64_t(0));
         QVERIFY2(logSays(logs, QStringLiteral("CAPTURE CARD LOST: Fake Input 1 (") + said), qPrintable(logText(logs)));
@@ -265,7 +254,7 @@ private slots:
     void failedCardLeavesNoStalePicture() {
         QVERIFY(useFakeCardDriver());
         SLDCardSource2::initManager();
-        qputenv("FAKE_SLD_FAIL_AFTER", "10");
+        testkit::ScopedEnv failAfter("FAKE_SLD_FAIL_AFTER", "10");
         SLDCardSource2 card;
         const QString sinkName = card.startCard(QStringLiteral("SoftLab Fake Input 1"));
         std::shared_ptr<MFormats> source = MFormats::create();
@@ -291,7 +280,6 @@ private slots:
         QVERIFY(card.lost());
         source->DeviceClose();
         QVERIFY(card.stopCard());
-        qunsetenv("FAKE_SLD_FAIL_AFTER");
     }
 };
 

@@ -1,28 +1,17 @@
 // A capture card end to end: the fake card driver read by the card source into its sink, captured by the
 // live source as "mp://" + the sink name, encoded by the writer, relayed over SRT to srt-live-transmit;
 // the frame counter the card draws into its pictures must advance in what the server received.
-#include "capturestreamer.h"
-#include "logsdlg.h"
-#include "peerprocess.h"
-#include "resender.h"
 #include "sldcardsource2.h"
 #include "sldtestcard.h"
-#include "testkit.h"
-#include "writeroffers.h"
+#include "srtcapturerun.h"
 
-#include <QPlainTextEdit>
 #include <QTemporaryDir>
 #include <QtTest>
 
 namespace {
 
-constexpr int kWaitMs = 15000;
 constexpr uint64_t kFrames = 50;
 constexpr int kCounterBits = 16;
-
-QString logText(const LogsDlg &logs) {
-    return logs.findChild<QPlainTextEdit *>(QStringLiteral("plainTextEdit"))->toPlainText();
-}
 
 // The counter of every decoded frame: the top quarter of the picture squeezed into one row of 16 cells.
 QList<int> frameCounters(const QString &file) {
@@ -31,7 +20,7 @@ QList<int> frameCounters(const QString &file) {
         testkit::runProgram(QStringLiteral("ffmpeg"),
                             {"-v", "error", "-i", file, "-an", "-vf", "crop=iw:ih/4:0:0,scale=16:1:flags=area", "-f",
                              "rawvideo", "-pix_fmt", "gray", "-"},
-                            kWaitMs, &raw);
+                            srtcapture::kWaitMs, &raw);
     QList<int> counters;
     if (code != 0)
         return counters;
@@ -51,60 +40,32 @@ class TestSldCardPath : public QObject {
 
 private slots:
     void cardPictureReachesSrtServer() {
-        if (!testkit::haveProgram("srt-live-transmit") || !testkit::haveProgram("ffprobe") ||
-            !testkit::haveProgram("ffmpeg"))
-            QSKIP("srt-live-transmit (srt-tools), ffmpeg and ffprobe are needed");
-        if (!writerOffers(QStringLiteral("q264sw")))
-            QSKIP("the writer offers no x264 encoder on this machine");
+        if (!srtcapture::missing().isEmpty())
+            QSKIP(qPrintable(srtcapture::missing()));
         QVERIFY(useFakeCardDriver());
         SLDCardSource2::initManager();
         const QString entry = QStringLiteral("SoftLab Fake Input 1");
         QVERIFY(SLDCardSource2::scan().contains(entry));
-
         QTemporaryDir dir;
-        QVERIFY(dir.isValid());
         const QString output = dir.filePath("card.ts");
-        const quint16 serverPort = testkit::freePort(true);
         PeerProcess server;
-        QVERIFY2(startSrtFileServer(server, serverPort, output), qPrintable(server.output()));
-
         LogsDlg logs;
         RESender relay(&logs);
+        QString why;
+        QVERIFY2(srtcapture::startRelay(server, relay, logs, QStringLiteral("card"), output, &why), qPrintable(why));
         {
             CaptureStreamer capture;
             capture.setLogWindow(&logs);
-            relay.startRetransmit(QStringLiteral("127.0.0.1"), QString(), serverPort, QStringLiteral("card"), 120,
-                                  QString(), 16, false);
-            QVERIFY(testkit::waitUntil([&] { return relay.listenPort.load() > 0; }, kWaitMs));
-            QVERIFY2(testkit::waitUntil([&] { return logText(logs).contains("CONNECT: SUCCESS"); }, kWaitMs),
-                     qPrintable(logText(logs)));
-
-            QVERIFY(capture.setDevices(entry, QStringLiteral("ORIGINAL")));
-            // The new thread names itself once it runs.
+            QVERIFY(srtcapture::startCapture(capture, relay, entry, QSize(), 800, 25));
+            // The card's thread names itself once it runs.
             QVERIFY(testkit::waitUntil([] { return cardThreads() == 1; }, 2000));
-            capture.setOutputParams(QSize(), 800, 128);
-            QVERIFY(capture.startCapture(relay.listenPort.load(), 25, 3, 1, QStringLiteral("q264sw"), QString(),
-                                         QString(), 48000));
-            QVERIFY2(testkit::waitUntil([&] { return capture.framesWritten.load() >= kFrames; }, kWaitMs),
-                     qPrintable(QStringLiteral("frames %1, capture errors %2")
-                                    .arg(capture.framesWritten.load())
-                                    .arg(capture.captureErrors.load())));
-            capture.stopCapture();
-            QVERIFY(capture.wait(kWaitMs));
+            QVERIFY2(srtcapture::streamAndStop(capture, relay, kFrames, &why), qPrintable(why));
             // The run's end stopped the card and waited for its thread.
             QVERIFY(noCardThreadLeft());
-            QTest::qWait(500);
-            relay.stopRetransmit();
-            QVERIFY(relay.wait(kWaitMs));
         }
         server.stop();
-
-        const QJsonObject probe = testkit::ffprobe(output);
-        const QJsonObject video = testkit::probeStream(probe, QStringLiteral("video"));
-        QCOMPARE(video.value("codec_name").toString(), QStringLiteral("h264"));
-        QCOMPARE(video.value("width").toInt(), 320);
-        QCOMPARE(video.value("height").toInt(), 180);
-        QCOMPARE(testkit::probeStream(probe, QStringLiteral("audio")).value("channels").toInt(), 2);
+        QCOMPARE(testkit::streamSummary(testkit::ffprobe(output)),
+                 QStringLiteral("h264 320x180 25/1, aac 48000 Hz 2 ch"));
 
         QList<int> counters = frameCounters(output);
         // The run stops the card before its last fetch can end, so the stream may close on a blank picture.

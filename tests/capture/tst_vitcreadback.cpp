@@ -1,6 +1,7 @@
 // The timecode strip read back from pictures: the word itself (field flags, rejected misreads, the stamped time
 // and latency), and the strip drawn into 720p frames, encoded with libx264 at 2 Mbit/s and decoded again.
 #include "capturestreamer.h"
+#include "mediatestkit.h"
 #include "mfformat.h"
 #include "mfglasstoglass.h"
 #include "mformats.h"
@@ -8,6 +9,7 @@
 #include "mfresult.h"
 #include "mfvitcreader.h"
 #include "mfwriter.h"
+#include "testkit.h"
 #include "vitcstrip.h"
 
 #include <QTemporaryDir>
@@ -15,15 +17,9 @@
 
 namespace {
 
-int patternIndex(MFormats &source) {
-    int count = 0;
-    source.DeviceGetCount(eMFDT_Video, &count);
-    for (int i = 0; i < count; ++i) {
-        QString entry;
-        if (MF_SUCCEEDED(source.DeviceGetByIndex(eMFDT_Video, i, &entry)) && entry == QLatin1String("Test Pattern"))
-            return i;
-    }
-    return -1;
+// The Test Pattern at this size on virtual time.
+std::shared_ptr<MFormats> pattern(const char *size) {
+    return mediatest::openVideo("Test Pattern", QStringLiteral("test_pattern.size=") + size);
 }
 
 struct Stamp {
@@ -40,33 +36,25 @@ private slots:
     void frameNumberAndFlags_data() {
         QTest::addColumn<double>("rate");
         QTest::addColumn<int>("frame");
-        QTest::addColumn<int>("coded");
-        QTest::addColumn<bool>("flag35");
-        QTest::addColumn<bool>("flag75");
-        QTest::newRow("25 fps frame 7") << 25.0 << 7 << 7 << false << false;
-        QTest::newRow("25 fps frame 24") << 25.0 << 24 << 24 << false << false;
-        QTest::newRow("50 fps frame 15") << 50.0 << 15 << 7 << false << true;
-        QTest::newRow("50 fps frame 14") << 50.0 << 14 << 7 << false << false;
-        QTest::newRow("59.94 fps frame 15") << 59.94 << 15 << 7 << true << false;
-        QTest::newRow("60 fps frame 59") << 60.0 << 59 << 29 << true << false;
+        QTest::addColumn<QString>("word"); // the frame number the word carries, its flags 35 and 75
+        QTest::newRow("25 fps frame 7") << 25.0 << 7 << "frame 7, flags 0 0";
+        QTest::newRow("25 fps frame 24") << 25.0 << 24 << "frame 24, flags 0 0";
+        QTest::newRow("50 fps frame 15") << 50.0 << 15 << "frame 7, flags 0 1";
+        QTest::newRow("50 fps frame 14") << 50.0 << 14 << "frame 7, flags 0 0";
+        QTest::newRow("59.94 fps frame 15") << 59.94 << 15 << "frame 7, flags 1 0";
+        QTest::newRow("60 fps frame 59") << 60.0 << 59 << "frame 29, flags 1 0";
     }
     void frameNumberAndFlags() {
         QFETCH(double, rate);
         QFETCH(int, frame);
-        QFETCH(int, coded);
-        QFETCH(bool, flag35);
-        QFETCH(bool, flag75);
+        QFETCH(QString, word);
         uint8_t bits[kVitcBits];
         buildVitcBits(10, 21, 37, frame, rate, 500, bits);
         MFVitcCode code;
         QVERIFY(MFVitcReader::decode(bits, &code));
-        QCOMPARE(code.hours, 10);
-        QCOMPARE(code.minutes, 21);
-        QCOMPARE(code.seconds, 37);
-        QCOMPARE(code.frames, coded);
-        QCOMPARE(code.flag35, flag35);
-        QCOMPARE(code.flag75, flag75);
-        QCOMPARE(code.userBits, 500u);
+        QCOMPARE(QString::asprintf("%d:%d:%d user %u", code.hours, code.minutes, code.seconds, code.userBits),
+                 QStringLiteral("10:21:37 user 500"));
+        QCOMPARE(QString::asprintf("frame %d, flags %d %d", code.frames, code.flag35, code.flag75), word);
         QCOMPARE(code.frameInSecond(rate), frame);
     }
 
@@ -85,12 +73,9 @@ private slots:
         QTest::addColumn<QString>("stamped");
         QTest::addColumn<QString>("now");
         QTest::addColumn<qint64>("latency");
-        QTest::newRow("same second") << "10:21:37.100"
-                                     << "2026-12-09T10:21:37.512Z" << qint64(412);
-        QTest::newRow("across midnight") << "23:59:59.900"
-                                         << "2026-12-10T00:00:00.300Z" << qint64(400);
-        QTest::newRow("clock behind the stamp") << "00:00:00.100"
-                                                << "2026-12-09T23:59:59.950Z" << qint64(-150);
+        testkit::row("same second", "10:21:37.100", "2026-12-09T10:21:37.512Z", qint64(412));
+        testkit::row("across midnight", "23:59:59.900", "2026-12-10T00:00:00.300Z", qint64(400));
+        testkit::row("clock behind the stamp", "00:00:00.100", "2026-12-09T23:59:59.950Z", qint64(-150));
     }
     void latency() {
         QFETCH(QString, stamped);
@@ -105,24 +90,18 @@ private slots:
     }
 
     void pictureWithoutStripIsNoRead() {
-        MFormats source;
-        source.setVirtualClock(true);
-        QCOMPARE(source.DeviceSet(eMFDT_Video, patternIndex(source), QStringLiteral("test_pattern.size=640x360")),
-                 int(MF_OK));
-        MFFramePtr frame;
-        QCOMPARE(source.SourceFrameConvertedGetByFormat(MFFormat(), &frame, -1, QString()), int(MF_OK));
+        auto source = pattern("640x360");
+        QVERIFY(source);
+        const MFFramePtr frame = mediatest::fetch(*source);
+        QVERIFY(frame);
         QVERIFY(!MFVitcReader::read(*frame, nullptr));
     }
 
     void glassToGlassFromAStampedFrame() {
-        MFormats source;
-        source.setVirtualClock(true);
-        QCOMPARE(source.DeviceSet(eMFDT_Video, patternIndex(source), QStringLiteral("test_pattern.size=640x360")),
-                 int(MF_OK));
-        MFFramePtr plain;
-        MFFramePtr stamped;
-        QCOMPARE(source.SourceFrameConvertedGetByFormat(MFFormat(), &plain, -1, QString()), int(MF_OK));
-        QCOMPARE(source.SourceFrameConvertedGetByFormat(MFFormat(), &stamped, -1, QString()), int(MF_OK));
+        auto source = pattern("640x360");
+        QVERIFY(source);
+        const MFFramePtr plain = mediatest::fetch(*source), stamped = mediatest::fetch(*source);
+        QVERIFY(plain && stamped);
         uint8_t bits[kVitcBits];
         buildVitcBits(8, 30, 0, 3, 25.0, 120, bits);
         QCOMPARE(stamped->MFPrint(vitcMarkup(bits), 0.5, 0.0, 357.0, 640.0, 3.0, 256, QString()), int(MF_OK));
@@ -143,10 +122,8 @@ private slots:
     void survivesX264At2Mbits() {
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("strip.ts"));
-        MFormats source;
-        source.setVirtualClock(true);
-        QCOMPARE(source.DeviceSet(eMFDT_Video, patternIndex(source), QStringLiteral("test_pattern.size=1280x720")),
-                 int(MF_OK));
+        auto source = pattern("1280x720");
+        QVERIFY(source);
         MFWriter writer;
         const QString options =
             CaptureStreamer::writerOptions(25, 2, QStringLiteral("q264sw"), QString(), 2000, 128, 48000);
@@ -154,14 +131,10 @@ private slots:
             QSKIP("libx264 does not open on this machine");
 
         constexpr int kFrames = 100;
-        MFFormat ask;
-        ask.width = 1280;
-        ask.height = 720;
-        ask.frameRate = 25.0;
         QVector<Stamp> stamps;
         for (int i = 0; i < kFrames; ++i) {
-            MFFramePtr frame;
-            QCOMPARE(source.SourceFrameConvertedGetByFormat(ask, &frame, -1, QString()), int(MF_OK));
+            const MFFramePtr frame = mediatest::fetch(*source, {0, 0, 1280, 720, 0, 0, 0, 25.0});
+            QVERIFY(frame);
             const int ms = 37 * 1000 + 40 * i;
             const Stamp stamp{10, 21, ms / 1000 % 60, (ms % 1000) / 40, uint32_t(ms % 1000)};
             uint8_t bits[kVitcBits];

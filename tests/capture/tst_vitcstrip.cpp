@@ -15,6 +15,11 @@ struct Word {
             v |= bits[from + k] << k;
         return v;
     }
+    // The time's digits: frame units and tens, then seconds, minutes and hours the same way.
+    QList<int> digits() const {
+        return {value(2, 4),  value(12, 2), value(22, 4), value(32, 3),
+                value(42, 4), value(52, 3), value(62, 4), value(72, 2)};
+    }
     QList<int> ones() const {
         QList<int> list;
         for (int i = 0; i < kVitcBits; ++i)
@@ -63,16 +68,9 @@ private slots:
 
     void timeOfDayAt25() {
         const Word word = build(10, 21, 37, 7, 25.0, 500);
-        QCOMPARE(word.value(2, 4), 7);
-        QCOMPARE(word.value(12, 2), 0);
-        QCOMPARE(word.value(22, 4), 7);
-        QCOMPARE(word.value(32, 3), 3);
-        QCOMPARE(word.value(42, 4), 1);
-        QCOMPARE(word.value(52, 3), 2);
-        QCOMPARE(word.value(62, 4), 0);
-        QCOMPARE(word.value(72, 2), 1);
-        QCOMPARE(int(word.bits[35]), 0);
-        QCOMPARE(int(word.bits[75]), 0);
+        // Frame units and tens, seconds, minutes, hours: 07, 37, 21, 10; flags 35 and 75 clear.
+        QCOMPARE(word.digits(), QList<int>({7, 0, 7, 3, 1, 2, 0, 1}));
+        QCOMPARE(QList<int>({word.bits[35], word.bits[75]}), QList<int>({0, 0}));
         QCOMPARE(word.userBits(), uint32_t(500));
         for (int sync : kSyncOnes) {
             QCOMPARE(int(word.bits[sync]), 1);
@@ -84,48 +82,35 @@ private slots:
     void doubleRatesCountFieldPairs_data() {
         QTest::addColumn<double>("rate");
         QTest::addColumn<int>("frame");
-        QTest::addColumn<int>("number");
-        QTest::addColumn<int>("bit35");
-        QTest::addColumn<int>("bit75");
-        QTest::newRow("50, frame 15") << 50.0 << 15 << 7 << 0 << 1;
-        QTest::newRow("50, frame 14") << 50.0 << 14 << 7 << 0 << 0;
-        QTest::newRow("59.94, frame 15") << 59.94 << 15 << 7 << 1 << 0;
-        QTest::newRow("60, frame 15") << 60.0 << 15 << 7 << 1 << 0;
-        QTest::newRow("55 is a high rate") << 55.0 << 1 << 0 << 1 << 0;
-        QTest::newRow("31 counts frames") << 31.0 << 15 << 15 << 0 << 0;
-        QTest::newRow("31.5 counts pairs") << 31.5 << 15 << 7 << 0 << 1;
-        QTest::newRow("29.97 counts frames") << 29.97 << 29 << 29 << 0 << 0;
+        QTest::addColumn<QList<int>>("coded"); // the frame number in the word, bit 35, bit 75
+        QTest::newRow("50, frame 15") << 50.0 << 15 << QList<int>{7, 0, 1};
+        QTest::newRow("50, frame 14") << 50.0 << 14 << QList<int>{7, 0, 0};
+        QTest::newRow("59.94, frame 15") << 59.94 << 15 << QList<int>{7, 1, 0};
+        QTest::newRow("60, frame 15") << 60.0 << 15 << QList<int>{7, 1, 0};
+        QTest::newRow("55 is a high rate") << 55.0 << 1 << QList<int>{0, 1, 0};
+        QTest::newRow("31 counts frames") << 31.0 << 15 << QList<int>{15, 0, 0};
+        QTest::newRow("31.5 counts pairs") << 31.5 << 15 << QList<int>{7, 0, 1};
+        QTest::newRow("29.97 counts frames") << 29.97 << 29 << QList<int>{29, 0, 0};
     }
-
     void doubleRatesCountFieldPairs() {
         QFETCH(double, rate);
         QFETCH(int, frame);
-        QFETCH(int, number);
-        QFETCH(int, bit35);
-        QFETCH(int, bit75);
+        QFETCH(QList<int>, coded);
         const Word word = build(1, 2, 3, frame, rate, 0);
-        QCOMPARE(word.value(2, 4) + 10 * (word.bits[12] ? 1 : word.bits[13] ? 2 : 0), number);
-        QCOMPARE(int(word.bits[35]), bit35);
-        QCOMPARE(int(word.bits[75]), bit75);
+        const int number = word.value(2, 4) + 10 * (word.bits[12] ? 1 : word.bits[13] ? 2 : 0);
+        QCOMPARE(QList<int>({number, word.bits[35], word.bits[75]}), coded);
         QVERIFY(word.checkBitsHold());
     }
 
     void tensBeyondTwoAreNotEncoded() {
+        // Frame 34 keeps its units only; 59 s, 59 min and 23 h as they are.
         Word word = build(23, 59, 59, 34, 25.0, 0xFFFFFFFFu);
-        QCOMPARE(word.value(2, 4), 4);
-        QCOMPARE(word.value(12, 2), 0);
-        QCOMPARE(word.value(72, 2), 2);
-        QCOMPARE(word.value(32, 3), 5);
-        QCOMPARE(word.value(52, 3), 5);
+        QCOMPARE(word.digits(), QList<int>({4, 0, 9, 5, 9, 5, 3, 2}));
         QCOMPARE(word.userBits(), 0xFFFFFFFFu);
-        QCOMPARE(int(word.bits[14]), 0);
-        QCOMPARE(int(word.bits[15]), 0);
-        QCOMPARE(int(word.bits[55]), 0);
-        QCOMPARE(int(word.bits[74]), 0);
+        QCOMPARE(QList<int>({word.bits[14], word.bits[15], word.bits[55], word.bits[74]}), QList<int>({0, 0, 0, 0}));
         QVERIFY(word.checkBitsHold());
         word = build(0, 0, 0, 61, 60.0, 0);
-        QCOMPARE(word.value(2, 4), 0);
-        QCOMPARE(word.value(12, 2), 0);
+        QCOMPARE(word.digits().mid(0, 2), QList<int>({0, 0}));
         QCOMPARE(int(word.bits[35]), 1);
     }
 

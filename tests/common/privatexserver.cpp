@@ -5,12 +5,16 @@
 #include <QElapsedTimer>
 
 PrivateXServer::~PrivateXServer() {
-    if (server.state() != QProcess::NotRunning) {
-        server.terminate();
-        if (!server.waitForFinished(5000)) {
-            server.kill();
-            server.waitForFinished(5000);
-        }
+    stop();
+}
+
+void PrivateXServer::stop() {
+    if (server.state() == QProcess::NotRunning)
+        return;
+    server.terminate();
+    if (!server.waitForFinished(5000)) {
+        server.kill();
+        server.waitForFinished(5000);
     }
 }
 
@@ -21,8 +25,7 @@ bool PrivateXServer::start(const QVector<QSize> &screens, QString *why) {
     }
     // -displayfd: the server takes the first free display number and writes it to standard output once it
     // accepts connections, so that parallel tests never race for a number.
-    QStringList arguments{QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-nolisten"),
-                          QStringLiteral("tcp")};
+    QStringList arguments{"-displayfd", "1", "-noreset", "-nolisten", "tcp"};
     for (int i = 0; i < screens.size(); ++i)
         arguments << QStringLiteral("-screen") << QString::number(i)
                   << QStringLiteral("%1x%2x24").arg(screens.at(i).width()).arg(screens.at(i).height());

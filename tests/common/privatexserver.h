@@ -6,7 +6,8 @@
 #include <QVector>
 
 // An X server of the test's own (Xvfb) on a display number it picks itself, with the screens asked for,
-// each an X screen of its own (display :N.0, :N.1 ...), which Qt reports as screens of their own.
+// each an X screen of its own (display :N.0, :N.1 ...), which Qt reports as screens of their own. It keeps what
+// was drawn on its root windows when the last client leaves (-noreset).
 class PrivateXServer {
 public:
     PrivateXServer() = default;
@@ -16,6 +17,8 @@ public:
 
     // False with *why when Xvfb is missing or does not come up within a few seconds.
     bool start(const QVector<QSize> &screens, QString *why);
+    // Ends the server, as a display that goes away.
+    void stop();
     // ":N", empty before start().
     QString display() const { return name; }
 

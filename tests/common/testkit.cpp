@@ -5,6 +5,8 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QMutex>
+#include <QPlainTextEdit>
 #include <QProcess>
 #include <QSettings>
 #include <QStandardPaths>
@@ -118,6 +120,23 @@ QJsonObject probeStream(const QJsonObject &probe, const QString &codecType) {
     return {};
 }
 
+QString streamSummary(const QJsonObject &probe) {
+    const QJsonObject video = probeStream(probe, QStringLiteral("video"));
+    const QJsonObject audio = probeStream(probe, QStringLiteral("audio"));
+    const QString picture = video.isEmpty() ? QStringLiteral("no video")
+                                            : QStringLiteral("%1 %2x%3 %4")
+                                                  .arg(video.value("codec_name").toString())
+                                                  .arg(video.value("width").toInt())
+                                                  .arg(video.value("height").toInt())
+                                                  .arg(video.value("r_frame_rate").toString());
+    const QString sound = audio.isEmpty()
+                              ? QStringLiteral("no audio")
+                              : QStringLiteral("%1 %2 Hz %3 ch")
+                                    .arg(audio.value("codec_name").toString(), audio.value("sample_rate").toString())
+                                    .arg(audio.value("channels").toInt());
+    return picture + QStringLiteral(", ") + sound;
+}
+
 QByteArray readFile(const QString &path) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
@@ -155,6 +174,60 @@ void startHeadless(QProcess &app, const QString &program, const QTemporaryDir &h
     app.setStandardOutputFile(home.filePath(QStringLiteral("app.log")));
     app.start(program,
               QStringList{QStringLiteral("-platform"), QStringLiteral("offscreen")} + options + QStringList{config});
+}
+
+QString logText(const QObject &logWindow) {
+    QCoreApplication::processEvents();
+    const auto *view = logWindow.findChild<QPlainTextEdit *>();
+    return view ? view->toPlainText() : QString();
+}
+
+namespace {
+QMutex capturedLock; // guards captured and forwardTo
+QStringList captured;
+QtMessageHandler forwardTo = nullptr;
+
+void captureMessage(QtMsgType type, const QMessageLogContext &context, const QString &message) {
+    QtMessageHandler next = nullptr;
+    {
+        QMutexLocker locker(&capturedLock);
+        captured << message;
+        next = forwardTo;
+    }
+    if (next)
+        next(type, context, message);
+}
+} // namespace
+
+MessageCapture::MessageCapture() {
+    QMutexLocker locker(&capturedLock);
+    captured.clear();
+    forwardTo = previous = qInstallMessageHandler(captureMessage);
+}
+
+MessageCapture::~MessageCapture() {
+    qInstallMessageHandler(previous);
+}
+
+QStringList MessageCapture::messages() const {
+    QMutexLocker locker(&capturedLock);
+    return captured;
+}
+
+ScopedEnv::ScopedEnv(const char *name, const QByteArray &value)
+    : name(name), had(qEnvironmentVariableIsSet(name)), old(qgetenv(name)) {
+    qputenv(name, value);
+}
+
+ScopedEnv::ScopedEnv(const char *name) : name(name), had(qEnvironmentVariableIsSet(name)), old(qgetenv(name)) {
+    qunsetenv(name);
+}
+
+ScopedEnv::~ScopedEnv() {
+    if (had)
+        qputenv(name, old);
+    else
+        qunsetenv(name);
 }
 
 namespace {

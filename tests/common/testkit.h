@@ -4,6 +4,7 @@
 #include <QMap>
 #include <QString>
 #include <QStringList>
+#include <QTest>
 #include <QVariantMap>
 
 #include <functional>
@@ -13,6 +14,12 @@ class QProcess;
 class QTemporaryDir;
 
 namespace testkit {
+
+// One row of a data table, QTest::newRow(name) << values..., in one call: the values stand on one line even where
+// strings follow each other.
+template <typename... Values> void row(const char *name, const Values &...values) {
+    (QTest::newRow(name) << ... << values);
+}
 
 // A port the OS handed out just now on 127.0.0.1 (TCP or UDP), for peers that need a fixed port number.
 quint16 freePort(bool udp = false);
@@ -36,6 +43,10 @@ QJsonObject ffprobe(const QString &path, const QStringList &extraArguments = {})
 // The first stream of the given codec_type ("video", "audio") in an ffprobe result.
 QJsonObject probeStream(const QJsonObject &probe, const QString &codecType);
 
+// The streams of an ffprobe result in a line, "h264 640x360 25/1, aac 48000 Hz 2 ch" ("no video", "no audio"
+// for one that is missing), so that a test compares what it received in one statement.
+QString streamSummary(const QJsonObject &probe);
+
 // Reads a whole file; empty when it cannot be read.
 QByteArray readFile(const QString &path);
 
@@ -51,6 +62,38 @@ void writeStreamConfig(const QString &path, const QVariantMap &values);
 // output goes to app.log in that home.
 void startHeadless(QProcess &app, const QString &program, const QTemporaryDir &home, const QString &config,
                    const QStringList &options = {}, const QMap<QString, QString> &environment = {});
+
+// The text of a log window (its one plain-text view), after the lines queued for it have been shown.
+QString logText(const QObject &logWindow);
+
+// Collects the messages Qt's log functions are given while this lives, from any thread, and passes them on to the
+// handler that was there before.
+class MessageCapture {
+public:
+    MessageCapture();
+    ~MessageCapture();
+    MessageCapture(const MessageCapture &) = delete;
+    MessageCapture &operator=(const MessageCapture &) = delete;
+    QStringList messages() const;
+
+private:
+    QtMessageHandler previous;
+};
+
+// Sets an environment variable, or unsets it, while this lives; its old value comes back after.
+class ScopedEnv {
+public:
+    ScopedEnv(const char *name, const QByteArray &value);
+    explicit ScopedEnv(const char *name);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv &) = delete;
+    ScopedEnv &operator=(const ScopedEnv &) = delete;
+
+private:
+    const char *name;
+    bool had;
+    QByteArray old;
+};
 
 // A folder that refuses new files and renames while this lives: by permissions, or, for root (whom permissions
 // do not stop), by the immutable attribute. ok() is false where neither is possible here.

@@ -52,28 +52,6 @@ struct Receiver {
     int64_t audioSamples = 0;
 };
 
-bool initialize() {
-    return true;
-}
-void destroy() {}
-const char *version() {
-    return "fake NDI 5";
-}
-
-NDIlib_find_instance_t findCreate(const NDIlib_find_create_t *) {
-    return new int(0);
-}
-void findDestroy(NDIlib_find_instance_t finder) {
-    delete static_cast<int *>(finder);
-}
-bool findWait(NDIlib_find_instance_t, uint32_t) {
-    return false;
-}
-const NDIlib_source_t *findCurrent(NDIlib_find_instance_t, uint32_t *count) {
-    *count = 2;
-    return kListed;
-}
-
 NDIlib_recv_instance_t recvCreate(const NDIlib_recv_create_t *settings) {
     auto *receiver = new Receiver;
     const char *wanted = settings ? settings->source_to_connect_to.p_ndi_name : nullptr;
@@ -82,9 +60,6 @@ NDIlib_recv_instance_t recvCreate(const NDIlib_recv_create_t *settings) {
             receiver->source = &source;
     receiver->startUs = nowUs();
     return receiver;
-}
-void recvDestroy(NDIlib_recv_instance_t receiver) {
-    delete static_cast<Receiver *>(receiver);
 }
 
 void fillVideo(const Receiver &r, NDIlib_video_frame_v2_t *video) {
@@ -150,20 +125,11 @@ NDIlib_frame_type_e recvCapture(NDIlib_recv_instance_t instance, NDIlib_video_fr
     r->audioSamples += kChunkSamples;
     return NDIlib_frame_type_audio;
 }
-void freeVideo(NDIlib_recv_instance_t, const NDIlib_video_frame_v2_t *video) {
-    std::free(video->p_data);
-}
-void freeAudio(NDIlib_recv_instance_t, const NDIlib_audio_frame_v2_t *audio) {
-    std::free(audio->p_data);
-}
 
 NDIlib_send_instance_t sendCreate(const NDIlib_send_create_t *settings) {
     std::lock_guard<std::mutex> locker(senderLock);
     senderName = settings && settings->p_ndi_name ? settings->p_ndi_name : "";
     return new int(0);
-}
-void sendDestroy(NDIlib_send_instance_t sender) {
-    delete static_cast<int *>(sender);
 }
 void sendVideo(NDIlib_send_instance_t, const NDIlib_video_frame_v2_t *video) {
     if (video && video->p_data && video->xres > 0) {
@@ -178,19 +144,22 @@ void sendAudio(NDIlib_send_instance_t, const NDIlib_audio_frame_v2_t *audio) {
 
 NDIlib_v5 makeTable() {
     NDIlib_v5 table{};
-    table.initialize = initialize;
-    table.destroy = destroy;
-    table.version = version;
-    table.find_create_v2 = findCreate;
-    table.find_destroy = findDestroy;
+    table.initialize = [] { return true; };
+    table.destroy = [] {};
+    table.version = [] { return "fake NDI 5"; };
+    table.find_create_v2 = [](const NDIlib_find_create_t *) -> NDIlib_find_instance_t { return new int(0); };
+    table.find_destroy = [](NDIlib_find_instance_t finder) { delete static_cast<int *>(finder); };
+    table.find_wait_for_sources = [](NDIlib_find_instance_t, uint32_t) { return false; };
+    table.find_get_current_sources = [](NDIlib_find_instance_t, uint32_t *count) {
+        *count = 2;
+        return kListed;
+    };
     table.send_create = sendCreate;
-    table.send_destroy = sendDestroy;
+    table.send_destroy = [](NDIlib_send_instance_t sender) { delete static_cast<int *>(sender); };
     table.recv_create_v2 = recvCreate;
-    table.recv_destroy = recvDestroy;
-    table.find_wait_for_sources = findWait;
-    table.find_get_current_sources = findCurrent;
-    table.recv_free_video_v2 = freeVideo;
-    table.recv_free_audio_v2 = freeAudio;
+    table.recv_destroy = [](NDIlib_recv_instance_t receiver) { delete static_cast<Receiver *>(receiver); };
+    table.recv_free_video_v2 = [](NDIlib_recv_instance_t, const NDIlib_video_frame_v2_t *v) { std::free(v->p_data); };
+    table.recv_free_audio_v2 = [](NDIlib_recv_instance_t, const NDIlib_audio_frame_v2_t *a) { std::free(a->p_data); };
     table.recv_capture_v2 = recvCapture;
     table.send_send_video_v2 = sendVideo;
     table.send_send_audio_v2 = sendAudio;

@@ -4,6 +4,7 @@
 
 #include "alsaaudiodevice.h"
 #include "imfdevice.h"
+#include "mediatestkit.h"
 #include "mfframe.h"
 #include "mformats.h"
 #include "peerprocess.h"
@@ -102,173 +103,142 @@ bool waitForTone(MFAudioFifo &fifo, Sound *sound, int leftChannel, double leftHz
 class TstDevicesAudio : public QObject {
     Q_OBJECT
 
-private slots:
-    void initTestCase();
-    void cleanupTestCase();
-    void pulseListsTheMonitorByDescription();
-    void pulseCapturesTheToneAtTheSourceFormat();
-    void alsaCapturesThroughThePulsePlugin();
-    void liveSourceCarriesExternalAudioWithFrames();
-    void serverLossAndReturn(); // last: it restarts the server
-
-private:
-    bool startTone();
-
     PrivateSoundServer server{{{SINK, QStringLiteral("TidewellTest"), SINK_RATE}}};
     PeerProcess tone;
-};
 
-bool TstDevicesAudio::startTone() {
     // 1000 Hz left, 500 Hz right, played in real time into the null sink for longer than the tests run.
-    const QString source = QStringLiteral("sine=frequency=%1:sample_rate=%2:duration=90");
-    return tone.start(QStringLiteral("ffmpeg"),
-                      {QStringLiteral("-hide_banner"), QStringLiteral("-loglevel"), QStringLiteral("error"),
-                       QStringLiteral("-re"), QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
-                       source.arg(LEFT_HZ).arg(SINK_RATE), QStringLiteral("-f"), QStringLiteral("lavfi"),
-                       QStringLiteral("-i"), source.arg(RIGHT_HZ).arg(SINK_RATE), QStringLiteral("-filter_complex"),
-                       QStringLiteral("[0:a][1:a]amerge=inputs=2"), QStringLiteral("-f"), QStringLiteral("pulse"),
-                       QStringLiteral("-device"), SINK, QStringLiteral("tidewell tone")});
-}
+    bool startTone() {
+        const QString source = QStringLiteral("sine=frequency=%1:sample_rate=%2:duration=90");
+        return tone.start("ffmpeg", {"-hide_banner", "-loglevel", "error", "-re", "-f", "lavfi", "-i",
+                                     source.arg(LEFT_HZ).arg(SINK_RATE), "-f", "lavfi", "-i",
+                                     source.arg(RIGHT_HZ).arg(SINK_RATE), "-filter_complex",
+                                     "[0:a][1:a]amerge=inputs=2", "-f", "pulse", "-device", SINK, "tidewell tone"});
+    }
 
-void TstDevicesAudio::initTestCase() {
-    if (!testkit::haveProgram(QStringLiteral("ffmpeg")))
-        QSKIP("ffmpeg is not installed: nothing plays the tone for the sound capture tests");
-    QString why;
-    if (!server.start(&why))
-        QSKIP(qPrintable(QStringLiteral("no PulseAudio server for the sound capture tests: %1").arg(why)));
-    QVERIFY2(startTone(), qPrintable(tone.output()));
-}
+private slots:
+    void initTestCase() {
+        if (!testkit::haveProgram(QStringLiteral("ffmpeg")))
+            QSKIP("ffmpeg is not installed: nothing plays the tone for the sound capture tests");
+        QString why;
+        if (!server.start(&why))
+            QSKIP(qPrintable(QStringLiteral("no PulseAudio server for the sound capture tests: %1").arg(why)));
+        QVERIFY2(startTone(), qPrintable(tone.output()));
+    }
 
-void TstDevicesAudio::cleanupTestCase() {
-    tone.stop();
-    server.stop();
-}
+    void cleanupTestCase() {
+        tone.stop();
+        server.stop();
+    }
 
-void TstDevicesAudio::pulseListsTheMonitorByDescription() {
-    PulseAudioProvider provider;
-    const QList<MFDeviceEntry> sources = provider.list(eMFDT_ExtAudio);
-    QStringList names;
-    for (const MFDeviceEntry &entry : sources)
-        names << entry.name;
-    QVERIFY2(names.contains(MONITOR_NAME), qPrintable(names.join(", ")));
-    QCOMPARE(sources.at(names.indexOf(MONITOR_NAME)).id, SINK + QStringLiteral(".monitor"));
-    QVERIFY(provider.list(eMFDT_Video).isEmpty());
-}
+    void pulseListsTheMonitorByDescription() {
+        PulseAudioProvider provider;
+        const QList<MFDeviceEntry> sources = provider.list(eMFDT_ExtAudio);
+        QStringList names;
+        for (const MFDeviceEntry &entry : sources)
+            names << entry.name;
+        QVERIFY2(names.contains(MONITOR_NAME), qPrintable(names.join(", ")));
+        QCOMPARE(sources.at(names.indexOf(MONITOR_NAME)).id, SINK + QStringLiteral(".monitor"));
+        QVERIFY(provider.list(eMFDT_Video).isEmpty());
+    }
 
-void TstDevicesAudio::pulseCapturesTheToneAtTheSourceFormat() {
-    PulseAudioDevice device(SINK + QStringLiteral(".monitor"));
-    QVERIFY(MF_SUCCEEDED(device.start({})));
-    // The source's own rate and channels, so that channel numbers mean the source's channels.
-    QCOMPARE(device.samples().sampleRate(), SINK_RATE);
-    QCOMPARE(device.samples().channels(), 2);
-    Sound sound;
-    QVERIFY2(waitForTone(device.samples(), &sound, 0, LEFT_HZ), qPrintable(sound.describe()));
-    QVERIFY2(sound.carries(1, RIGHT_HZ), qPrintable(sound.describe()));
-    device.stop();
+    void pulseCapturesTheToneAtTheSourceFormat() {
+        PulseAudioDevice device(SINK + QStringLiteral(".monitor"));
+        QVERIFY(MF_SUCCEEDED(device.start({})));
+        // The source's own rate and channels, so that channel numbers mean the source's channels.
+        QCOMPARE(device.samples().sampleRate(), SINK_RATE);
+        QCOMPARE(device.samples().channels(), 2);
+        Sound sound;
+        QVERIFY2(waitForTone(device.samples(), &sound, 0, LEFT_HZ), qPrintable(sound.describe()));
+        QVERIFY2(sound.carries(1, RIGHT_HZ), qPrintable(sound.describe()));
+        device.stop();
 
-    // A source that does not exist fails to start instead of recording silence.
-    PulseAudioDevice missing(QStringLiteral("no_such_source"));
-    QVERIFY(MF_FAILED(missing.start({})));
-}
+        // A source that does not exist fails to start instead of recording silence.
+        PulseAudioDevice missing(QStringLiteral("no_such_source"));
+        QVERIFY(MF_FAILED(missing.start({})));
+    }
 
-void TstDevicesAudio::alsaCapturesThroughThePulsePlugin() {
-    if (!QFile::exists(QStringLiteral("/usr/lib/x86_64-linux-gnu/alsa-lib/libasound_module_pcm_pulse.so")))
-        QSKIP("ALSA's pulse plugin (libasound2-plugins) is not installed: ALSA capture is not tested");
-    // ALSA's "pulse" device records the server's default source.
-    QVERIFY(server.pactl({QStringLiteral("set-default-source"), SINK + QStringLiteral(".monitor")}));
-    AlsaAudioDevice device(QStringLiteral("pulse"));
-    QVERIFY(MF_SUCCEEDED(device.start({})));
-    QCOMPARE(device.samples().sampleRate(), AlsaAudioDevice::SAMPLE_RATE);
-    Sound sound;
-    QVERIFY2(waitForTone(device.samples(), &sound, 0, LEFT_HZ), qPrintable(sound.describe()));
-    QVERIFY2(sound.carries(1, RIGHT_HZ), qPrintable(sound.describe()));
-    device.stop();
+    void alsaCapturesThroughThePulsePlugin() {
+        if (!QFile::exists(QStringLiteral("/usr/lib/x86_64-linux-gnu/alsa-lib/libasound_module_pcm_pulse.so")))
+            QSKIP("ALSA's pulse plugin (libasound2-plugins) is not installed: ALSA capture is not tested");
+        // ALSA's "pulse" device records the server's default source.
+        QVERIFY(server.pactl({QStringLiteral("set-default-source"), SINK + QStringLiteral(".monitor")}));
+        AlsaAudioDevice device(QStringLiteral("pulse"));
+        QVERIFY(MF_SUCCEEDED(device.start({})));
+        QCOMPARE(device.samples().sampleRate(), AlsaAudioDevice::SAMPLE_RATE);
+        Sound sound;
+        QVERIFY2(waitForTone(device.samples(), &sound, 0, LEFT_HZ), qPrintable(sound.describe()));
+        QVERIFY2(sound.carries(1, RIGHT_HZ), qPrintable(sound.describe()));
+        device.stop();
 
-    AlsaAudioDevice missing(QStringLiteral("plughw:CARD=NoSuchCard,DEV=0"));
-    QVERIFY(MF_FAILED(missing.start({})));
-}
+        AlsaAudioDevice missing(QStringLiteral("plughw:CARD=NoSuchCard,DEV=0"));
+        QVERIFY(MF_FAILED(missing.start({})));
+    }
 
-void TstDevicesAudio::liveSourceCarriesExternalAudioWithFrames() {
-    auto source = MFormats::create();
-    QVERIFY(source);
-    auto indexOf = [&](int type, const QString &wanted) {
-        int count = 0;
-        source->DeviceGetCount(type, &count);
-        for (int i = 0; i < count; ++i) {
-            QString name;
-            source->DeviceGetByIndex(type, i, &name);
-            if (name == wanted)
-                return i;
-        }
-        return -1;
-    };
-    const int video = indexOf(eMFDT_Video, QStringLiteral("Test Pattern"));
-    const int audio = indexOf(eMFDT_ExtAudio, MONITOR_NAME);
-    QVERIFY(video >= 0);
-    QVERIFY(audio >= 0);
-    QVERIFY(MF_SUCCEEDED(source->DeviceSet(eMFDT_Video, video, QString())));
-    QVERIFY(MF_SUCCEEDED(source->DeviceSet(eMFDT_Audio, 1, QString()))); // internal audio "<None>"
-    QVERIFY(MF_SUCCEEDED(source->DeviceSet(eMFDT_ExtAudio, audio, QString())));
+    void liveSourceCarriesExternalAudioWithFrames() {
+        auto source = MFormats::create();
+        QVERIFY(source);
+        const int video = mediatest::deviceIndex(*source, eMFDT_Video, QStringLiteral("Test Pattern"));
+        const int audio = mediatest::deviceIndex(*source, eMFDT_ExtAudio, MONITOR_NAME);
+        QVERIFY(video >= 0 && audio >= 0);
+        QVERIFY(MF_SUCCEEDED(source->DeviceSet(eMFDT_Video, video, QString())));
+        QVERIFY(MF_SUCCEEDED(source->DeviceSet(eMFDT_Audio, 1, QString()))); // internal audio "<None>"
+        QVERIFY(MF_SUCCEEDED(source->DeviceSet(eMFDT_ExtAudio, audio, QString())));
+        const MFFormat format{0, 0, 0, 0, 0, 0, 0, 25.0, 2, 48000, 16};
+        // Frames until half a second of the expected tone has come with them (the first frames may carry the
+        // silence from before the recording started, or audio mapped the previous way).
+        Sound sound;
+        auto collect = [&](double leftHz, double rightHz) {
+            sound.samples.clear();
+            return testkit::waitUntil(
+                [&] {
+                    MFFramePtr frame;
+                    if (MF_FAILED(source->SourceFrameConvertedGetByFormat(format, &frame, -1, QString())))
+                        return false;
+                    const MFFrame *own = MFFrame::from(frame);
+                    const AVFrame *samples = own ? own->audio() : nullptr;
+                    if (!samples || samples->format != AV_SAMPLE_FMT_S16 || samples->ch_layout.nb_channels != 2)
+                        return false;
+                    sound.channels = 2;
+                    sound.rate = samples->sample_rate;
+                    const auto *data = reinterpret_cast<const int16_t *>(samples->data[0]);
+                    for (int i = 0; i < samples->nb_samples * 2; ++i)
+                        sound.samples.push_back(data[i] / 32768.0);
+                    const int keep = sound.rate / 2 * 2;
+                    if (int(sound.samples.size()) > keep)
+                        sound.samples.erase(sound.samples.begin(), sound.samples.end() - keep);
+                    return int(sound.samples.size()) == keep && sound.carries(0, leftHz) && sound.carries(1, rightHz);
+                },
+                10000, 1);
+        };
+        QVERIFY2(collect(LEFT_HZ, RIGHT_HZ), qPrintable(sound.describe()));
+        // Channel numbers of "audio_channels" are the Pulse source's own channels.
+        QVERIFY(MF_SUCCEEDED(source->PropsSet(QStringLiteral("audio_channels"), QStringLiteral("1,0"))));
+        QVERIFY2(collect(RIGHT_HZ, LEFT_HZ), qPrintable(sound.describe()));
+        source->DeviceClose();
+    }
 
-    MFFormat format;
-    format.frameRate = 25.0;
-    format.channels = 2;
-    format.sampleRate = 48000;
-    format.bitsPerSample = 16;
-    // Frames until half a second of the expected tone has come with them (the first frames may carry the
-    // silence from before the recording started, or audio mapped the previous way).
-    Sound sound;
-    auto collect = [&](double leftHz, double rightHz) {
-        sound.samples.clear();
-        return testkit::waitUntil(
-            [&] {
-                MFFramePtr frame;
-                if (MF_FAILED(source->SourceFrameConvertedGetByFormat(format, &frame, -1, QString())))
-                    return false;
-                const MFFrame *own = MFFrame::from(frame);
-                const AVFrame *samples = own ? own->audio() : nullptr;
-                if (!samples || samples->format != AV_SAMPLE_FMT_S16 || samples->ch_layout.nb_channels != 2)
-                    return false;
-                sound.channels = 2;
-                sound.rate = samples->sample_rate;
-                const auto *data = reinterpret_cast<const int16_t *>(samples->data[0]);
-                for (int i = 0; i < samples->nb_samples * 2; ++i)
-                    sound.samples.push_back(data[i] / 32768.0);
-                const int keep = sound.rate / 2 * 2;
-                if (int(sound.samples.size()) > keep)
-                    sound.samples.erase(sound.samples.begin(), sound.samples.end() - keep);
-                return int(sound.samples.size()) == keep && sound.carries(0, leftHz) && sound.carries(1, rightHz);
-            },
-            10000, 1);
-    };
-    QVERIFY2(collect(LEFT_HZ, RIGHT_HZ), qPrintable(sound.describe()));
-    // Channel numbers of "audio_channels" are the Pulse source's own channels.
-    QVERIFY(MF_SUCCEEDED(source->PropsSet(QStringLiteral("audio_channels"), QStringLiteral("1,0"))));
-    QVERIFY2(collect(RIGHT_HZ, LEFT_HZ), qPrintable(sound.describe()));
-    source->DeviceClose();
-}
+    void serverLossAndReturn() {
+        PulseAudioDevice device(SINK + QStringLiteral(".monitor"));
+        QVERIFY(MF_SUCCEEDED(device.start({})));
+        Sound sound;
+        QVERIFY(waitForTone(device.samples(), &sound, 0, LEFT_HZ));
+        tone.stop();
+        server.stop();
+        // No more samples come once the server is gone.
+        QTest::qWait(300);
+        device.samples().reset();
+        QTest::qWait(300);
+        QCOMPARE(device.samples().size(), 0);
 
-void TstDevicesAudio::serverLossAndReturn() {
-    PulseAudioDevice device(SINK + QStringLiteral(".monitor"));
-    QVERIFY(MF_SUCCEEDED(device.start({})));
-    Sound sound;
-    QVERIFY(waitForTone(device.samples(), &sound, 0, LEFT_HZ));
-    tone.stop();
-    server.stop();
-    // No more samples come once the server is gone.
-    QTest::qWait(300);
-    device.samples().reset();
-    QTest::qWait(300);
-    QCOMPARE(device.samples().size(), 0);
-
-    // The capture thread connects again by itself when the server is back.
-    QString why;
-    QVERIFY2(server.start(&why), qPrintable(why));
-    QVERIFY2(startTone(), qPrintable(tone.output()));
-    QVERIFY2(waitForTone(device.samples(), &sound, 0, LEFT_HZ), qPrintable(sound.describe()));
-    QVERIFY2(sound.carries(1, RIGHT_HZ), qPrintable(sound.describe()));
-    device.stop();
-}
+        // The capture thread connects again by itself when the server is back.
+        QString why;
+        QVERIFY2(server.start(&why), qPrintable(why));
+        QVERIFY2(startTone(), qPrintable(tone.output()));
+        QVERIFY2(waitForTone(device.samples(), &sound, 0, LEFT_HZ), qPrintable(sound.describe()));
+        QVERIFY2(sound.carries(1, RIGHT_HZ), qPrintable(sound.describe()));
+        device.stop();
+    }
+};
 
 QTEST_GUILESS_MAIN(TstDevicesAudio)
 #include "tst_devices_audio.moc"

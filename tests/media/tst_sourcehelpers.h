@@ -1,11 +1,10 @@
 #pragma once
 
-// Helpers shared by the live source tests: picking a device by name, reading a frame's audio, and
-// measuring a tone's strength at a frequency.
+// Helpers shared by the live source tests: a format record, reading a frame's audio, and measuring a tone's
+// strength at a frequency.
 
+#include "mediatestkit.h"
 #include "mfframe.h"
-#include "mformats.h"
-#include "mfresult.h"
 
 #include <QString>
 #include <QVector>
@@ -19,39 +18,10 @@ extern "C" {
 
 namespace sourcetest {
 
-inline int indexOf(MFormats &source, int type, const QString &name) {
-    int count = 0;
-    if (MF_FAILED(source.DeviceGetCount(type, &count)))
-        return -1;
-    for (int i = 0; i < count; ++i) {
-        QString entry;
-        if (MF_SUCCEEDED(source.DeviceGetByIndex(type, i, &entry)) && entry == name)
-            return i;
-    }
-    return -1;
-}
-
-inline QStringList names(MFormats &source, int type) {
-    QStringList list;
-    int count = 0;
-    source.DeviceGetCount(type, &count);
-    for (int i = 0; i < count; ++i) {
-        QString entry;
-        source.DeviceGetByIndex(type, i, &entry);
-        list << entry;
-    }
-    return list;
-}
+using namespace mediatest;
 
 inline MFFormat format(int width, int height, double rate, int channels = 2, int sampleRate = 48000) {
-    MFFormat f;
-    f.width = width;
-    f.height = height;
-    f.frameRate = rate;
-    f.channels = channels;
-    f.sampleRate = sampleRate;
-    f.bitsPerSample = 16;
-    return f;
+    return {0, 0, width, height, 0, 0, 0, rate, channels, sampleRate, 16};
 }
 
 // The samples of one channel of a frame's audio, as doubles in [-1, 1]; S16 or FLT, packed or planar.

@@ -16,6 +16,11 @@ bool offsetWithinHalfTheRoundTrip(const NTP_client::Result &result, int expected
     return qAbs(result.offset / 1e6 - expectedMs) < 2.0 + result.delay / 2e6;
 }
 
+// One exchange with the server by a client of its own.
+int ask(const SntpTestServer &server, int timeoutMs, std::unique_ptr<NTP_client::Result> *result) {
+    return int(NTP_client::Client(timeoutMs).query(server.address().toLatin1().constData(), *result));
+}
+
 int64_t systemNowNs() {
     using namespace std::chrono;
     return duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count();
@@ -104,27 +109,23 @@ private slots:
         QFETCH(int, reply);
         QFETCH(int, status);
         {
-            SntpTestServer server{SntpTestServer::Reply(reply)};
-            NTP_client::Client client(kShortTimeoutMs);
             std::unique_ptr<NTP_client::Result> result;
-            QCOMPARE(int(client.query(server.address().toLatin1().constData(), result)), status);
+            QCOMPARE(ask(SntpTestServer{SntpTestServer::Reply(reply)}, kShortTimeoutMs, &result), status);
             QVERIFY(!result);
         }
         if (reply == SntpTestServer::Silent)
             return;
         // The bad reply tells a time an hour off; the good one after it is the one taken.
-        SntpTestServer server(SntpTestServer::Reply(reply), 700, 0, 20, true);
-        NTP_client::Client client(kShortTimeoutMs * 5);
         std::unique_ptr<NTP_client::Result> result;
-        QCOMPARE(int(client.query(server.address().toLatin1().constData(), result)), int(NTP_client::OK));
+        QCOMPARE(ask(SntpTestServer(SntpTestServer::Reply(reply), 700, 0, 20, true), kShortTimeoutMs * 5, &result),
+                 int(NTP_client::OK));
         QVERIFY2(offsetWithinHalfTheRoundTrip(*result, 700), qPrintable(QString::number(result->offset / 1e6)));
     }
 
     void forgedReplyFromAnotherPortIsIgnored() {
-        SntpTestServer server(SntpTestServer::ForgedFirst, 700, 0, 20);
-        NTP_client::Client client(kShortTimeoutMs * 5);
         std::unique_ptr<NTP_client::Result> result;
-        QCOMPARE(int(client.query(server.address().toLatin1().constData(), result)), int(NTP_client::OK));
+        QCOMPARE(ask(SntpTestServer(SntpTestServer::ForgedFirst, 700, 0, 20), kShortTimeoutMs * 5, &result),
+                 int(NTP_client::OK));
         QVERIFY2(offsetWithinHalfTheRoundTrip(*result, 700), qPrintable(QString::number(result->offset / 1e6)));
     }
 

@@ -92,16 +92,10 @@ private slots:
         QTest::addColumn<QString>("kind");
         QTest::addColumn<QString>("version");
         QTest::addColumn<QString>("signalText");
-        QTest::newRow("segv") << "segv"
-                              << "1.2.3"
-                              << "signal: 11 (SIGSEGV)";
+        testkit::row("segv", "segv", "1.2.3", "signal: 11 (SIGSEGV)");
         // The program hands over its version text as it shows it.
-        QTest::newRow("abort, version text") << "abort"
-                                             << "ver 1.2.3"
-                                             << "signal: 6 (SIGABRT)";
-        QTest::newRow("fpe") << "fpe"
-                             << "1.2.3"
-                             << "signal: 8 (SIGFPE)";
+        testkit::row("abort, version text", "abort", "ver 1.2.3", "signal: 6 (SIGABRT)");
+        testkit::row("fpe", "fpe", "1.2.3", "signal: 8 (SIGFPE)");
     }
     void crashLeavesReport() {
         QFETCH(QString, kind);
@@ -128,9 +122,7 @@ private slots:
         const QString report = QString::fromUtf8(testkit::readFile(folder.filePath(reports.first())));
         QVERIFY2(report.contains(QLatin1String("crash report\nver 1.2.3\n")), qPrintable(report));
         QVERIFY2(report.contains(signalText), qPrintable(report));
-        QVERIFY2(QRegularExpression(QStringLiteral("time: \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d UTC"))
-                     .match(report)
-                     .hasMatch(),
+        QVERIFY2(report.contains(QRegularExpression("time: \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d UTC")),
                  qPrintable(report));
         // The backtrace is the crashing worker thread's, with names.
         QVERIFY2(report.contains(QLatin1String("tidewellCrashInWorker")), qPrintable(report));
@@ -142,11 +134,9 @@ private slots:
         QCOMPARE(symbolizeCrashReports(folder.path(), QDeadlineTimer(kSymbolizeMs)), 0);
         const QString readable = QString::fromUtf8(testkit::readFile(folder.filePath(reports.first())));
         QVERIFY2(readable.startsWith(report.left(report.indexOf(QLatin1String("memory map:")))), qPrintable(readable));
-        QVERIFY2(QRegularExpression(
-                     QStringLiteral("#\\d+ tidewellCrashInWorker\\(char const\\*\\) at \\S*supporthelper\\.cpp:\\d+"))
-                     .match(readable)
-                     .hasMatch(),
-                 qPrintable(readable));
+        const QRegularExpression frame(
+            "#\\d+ tidewellCrashInWorker\\(char const\\*\\) at \\S*supporthelper\\.cpp:\\d+");
+        QVERIFY2(readable.contains(frame), qPrintable(readable));
     }
 };
 

@@ -1,4 +1,5 @@
 #include "resolvehost.h"
+#include "testkit.h"
 
 #include <QtTest>
 
@@ -9,20 +10,13 @@ private slots:
     void resolve_data() {
         QTest::addColumn<QString>("host");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("ipv4") << "127.0.0.1"
-                              << "127.0.0.1";
-        QTest::newRow("ipv6 loopback") << "::1"
-                                       << "::1";
-        QTest::newRow("ipv6 long form") << "0:0:0:0:0:0:0:1"
-                                        << "::1";
-        QTest::newRow("ipv6 upper case") << "FE80:0:0:0:0:0:0:ABCD"
-                                         << "fe80::abcd";
-        QTest::newRow("localhost") << "localhost"
-                                   << "127.0.0.1";
-        QTest::newRow("unresolvable") << "no-such-host.invalid"
-                                      << "";
-        QTest::newRow("empty") << ""
-                               << "";
+        testkit::row("ipv4", "127.0.0.1", "127.0.0.1");
+        testkit::row("ipv6 loopback", "::1", "::1");
+        testkit::row("ipv6 long form", "0:0:0:0:0:0:0:1", "::1");
+        testkit::row("ipv6 upper case", "FE80:0:0:0:0:0:0:ABCD", "fe80::abcd");
+        testkit::row("localhost", "localhost", "127.0.0.1");
+        testkit::row("unresolvable", "no-such-host.invalid", "");
+        testkit::row("empty", "", "");
     }
     void resolve() {
         QFETCH(QString, host);

@@ -53,23 +53,11 @@ class TestSystemInfo : public QObject {
 private slots:
     void reportOfThisMachine() {
         const QString report = systemInfoText();
-        const QStringList expected = {"Codecs and containers:",
-                                      "Containers:",
-                                      "Video codecs:",
-                                      "Audio codecs:",
-                                      "Connected multimedia devices:",
-                                      "Video devices:",
-                                      "Audio devices:",
-                                      "Machine info:",
-                                      "CPU Architecture:",
-                                      "CPU Frequency:",
-                                      "CPU and/or core count:",
-                                      "RAM size:",
-                                      "OS info:",
-                                      "OS:",
-                                      "Kernel type:",
-                                      "Kernel version:",
-                                      "Host name:"};
+        const QStringList expected =
+            QStringList{"Codecs and containers:", "Containers:", "Video codecs:", "Audio codecs:"} +
+            QStringList{"Connected multimedia devices:", "Video devices:", "Audio devices:", "Machine info:"} +
+            QStringList{"CPU Architecture:", "CPU Frequency:", "CPU and/or core count:", "RAM size:", "OS info:"} +
+            QStringList{"OS:", "Kernel type:", "Kernel version:", "Host name:"};
         const QStringList lines = reportLines(report);
         QCOMPARE(lines.size(), expected.size());
         for (int i = 0; i < expected.size(); ++i)
