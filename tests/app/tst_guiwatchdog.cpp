@@ -216,7 +216,7 @@ void TestGuiWatchdog::startNeverBlocksTheWindow() {
 }
 
 int main(int argc, char *argv[]) {
-    return windowtest::run<TestGuiWatchdog>(argc, argv, nullptr, enterOwnNetwork);
+    return windowtest::run<TestGuiWatchdog>(argc, argv, enterOwnNetwork);
 }
 
 #include "tst_guiwatchdog.moc"

@@ -82,7 +82,7 @@ private slots:
 
 int main(int argc, char *argv[]) {
     // The card list must come from the driver each case names, not from the environment.
-    return windowtest::run<TestSldVideoList>(argc, argv, nullptr, [] { qunsetenv("TIDEWELL_SLD_DRIVER"); });
+    return windowtest::run<TestSldVideoList>(argc, argv, [] { qunsetenv("TIDEWELL_SLD_DRIVER"); });
 }
 
 #include "tst_sldvideolist.moc"

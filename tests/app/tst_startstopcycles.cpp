@@ -169,7 +169,7 @@ void TestStartStopCycles::cyclesLeaveNothingBehind() {
 
 int main(int argc, char *argv[]) {
     // The allocator as the program sets it up, so that the reported memory is the program's.
-    return windowtest::run<TestStartStopCycles>(argc, argv, nullptr, [] { tuneAllocator(); });
+    return windowtest::run<TestStartStopCycles>(argc, argv, [] { tuneAllocator(); });
 }
 
 #include "tst_startstopcycles.moc"

@@ -127,14 +127,11 @@ inline bool chooseTestPatternH264(QWidget &window) {
     return true;
 }
 
-// The whole main() of a window test: homeDir() (and home, when given) is the test's home for its lifetime, and
-// beforeApplication runs after the home is set and before the application object exists.
-template <typename TestCase>
-int run(int argc, char *argv[], QTemporaryDir **home = nullptr, void (*beforeApplication)() = nullptr) {
+// The whole main() of a window test: homeDir() is the test's home for its lifetime, and beforeApplication runs
+// after the home is set and before the application object exists.
+template <typename TestCase> int run(int argc, char *argv[], void (*beforeApplication)() = nullptr) {
     QTemporaryDir dir;
     homeDir() = &dir;
-    if (home)
-        *home = &dir;
     isolateHome(dir);
     if (beforeApplication)
         beforeApplication();
