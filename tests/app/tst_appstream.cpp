@@ -24,10 +24,6 @@ bool grows(const QString &path, qint64 bytes, int timeoutMs) {
     return testkit::waitUntil([&] { return QFileInfo(path).size() > bytes; }, timeoutMs, 100);
 }
 
-bool savedSettings(const QTemporaryDir &home) {
-    return QFileInfo::exists(home.filePath(QStringLiteral("config/Brackmoor/Tidewell.conf")));
-}
-
 // GStreamer's own MPEG-TS demuxer and HEVC parser over a file: what the parser says the stream is (its caps), and
 // how many pictures it hands on. Empty caps when the pipeline fails.
 struct GstHevc {
@@ -56,6 +52,12 @@ class TestAppStream : public QObject {
     Q_OBJECT
 
 private slots:
+    void init() { dir = std::make_unique<QTemporaryDir>(); }
+    void cleanup() {
+        app.reset();
+        listener.stop();
+        dir.reset();
+    }
     void autoStartStreamsAndRestarts();
     // "HEVC (Software)" from a configuration file: HEVC in MPEG-TS that FFmpeg and GStreamer both read.
     void hevcStreamReadsInTwoDemuxers();
@@ -69,38 +71,48 @@ private slots:
     void signalDuringStartUpEndsProgram();
     // Once its reconnects are used up, a headless program ends with a failure for its service manager to see.
     void usedUpReconnectsEndTheProgram();
+
+private:
+    QString path(const char *name) const { return dir->filePath(QLatin1String(name)); }
+    // The program from a configuration file of these values.
+    bool start(const QVariantMap &values, const QStringList &options = {}) {
+        app = std::make_unique<HeadlessApp>(TIDEWELL_EXECUTABLE, *dir, HeadlessApp::config(*dir, values), options);
+        return app->started();
+    }
+    // The program streaming as "cam1" to srt-live-transmit on a free port, which records what it receives.
+    bool stream(const QVariantMap &values, const QStringList &options = {}, const char *recording = "received.ts") {
+        port = testkit::freePort(true);
+        QVariantMap config{{"URL", srtUrl(port)}, {"STREAMID", "cam1"}};
+        config.insert(values);
+        return startSrtFileServer(listener, port, path(recording)) && start(config, options);
+    }
+    bool savedSettings() const { return QFileInfo::exists(path("config/Brackmoor/Tidewell.conf")); }
+
+    std::unique_ptr<QTemporaryDir> dir;
+    PeerProcess listener;
+    std::unique_ptr<HeadlessApp> app;
+    quint16 port = 0;
 };
 
 void TestAppStream::autoStartStreamsAndRestarts() {
     if (!testkit::haveProgram(QStringLiteral("srt-live-transmit")) || !testkit::haveProgram(QStringLiteral("ffprobe")))
         QSKIP("srt-live-transmit and ffprobe are needed");
-    QTemporaryDir dir;
-    const quint16 port = testkit::freePort(true);
-    const QString first = dir.filePath(QStringLiteral("first.ts"));
-    const QString second = dir.filePath(QStringLiteral("second.ts"));
-    PeerProcess listener;
-    QVERIFY(startSrtFileServer(listener, port, first));
-    HeadlessApp app(TIDEWELL_EXECUTABLE, dir,
-                    HeadlessApp::config(dir, {{"FRAME", "1280x720"},
-                                              {"FPS", "30 fps"},
-                                              {"VBR", 1536},
-                                              {"ABR", "128"},
-                                              {"SPR", "48 Khz"},
-                                              {"URL", srtUrl(port)},
-                                              {"STREAMID", "cam1"},
-                                              {"RECONNECT", 3}}));
-    QVERIFY(app.started());
-    QVERIFY2(grows(first, kEnoughBytes, kFirstDataMs), qPrintable(app.log()));
+    QVERIFY(stream(
+        {{"FRAME", "1280x720"}, {"FPS", "30 fps"}, {"VBR", 1536}, {"ABR", "128"}, {"SPR", "48 Khz"}, {"RECONNECT", 3}},
+        {}, "first.ts"));
+    const QString first = path("first.ts");
+    const QString second = path("second.ts");
+    QVERIFY2(grows(first, kEnoughBytes, kFirstDataMs), qPrintable(app->log()));
 
     // The server goes away and comes back on the same port: the program stops and starts the stream again.
     listener.kill();
     QVERIFY(startSrtFileServer(listener, port, second));
-    QVERIFY2(grows(second, kEnoughBytes, kRestartDataMs), qPrintable(app.log()));
-    QVERIFY(app.log().contains(QStringLiteral("-- reconnect:")));
-    QVERIFY2(app.terminate(), qPrintable(app.log()));
-    QCOMPARE(app.exitCode(), 0);
+    QVERIFY2(grows(second, kEnoughBytes, kRestartDataMs), qPrintable(app->log()));
+    QVERIFY(app->log().contains(QStringLiteral("-- reconnect:")));
+    QVERIFY2(app->terminate(), qPrintable(app->log()));
+    QCOMPARE(app->exitCode(), 0);
     // An auto-started program stopped by a signal saves nothing of the operator's.
-    QVERIFY(!savedSettings(dir));
+    QVERIFY(!savedSettings());
     listener.stop();
     for (const QString &recording : {first, second}) {
         const QJsonObject probe = testkit::ffprobe(recording);
@@ -117,22 +129,11 @@ void TestAppStream::hevcStreamReadsInTwoDemuxers() {
             QSKIP("GStreamer's tsdemux and h265parse are needed (gstreamer1.0-tools, gstreamer1.0-plugins-bad)");
     }
     constexpr int kVideoKbps = 1500;
-    QTemporaryDir dir;
-    const quint16 port = testkit::freePort(true);
-    const QString received = dir.filePath(QStringLiteral("received.ts"));
-    PeerProcess listener;
-    QVERIFY(startSrtFileServer(listener, port, received));
-    HeadlessApp app(TIDEWELL_EXECUTABLE, dir,
-                    HeadlessApp::config(dir, {{"ENCSV", "HEVC (Software)"},
-                                              {"FRAME", "1280x720"},
-                                              {"FPS", "25 fps"},
-                                              {"VBR", kVideoKbps},
-                                              {"URL", srtUrl(port)},
-                                              {"STREAMID", "cam1"}}));
-    QVERIFY(app.started());
+    QVERIFY(stream({{"ENCSV", "HEVC (Software)"}, {"FRAME", "1280x720"}, {"FPS", "25 fps"}, {"VBR", kVideoKbps}}));
+    const QString received = path("received.ts");
     // About four seconds of stream.
-    QVERIFY2(grows(received, kVideoKbps * 1000 / 8 * 4, kFirstDataMs), qPrintable(app.log()));
-    QVERIFY2(app.terminate(), qPrintable(app.log()));
+    QVERIFY2(grows(received, kVideoKbps * 1000 / 8 * 4, kFirstDataMs), qPrintable(app->log()));
+    QVERIFY2(app->terminate(), qPrintable(app->log()));
     listener.stop();
 
     const QJsonObject probe = testkit::ffprobe(received);
@@ -175,26 +176,19 @@ void TestAppStream::hevcStreamReadsInTwoDemuxers() {
 void TestAppStream::statsFileRecordsEverySecond() {
     if (!testkit::haveProgram(QStringLiteral("srt-live-transmit")))
         QSKIP("srt-live-transmit is needed");
-    QTemporaryDir dir;
-    const quint16 port = testkit::freePort(true);
-    const QString stats = dir.filePath(QStringLiteral("stats.jsonl"));
+    const QString stats = path("stats.jsonl");
     // An operator's earlier records stay: the file is appended to.
     QVERIFY(testkit::writeFile(stats, "{\"earlier\":true}\n"));
-    PeerProcess listener;
-    QVERIFY(startSrtFileServer(listener, port, dir.filePath(QStringLiteral("received.ts"))));
-    HeadlessApp app(TIDEWELL_EXECUTABLE, dir,
-                    HeadlessApp::config(dir, {{"VBR", 1024}, {"URL", srtUrl(port)}, {"STREAMID", "cam1"}}),
-                    {QStringLiteral("--stats"), stats});
-    QVERIFY(app.started());
+    QVERIFY(stream({{"VBR", 1024}}, {QStringLiteral("--stats"), stats}));
     auto records = [&stats] { return testkit::readFile(stats).split('\n').size() - 2; };
-    QVERIFY2(testkit::waitUntil([&] { return records() >= 1; }, kFirstDataMs, 100), qPrintable(app.log()));
+    QVERIFY2(testkit::waitUntil([&] { return records() >= 1; }, kFirstDataMs, 100), qPrintable(app->log()));
     QElapsedTimer streaming;
     streaming.start();
     const int first = records();
     QTest::qWait(8000);
     const int counted = records() - first;
     const double seconds = streaming.elapsed() / 1000.0;
-    QVERIFY2(app.terminate(), qPrintable(app.log()));
+    QVERIFY2(app->terminate(), qPrintable(app->log()));
 
     // One a second, give or take the start and the end of the wait.
     QVERIFY2(qAbs(counted - seconds) <= 3, qPrintable(QStringLiteral("%1 records in %2 s").arg(counted).arg(seconds)));
@@ -229,8 +223,7 @@ void TestAppStream::statsFileRecordsEverySecond() {
     QVERIFY(
         QJsonDocument::fromJson(lines[lines.size() - 3]).object().value(QStringLiteral("send_rate_mbps")).toDouble() >
         0);
-    const QString logFile =
-        QString::fromUtf8(testkit::readFile(dir.filePath(QStringLiteral("state/Tidewell/tidewell.log"))));
+    const QString logFile = QString::fromUtf8(testkit::readFile(path("state/Tidewell/tidewell.log")));
     QVERIFY2(logFile.contains(QStringLiteral(" CONNECT: SUCCESS\n")), qPrintable(logFile));
 }
 
@@ -244,9 +237,7 @@ void TestAppStream::statsFifoNeverHoldsTheProgram() {
     QFETCH(bool, stalledReader);
     if (!testkit::haveProgram(QStringLiteral("srt-live-transmit")))
         QSKIP("srt-live-transmit is needed");
-    QTemporaryDir dir;
-    const quint16 port = testkit::freePort(true);
-    const QString fifo = dir.filePath(QStringLiteral("stats.fifo"));
+    const QString fifo = path("stats.fifo");
     QCOMPARE(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
     int reader = -1;
     if (stalledReader) {
@@ -259,43 +250,33 @@ void TestAppStream::statsFifoNeverHoldsTheProgram() {
         }
         ::close(filler);
     }
-    const QString received = dir.filePath(QStringLiteral("received.ts"));
-    PeerProcess listener;
-    QVERIFY(startSrtFileServer(listener, port, received));
-    HeadlessApp app(TIDEWELL_EXECUTABLE, dir, HeadlessApp::config(dir, {{"URL", srtUrl(port)}}),
-                    {QStringLiteral("--stats"), fifo});
-    QVERIFY(app.started());
-    QVERIFY2(grows(received, kEnoughBytes, kFirstDataMs), qPrintable(app.log()));
+    QVERIFY(stream({}, {QStringLiteral("--stats"), fifo}));
+    QVERIFY2(grows(path("received.ts"), kEnoughBytes, kFirstDataMs), qPrintable(app->log()));
     // Records have been due for a while: a window stuck in a write would not answer the signal.
     QTest::qWait(2000);
-    const bool ended = app.terminate(10000);
+    const bool ended = app->terminate(10000);
     if (reader >= 0)
         ::close(reader);
-    QVERIFY2(ended, qPrintable(app.log()));
-    QCOMPARE(app.exitCode(), 0);
+    QVERIFY2(ended, qPrintable(app->log()));
+    QCOMPARE(app->exitCode(), 0);
 }
 
 void TestAppStream::signalDuringStartUpEndsProgram() {
-    QTemporaryDir dir;
     // Nobody listens there; the stream, if one started, would keep failing and restarting.
-    HeadlessApp app(TIDEWELL_EXECUTABLE, dir, HeadlessApp::config(dir, {{"URL", srtUrl(testkit::freePort(true))}}));
-    QVERIFY(app.started());
+    QVERIFY(start({{"URL", srtUrl(testkit::freePort(true))}}));
     // The handlers are in place once the splash shows; the window is built right after.
-    QVERIFY2(app.waitForLog(QStringLiteral("show splashscreen"), 10000), qPrintable(app.log()));
-    QVERIFY2(app.terminate(), qPrintable(app.log()));
-    QCOMPARE(app.exitCode(), 0);
-    QVERIFY(!savedSettings(dir));
+    QVERIFY2(app->waitForLog(QStringLiteral("show splashscreen"), 10000), qPrintable(app->log()));
+    QVERIFY2(app->terminate(), qPrintable(app->log()));
+    QCOMPARE(app->exitCode(), 0);
+    QVERIFY(!savedSettings());
 }
 
 void TestAppStream::usedUpReconnectsEndTheProgram() {
-    QTemporaryDir dir;
     // Nobody listens on the port: the first run and its one restart fail at the connect.
-    HeadlessApp app(TIDEWELL_EXECUTABLE, dir,
-                    HeadlessApp::config(dir, {{"URL", srtUrl(testkit::freePort(true))}, {"RECONNECT", 1}}));
-    QVERIFY(app.started());
-    QVERIFY2(app.waitForExit(30000), qPrintable(app.log()));
-    QCOMPARE(app.exitCode(), 1);
-    QVERIFY2(app.log().contains(QStringLiteral("stopped after 1 reconnect")), qPrintable(app.log()));
+    QVERIFY(start({{"URL", srtUrl(testkit::freePort(true))}, {"RECONNECT", 1}}));
+    QVERIFY2(app->waitForExit(30000), qPrintable(app->log()));
+    QCOMPARE(app->exitCode(), 1);
+    QVERIFY2(app->log().contains(QStringLiteral("stopped after 1 reconnect")), qPrintable(app->log()));
 }
 
 QTEST_GUILESS_MAIN(TestAppStream)
