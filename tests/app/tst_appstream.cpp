@@ -1,60 +1,27 @@
 // The program as an operator runs it headless: auto-started from a configuration file, it streams the Test
 // Pattern to a real SRT listener, restarts the stream when the listener comes back, and stops on SIGTERM
 // without touching the stored settings.
+#include "headlessapp.h"
+#include "peerprocess.h"
 #include "testkit.h"
-
-#include <QElapsedTimer>
-#include <QFileInfo>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QProcess>
-#include <QSettings>
-#include <QTemporaryDir>
-#include <QtTest>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <csignal>
-
 namespace {
-
-void startHeadless(QProcess &app, const QTemporaryDir &dir, const QString &config,
-                   const QStringList &options = QStringList()) {
-    testkit::startHeadless(app, QStringLiteral(TIDEWELL_EXECUTABLE), dir, config, options);
-}
 
 constexpr int kFirstDataMs = 30000;
 // The relay notices a vanished listener after SRT's peer idle time-out (5 s), then the restart waits 700 ms.
 constexpr int kRestartDataMs = 40000;
 constexpr qint64 kEnoughBytes = 200 * 1024;
 
-// srt-live-transmit writing what it receives to a file; ended (and reaped) by the destructor.
-class Listener {
-public:
-    bool start(quint16 port, const QString &output) {
-        process.setStandardOutputFile(output);
-        process.setStandardErrorFile(output + QStringLiteral(".log"));
-        process.start(QStringLiteral("srt-live-transmit"),
-                      {QStringLiteral("-q"), QStringLiteral("srt://127.0.0.1:%1?mode=listener").arg(port),
-                       QStringLiteral("file://con")});
-        return process.waitForStarted(5000);
-    }
-    void stop() {
-        if (process.state() == QProcess::NotRunning)
-            return;
-        process.kill();
-        process.waitForFinished(5000);
-    }
-    ~Listener() { stop(); }
+QString srtUrl(quint16 port) {
+    return QStringLiteral("srt://127.0.0.1:%1").arg(port);
+}
 
-private:
-    QProcess process;
-};
-
-qint64 fileSize(const QString &path) {
-    return QFileInfo(path).size();
+bool grows(const QString &path, qint64 bytes, int timeoutMs) {
+    return testkit::waitUntil([&] { return QFileInfo(path).size() > bytes; }, timeoutMs, 100);
 }
 
 // GStreamer's own MPEG-TS demuxer and HEVC parser over a file: what the parser says the stream is (its caps), and
@@ -67,12 +34,9 @@ struct GstHevc {
 GstHevc gstreamerHevc(const QString &path) {
     QByteArray output;
     GstHevc result;
-    if (testkit::runProgram(QStringLiteral("gst-launch-1.0"),
-                            {QStringLiteral("-v"), QStringLiteral("filesrc"), QStringLiteral("location=") + path,
-                             QStringLiteral("!"), QStringLiteral("tsdemux"), QStringLiteral("!"),
-                             QStringLiteral("h265parse"), QStringLiteral("!"), QStringLiteral("fakesink"),
-                             QStringLiteral("silent=false")},
-                            60000, &output) != 0)
+    const QStringList pipeline = QStringList{"-v", "filesrc", "location=" + path} +
+                                 QStringLiteral("! tsdemux ! h265parse ! fakesink silent=false").split(' ');
+    if (testkit::runProgram(QStringLiteral("gst-launch-1.0"), pipeline, 60000, &output) != 0)
         return result;
     for (const QByteArray &line : output.split('\n')) {
         if (line.contains("GstFakeSink:fakesink0.GstPad:sink: caps = "))
@@ -88,6 +52,12 @@ class TestAppStream : public QObject {
     Q_OBJECT
 
 private slots:
+    void init() { dir = std::make_unique<QTemporaryDir>(); }
+    void cleanup() {
+        app.reset();
+        listener.stop();
+        dir.reset();
+    }
     void autoStartStreamsAndRestarts();
     // "HEVC (Software)" from a configuration file: HEVC in MPEG-TS that FFmpeg and GStreamer both read.
     void hevcStreamReadsInTwoDemuxers();
@@ -101,106 +71,75 @@ private slots:
     void signalDuringStartUpEndsProgram();
     // Once its reconnects are used up, a headless program ends with a failure for its service manager to see.
     void usedUpReconnectsEndTheProgram();
+
+private:
+    QString path(const char *name) const { return dir->filePath(QLatin1String(name)); }
+    // The program from a configuration file of these values.
+    bool start(const QVariantMap &values, const QStringList &options = {}) {
+        app = std::make_unique<HeadlessApp>(TIDEWELL_EXECUTABLE, *dir, HeadlessApp::config(*dir, values), options);
+        return app->started();
+    }
+    // The program streaming as "cam1" to srt-live-transmit on a free port, which records what it receives.
+    bool stream(const QVariantMap &values, const QStringList &options = {}, const char *recording = "received.ts") {
+        port = testkit::freePort(true);
+        QVariantMap config{{"URL", srtUrl(port)}, {"STREAMID", "cam1"}};
+        config.insert(values);
+        return startSrtFileServer(listener, port, path(recording)) && start(config, options);
+    }
+    bool savedSettings() const { return QFileInfo::exists(path("config/Brackmoor/Tidewell.conf")); }
+
+    std::unique_ptr<QTemporaryDir> dir;
+    PeerProcess listener;
+    std::unique_ptr<HeadlessApp> app;
+    quint16 port = 0;
 };
 
 void TestAppStream::autoStartStreamsAndRestarts() {
     if (!testkit::haveProgram(QStringLiteral("srt-live-transmit")) || !testkit::haveProgram(QStringLiteral("ffprobe")))
         QSKIP("srt-live-transmit and ffprobe are needed");
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    const quint16 port = testkit::freePort(true);
-
-    const QString config = dir.filePath(QStringLiteral("stream.ini"));
-    testkit::writeStreamConfig(config, {{"FRAME", "1280x720"},
-                                        {"FPS", "30 fps"},
-                                        {"VBR", 1536},
-                                        {"ABR", "128"},
-                                        {"SPR", "48 Khz"},
-                                        {"URL", QStringLiteral("srt://127.0.0.1:%1").arg(port)},
-                                        {"STREAMID", "cam1"},
-                                        {"RECONNECT", 3}});
-
-    const QString first = dir.filePath(QStringLiteral("first.ts"));
-    const QString second = dir.filePath(QStringLiteral("second.ts"));
-    auto listener = std::make_unique<Listener>();
-    QVERIFY(listener->start(port, first));
-
-    QProcess app;
-    startHeadless(app, dir, config);
-    QVERIFY(app.waitForStarted(5000));
-    auto appLog = [&dir] { return QString::fromUtf8(testkit::readFile(dir.filePath(QStringLiteral("app.log")))); };
-
-    QVERIFY2(testkit::waitUntil([&] { return fileSize(first) > kEnoughBytes; }, kFirstDataMs, 100),
-             qPrintable(appLog()));
+    QVERIFY(stream(
+        {{"FRAME", "1280x720"}, {"FPS", "30 fps"}, {"VBR", 1536}, {"ABR", "128"}, {"SPR", "48 Khz"}, {"RECONNECT", 3}},
+        {}, "first.ts"));
+    const QString first = path("first.ts");
+    const QString second = path("second.ts");
+    QVERIFY2(grows(first, kEnoughBytes, kFirstDataMs), qPrintable(app->log()));
 
     // The server goes away and comes back on the same port: the program stops and starts the stream again.
-    listener.reset();
-    listener = std::make_unique<Listener>();
-    QVERIFY(listener->start(port, second));
-    QVERIFY2(testkit::waitUntil([&] { return fileSize(second) > kEnoughBytes; }, kRestartDataMs, 100),
-             qPrintable(appLog()));
-    QVERIFY(appLog().contains(QStringLiteral("-- reconnect:")));
-
-    ::kill(pid_t(app.processId()), SIGTERM);
-    QVERIFY2(app.waitForFinished(15000), qPrintable(appLog()));
-    QCOMPARE(app.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(app.exitCode(), 0);
+    listener.kill();
+    QVERIFY(startSrtFileServer(listener, port, second));
+    QVERIFY2(grows(second, kEnoughBytes, kRestartDataMs), qPrintable(app->log()));
+    QVERIFY(app->log().contains(QStringLiteral("-- reconnect:")));
+    QVERIFY2(app->terminate(), qPrintable(app->log()));
+    QCOMPARE(app->exitCode(), 0);
     // An auto-started program stopped by a signal saves nothing of the operator's.
-    QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("config/Brackmoor/Tidewell.conf"))));
-    listener.reset();
-
+    QVERIFY(!savedSettings());
+    listener.stop();
     for (const QString &recording : {first, second}) {
         const QJsonObject probe = testkit::ffprobe(recording);
-        const QJsonObject video = testkit::probeStream(probe, QStringLiteral("video"));
-        const QJsonObject audio = testkit::probeStream(probe, QStringLiteral("audio"));
-        QCOMPARE(video.value(QStringLiteral("codec_name")).toString(), QStringLiteral("h264"));
-        QCOMPARE(video.value(QStringLiteral("width")).toInt(), 1280);
-        QCOMPARE(video.value(QStringLiteral("height")).toInt(), 720);
-        QCOMPARE(video.value(QStringLiteral("r_frame_rate")).toString(), QStringLiteral("30/1"));
-        QCOMPARE(audio.value(QStringLiteral("codec_name")).toString(), QStringLiteral("aac"));
-        QCOMPARE(audio.value(QStringLiteral("sample_rate")).toString(), QStringLiteral("48000"));
+        QCOMPARE(testkit::streamSummary(probe, QStringLiteral("video")), QStringLiteral("h264 1280x720 30/1"));
+        QCOMPARE(testkit::streamSummary(probe, QStringLiteral("audio")), QStringLiteral("aac 48000"));
     }
 }
 
 void TestAppStream::hevcStreamReadsInTwoDemuxers() {
     if (!testkit::haveProgram(QStringLiteral("srt-live-transmit")) || !testkit::haveProgram(QStringLiteral("ffprobe")))
         QSKIP("srt-live-transmit and ffprobe are needed");
-    if (testkit::runProgram(QStringLiteral("gst-inspect-1.0"), {QStringLiteral("--exists"), QStringLiteral("tsdemux")},
-                            10000) != 0 ||
-        testkit::runProgram(QStringLiteral("gst-inspect-1.0"),
-                            {QStringLiteral("--exists"), QStringLiteral("h265parse")}, 10000) != 0)
-        QSKIP("GStreamer's tsdemux and h265parse are needed (gstreamer1.0-tools, gstreamer1.0-plugins-bad)");
+    for (const char *element : {"tsdemux", "h265parse"}) {
+        if (testkit::runProgram(QStringLiteral("gst-inspect-1.0"), {QStringLiteral("--exists"), element}, 10000) != 0)
+            QSKIP("GStreamer's tsdemux and h265parse are needed (gstreamer1.0-tools, gstreamer1.0-plugins-bad)");
+    }
     constexpr int kVideoKbps = 1500;
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    const quint16 port = testkit::freePort(true);
-    const QString config = dir.filePath(QStringLiteral("stream.ini"));
-    testkit::writeStreamConfig(config, {{"ENCSV", "HEVC (Software)"},
-                                        {"FRAME", "1280x720"},
-                                        {"FPS", "25 fps"},
-                                        {"VBR", kVideoKbps},
-                                        {"URL", QStringLiteral("srt://127.0.0.1:%1").arg(port)},
-                                        {"STREAMID", "cam1"}});
-    const QString received = dir.filePath(QStringLiteral("received.ts"));
-    Listener listener;
-    QVERIFY(listener.start(port, received));
-    QProcess app;
-    startHeadless(app, dir, config);
-    QVERIFY(app.waitForStarted(5000));
-    auto appLog = [&dir] { return QString::fromUtf8(testkit::readFile(dir.filePath(QStringLiteral("app.log")))); };
+    QVERIFY(stream({{"ENCSV", "HEVC (Software)"}, {"FRAME", "1280x720"}, {"FPS", "25 fps"}, {"VBR", kVideoKbps}}));
+    const QString received = path("received.ts");
     // About four seconds of stream.
-    QVERIFY2(testkit::waitUntil([&] { return fileSize(received) > kVideoKbps * 1000 / 8 * 4; }, kFirstDataMs, 100),
-             qPrintable(appLog()));
-    ::kill(pid_t(app.processId()), SIGTERM);
-    QVERIFY2(app.waitForFinished(15000), qPrintable(appLog()));
+    QVERIFY2(grows(received, kVideoKbps * 1000 / 8 * 4, kFirstDataMs), qPrintable(app->log()));
+    QVERIFY2(app->terminate(), qPrintable(app->log()));
     listener.stop();
 
-    const QJsonObject video = testkit::probeStream(testkit::ffprobe(received), QStringLiteral("video"));
-    QCOMPARE(video.value(QStringLiteral("codec_name")).toString(), QStringLiteral("hevc"));
-    QCOMPARE(video.value(QStringLiteral("profile")).toString(), QStringLiteral("Main"));
-    QCOMPARE(video.value(QStringLiteral("width")).toInt(), 1280);
-    QCOMPARE(video.value(QStringLiteral("height")).toInt(), 720);
-    QCOMPARE(video.value(QStringLiteral("r_frame_rate")).toString(), QStringLiteral("25/1"));
+    const QJsonObject probe = testkit::ffprobe(received);
+    QCOMPARE(testkit::streamSummary(probe, QStringLiteral("video")), QStringLiteral("hevc 1280x720 25/1"));
+    QCOMPARE(testkit::probeStream(probe, QStringLiteral("video")).value(QStringLiteral("profile")).toString(),
+             QStringLiteral("Main"));
     // The program map gives the HEVC stream type, 0x24, which FFmpeg's demuxer names only in its trace.
     QByteArray trace;
     testkit::runProgram(QStringLiteral("ffprobe"), {QStringLiteral("-v"), QStringLiteral("trace"), received}, 60000,
@@ -209,12 +148,9 @@ void TestAppStream::hevcStreamReadsInTwoDemuxers() {
 
     // Every picture counted, the stream within the bitrate set (its first key frame included).
     QByteArray sizes;
-    QCOMPARE(testkit::runProgram(QStringLiteral("ffprobe"),
-                                 {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-select_streams"),
-                                  QStringLiteral("v:0"), QStringLiteral("-show_entries"), QStringLiteral("packet=size"),
-                                  QStringLiteral("-of"), QStringLiteral("csv=p=0"), received},
-                                 60000, &sizes),
-             0);
+    const QStringList sizeQuery =
+        QStringLiteral("-v error -select_streams v:0 -show_entries packet=size -of csv=p=0").split(' ');
+    QCOMPARE(testkit::runProgram(QStringLiteral("ffprobe"), sizeQuery + QStringList{received}, 60000, &sizes), 0);
     qint64 bytes = 0;
     int pictures = 0;
     // One "size," line a packet (its side data adds an empty line).
@@ -240,35 +176,19 @@ void TestAppStream::hevcStreamReadsInTwoDemuxers() {
 void TestAppStream::statsFileRecordsEverySecond() {
     if (!testkit::haveProgram(QStringLiteral("srt-live-transmit")))
         QSKIP("srt-live-transmit is needed");
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    const quint16 port = testkit::freePort(true);
-    const QString config = dir.filePath(QStringLiteral("stream.ini"));
-    testkit::writeStreamConfig(
-        config, {{"VBR", 1024}, {"URL", QStringLiteral("srt://127.0.0.1:%1").arg(port)}, {"STREAMID", "cam1"}});
-    const QString stats = dir.filePath(QStringLiteral("stats.jsonl"));
+    const QString stats = path("stats.jsonl");
     // An operator's earlier records stay: the file is appended to.
-    {
-        QFile earlier(stats);
-        QVERIFY(earlier.open(QIODevice::WriteOnly));
-        earlier.write("{\"earlier\":true}\n");
-    }
-    Listener listener;
-    QVERIFY(listener.start(port, dir.filePath(QStringLiteral("received.ts"))));
-    QProcess app;
-    startHeadless(app, dir, config, {QStringLiteral("--stats"), stats});
-    QVERIFY(app.waitForStarted(5000));
-    auto appLog = [&dir] { return QString::fromUtf8(testkit::readFile(dir.filePath(QStringLiteral("app.log")))); };
+    QVERIFY(testkit::writeFile(stats, "{\"earlier\":true}\n"));
+    QVERIFY(stream({{"VBR", 1024}}, {QStringLiteral("--stats"), stats}));
     auto records = [&stats] { return testkit::readFile(stats).split('\n').size() - 2; };
-    QVERIFY2(testkit::waitUntil([&] { return records() >= 1; }, kFirstDataMs, 100), qPrintable(appLog()));
+    QVERIFY2(testkit::waitUntil([&] { return records() >= 1; }, kFirstDataMs, 100), qPrintable(app->log()));
     QElapsedTimer streaming;
     streaming.start();
     const int first = records();
     QTest::qWait(8000);
     const int counted = records() - first;
     const double seconds = streaming.elapsed() / 1000.0;
-    ::kill(pid_t(app.processId()), SIGTERM);
-    QVERIFY2(app.waitForFinished(15000), qPrintable(appLog()));
+    QVERIFY2(app->terminate(), qPrintable(app->log()));
 
     // One a second, give or take the start and the end of the wait.
     QVERIFY2(qAbs(counted - seconds) <= 3, qPrintable(QStringLiteral("%1 records in %2 s").arg(counted).arg(seconds)));
@@ -303,8 +223,7 @@ void TestAppStream::statsFileRecordsEverySecond() {
     QVERIFY(
         QJsonDocument::fromJson(lines[lines.size() - 3]).object().value(QStringLiteral("send_rate_mbps")).toDouble() >
         0);
-    const QString logFile =
-        QString::fromUtf8(testkit::readFile(dir.filePath(QStringLiteral("state/Tidewell/tidewell.log"))));
+    const QString logFile = QString::fromUtf8(testkit::readFile(path("state/Tidewell/tidewell.log")));
     QVERIFY2(logFile.contains(QStringLiteral(" CONNECT: SUCCESS\n")), qPrintable(logFile));
 }
 
@@ -318,12 +237,7 @@ void TestAppStream::statsFifoNeverHoldsTheProgram() {
     QFETCH(bool, stalledReader);
     if (!testkit::haveProgram(QStringLiteral("srt-live-transmit")))
         QSKIP("srt-live-transmit is needed");
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    const quint16 port = testkit::freePort(true);
-    const QString config = dir.filePath(QStringLiteral("stream.ini"));
-    testkit::writeStreamConfig(config, {{"URL", QStringLiteral("srt://127.0.0.1:%1").arg(port)}});
-    const QString fifo = dir.filePath(QStringLiteral("stats.fifo"));
+    const QString fifo = path("stats.fifo");
     QCOMPARE(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
     int reader = -1;
     if (stalledReader) {
@@ -336,75 +250,33 @@ void TestAppStream::statsFifoNeverHoldsTheProgram() {
         }
         ::close(filler);
     }
-    const QString received = dir.filePath(QStringLiteral("received.ts"));
-    Listener listener;
-    QVERIFY(listener.start(port, received));
-    QProcess app;
-    startHeadless(app, dir, config, {QStringLiteral("--stats"), fifo});
-    QVERIFY(app.waitForStarted(5000));
-    auto appLog = [&dir] { return QString::fromUtf8(testkit::readFile(dir.filePath(QStringLiteral("app.log")))); };
-    QVERIFY2(testkit::waitUntil([&] { return fileSize(received) > kEnoughBytes; }, kFirstDataMs, 100),
-             qPrintable(appLog()));
+    QVERIFY(stream({}, {QStringLiteral("--stats"), fifo}));
+    QVERIFY2(grows(path("received.ts"), kEnoughBytes, kFirstDataMs), qPrintable(app->log()));
     // Records have been due for a while: a window stuck in a write would not answer the signal.
     QTest::qWait(2000);
-    ::kill(pid_t(app.processId()), SIGTERM);
-    const bool ended = app.waitForFinished(10000);
-    if (!ended) {
-        app.kill();
-        app.waitForFinished(5000);
-    }
+    const bool ended = app->terminate(10000);
     if (reader >= 0)
         ::close(reader);
-    QVERIFY2(ended, qPrintable(appLog()));
-    QCOMPARE(app.exitCode(), 0);
+    QVERIFY2(ended, qPrintable(app->log()));
+    QCOMPARE(app->exitCode(), 0);
 }
 
 void TestAppStream::signalDuringStartUpEndsProgram() {
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    const QString config = dir.filePath(QStringLiteral("stream.ini"));
-    {
-        QSettings ini(config, QSettings::IniFormat);
-        ini.setValue(QStringLiteral("VSOURCE"), QStringLiteral("Test Pattern"));
-        ini.setValue(QStringLiteral("ENCSV"), QStringLiteral("Open h264 (Software)"));
-        // Nobody listens there; the stream, if one started, would keep failing and restarting.
-        ini.setValue(QStringLiteral("URL"), QStringLiteral("srt://127.0.0.1:%1").arg(testkit::freePort(true)));
-    }
-    QProcess app;
-    startHeadless(app, dir, config);
-    QVERIFY(app.waitForStarted(5000));
-    auto appLog = [&dir] { return QString::fromUtf8(testkit::readFile(dir.filePath(QStringLiteral("app.log")))); };
+    // Nobody listens there; the stream, if one started, would keep failing and restarting.
+    QVERIFY(start({{"URL", srtUrl(testkit::freePort(true))}}));
     // The handlers are in place once the splash shows; the window is built right after.
-    QVERIFY2(testkit::waitUntil([&] { return appLog().contains(QLatin1String("show splashscreen")); }, 10000, 5),
-             qPrintable(appLog()));
-    ::kill(pid_t(app.processId()), SIGTERM);
-    const bool ended = app.waitForFinished(15000);
-    if (!ended) {
-        app.kill();
-        app.waitForFinished(5000);
-    }
-    QVERIFY2(ended, qPrintable(appLog()));
-    QCOMPARE(app.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(app.exitCode(), 0);
-    QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("config/Brackmoor/Tidewell.conf"))));
+    QVERIFY2(app->waitForLog(QStringLiteral("show splashscreen"), 10000), qPrintable(app->log()));
+    QVERIFY2(app->terminate(), qPrintable(app->log()));
+    QCOMPARE(app->exitCode(), 0);
+    QVERIFY(!savedSettings());
 }
 
 void TestAppStream::usedUpReconnectsEndTheProgram() {
-    QTemporaryDir dir;
-    const QString config = dir.filePath(QStringLiteral("stream.ini"));
     // Nobody listens on the port: the first run and its one restart fail at the connect.
-    testkit::writeStreamConfig(
-        config, {{"URL", QStringLiteral("srt://127.0.0.1:%1").arg(testkit::freePort(true))}, {"RECONNECT", 1}});
-    QProcess app;
-    startHeadless(app, dir, config);
-    QVERIFY(app.waitForStarted(5000));
-    const bool ended = app.waitForFinished(30000);
-    const QString log = QString::fromUtf8(testkit::readFile(dir.filePath(QStringLiteral("app.log"))));
-    if (!ended)
-        ::kill(pid_t(app.processId()), SIGTERM);
-    QVERIFY2(ended, qPrintable(log));
-    QCOMPARE(app.exitCode(), 1);
-    QVERIFY2(log.contains(QStringLiteral("stopped after 1 reconnect")), qPrintable(log));
+    QVERIFY(start({{"URL", srtUrl(testkit::freePort(true))}, {"RECONNECT", 1}}));
+    QVERIFY2(app->waitForExit(30000), qPrintable(app->log()));
+    QCOMPARE(app->exitCode(), 1);
+    QVERIFY2(app->log().contains(QStringLiteral("stopped after 1 reconnect")), qPrintable(app->log()));
 }
 
 QTEST_GUILESS_MAIN(TestAppStream)

@@ -5,17 +5,9 @@
 #include "mainwindow.h"
 #include "windowtestmain.h"
 
-#include <QApplication>
 #include <QGridLayout>
-#include <QLineEdit>
-#include <QSettings>
-#include <QTemporaryDir>
-#include <QtTest>
-
-#include <memory>
 
 namespace {
-QTemporaryDir *settingsHome = nullptr;
 // An address no interface here holds.
 const char kAbsent[] = "203.0.113.9";
 } // namespace
@@ -41,13 +33,8 @@ private:
         return rows.isEmpty() ? nullptr : rows.first();
     }
     bool load(const QString &bonding) {
-        const QString path = settingsHome->filePath(QStringLiteral("paths.ini"));
-        QFile::remove(path);
-        {
-            QSettings ini(path, QSettings::IniFormat);
-            ini.setValue(QStringLiteral("BONDING_RIST"), bonding);
-        }
-        return window->loadConfigFile(path);
+        return window->loadConfigFile(
+            windowtest::writeIni(windowtest::homePath("paths.ini"), {{"BONDING_RIST", bonding}}));
     }
 
     std::unique_ptr<MainWindow> window;
@@ -119,7 +106,7 @@ void TestBondingPaths::storedSelectionTicksRows() {
 }
 
 int main(int argc, char *argv[]) {
-    return windowtest::run<TestBondingPaths>(argc, argv, &settingsHome);
+    return windowtest::run<TestBondingPaths>(argc, argv);
 }
 
 #include "tst_bondingpaths.moc"

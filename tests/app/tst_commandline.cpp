@@ -3,10 +3,6 @@
 // window or stream exists.
 #include "testkit.h"
 
-#include <QProcess>
-#include <QTemporaryDir>
-#include <QtTest>
-
 namespace {
 constexpr int kAnswerMs = 15000;
 }
@@ -67,10 +63,8 @@ void TestCommandLine::answers() {
     QFETCH(QString, stdErr);
 
     QTemporaryDir dir;
-    QFile config(dir.filePath(QStringLiteral("stream.ini")));
-    QVERIFY(config.open(QIODevice::WriteOnly));
-    config.write("[General]\nVSOURCE=Test Pattern\nURL=srt://127.0.0.1:9\n");
-    config.close();
+    QVERIFY(testkit::writeFile(dir.filePath(QStringLiteral("stream.ini")),
+                               "[General]\nVSOURCE=Test Pattern\nURL=srt://127.0.0.1:9\n"));
     QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("folder.ini")));
 
     QProcess app;

@@ -3,9 +3,6 @@
 // fault the server gets the stream again within 5 s of the fault's end, and a fault that ends the run is said.
 #include "faultcampaign.h"
 
-#include <QCoreApplication>
-#include <QtTest>
-
 namespace {
 
 constexpr double kBackWithinSeconds = 5.0;
@@ -41,17 +38,12 @@ void TestFaultCampaign::eachFaultIsOvercome_data() {
     // A state besides "sending" the program must have said while the fault lasted; empty: none needed (the stream
     // goes on over what is left, or the source comes back before the run would fail).
     QTest::addColumn<QString>("said");
-    QTest::newRow("card") << "capture card failing for 3 s"
-                          << "source_lost";
-    QTest::newRow("SRT listener") << "SRT listener killed and restarted"
-                                  << "reconnecting";
-    QTest::newRow("encoder") << "encoder failing to connect once"
-                             << "reconnecting";
-    QTest::newRow("RIST receiver") << "RIST receiver killed and restarted"
-                                   << "reconnecting";
-    QTest::newRow("both paths") << "both RIST paths deleted and re-created"
-                                << "no_network_path";
-    QTest::newRow("one path") << "one RIST path deleted and re-created" << QString();
+    QTest::newRow("card") << QString("capture card failing for 3 s") << "source_lost";
+    QTest::newRow("SRT listener") << QString("SRT listener killed and restarted") << "reconnecting";
+    QTest::newRow("encoder") << QString("encoder failing to connect once") << "reconnecting";
+    QTest::newRow("RIST receiver") << QString("RIST receiver killed and restarted") << "reconnecting";
+    QTest::newRow("both paths") << QString("both RIST paths deleted and re-created") << "no_network_path";
+    QTest::newRow("one path") << QString("one RIST path deleted and re-created") << QString();
 }
 
 void TestFaultCampaign::eachFaultIsOvercome() {

@@ -11,18 +11,9 @@
 #include "testkit.h"
 #include "windowtestmain.h"
 
-#include <QApplication>
-#include <QComboBox>
-#include <QDir>
 #include <QGridLayout>
-#include <QLineEdit>
 #include <QLocalServer>
-#include <QPlainTextEdit>
-#include <QPushButton>
 #include <QRadioButton>
-#include <QSpinBox>
-#include <QTcpServer>
-#include <QtTest>
 
 #include <net/if.h>
 #include <sched.h>
@@ -31,7 +22,6 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <memory>
 
 namespace {
 
@@ -61,15 +51,6 @@ void enterOwnNetwork() {
         close(fd);
 }
 
-QString logText() {
-    QString text;
-    for (QWidget *top : QApplication::topLevelWidgets()) {
-        if (auto *view = top->findChild<QPlainTextEdit *>(QStringLiteral("plainTextEdit")))
-            text += view->toPlainText();
-    }
-    return text;
-}
-
 enum class Case {
     DeadHost,
     Unroutable,
@@ -94,12 +75,7 @@ private slots:
     void startNeverBlocksTheWindow();
 
 private:
-    template <typename T> T *control(const char *name) {
-        T *widget = window->findChild<T *>(QLatin1String(name));
-        if (!widget)
-            qFatal("no control %s", name);
-        return widget;
-    }
+    template <typename T = QWidget> T *control(const char *name) { return windowtest::control<T>(*window, name); }
     QPushButton *start() { return control<QPushButton>("cmdStart"); }
     // Runs the event loop until the window has stopped streaming (on its own or after a Stop), bounded.
     bool untilIdle(int timeoutMs) {
@@ -117,9 +93,8 @@ void TestGuiWatchdog::init() {
     window = std::make_unique<MainWindow>();
     if (!windowtest::chooseTestPatternH264(*window))
         QSKIP("the Test Pattern and the OpenH264 encoder are needed");
-    control<QComboBox>("cmbFrames")->setCurrentText(QStringLiteral("640x360"));
     // One failure ends the case; a restart would only repeat what the case already showed.
-    control<QSpinBox>("spbReconnect")->setValue(0);
+    QVERIFY(windowtest::fill(*window, {"spbReconnect=0"}));
 }
 
 void TestGuiWatchdog::cleanup() {
@@ -235,13 +210,13 @@ void TestGuiWatchdog::startNeverBlocksTheWindow() {
     QCOMPARE(start()->text(), QStringLiteral("START"));
     QVERIFY(start()->isEnabled());
     QVERIFY(!start()->isChecked());
-    QVERIFY(control<QWidget>("destinationGroup")->isEnabled());
-    QVERIFY2(logText().contains(logged), qPrintable(logText()));
+    QVERIFY(control("destinationGroup")->isEnabled());
+    QVERIFY2(windowtest::logText().contains(logged), qPrintable(windowtest::logText()));
     window->srtRelay()->setRequestedListenPort(0);
 }
 
 int main(int argc, char *argv[]) {
-    return windowtest::run<TestGuiWatchdog>(argc, argv, nullptr, enterOwnNetwork);
+    return windowtest::run<TestGuiWatchdog>(argc, argv, enterOwnNetwork);
 }
 
 #include "tst_guiwatchdog.moc"

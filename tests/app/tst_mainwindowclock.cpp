@@ -8,17 +8,7 @@
 #include "testkit.h"
 #include "windowtestmain.h"
 
-#include <QApplication>
-#include <QCheckBox>
-#include <QSettings>
-#include <QTemporaryDir>
-#include <QtTest>
-
-#include <memory>
-
 namespace {
-QTemporaryDir *settingsHome = nullptr;
-
 void storeSettings(const QMap<QString, QVariant> &values) {
     QSettings store(QStringLiteral("Brackmoor"), QStringLiteral("Tidewell"));
     store.clear();
@@ -42,7 +32,7 @@ private slots:
         SntpTestServer server(SntpTestServer::Good, 5000, 0, 300);
         storeSettings({{"NTP_SERVER", server.address()}, {"VITC", true}});
         MainWindow window;
-        QVERIFY(window.findChild<QCheckBox *>(QStringLiteral("chkVITC"))->isChecked());
+        QVERIFY(windowtest::control<QCheckBox>(window, "chkVITC")->isChecked());
         QVERIFY(!window.captureThread()->timecodeEnabled());
         QVERIFY(testkit::waitUntil([&] { return window.captureThread()->timecodeEnabled(); }, 3000));
         const qint64 ahead =
@@ -54,7 +44,7 @@ private slots:
         SntpTestServer server(SntpTestServer::Good, 0, 0, 400);
         storeSettings({{"NTP_SERVER", server.address()}, {"VITC", false}});
         MainWindow window;
-        QCheckBox *box = window.findChild<QCheckBox *>(QStringLiteral("chkVITC"));
+        auto *box = windowtest::control<QCheckBox>(window, "chkVITC");
         box->click();
         QVERIFY(testkit::waitUntil([&] { return server.requests() == 1; }, 2000));
         box->click();
@@ -71,13 +61,8 @@ private slots:
         SntpTestServer server(SntpTestServer::Good);
         storeSettings({{"NTP_SERVER", server.address()}, {"VITC", false}});
         MainWindow window;
-        const QString path = settingsHome->filePath(QStringLiteral("timecode.ini"));
         for (bool on : {true, false}) {
-            {
-                QSettings file(path, QSettings::IniFormat);
-                file.setValue(QStringLiteral("VITC"), on);
-            }
-            QVERIFY(window.loadConfigFile(path));
+            QVERIFY(window.loadConfigFile(windowtest::writeIni(windowtest::homePath("timecode.ini"), {{"VITC", on}})));
             QVERIFY(testkit::waitUntil([&] { return window.captureThread()->timecodeEnabled() == on; }, 3000));
         }
         QCOMPARE(server.requests(), 1);
@@ -85,7 +70,7 @@ private slots:
 };
 
 int main(int argc, char *argv[]) {
-    return windowtest::run<TestMainWindowClock>(argc, argv, &settingsHome);
+    return windowtest::run<TestMainWindowClock>(argc, argv);
 }
 
 #include "tst_mainwindowclock.moc"

@@ -3,7 +3,6 @@
 // only an https feed that somebody configured.
 #include "appmessages.h"
 #include "appstyle.h"
-#include "logsdlg.h"
 #include "mainwindow.h"
 #include "testkit.h"
 #include "updatenotifier.h"
@@ -11,13 +10,8 @@
 #include "windowtestmain.h"
 
 #include <QDesktopServices>
-#include <QLabel>
-#include <QLineEdit>
 #include <QNetworkAccessManager>
-#include <QPlainTextEdit>
 #include <QSslSocket>
-#include <QTcpServer>
-#include <QtTest>
 
 namespace {
 
@@ -40,16 +34,6 @@ QSettings &store() {
 
 double luminance(const QColor &colour) {
     return 0.2126 * colour.redF() + 0.7152 * colour.greenF() + 0.0722 * colour.blueF();
-}
-
-// What every log window shows (each window of the test has its own, and they live on).
-QString logText() {
-    QString text;
-    for (QWidget *widget : QApplication::topLevelWidgets()) {
-        if (auto *logs = qobject_cast<LogsDlg *>(widget))
-            text += logs->findChild<QPlainTextEdit *>(QStringLiteral("plainTextEdit"))->toPlainText();
-    }
-    return text;
 }
 
 } // namespace
@@ -89,12 +73,9 @@ void TestMainWindowLook::cleanup() {
 void TestMainWindowLook::helpOpensTheInstalledGuide_data() {
     QTest::addColumn<QString>("label");
     QTest::addColumn<QString>("section");
-    QTest::newRow("help >>") << "helpLbl"
-                             << "";
-    QTest::newRow("timecode") << "lblHelpTC"
-                              << "timecode";
-    QTest::newRow("alpha") << "lblHelpAlpha"
-                           << "alpha";
+    QTest::newRow("help >>") << QString("helpLbl") << "";
+    QTest::newRow("timecode") << QString("lblHelpTC") << "timecode";
+    QTest::newRow("alpha") << QString("lblHelpAlpha") << "alpha";
 }
 
 void TestMainWindowLook::helpOpensTheInstalledGuide() {
@@ -135,11 +116,8 @@ void TestMainWindowLook::guideIsFoundAboveTheProgram() {
     QFETCH(QString, found);
     QTemporaryDir root;
     QDir(root.path()).mkpath(program);
-    for (const QString &guide : guides) {
-        QDir(root.path()).mkpath(QFileInfo(guide).path());
-        QFile file(root.filePath(guide));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-    }
+    for (const QString &guide : guides)
+        QVERIFY(QDir(root.path()).mkpath(QFileInfo(guide).path()) && testkit::writeFile(root.filePath(guide), {}));
     QCOMPARE(userguide::locate(root.filePath(program)), found.isEmpty() ? QString() : root.filePath(found));
 }
 
@@ -204,8 +182,9 @@ void TestMainWindowLook::updateCheckAsksOnlyAConfiguredHttpsFeed() {
         QVERIFY(!window.updateCheck()->findChild<QNetworkAccessManager *>());
     }
     QApplication::processEvents();
-    QCOMPARE(logText().contains(QStringLiteral("UPDATE FEED NOT USED: %1 is not an https address").arg(address)),
-             scheme == QLatin1String("http"));
+    QCOMPARE(
+        windowtest::logText().contains(QStringLiteral("UPDATE FEED NOT USED: %1 is not an https address").arg(address)),
+        scheme == QLatin1String("http"));
 }
 
 int main(int argc, char *argv[]) {

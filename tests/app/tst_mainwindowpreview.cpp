@@ -9,16 +9,6 @@
 #include "tpreviewdlg.h"
 #include "windowtestmain.h"
 
-#include <QApplication>
-#include <QCheckBox>
-#include <QComboBox>
-#include <QLabel>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QSettings>
-#include <QTemporaryDir>
-#include <QtTest>
-
 class TestMainWindowPreview : public QObject {
     Q_OBJECT
 
@@ -29,12 +19,12 @@ private slots:
         MainWindow window;
         if (!windowtest::chooseTestPatternH264(window))
             QSKIP("the Test Pattern and the OpenH264 encoder are needed");
-        window.findChild<QLineEdit *>(QStringLiteral("txtURL"))
-            ->setText(QStringLiteral("127.0.0.1:%1").arg(listener.port()));
-        auto *previewBtn = window.findChild<QPushButton *>(QStringLiteral("previewBtn"));
+        QVERIFY(windowtest::fill(window, {QStringLiteral("txtURL=127.0.0.1:%1").arg(listener.port())}));
+        auto *previewBtn = windowtest::control<QPushButton>(window, "previewBtn");
+        auto *start = windowtest::control<QPushButton>(window, "cmdStart");
         QVERIFY(previewBtn->isHidden());
 
-        window.findChild<QPushButton *>(QStringLiteral("cmdStart"))->click();
+        start->click();
         QVERIFY(window.streaming());
         CaptureStreamer *capture = window.captureThread();
         QVERIFY(testkit::waitUntil([&] { return capture->framesWritten.load() > 5; }, 15000));
@@ -56,7 +46,7 @@ private slots:
 
         previewBtn->click();
         QVERIFY(dialog->isVisible());
-        window.findChild<QPushButton *>(QStringLiteral("cmdStart"))->click();
+        start->click();
         QVERIFY(!window.streaming());
         QVERIFY(!dialog->isVisible());
         QCOMPARE(capture->previewTarget(), uint64_t(0));

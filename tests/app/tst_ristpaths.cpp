@@ -1,7 +1,7 @@
 // RIST over real network paths, in two network namespaces of the test's own (tests/common/ristpathtopology.h):
 // two veth paths from the sender's namespace, where this test process and the program run, to ristreceiver.
-#include "appmessages.h"
 #include "ckblblwidget.h"
+#include "headlessapp.h"
 #include "mainwindow.h"
 #include "ristpathtopology.h"
 #include "risttestreceiver.h"
@@ -9,16 +9,6 @@
 #include "telemetrystrip.h"
 #include "testkit.h"
 #include "windowtestmain.h"
-
-#include <QApplication>
-#include <QPlainTextEdit>
-#include <QProcess>
-#include <QSettings>
-#include <QTemporaryDir>
-#include <QtTest>
-
-#include <csignal>
-#include <memory>
 
 namespace {
 
@@ -31,7 +21,6 @@ constexpr int kDataMs = 30000;
 constexpr int kRefreshMs = 12000;
 
 QString topologyError;
-QTemporaryDir *home = nullptr;
 
 bool run(const QString &command) {
     return std::system(command.toLocal8Bit().constData()) == 0;
@@ -45,13 +34,19 @@ QPair<qint64, qint64> pathPackets(int windowMs) {
     return {ristpaths::sentPackets(0) - a, ristpaths::sentPackets(1) - b};
 }
 
-void writeConfig(const QString &path, const QString &servers, const QString &bonding, const QString &secret,
-                 const QVariantMap &more = {}) {
-    QVariantMap values{{"FRAME", "1280x720"},     {"FPS", "25 fps"},           {"VBR", 800},
-                       {"RECONNECT", 3},          {"RIST_DEST", true},         {"URL_RIST", servers},
-                       {"STREAMID_RIST", "cam1"}, {"PASSPHRASE_RIST", secret}, {"BONDING_RIST", bonding}};
+QString server(quint16 port) {
+    return QStringLiteral("rist://%1:%2").arg(QLatin1String(kReceiverAddress)).arg(port);
+}
+
+QVariantMap ristConfig(const QVariantMap &more) {
+    QVariantMap values{{"FRAME", "1280x720"}, {"FPS", "25 fps"},         {"VBR", 800},           {"RECONNECT", 3},
+                       {"RIST_DEST", true},   {"STREAMID_RIST", "cam1"}, {"PASSPHRASE_RIST", ""}};
     values.insert(more);
-    testkit::writeStreamConfig(path, values);
+    return values;
+}
+
+bool startReceiver(RistTestReceiver &receiver, const QString &secret = {}, quint16 port = 0) {
+    return receiver.start(secret, ristpaths::receiverNamespace(), QLatin1String(kReceiverAddress), port);
 }
 
 double tsPacketShare(const QByteArray &data) {
@@ -85,11 +80,12 @@ private:
         }
         return nullptr;
     }
-    bool startWindow(MainWindow &window, const QString &bonding, quint16 port, const QVariantMap &more = {},
-                     const QString &server = QStringLiteral("rist://%1:%2")) {
-        const QString config = home->filePath(QStringLiteral("window.ini"));
+    bool startWindow(MainWindow &window, const QString &bonding, const QString &url, const QVariantMap &more = {}) {
+        const QString config = windowtest::homePath(QStringLiteral("window.ini"));
         QFile::remove(config);
-        writeConfig(config, server.arg(QLatin1String(kReceiverAddress)).arg(port), bonding, QString(), more);
+        QVariantMap values{{"URL_RIST", url}, {"BONDING_RIST", bonding}};
+        values.insert(more);
+        testkit::writeStreamConfig(config, ristConfig(values));
         if (!window.loadConfigFile(config))
             return false;
         window.toggleStreaming();
@@ -107,19 +103,10 @@ void TestRistPaths::init() {
 void TestRistPaths::autoStartStreamsOverRist() {
     RistTestReceiver right;
     RistTestReceiver wrong;
-    QVERIFY2(right.start(QLatin1String(kSecret), ristpaths::receiverNamespace(), QLatin1String(kReceiverAddress)),
-             qPrintable(right.output()));
-    QVERIFY2(wrong.start(QStringLiteral("another-secret-42"), ristpaths::receiverNamespace(),
-                         QLatin1String(kReceiverAddress)),
-             qPrintable(wrong.output()));
+    QVERIFY2(startReceiver(right, QLatin1String(kSecret)), qPrintable(right.output()));
+    QVERIFY2(startReceiver(wrong, QStringLiteral("another-secret-42")), qPrintable(wrong.output()));
     QTemporaryDir dir;
-    const QString config = dir.filePath(QStringLiteral("rist.ini"));
-    writeConfig(config, QString(), QString(), QLatin1String(kSecret));
-    {
-        QSettings ini(config, QSettings::IniFormat);
-        ini.remove(QStringLiteral("URL_RIST"));
-        ini.remove(QStringLiteral("BONDING_RIST"));
-    }
+    const QString config = HeadlessApp::config(dir, ristConfig({{"PASSPHRASE_RIST", kSecret}}));
     // The lists as an operator types them into the file, without quotes (QSettings then reads string lists).
     QFile file(config);
     QVERIFY(file.open(QIODevice::Append));
@@ -133,77 +120,57 @@ void TestRistPaths::autoStartStreamsOverRist() {
     const qint64 sentA = ristpaths::sentPackets(0);
     const qint64 sentB = ristpaths::sentPackets(1);
 
-    QProcess app;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("HOME"), dir.path());
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("config")));
-    env.insert(QStringLiteral("XDG_STATE_HOME"), dir.filePath(QStringLiteral("state")));
-    env.remove(QStringLiteral("DISPLAY"));
-    app.setProcessEnvironment(env);
-    app.setProcessChannelMode(QProcess::MergedChannels);
-    app.setStandardOutputFile(dir.filePath(QStringLiteral("app.log")));
-    app.start(QStringLiteral(TIDEWELL_EXECUTABLE), {QStringLiteral("-platform"), QStringLiteral("offscreen"), config});
-    QVERIFY(app.waitForStarted(5000));
-    auto appLog = [&dir] { return QString::fromUtf8(testkit::readFile(dir.filePath(QStringLiteral("app.log")))); };
+    HeadlessApp app(TIDEWELL_EXECUTABLE, dir, config);
+    QVERIFY(app.started());
     constexpr int kEnough = 300 * 1024;
     const bool arrived = testkit::waitUntil([&] { return right.data().size() > kEnough; }, kDataMs, 100);
-    ::kill(pid_t(app.processId()), SIGTERM);
-    QVERIFY(app.waitForFinished(15000));
+    QVERIFY(app.terminate());
     const qint64 pathA = ristpaths::sentPackets(0) - sentA;
     const qint64 pathB = ristpaths::sentPackets(1) - sentB;
-    QVERIFY2(arrived, qPrintable(appLog()));
+    QVERIFY2(arrived, qPrintable(app.log()));
     // Weights 1 and 1 share the stream between both paths.
     QVERIFY2(pathA > 100 && pathB > 100, qPrintable(QStringLiteral("%1 / %2").arg(pathA).arg(pathB)));
 
     const QString recording = dir.filePath(QStringLiteral("received.ts"));
-    QFile received(recording);
-    QVERIFY(received.open(QIODevice::WriteOnly));
-    received.write(right.data());
-    received.close();
-    const QJsonObject video = testkit::probeStream(testkit::ffprobe(recording), QStringLiteral("video"));
-    QCOMPARE(video.value(QStringLiteral("codec_name")).toString(), QStringLiteral("h264"));
-    QCOMPARE(video.value(QStringLiteral("width")).toInt(), 1280);
-    QCOMPARE(video.value(QStringLiteral("height")).toInt(), 720);
-    QCOMPARE(video.value(QStringLiteral("r_frame_rate")).toString(), QStringLiteral("25/1"));
+    QVERIFY(testkit::writeFile(recording, right.data()));
+    QCOMPARE(testkit::streamSummary(testkit::ffprobe(recording), QStringLiteral("video")),
+             QStringLiteral("h264 1280x720 25/1"));
     // The receiver with another secret got packets, but nothing a decoder could read.
     QVERIFY(tsPacketShare(wrong.data()) < 0.05);
-    QVERIFY(!appLog().contains(QLatin1String(kSecret)));
+    QVERIFY(!app.log().contains(QLatin1String(kSecret)));
 }
 
 void TestRistPaths::autoStartWaitsForItsPaths() {
     // A service started at boot, before its modems: the file's paths are not there yet.
     RistTestReceiver receiver;
-    QVERIFY(receiver.start(QString(), ristpaths::receiverNamespace(), QLatin1String(kReceiverAddress)));
+    QVERIFY(startReceiver(receiver));
     QVERIFY(ristpaths::dropPath(0) && ristpaths::dropPath(1));
     QTemporaryDir dir;
-    const QString config = dir.filePath(QStringLiteral("boot.ini"));
-    writeConfig(config, QStringLiteral("rist://%1:%2").arg(QLatin1String(kReceiverAddress)).arg(receiver.port()),
-                QStringLiteral("%1(1),%2(2)").arg(kPathA, kPathB), QString());
     const QString stats = dir.filePath(QStringLiteral("stats.jsonl"));
-    QProcess app;
-    testkit::startHeadless(app, QStringLiteral(TIDEWELL_EXECUTABLE), dir, config, {QStringLiteral("--stats"), stats});
-    QVERIFY(app.waitForStarted(5000));
-    auto appLog = [&dir] { return QString::fromUtf8(testkit::readFile(dir.filePath(QStringLiteral("app.log")))); };
+    HeadlessApp app(
+        TIDEWELL_EXECUTABLE, dir,
+        HeadlessApp::config(dir, ristConfig({{"URL_RIST", server(receiver.port())},
+                                             {"BONDING_RIST", QStringLiteral("%1(1),%2(2)").arg(kPathA, kPathB)}})),
+        {QStringLiteral("--stats"), stats});
+    QVERIFY(app.started());
     const bool waited = testkit::waitUntil(
         [&] { return testkit::readFile(stats).contains("\"state\":\"no_network_path\""); }, 15000, 100);
     // The paths come a few seconds later; the stream follows by itself.
     QTest::qWait(2000);
     const bool restored = ristpaths::restorePath(0) && ristpaths::restorePath(1);
     const bool arrived = testkit::waitUntil([&] { return receiver.data().size() > 100 * 1024; }, kDataMs, 100);
-    ::kill(pid_t(app.processId()), SIGTERM);
-    QVERIFY(app.waitForFinished(15000));
-    QVERIFY2(waited && restored && arrived, qPrintable(appLog()));
-    QVERIFY(!appLog().contains(QLatin1String("select which path")));
+    QVERIFY(app.terminate());
+    QVERIFY2(waited && restored && arrived, qPrintable(app.log()));
+    QVERIFY(!app.log().contains(QLatin1String("select which path")));
     QVERIFY(testkit::readFile(stats).contains("\"state\":\"sending\""));
 }
 
 void TestRistPaths::pathsCarryTheStream() {
     RistTestReceiver receiver;
-    QVERIFY2(receiver.start(QString(), ristpaths::receiverNamespace(), QLatin1String(kReceiverAddress)),
-             qPrintable(receiver.output()));
+    QVERIFY2(startReceiver(receiver), qPrintable(receiver.output()));
     MainWindow window;
     QVERIFY(row(window, kPathA) && row(window, kPathB));
-    QVERIFY(startWindow(window, QStringLiteral("%1(1),%2(2)").arg(kPathA, kPathB), receiver.port()));
+    QVERIFY(startWindow(window, QStringLiteral("%1(1),%2(2)").arg(kPathA, kPathB), server(receiver.port())));
     QVERIFY(testkit::waitUntil([&] { return receiver.data().size() > 100 * 1024; }, kDataMs, 100));
 
     // Weights 1 and 2: the stream is shared between the two paths.
@@ -243,17 +210,17 @@ void TestRistPaths::pathsCarryTheStream() {
 
 void TestRistPaths::lostReceiverRestartsTheStream() {
     auto receiver = std::make_unique<RistTestReceiver>();
-    QVERIFY(receiver->start(QString(), ristpaths::receiverNamespace(), QLatin1String(kReceiverAddress)));
+    QVERIFY(startReceiver(*receiver));
     const quint16 port = receiver->port();
     MainWindow window;
-    QVERIFY(startWindow(window, kPathA, port));
+    QVERIFY(startWindow(window, kPathA, server(port)));
     QVERIFY(testkit::waitUntil([&] { return receiver->data().size() > 50 * 1024; }, kDataMs, 100));
 
     // Every peer falls silent: the relay reports the stream lost, the window stops it and starts it again.
     receiver.reset();
     QVERIFY(testkit::waitUntil([&] { return window.reconnects() > 0; }, 15000, 100));
     receiver = std::make_unique<RistTestReceiver>();
-    QVERIFY(receiver->start(QString(), ristpaths::receiverNamespace(), QLatin1String(kReceiverAddress), port));
+    QVERIFY(startReceiver(*receiver, QString(), port));
     QVERIFY(testkit::waitUntil([&] { return receiver->data().size() > 50 * 1024; }, kDataMs, 100));
     QVERIFY(window.streaming());
     window.toggleStreaming();
@@ -262,9 +229,9 @@ void TestRistPaths::lostReceiverRestartsTheStream() {
 
 void TestRistPaths::everyPathGoneAndBack() {
     RistTestReceiver receiver;
-    QVERIFY(receiver.start(QString(), ristpaths::receiverNamespace(), QLatin1String(kReceiverAddress)));
+    QVERIFY(startReceiver(receiver));
     MainWindow window;
-    QVERIFY(startWindow(window, QStringLiteral("%1(1),%2(3)").arg(kPathA, kPathB), receiver.port()));
+    QVERIFY(startWindow(window, QStringLiteral("%1(1),%2(3)").arg(kPathA, kPathB), server(receiver.port())));
     QVERIFY(testkit::waitUntil([&] { return receiver.data().size() > 50 * 1024; }, kDataMs, 100));
 
     // Both modems pulled: the stream is a failed one, and its restart waits for a path, saying so.
@@ -291,9 +258,9 @@ void TestRistPaths::alphaReachesTheRistStream() {
     // The receiver's info-level log names each flow's cname.
     RistTestReceiver receiver;
     receiver.setStatsIntervalMs(1000);
-    QVERIFY(receiver.start(QString(), ristpaths::receiverNamespace(), QLatin1String(kReceiverAddress)));
+    QVERIFY(startReceiver(receiver));
     MainWindow window;
-    QVERIFY(startWindow(window, kPathA, receiver.port(), {{"ALPHA", true}}));
+    QVERIFY(startWindow(window, kPathA, server(receiver.port()), {{"ALPHA", true}}));
     QVERIFY2(testkit::waitUntil([&] { return receiver.output().contains("cname: cam1#alpha"); }, 10000, 100),
              qPrintable(receiver.output()));
     window.toggleStreaming();
@@ -307,19 +274,17 @@ void TestRistPaths::srpCredentialsKeepTheirCase() {
     QCOMPARE(testkit::runProgram(QStringLiteral("ristsrppasswd"), {QStringLiteral("Cam"), QStringLiteral("S3cret")},
                                  5000, &user),
              0);
-    const QString users = home->filePath(QStringLiteral("srp.txt"));
-    QFile file(users);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(user.trimmed() + '\n');
-    file.close();
+    const QString users = windowtest::homePath(QStringLiteral("srp.txt"));
+    QVERIFY(testkit::writeFile(users, user.trimmed() + '\n'));
     RistTestReceiver receiver;
     receiver.setSrpFile(users);
-    QVERIFY2(receiver.start(QString(), ristpaths::receiverNamespace(), QLatin1String(kReceiverAddress)),
-             qPrintable(receiver.output()));
+    QVERIFY2(startReceiver(receiver), qPrintable(receiver.output()));
     MainWindow window;
     // The scheme and host in capitals are the operator's to write; user name and password are case-sensitive.
-    QVERIFY(
-        startWindow(window, kPathA, receiver.port(), {}, QStringLiteral("RIST://%1:%2?username=Cam&password=S3cret")));
+    QVERIFY(startWindow(window, kPathA,
+                        QStringLiteral("RIST://%1:%2?username=Cam&password=S3cret")
+                            .arg(QLatin1String(kReceiverAddress))
+                            .arg(receiver.port())));
     const bool arrived = testkit::waitUntil([&] { return receiver.data().size() > 50 * 1024; }, kDataMs, 100);
     window.toggleStreaming();
     QVERIFY2(arrived, qPrintable(receiver.output().right(2000)));
@@ -328,7 +293,7 @@ void TestRistPaths::srpCredentialsKeepTheirCase() {
 
 int main(int argc, char *argv[]) {
     QTemporaryDir dir;
-    home = &dir;
+    windowtest::homeDir() = &dir;
     windowtest::isolateHome(dir);
     // Before any thread exists, so that all of them live in the sender's namespace.
     if (ristpaths::build(&topologyError))

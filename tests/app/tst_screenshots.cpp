@@ -15,15 +15,8 @@
 #include "windowtestmain.h"
 
 #include <QGuiApplication>
-#include <QLabel>
 #include <QLayout>
-#include <QLineEdit>
-#include <QPlainTextEdit>
-#include <QPushButton>
 #include <QScreen>
-#include <QSet>
-#include <QSpinBox>
-#include <QtTest>
 
 namespace {
 
@@ -84,15 +77,14 @@ void TestScreenshots::initTestCase() {
     window = std::make_unique<MainWindow>();
     if (!windowtest::chooseTestPatternH264(*window))
         QSKIP("the Test Pattern and the OpenH264 encoder are needed");
-    window->findChild<QLineEdit *>(QStringLiteral("txtURL"))->setText(QStringLiteral("127.0.0.1:%1").arg(ingestPort));
-    window->findChild<QLineEdit *>(QStringLiteral("txtStreamID"))->setText(QStringLiteral("cam1"));
     // A bitrate a contribution stream would have, so that the graph's lines stand apart.
-    window->findChild<QSpinBox *>(QStringLiteral("spbVBR"))->setValue(2048);
+    QVERIFY(windowtest::fill(
+        *window, {QStringLiteral("txtURL=127.0.0.1:%1").arg(ingestPort), "txtStreamID=cam1", "spbVBR=2048"}));
     window->linkTelemetry()->setIntervalMs(kSampleMs);
     window->move(0, 0);
     window->show();
     QVERIFY(QTest::qWaitForWindowExposed(window.get()));
-    window->findChild<QPushButton *>(QStringLiteral("cmdStart"))->click();
+    windowtest::control<QPushButton>(*window, "cmdStart")->click();
     QVERIFY(window->streaming());
 }
 

@@ -9,20 +9,7 @@
 #include "testkit.h"
 #include "windowtestmain.h"
 
-#include <QApplication>
-#include <QComboBox>
-#include <QDir>
-#include <QElapsedTimer>
-#include <QLineEdit>
 #include <QNetworkDatagram>
-#include <QPushButton>
-#include <QSettings>
-#include <QSpinBox>
-#include <QTemporaryDir>
-#include <QUdpSocket>
-#include <QtTest>
-
-#include <memory>
 
 namespace {
 constexpr int kCycles = 10;
@@ -45,12 +32,10 @@ void TestServerRestart::streamReturnsAfterServerRestart() {
     if (!testkit::haveProgram(QStringLiteral("srt-live-transmit")))
         QSKIP("srt-live-transmit is needed");
     MainWindow window;
-    auto *start = window.findChild<QPushButton *>(QStringLiteral("cmdStart"));
-    auto *reconnects = window.findChild<QSpinBox *>(QStringLiteral("spbReconnect"));
-    QVERIFY(start && reconnects);
+    auto *start = windowtest::control<QPushButton>(window, "cmdStart");
+    auto *reconnects = windowtest::control<QSpinBox>(window, "spbReconnect");
     if (!windowtest::chooseTestPatternH264(window))
         QSKIP("the Test Pattern and the OpenH264 encoder are needed");
-    window.findChild<QComboBox *>(QStringLiteral("cmbFrames"))->setCurrentText(QStringLiteral("640x360"));
     reconnects->setValue(reconnects->maximum());
 
     // The server hands what it receives on as UDP to this socket, which tells when data flows.
@@ -75,7 +60,7 @@ void TestServerRestart::streamReturnsAfterServerRestart() {
         drained();
         return testkit::waitUntil([&] { return drained() > 0; }, ms, 50);
     };
-    window.findChild<QLineEdit *>(QStringLiteral("txtURL"))->setText(QStringLiteral("127.0.0.1:%1").arg(port));
+    QVERIFY(windowtest::fill(window, {QStringLiteral("txtURL=127.0.0.1:%1").arg(port)}));
 
     // A first run loads the libraries and their own threads; the baseline is taken after it.
     QVERIFY(startServer());
@@ -84,8 +69,10 @@ void TestServerRestart::streamReturnsAfterServerRestart() {
     QVERIFY(flowsWithin(kBackWithinMs));
     start->click();
     QVERIFY(window.waitForWorkers(10000));
-    const int fdsBefore = entries(QStringLiteral("/proc/self/fd"));
-    const int threadsBefore = entries(QStringLiteral("/proc/self/task"));
+    const QString fds = QStringLiteral("/proc/self/fd");
+    const QString tasks = QStringLiteral("/proc/self/task");
+    const int fdsBefore = entries(fds);
+    const int threadsBefore = entries(tasks);
 
     start->click();
     QVERIFY(window.streaming());
@@ -98,10 +85,9 @@ void TestServerRestart::streamReturnsAfterServerRestart() {
         QVERIFY(startServer());
         QElapsedTimer back;
         back.start();
-        QVERIFY2(flowsWithin(kBackWithinMs), qPrintable(QStringLiteral("cycle %1: no data %2 ms after the server's "
-                                                                       "return")
-                                                            .arg(i)
-                                                            .arg(back.elapsed())));
+        QVERIFY2(
+            flowsWithin(kBackWithinMs),
+            qPrintable(QStringLiteral("cycle %1: no data %2 ms after the server's return").arg(i).arg(back.elapsed())));
         times << QString::number(back.elapsed());
     }
     qInfo("data flowed again %s ms after the server's return", qPrintable(times.join(QStringLiteral(", "))));
@@ -114,8 +100,6 @@ void TestServerRestart::streamReturnsAfterServerRestart() {
     QVERIFY(window.waitForWorkers(10000));
     QVERIFY(!window.srtRelay()->isRunning());
     QVERIFY(!window.captureThread()->isRunning());
-    const QString fds = QStringLiteral("/proc/self/fd");
-    const QString tasks = QStringLiteral("/proc/self/task");
     testkit::waitUntil([&] { return entries(tasks) <= threadsBefore && entries(fds) <= fdsBefore; }, 5000, 50);
     QVERIFY2(entries(fds) <= fdsBefore, qPrintable(QStringLiteral("%1 -> %2").arg(fdsBefore).arg(entries(fds))));
     QVERIFY2(entries(tasks) <= threadsBefore,

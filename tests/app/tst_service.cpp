@@ -1,16 +1,9 @@
 // The program as systemd runs it from tidewell@.service (Type=notify, WatchdogSec): the test is the service
 // manager, with a datagram socket of its own named by NOTIFY_SOCKET, and reads what the program tells it.
+#include "headlessapp.h"
 #include "srttestlistener.h"
 #include "testkit.h"
 
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QProcess>
-#include <QScopeGuard>
-#include <QTemporaryDir>
-#include <QtTest>
-
-#include <csignal>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -67,22 +60,15 @@ void TestService::tellsTheServiceManager() {
     QVERIFY(manager.bind(dir.filePath(QStringLiteral("notify"))));
     SrtTestListener server;
     QVERIFY2(server.start(), qPrintable(server.errorText()));
-    const QString config = dir.filePath(QStringLiteral("studio.ini"));
-    testkit::writeStreamConfig(config, {{"URL", QStringLiteral("srt://127.0.0.1:%1").arg(server.port())}});
     const QString stats = dir.filePath(QStringLiteral("stats.jsonl"));
-
-    QProcess app;
-    testkit::startHeadless(app, QStringLiteral(TIDEWELL_EXECUTABLE), dir, config, {QStringLiteral("--stats"), stats},
-                           {{QStringLiteral("NOTIFY_SOCKET"), dir.filePath(QStringLiteral("notify"))},
-                            {QStringLiteral("WATCHDOG_USEC"), QString::number(kWatchdogMs * 1000)}});
-    QVERIFY(app.waitForStarted(5000));
-    const auto end = qScopeGuard([&app] {
-        app.kill();
-        app.waitForFinished(5000);
-    });
+    HeadlessApp app(TIDEWELL_EXECUTABLE, dir,
+                    HeadlessApp::config(dir, {{"URL", QStringLiteral("srt://127.0.0.1:%1").arg(server.port())}}),
+                    {QStringLiteral("--stats"), stats},
+                    {{QStringLiteral("NOTIFY_SOCKET"), dir.filePath(QStringLiteral("notify"))},
+                     {QStringLiteral("WATCHDOG_USEC"), QString::number(kWatchdogMs * 1000)}});
+    QVERIFY(app.started());
     const auto report = [&] {
-        return testkit::readFile(dir.filePath(QStringLiteral("app.log"))) +
-               "\nnotified: " + manager.messages().join(QStringLiteral(" | ")).toUtf8();
+        return app.log().toUtf8() + "\nnotified: " + manager.messages().join(QStringLiteral(" | ")).toUtf8();
     };
 
     // Ready once the window and the stream are set up, with the stream's state; then the state as it changes.
@@ -100,8 +86,7 @@ void TestService::tellsTheServiceManager() {
     QTest::qWait(5 * kWatchdogMs);
     QVERIFY2(manager.count(QStringLiteral("WATCHDOG=1")) >= pings + 5, report().constData());
 
-    ::kill(pid_t(app.processId()), SIGTERM);
-    QVERIFY2(app.waitForFinished(15000), report().constData());
+    QVERIFY2(app.terminate(), report().constData());
     QCOMPARE(app.exitCode(), 0);
     const QStringList all = manager.messages();
     QVERIFY2(all.contains(QStringLiteral("STOPPING=1")), report().constData());

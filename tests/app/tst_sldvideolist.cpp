@@ -8,16 +8,6 @@
 #include "testkit.h"
 #include "windowtestmain.h"
 
-#include <QApplication>
-#include <QComboBox>
-#include <QLineEdit>
-#include <QPlainTextEdit>
-#include <QPushButton>
-#include <QSettings>
-#include <QSpinBox>
-#include <QTemporaryDir>
-#include <QtTest>
-
 class TestSldVideoList : public QObject {
     Q_OBJECT
 
@@ -27,8 +17,7 @@ private slots:
             .setValue(QStringLiteral("SLD_DRIVER"), QStringLiteral(FAKE_SLD_DRIVER));
         qputenv("FAKE_SLD_CARDS", "1,2,Fake,Input 1;1,7,Hidden,Card;1,2,Fake,Input 2");
         MainWindow window;
-        auto *sources = window.findChild<QComboBox *>(QStringLiteral("cmbVideoSources"));
-        QVERIFY(sources);
+        auto *sources = windowtest::control<QComboBox>(window, "cmbVideoSources");
         auto entries = [sources] {
             QStringList texts;
             for (int i = 0; i < sources->count(); ++i)
@@ -44,7 +33,7 @@ private slots:
 
         // A card that is unplugged goes from the list at the next Refresh.
         qputenv("FAKE_SLD_CARDS", "1,2,Fake,Input 2");
-        window.findChild<QPushButton *>(QStringLiteral("cmdRefresh"))->click();
+        windowtest::control<QPushButton>(window, "cmdRefresh")->click();
         QVERIFY(!entries().contains(QStringLiteral("SoftLab Fake Input 1")));
         QVERIFY(entries().contains(QStringLiteral("SoftLab Fake Input 2")));
         qunsetenv("FAKE_SLD_CARDS");
@@ -57,35 +46,23 @@ private slots:
         qputenv("FAKE_SLD_FAIL_AFTER", "25");
         SrtTestListener server;
         QVERIFY2(server.start(), qPrintable(server.errorText()));
-        // Log windows live as long as the process; this window's is the one made with it.
-        const QWidgetList before = QApplication::topLevelWidgets();
         MainWindow window;
         if (!windowtest::chooseTestPatternH264(window))
             QSKIP("the OpenH264 encoder is needed");
-        auto *sources = window.findChild<QComboBox *>(QStringLiteral("cmbVideoSources"));
-        sources->setCurrentIndex(sources->findText(QStringLiteral("SoftLab Fake Input 1")));
-        QVERIFY(sources->currentIndex() >= 0);
-        window.findChild<QLineEdit *>(QStringLiteral("txtURL"))
-            ->setText(QStringLiteral("127.0.0.1:%1").arg(server.port()));
-        window.findChild<QSpinBox *>(QStringLiteral("spbReconnect"))->setValue(1);
-        // The log window is a top-level window of its own.
-        QPlainTextEdit *view = nullptr;
-        for (QWidget *top : QApplication::topLevelWidgets())
-            if (auto *edit = top->findChild<QPlainTextEdit *>(QStringLiteral("plainTextEdit"));
-                edit && !before.contains(top))
-                view = edit;
-        QVERIFY(view);
-        const auto logged = [view](const QString &text) { return view->toPlainText().count(text); };
-        window.findChild<QPushButton *>(QStringLiteral("cmdStart"))->click();
+        QVERIFY(windowtest::fill(window, {"cmbVideoSources=SoftLab Fake Input 1", "spbReconnect=1",
+                                          QStringLiteral("txtURL=127.0.0.1:%1").arg(server.port())}));
+        // Each window of the test has a log window of its own; only this one streams.
+        const auto logged = [](const QString &text) { return windowtest::logText().count(text); };
+        windowtest::control<QPushButton>(window, "cmdStart")->click();
         QVERIFY(window.streaming());
         QVERIFY(testkit::waitUntil([&] { return window.captureThread()->framesWritten.load() > 0; }, 10000));
 
         // Lost after its tries: the stream fails, and the restart opens the card again, which gives pictures.
         QVERIFY2(testkit::waitUntil([&] { return logged(QStringLiteral("SOURCE LOST")) == 1; }, 30000),
-                 qPrintable(view->toPlainText()));
-        QVERIFY(view->toPlainText().contains(QStringLiteral("CAPTURE CARD LOST: Fake Input 1")));
+                 qPrintable(windowtest::logText()));
+        const QString said = windowtest::logText();
+        QVERIFY(said.contains(QStringLiteral("CAPTURE CARD LOST: Fake Input 1")));
         // The state said why before the restart: the stream still ran while the card was tried again.
-        const QString said = view->toPlainText();
         QVERIFY2(said.indexOf(QStringLiteral("STREAM STATE: source lost")) <
                          said.indexOf(QStringLiteral("STREAM STATE: reconnecting")) &&
                      said.contains(QStringLiteral("STREAM STATE: source lost")),
@@ -105,7 +82,7 @@ private slots:
 
 int main(int argc, char *argv[]) {
     // The card list must come from the driver each case names, not from the environment.
-    return windowtest::run<TestSldVideoList>(argc, argv, nullptr, [] { qunsetenv("TIDEWELL_SLD_DRIVER"); });
+    return windowtest::run<TestSldVideoList>(argc, argv, [] { qunsetenv("TIDEWELL_SLD_DRIVER"); });
 }
 
 #include "tst_sldvideolist.moc"

@@ -1,27 +1,14 @@
 // The speed test dialog and its launch from the main window, against the tests' own SRT listener on loopback.
 #include "appmessages.h"
-#include "logsdlg.h"
 #include "mainwindow.h"
 #include "speedtest.h"
 #include "srttestlistener.h"
 #include "testkit.h"
 #include "windowtestmain.h"
 
-#include <QApplication>
-#include <QCheckBox>
-#include <QLabel>
-#include <QLineEdit>
-#include <QPlainTextEdit>
 #include <QProgressBar>
-#include <QPushButton>
-#include <QSpinBox>
-#include <QTemporaryDir>
-#include <QTimer>
-#include <QtTest>
 
 #include <srt/srt.h>
-
-#include <memory>
 
 namespace {
 
@@ -34,8 +21,15 @@ QLabel *resultLabel(QWidget *dialog) {
 QPushButton *button(QWidget *dialog, const char *name) {
     return dialog->findChild<QPushButton *>(QLatin1String(name));
 }
+QProgressBar *progress(QWidget *dialog) {
+    return dialog->findChild<QProgressBar *>(QStringLiteral("progressBar"));
+}
 bool showsSpeed(QWidget *dialog) {
     return resultLabel(dialog)->text().startsWith(QLatin1String("Speed: "));
+}
+bool aim(SpeedTest &dialog, quint16 port, bool lossless = false) {
+    return dialog.setParams(QStringLiteral("127.0.0.1"), QString(), port, QStringLiteral("cam"), 120, QString(), 16,
+                            lossless);
 }
 
 } // namespace
@@ -153,15 +147,13 @@ void TestSpeedTest::runAgainstListener() {
     QVERIFY2(listener.start(), qPrintable(listener.errorText()));
 
     SpeedTest dialog;
-    QVERIFY(dialog.setParams(QStringLiteral("127.0.0.1"), QString(), listener.port(), QStringLiteral("cam"), 120,
-                             QString(), 16, lossless));
+    QVERIFY(aim(dialog, listener.port(), lossless));
     button(&dialog, "cmdRun")->click();
     QCOMPARE(resultLabel(&dialog)->text(), QStringLiteral("Sending data, please wait..."));
     QVERIFY2(testkit::waitUntil([&] { return showsSpeed(&dialog); }, kTestBoundMs),
              qPrintable(resultLabel(&dialog)->text()));
     QCOMPARE(listener.callers().first().streamId, streamId);
-    QProgressBar *progress = dialog.findChild<QProgressBar *>(QStringLiteral("progressBar"));
-    QCOMPARE(progress->value(), progress->maximum());
+    QCOMPARE(progress(&dialog)->value(), progress(&dialog)->maximum());
     QVERIFY(!button(&dialog, "cmdRun")->isChecked());
     QVERIFY(button(&dialog, "cmdUseLatency")->isEnabled());
 }
@@ -177,24 +169,21 @@ void TestSpeedTest::stopThenStartAgain() {
     SrtTestListener listener;
     QVERIFY2(listener.start(), qPrintable(listener.errorText()));
     SpeedTest dialog;
-    QProgressBar *progress = dialog.findChild<QProgressBar *>(QStringLiteral("progressBar"));
     // Nobody answers on a free port, so the connect phase lasts until the stop.
-    const quint16 port = duringSend ? listener.port() : testkit::freePort(true);
-    dialog.setParams(QStringLiteral("127.0.0.1"), QString(), port, QStringLiteral("cam"), 120, QString(), 16, false);
+    aim(dialog, duringSend ? listener.port() : testkit::freePort(true));
     button(&dialog, "cmdRun")->click();
     if (duringSend)
-        QVERIFY(testkit::waitUntil([&] { return progress->value() > 0; }, 5000));
+        QVERIFY(testkit::waitUntil([&] { return progress(&dialog)->value() > 0; }, 5000));
     else
         QTest::qWait(300);
     QVERIFY(dialog.testRunning());
 
     button(&dialog, "cmdRun")->click();
     QCOMPARE(resultLabel(&dialog)->text(), QStringLiteral("Test stopped."));
-    QCOMPARE(progress->value(), 0);
+    QCOMPARE(progress(&dialog)->value(), 0);
     QVERIFY(!dialog.testRunning());
 
-    dialog.setParams(QStringLiteral("127.0.0.1"), QString(), listener.port(), QStringLiteral("cam"), 120, QString(), 16,
-                     false);
+    aim(dialog, listener.port());
     button(&dialog, "cmdRun")->click();
     QVERIFY2(testkit::waitUntil([&] { return showsSpeed(&dialog); }, kTestBoundMs),
              qPrintable(resultLabel(&dialog)->text()));
@@ -202,8 +191,7 @@ void TestSpeedTest::stopThenStartAgain() {
 
 void TestSpeedTest::closedPortShowsFailure() {
     SpeedTest dialog;
-    dialog.setParams(QStringLiteral("127.0.0.1"), QString(), testkit::freePort(true), QStringLiteral("cam"), 120,
-                     QString(), 16, false);
+    aim(dialog, testkit::freePort(true));
     button(&dialog, "cmdRun")->click();
     // The library gives up after its connect timeout of 3 s.
     QVERIFY(testkit::waitUntil([&] { return !button(&dialog, "cmdRun")->isChecked(); }, 10000));
@@ -214,11 +202,9 @@ void TestSpeedTest::closingDuringTestEndsIt() {
     SrtTestListener listener;
     QVERIFY2(listener.start(), qPrintable(listener.errorText()));
     auto dialog = std::make_unique<SpeedTest>();
-    QProgressBar *progress = dialog->findChild<QProgressBar *>(QStringLiteral("progressBar"));
-    dialog->setParams(QStringLiteral("127.0.0.1"), QString(), listener.port(), QStringLiteral("cam"), 120, QString(),
-                      16, false);
+    aim(*dialog, listener.port());
     button(dialog.get(), "cmdRun")->click();
-    QVERIFY(testkit::waitUntil([&] { return progress->value() > 0; }, 5000));
+    QVERIFY(testkit::waitUntil([&] { return progress(dialog.get())->value() > 0; }, 5000));
     // What the program's end does: the dialog goes with the main window, and the library right after it.
     QElapsedTimer clock;
     clock.start();
@@ -228,24 +214,19 @@ void TestSpeedTest::closingDuringTestEndsIt() {
 }
 
 void TestSpeedTest::launchRefusals_data() {
-    QTest::addColumn<QString>("server");
-    QTest::addColumn<QString>("streamId");
+    QTest::addColumn<QStringList>("form");
     QTest::addColumn<QString>("warning");
-    QTest::newRow("no stream id") << "127.0.0.1:9000"
-                                  << ""
+    QTest::newRow("no stream id") << QStringList{"txtURL=127.0.0.1:9000", "txtStreamID="}
                                   << "Warning: Please enter streamid.";
-    QTest::newRow("no port") << "srt://127.0.0.1"
-                             << "cam"
+    QTest::newRow("no port") << QStringList{"txtURL=srt://127.0.0.1", "txtStreamID=cam"}
                              << "Warning: Incorrect SRT Server. Please enter host and port.";
 }
 
 void TestSpeedTest::launchRefusals() {
-    QFETCH(QString, server);
-    QFETCH(QString, streamId);
+    QFETCH(QStringList, form);
     QFETCH(QString, warning);
     MainWindow window;
-    window.findChild<QLineEdit *>(QStringLiteral("txtURL"))->setText(server);
-    window.findChild<QLineEdit *>(QStringLiteral("txtStreamID"))->setText(streamId);
+    QVERIFY(windowtest::fill(window, form));
     bool dialogShown = false;
     QTimer::singleShot(0, [&] {
         if (QWidget *modal = QApplication::activeModalWidget()) {
@@ -253,7 +234,7 @@ void TestSpeedTest::launchRefusals() {
             modal->close();
         }
     });
-    window.findChild<QPushButton *>(QStringLiteral("cmdSpeedTest"))->click();
+    windowtest::control<QPushButton>(window, "cmdSpeedTest")->click();
     QCoreApplication::processEvents();
     QVERIFY(!dialogShown);
     QCOMPARE(AppMessages::history(), QStringList{warning});
@@ -263,13 +244,8 @@ void TestSpeedTest::launchRunsTestAndAppliesLatency() {
     SrtTestListener listener;
     QVERIFY2(listener.start(), qPrintable(listener.errorText()));
     MainWindow window;
-    window.findChild<QLineEdit *>(QStringLiteral("txtURL"))
-        ->setText(QStringLiteral("SRT://127.0.0.1:%1").arg(listener.port()));
-    window.findChild<QLineEdit *>(QStringLiteral("txtStreamID"))->setText(QStringLiteral("cam"));
-    window.findChild<QCheckBox *>(QStringLiteral("chkLL"))->setChecked(false);
-    QSpinBox *latency = window.findChild<QSpinBox *>(QStringLiteral("spbLatency"));
-    latency->setValue(500);
-
+    QVERIFY(windowtest::fill(window, {QStringLiteral("txtURL=SRT://127.0.0.1:%1").arg(listener.port()),
+                                      "txtStreamID=cam", "chkLL=0", "spbLatency=500"}));
     QString result;
     // The dialog runs modally; this drives it from inside its own event loop.
     QTimer::singleShot(0, [&] {
@@ -282,24 +258,15 @@ void TestSpeedTest::launchRunsTestAndAppliesLatency() {
         button(dialog, "cmdUseLatency")->click();
         dialog->close();
     });
-    window.findChild<QPushButton *>(QStringLiteral("cmdSpeedTest"))->click();
+    windowtest::control<QPushButton>(window, "cmdSpeedTest")->click();
 
     QVERIFY2(result.startsWith(QLatin1String("Speed: ")), qPrintable(result));
     QCOMPARE(listener.callers().first().streamId, QStringLiteral("cam#speedtest"));
     // Loopback's round trip recommends a few milliseconds; the floor applies.
-    QCOMPARE(latency->value(), SpeedTest::kMinAppliedLatencyMs);
-
-    // Every main window of this run made a log window of its own; the lines are in one of them.
-    const auto logText = [] {
-        QString text;
-        for (QWidget *top : QApplication::topLevelWidgets())
-            if (qobject_cast<LogsDlg *>(top))
-                text += top->findChild<QPlainTextEdit *>()->toPlainText();
-        return text;
-    };
-    QVERIFY(
-        testkit::waitUntil([&] { return logText().contains(QLatin1String("LATENCY FROM SPEED TEST : 80 ms")); }, 2000));
-    QVERIFY(logText().contains(QLatin1String("SPEED TEST TO SERVER : 127.0.0.1(resolved to 127.0.0.1)")));
+    QCOMPARE(windowtest::control<QSpinBox>(window, "spbLatency")->value(), SpeedTest::kMinAppliedLatencyMs);
+    QVERIFY(testkit::waitUntil(
+        [&] { return windowtest::logText().contains(QLatin1String("LATENCY FROM SPEED TEST : 80 ms")); }, 2000));
+    QVERIFY(windowtest::logText().contains(QLatin1String("SPEED TEST TO SERVER : 127.0.0.1(resolved to 127.0.0.1)")));
     QVERIFY(window.waitForWorkers(10000));
 }
 

@@ -10,18 +10,6 @@
 #include "testkit.h"
 #include "windowtestmain.h"
 
-#include <QApplication>
-#include <QComboBox>
-#include <QDir>
-#include <QLineEdit>
-#include <QPlainTextEdit>
-#include <QPushButton>
-#include <QSettings>
-#include <QSpinBox>
-#include <QTemporaryDir>
-#include <QtTest>
-
-#include <memory>
 #include <mutex>
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -81,13 +69,9 @@ void TestStartStopCycles::cyclesLeaveNothingBehind() {
     if (!testkit::haveProgram(QStringLiteral("srt-live-transmit")))
         QSKIP("srt-live-transmit is needed");
     MainWindow window;
-    auto *start = window.findChild<QPushButton *>(QStringLiteral("cmdStart"));
-    QVERIFY(start);
+    auto *start = windowtest::control<QPushButton>(window, "cmdStart");
     if (!windowtest::chooseTestPatternH264(window))
         QSKIP("the Test Pattern and the OpenH264 encoder are needed");
-    window.findChild<QComboBox *>(QStringLiteral("cmbFrames"))->setCurrentText(QStringLiteral("640x360"));
-    // A failure report must not restart a stream behind the cycles' back.
-    window.findChild<QSpinBox *>(QStringLiteral("spbReconnect"))->setValue(0);
 
     const quint16 port = testkit::freePort(true);
     // What it receives goes on as UDP to a loopback port nobody reads. srt-live-transmit sometimes ends when a
@@ -107,8 +91,9 @@ void TestStartStopCycles::cyclesLeaveNothingBehind() {
         return testkit::waitUntil([port] { return testkit::udpPortBound(port); }, 5000);
     };
     QVERIFY(ensureListener());
-    window.findChild<QLineEdit *>(QStringLiteral("txtURL"))->setText(QStringLiteral("127.0.0.1:%1").arg(port));
-    window.findChild<QLineEdit *>(QStringLiteral("txtPassphrase"))->setText(QLatin1String(kPassphrase));
+    // A failure report must not restart a stream behind the cycles' back.
+    QVERIFY(windowtest::fill(window, {"spbReconnect=0", QStringLiteral("txtURL=127.0.0.1:%1").arg(port),
+                                      QStringLiteral("txtPassphrase=") + kPassphrase}));
     QStringList lines;
     diagnostics = &lines;
     previousHandler = qInstallMessageHandler(collect);
@@ -120,14 +105,6 @@ void TestStartStopCycles::cyclesLeaveNothingBehind() {
         }
     } restore;
 
-    auto windowLog = [] {
-        QString text;
-        for (QWidget *top : QApplication::topLevelWidgets()) {
-            if (auto *view = top->findChild<QPlainTextEdit *>(QStringLiteral("plainTextEdit")))
-                text += view->toPlainText();
-        }
-        return text;
-    };
     auto cycle = [&](int index) -> bool {
         if (!ensureListener())
             return false;
@@ -140,7 +117,7 @@ void TestStartStopCycles::cyclesLeaveNothingBehind() {
             testkit::waitUntil(
                 [&] {
                     return window.captureThread()->framesWritten.load() > 0 &&
-                           windowLog().contains(QLatin1String("CONNECT: SUCCESS"));
+                           windowtest::logText().contains(QLatin1String("CONNECT: SUCCESS"));
                 },
                 5000);
         start->click();
@@ -178,7 +155,7 @@ void TestStartStopCycles::cyclesLeaveNothingBehind() {
     // than a per-run leak would, so a bound here would judge the allocator, not the program.
     // The log window holds what the operator reads; the runs did reach the listener through the encryption.
     QCoreApplication::processEvents();
-    const QString logText = windowLog();
+    const QString logText = windowtest::logText();
     QVERIFY2(logText.contains(QLatin1String("CONNECT: SUCCESS")), qPrintable(logText));
     QVERIFY(!logText.contains(QLatin1String(kPassphrase)));
     QStringList seen;
@@ -192,7 +169,7 @@ void TestStartStopCycles::cyclesLeaveNothingBehind() {
 
 int main(int argc, char *argv[]) {
     // The allocator as the program sets it up, so that the reported memory is the program's.
-    return windowtest::run<TestStartStopCycles>(argc, argv, nullptr, [] { tuneAllocator(); });
+    return windowtest::run<TestStartStopCycles>(argc, argv, [] { tuneAllocator(); });
 }
 
 #include "tst_startstopcycles.moc"

@@ -7,12 +7,7 @@
 #include "testkit.h"
 #include "windowtestmain.h"
 
-#include <QtTest>
-
-#include <QElapsedTimer>
 #include <QLayout>
-#include <QPlainTextEdit>
-#include <QTimer>
 
 #include <algorithm>
 

@@ -6,14 +6,8 @@
 #include "translations.h"
 #include "windowtestmain.h"
 
-#include <QApplication>
-#include <QComboBox>
-#include <QLineEdit>
 #include <QMenu>
-#include <QPushButton>
-#include <QTemporaryDir>
 #include <QTranslator>
-#include <QtTest>
 
 class TestTranslations : public QObject {
     Q_OBJECT
@@ -50,16 +44,13 @@ void TestTranslations::windowFollowsLocale() {
 
     MainWindow window;
     QCOMPARE(window.findChild<QMenu *>(QStringLiteral("menuConfig"))->title(), menu);
-    window.findChild<QLineEdit *>(QStringLiteral("txtURL"))->setText(QStringLiteral("127.0.0.1"));
-    window.findChild<QPushButton *>(QStringLiteral("cmdStart"))->click();
+    QVERIFY(windowtest::fill(window, {"txtURL=127.0.0.1"}));
+    windowtest::control<QPushButton>(window, "cmdStart")->click();
     QCOMPARE(AppMessages::history(), QStringList{refusal});
 
     // Settings and configuration files hold these entries by their visible text: a translated text would
     // make a file written in one language fail to load in another.
-    auto *audio = window.findChild<QComboBox *>(QStringLiteral("cmbAudioSources"));
-    QVERIFY(audio->findText(QStringLiteral("no audio")) >= 0);
-    QVERIFY(audio->findText(QStringLiteral("original")) >= 0);
-    QVERIFY(window.findChild<QComboBox *>(QStringLiteral("cmbSPR"))->findText(QStringLiteral("48 Khz")) >= 0);
+    QVERIFY(windowtest::fill(window, {"cmbAudioSources=no audio", "cmbAudioSources=original", "cmbSPR=48 Khz"}));
 }
 
 void TestTranslations::cleanup() {

@@ -1,5 +1,6 @@
 #include "faultcampaign.h"
 
+#include "headlessapp.h"
 #include "peerprocess.h"
 #include "ristpathtopology.h"
 #include "risttestreceiver.h"
@@ -12,13 +13,11 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkDatagram>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QUdpSocket>
 #include <QVariantMap>
 
-#include <csignal>
 #include <memory>
 #include <vector>
 
@@ -82,32 +81,19 @@ private:
 // The program headless from a configuration file of its own, in a home of its own, with --stats.
 class Program {
 public:
-    Program(const Options &options, const QVariantMap &config, QMap<QString, QString> environment) {
-        const QString configPath = home.filePath(QStringLiteral("campaign.ini"));
-        testkit::writeStreamConfig(configPath, config);
-        environment.insert(QStringLiteral("XDG_STATE_HOME"), home.filePath(QStringLiteral("state")));
-        testkit::startHeadless(app, options.program, home, configPath, {QStringLiteral("--stats"), statsPath()},
-                               environment);
-    }
-    ~Program() { stop(); }
-    bool started() { return app.waitForStarted(5000); }
-    bool running() const { return app.state() != QProcess::NotRunning; }
-    void stop() {
-        if (!running())
-            return;
-        ::kill(pid_t(app.processId()), SIGTERM);
-        if (!app.waitForFinished(kStopMs)) {
-            app.kill();
-            app.waitForFinished(kStopMs);
-        }
-    }
+    Program(const Options &options, const QVariantMap &config, const QMap<QString, QString> &environment)
+        : app(options.program, home, HeadlessApp::config(home, config), {QStringLiteral("--stats"), statsPath()},
+              environment) {}
+    ~Program() { app.terminate(kStopMs); }
+    bool started() { return app.started(); }
+    bool running() const { return app.running(); }
     QString statsPath() const { return home.filePath(QStringLiteral("stats.jsonl")); }
     QString logPath() const { return home.filePath(QStringLiteral("app.log")); }
-    QString logTail() const { return QString::fromUtf8(testkit::readFile(logPath()).right(3000)); }
+    QString logTail() const { return app.log().right(3000); }
 
 private:
     QTemporaryDir home;
-    QProcess app;
+    HeadlessApp app;
 };
 
 // srt-live-transmit listening on the loopback, handing what it receives to a socket of ours.

@@ -283,4 +283,23 @@ FileSizeLimit::~FileSizeLimit() {
     std::signal(SIGXFSZ, SIG_DFL);
 }
 
+QString streamSummary(const QJsonObject &probe, const QString &codecType) {
+    const QJsonObject stream = probeStream(probe, codecType);
+    if (stream.isEmpty())
+        return {};
+    const QString codec = stream.value(QStringLiteral("codec_name")).toString();
+    if (codecType == QLatin1String("audio"))
+        return codec + ' ' + stream.value(QStringLiteral("sample_rate")).toString();
+    return QStringLiteral("%1 %2x%3 %4")
+        .arg(codec)
+        .arg(stream.value(QStringLiteral("width")).toInt())
+        .arg(stream.value(QStringLiteral("height")).toInt())
+        .arg(stream.value(QStringLiteral("r_frame_rate")).toString());
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+}
+
 } // namespace testkit

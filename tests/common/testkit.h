@@ -125,4 +125,11 @@ private:
     bool limited = false;
 };
 
+// The first stream of the codec type in an ffprobe result as one line: "h264 1280x720 30/1" for video, "aac 48000"
+// for audio; empty when there is none.
+QString streamSummary(const QJsonObject &probe, const QString &codecType);
+
+// Writes bytes to a file afresh; false when it cannot be written.
+bool writeFile(const QString &path, const QByteArray &bytes);
+
 } // namespace testkit

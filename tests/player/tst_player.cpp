@@ -1,3 +1,5 @@
+// The Studio Player: its window and lists, the worker against a real SRT return feed (played, recorded, muted,
+// stalled), the output thread's recordings and the glass-to-glass figure of a feed stamped with the time of day.
 #include "capturestreamer.h"
 #include "imfreceiver.h"
 #include "mfformat.h"
@@ -14,22 +16,7 @@
 #include "testkit.h"
 #include "vitcstrip.h"
 
-#include <QCheckBox>
-#include <QComboBox>
-#include <QDir>
-#include <QElapsedTimer>
-#include <QFileInfo>
-#include <QLabel>
-#include <QProcess>
-#include <QPushButton>
-#include <QRegularExpression>
-#include <QTemporaryDir>
-#include <QtTest>
-
-#include <atomic>
 #include <csignal>
-#include <memory>
-#include <thread>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -214,41 +201,15 @@ bool TstPlayer::startFeed() {
     quint16 udpPort = 0;
     if (!testkit::haveProgram("ffmpeg") || !startListener(&udpPort))
         return false;
-    return source.start("ffmpeg", {"-hide_banner",
-                                   "-loglevel",
-                                   "error",
-                                   "-re",
-                                   "-f",
-                                   "lavfi",
-                                   "-i",
-                                   "testsrc2=size=320x240:rate=25",
-                                   "-f",
-                                   "lavfi",
-                                   "-i",
-                                   "sine=frequency=440:sample_rate=48000",
-                                   "-f",
-                                   "lavfi",
-                                   "-i",
-                                   "sine=frequency=1000:sample_rate=48000",
-                                   "-filter_complex",
-                                   "[1:a][2:a]join=inputs=2:channel_layout=stereo[a]",
-                                   "-map",
-                                   "0:v",
-                                   "-map",
-                                   "[a]",
-                                   "-c:v",
-                                   "libx264",
-                                   "-preset",
-                                   "ultrafast",
-                                   "-g",
-                                   "25",
-                                   "-b:v",
-                                   "500k",
-                                   "-c:a",
-                                   "aac",
-                                   "-f",
-                                   "mpegts",
-                                   QStringLiteral("udp://127.0.0.1:%1?pkt_size=1316").arg(udpPort)});
+    const QString arguments =
+        QStringLiteral("-hide_banner -loglevel error -re -f lavfi -i testsrc2=size=320x240:rate=25 "
+                       "-f lavfi -i sine=frequency=440:sample_rate=48000 "
+                       "-f lavfi -i sine=frequency=1000:sample_rate=48000 "
+                       "-filter_complex [1:a][2:a]join=inputs=2:channel_layout=stereo[a] "
+                       "-map 0:v -map [a] -c:v libx264 -preset ultrafast -g 25 -b:v 500k -c:a aac "
+                       "-f mpegts udp://127.0.0.1:%1?pkt_size=1316")
+            .arg(udpPort);
+    return source.start("ffmpeg", arguments.split(' '));
 }
 
 QString TstPlayer::feedUrl() const {
@@ -279,27 +240,21 @@ void TstPlayer::gainText() {
 
 void TstPlayer::outputNames_data() {
     QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("device");
     QTest::addColumn<int>("line");
-    QTest::newRow("file") << "File"
-                          << "File" << -1;
-    QTest::newRow("one line") << "Card 2 ### 1"
-                              << "Card 2" << 1;
-    QTest::newRow("separator twice") << "Card ### 1 ### 2"
-                                     << "Card" << -1;
-    QTest::newRow("no number") << "Card ### x"
-                               << "Card" << -1;
+    QTest::addColumn<QString>("device");
+    QTest::newRow("file") << "File" << -1 << "File";
+    QTest::newRow("one line") << "Card 2 ### 1" << 1 << "Card 2";
+    QTest::newRow("separator twice") << "Card ### 1 ### 2" << -1 << "Card";
+    QTest::newRow("no number") << "Card ### x" << -1 << "Card";
 }
 
 void TstPlayer::outputNames() {
     QFETCH(QString, name);
-    QFETCH(QString, device);
-    QFETCH(int, line);
-    QString gotDevice;
-    int gotLine = 7;
-    SdiThread::splitOutputName(name, &gotDevice, &gotLine);
-    QCOMPARE(gotDevice, device);
-    QCOMPARE(gotLine, line);
+    QString device;
+    int line = 7;
+    SdiThread::splitOutputName(name, &device, &line);
+    QTEST(device, "device");
+    QTEST(line, "line");
 }
 
 void TstPlayer::devicesWithLines() {
@@ -313,12 +268,11 @@ void TstPlayer::devicesWithLines() {
 }
 
 void TstPlayer::recordingOptions() {
-    const QString options = SdiThread::recordingOptions();
-    QCOMPARE(options.size(), 234);
-    QCOMPARE(options, QStringLiteral("format='mpegts' play_while_rec='false' video::codec='mpeg2video' "
-                                     "video::profile='main'  video::b='5120K' video::maxrate='5120K'  "
-                                     "audio::codec='aac' audio::b='128K'  audio::minrate='128K' "
-                                     "audio::maxrate='128K' mpeg::split_channels='1' "));
+    QCOMPARE(SdiThread::recordingOptions(),
+             QStringLiteral("format='mpegts' play_while_rec='false' video::codec='mpeg2video' "
+                            "video::profile='main'  video::b='5120K' video::maxrate='5120K'  "
+                            "audio::codec='aac' audio::b='128K'  audio::minrate='128K' "
+                            "audio::maxrate='128K' mpeg::split_channels='1' "));
 }
 
 void TstPlayer::recordingsNeverShareAFile() {
@@ -447,14 +401,8 @@ void TstPlayer::playsFeedRecordsAndMutes() {
         QVERIFY2(QRegularExpression("/\\d\\d_\\d\\d_\\d{4}-\\d\\d_\\d\\d_\\d\\d(-2)?\\.ts$").match(file).hasMatch(),
                  qPrintable(file));
         const QJsonObject probe = testkit::ffprobe(file);
-        const QJsonObject video = testkit::probeStream(probe, "video");
-        const QJsonObject audio = testkit::probeStream(probe, "audio");
-        QCOMPARE(video.value("codec_name").toString(), QStringLiteral("mpeg2video"));
-        QCOMPARE(video.value("width").toInt(), 720);
-        QCOMPARE(video.value("height").toInt(), 576);
-        QCOMPARE(video.value("r_frame_rate").toString(), QStringLiteral("25/1"));
-        QCOMPARE(audio.value("codec_name").toString(), QStringLiteral("aac"));
-        QCOMPARE(audio.value("sample_rate").toString(), QStringLiteral("44100"));
+        QCOMPARE(testkit::streamSummary(probe, "video"), QStringLiteral("mpeg2video 720x576 25/1"));
+        QCOMPARE(testkit::streamSummary(probe, "audio"), QStringLiteral("aac 44100"));
         // One stream per channel: channel 2 is muted, channel 1 plays its tone.
         const QList<double> levels = {channelLevels(file, 0).value(0, -2000), channelLevels(file, 1).value(0, -2000)};
         QVERIFY2(levels.at(0) > -30 && levels.at(1) < -80,

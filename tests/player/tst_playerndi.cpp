@@ -5,11 +5,6 @@
 #include "player.h"
 #include "testkit.h"
 
-#include <QApplication>
-#include <QCheckBox>
-#include <QTemporaryDir>
-#include <QtTest>
-
 #include <dlfcn.h>
 
 namespace {

@@ -12,20 +12,10 @@
 #include "privatexserver.h"
 #include "testkit.h"
 
-#include <QApplication>
-#include <QCheckBox>
-#include <QComboBox>
-#include <QGuiApplication>
-#include <QImage>
-#include <QPixmap>
-#include <QPlainTextEdit>
 #include <QScreen>
-#include <QTemporaryDir>
-#include <QtTest>
 
 #include <algorithm>
 #include <cmath>
-#include <vector>
 
 namespace {
 
