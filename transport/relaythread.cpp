@@ -131,11 +131,18 @@ void RelayThread::run() {
         },
         Qt::DirectConnection);
     endWatch.start();
+    QTimer tailFlush;
+    tailFlush.setSingleShot(true);
+    tailFlush.setTimerType(Qt::PreciseTimer);
+    connect(
+        &tailFlush, &QTimer::timeout, &tailFlush, [this] { flushTail(); }, Qt::DirectConnection);
+    tailTimer = &tailFlush;
     QObject runScope;
     startRunTimers(runScope);
     if (!endRequested.load())
         exec();
 
+    tailTimer = nullptr;
     qDebug() << "RETRANSMIT STOPPED";
     finishRun();
     buffer.clear();
@@ -174,8 +181,26 @@ void RelayThread::forward(QTcpSocket *connection) {
             return;
         }
     }
-    const int tail = buffer.size() - offset;
-    if (tail > 0)
-        sendChunk(buffer.constData() + offset, tail);
+    // The writer flushes after every muxed packet, so most reads end in a short rest. Sent at once, about half the
+    // messages were short: more packets for the same stream, each one more to lose and repair. The rest waits for
+    // the next read to fill it, which comes within a frame; the timer bounds the wait when none does.
+    if (offset == buffer.size()) {
+        buffer.resize(0);
+        if (tailTimer)
+            tailTimer->stop();
+        return;
+    }
+    buffer.remove(0, offset);
+    // Timed from the oldest waiting byte: a read that only added to the rest keeps the running wait.
+    if (tailTimer && (offset > 0 || !tailTimer->isActive()))
+        tailTimer->start(kTailHoldMs);
+}
+
+void RelayThread::flushTail() {
+    if (stopFlag.load())
+        return;
+    // Its result is not counted, as for any short rest: the next whole chunk's send tells whether the link works.
+    for (int offset = 0; offset < buffer.size(); offset += kChunkSize)
+        sendChunk(buffer.constData() + offset, std::min(kChunkSize, int(buffer.size()) - offset));
     buffer.resize(0);
 }

@@ -10,6 +10,7 @@
 class LogsDlg;
 class QTcpServer;
 class QTcpSocket;
+class QTimer;
 
 // What the SRT and the RIST relay have in common: a loopback TCP listener the encoder connects to, a bounded
 // wait for that connection, the forwarding of its stream in 1316-byte chunks and the cooperative end of a run.
@@ -19,8 +20,11 @@ class RelayThread : public QThread {
     Q_OBJECT
 
 public:
+    static constexpr int kTsPacketSize = 188;
     // Seven 188-byte transport stream packets: one SRT live message, one RIST data block.
-    static constexpr int kChunkSize = 1316;
+    static constexpr int kChunkSize = 7 * kTsPacketSize;
+    // The longest the short rest of a read waits for the next read to make it a whole chunk; sent alone after that.
+    static constexpr int kTailHoldMs = 20;
     // Failed chunk sends a run tolerates; the next one stops forwarding and raises srtError.
     static constexpr int kMaxSendErrors = 5;
     static constexpr int kDefaultEncoderWaitMs = 30000;
@@ -72,6 +76,7 @@ protected:
 private:
     bool waitForEncoder(QTcpServer &server);
     void forward(QTcpSocket *connection);
+    void flushTail();
 
     // On the relay thread, after the listener opened and before the encoder wait: connect to the far end.
     virtual void prepareRun() = 0;
@@ -91,6 +96,8 @@ private:
     // Only touched on the relay thread.
     QByteArray buffer;
     int errorCount = 0;
+    // The run's timer that sends a waiting short rest; only set while the run's loop runs.
+    QTimer *tailTimer = nullptr;
     // Shared between the main window's thread and the relay thread.
     std::atomic<int> encoderWaitMs{kDefaultEncoderWaitMs};
     std::atomic<quint16> requestedListenPort{0};
