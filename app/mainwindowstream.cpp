@@ -191,7 +191,7 @@ bool MainWindow::startStreaming(const StreamRequest &request, QDeadlineTimer dea
     }
     isStreaming = true;
     statTimer->start(kStatIntervalMs);
-    startAdaptiveBitrate(request.codec, request.videoBitrate);
+    startAdaptiveBitrate(request.codec, request.videoBitrate, request.audioBitrate, request.rist);
     if (request.rist)
         telemetry->start([relay = ristSender] { return relay->linkStats(); }, request.videoBitrate);
     else
@@ -202,7 +202,7 @@ bool MainWindow::startStreaming(const StreamRequest &request, QDeadlineTimer dea
 void MainWindow::stopStreaming() {
     statTimer->stop();
     telemetry->stop();
-    adaptiveActive = false;
+    stopAdaptiveBitrate();
     ui->cmdStart->setText(tr("START"));
     {
         QMutexLocker locker(&bondingsMutex);
