@@ -4,42 +4,109 @@
 
 #include <QString>
 
-// Bends the video bitrate to the link, from the relay's once-a-second figures: a send buffer past a quarter of the
-// SRT latency, or loss above 2 %, for 2 s steps it down by 20 % (never below a quarter of the operator's value);
-// ten clean seconds step it up by 10 % toward the operator's value. Pure logic: the caller applies the steps.
+// Bends the video bitrate to the link from the relay's samples, which may come several times a second (times
+// below are stream time, summed from the samples' own intervals). Pure logic: the caller applies the steps.
+//
+// Down: the link is congested when the send buffer holds more than a quarter of the SRT latency beyond the round
+// trip while the round trip has grown above its least (a queue fills), or when the sender had to drop packets, and
+// the buffer is not emptying. Congested for half a second, the bitrate steps down to what the link delivered
+// meanwhile (the acknowledged share of what was handed over), less a fifth. Loss above 2 % takes 2 s, for loss
+// without a queue may be the link's own, which a lower bitrate does not cure; the step is the same. Without the
+// delivered figure (RIST) a step is a fifth. Never below a quarter of the operator's value; after a step the link gets
+// a second to drain before it is judged again.
+//
+// Up: the relay can add padding (SRT), so the link is probed before the encoder is asked for more: after 3 clean
+// seconds, padding of half the stream for 1.5 s. If the link stays clean the bitrate rises to 85 % of what it
+// carried and the next probe, twice as large, follows a second later; at the first sign of a queue the padding
+// stops, the bitrate stays and the next probe waits 5 s. On a steady link the bitrate therefore stays where it
+// settled, and on a widened one it is back at the operator's value within a few probes. Without padding (RIST),
+// ten clean seconds step the bitrate up by a tenth.
 class AdaptiveBitrate {
 public:
-    static constexpr double kStepDownFactor = 0.8;
-    static constexpr double kStepUpFactor = 1.1;
     static constexpr double kFloorShare = 0.25;
+    static constexpr double kStepDownFactor = 0.8;
+    static constexpr double kDeepestStep = 0.4;
+    static constexpr double kDeepestFollowingStep = 0.7;
+    static constexpr int kFollowingMs = 3000;
+    static constexpr int kStartMs = 2000;
+    // A sign seen for this long (in one sample or two) is the link's, not chance.
+    static constexpr int kLastingMs = 500;
+    static constexpr double kHeadroom = 0.8;
     static constexpr double kLossPercent = 2.0;
-    static constexpr int kLossySeconds = 2;
-    // One full second is not yet a full link: libsrt's sender thread lags that long on a busy machine.
-    static constexpr int kFullSeconds = 2;
-    static constexpr int kCleanSeconds = 10;
-    // After a step down the buffer the link built up needs time to drain before it is judged again.
-    static constexpr int kSettleSeconds = 2;
+    static constexpr int kLossyMs = 2000;
+    static constexpr int kCongestedMs = 500;
+    static constexpr int kDrainMs = 1000;
+    // A step smaller than this is no step: the link's trouble is its backlog. Unless that lasts kBacklogMs.
+    static constexpr double kSmallestStep = 0.95;
+    static constexpr int kBacklogMs = 3000;
     static constexpr int kSendBufferLatencyDivisor = 4;
+    // Acknowledged this much faster than handed over: the buffer empties.
+    static constexpr double kDrainingShare = 1.02;
+    // A round trip this much above its least (and at least half of it again) means a queue on the way.
+    static constexpr double kQueueMs = 20;
+    static constexpr int kCleanBeforeProbeMs = 3000;
+    static constexpr int kProbeMs = 1500;
+    static constexpr double kFirstProbeShare = 0.5;
+    static constexpr double kLargestProbeShare = 1.0;
+    // Of what a probe carried, the stream keeps this much: padding is smooth, a stream has its key frames.
+    static constexpr double kProbeKeep = 0.73;
+    static constexpr int kAfterProbeMs = 1000;
+    static constexpr int kProbeDrainMs = 2000;
+    static constexpr int kProbeRetryMs = 5000;
+    // The video's share of the wire: its TS and SRT headers.
+    static constexpr double kVideoWire = 1.05;
+    // What the rest of the stream costs until measured: sound travels in small packets, each AAC frame in whole TS
+    // packets of its own, at about two and a half times its bitrate; and the tables and clock of the stream.
+    static constexpr double kSoundWire = 2.5;
+    static constexpr double kTablesKbps = 20;
+    static constexpr double kOverheadLearning = 0.05;
+    // Unchanged this long before the stream's cost on the wire is learnt.
+    static constexpr int kSteadyMs = 2000;
+    static constexpr double kStepUpFactor = 1.1;
+    static constexpr int kCleanMs = 10000;
 
     struct Step {
-        int kbps = 0; // 0: no change
+        int kbps = 0;         // 0: no change
+        int paddingKbps = -1; // the padding the relay sends from now on; -1: no change
         QString reason;
     };
 
-    void reset(int operatorKbps);
+    // canProbe: the relay can add padding on request (SRT). soundKbps: the sound's bitrate (0 for none).
+    void reset(int operatorKbps, bool canProbe, int soundKbps);
     // One sample of the running stream; a sample seen before (same sequence) changes nothing.
     Step onSample(const LinkStats &stats);
 
     int currentKbps() const { return current; }
     int operatorKbps() const { return target; }
     int floorKbps() const;
+    bool probing() const { return probeKbps > 0; }
 
 private:
+    void afterStepDown();
+
     int target = 0;
     int current = 0;
+    bool canProbe = false;
     quint64 lastSequence = 0;
-    int lossySeconds = 0;
-    int fullSeconds = 0;
-    int cleanSeconds = 0;
-    int settleSeconds = 0;
+    double leastRttMs = -1;
+    bool queuedBefore = false;
+    bool lossyBefore = false;
+    int runMs = 0;
+    int sinceStepMs = kFollowingMs;
+    double congestedLeast = -1;
+    int congestedMs = 0;
+    double congestedDelivered = 0;
+    int lossyMs = 0;
+    int backlogMs = 0;
+    double lossyDelivered = 0;
+    int cleanMs = 0;
+    // Time since the bitrate or the padding last changed: the encoder follows a change within a second or two.
+    int unchangedMs = 0;
+    double overheadKbps = 0;
+    int drainMs = 0;
+    // The clean time the next probe waits for, and the next probe's size as a share of the stream.
+    int probeWaitMs = kCleanBeforeProbeMs;
+    double probeShare = kFirstProbeShare;
+    int probeKbps = 0;
+    int probedMs = 0;
 };

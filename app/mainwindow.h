@@ -212,7 +212,9 @@ private:
     void setupAdaptiveBitrate();
     // Enables the box for encoders that can change their bitrate in place; the tool tip names the others.
     void updateAdaptiveAvailability();
-    void startAdaptiveBitrate(const QString &codec, int videoKbps);
+    void startAdaptiveBitrate(const QString &codec, int videoKbps, int audioKbps, bool rist);
+    void stopAdaptiveBitrate();
+    void applyAdaptiveSample(const LinkStats &stats);
     // The rate control chosen for the current encoder; empty for encoders without the choice.
     QString currentRateControl() const;
 
@@ -261,6 +263,8 @@ private:
     ReconnectPolicy reconnect;
     AdaptiveBitrate adaptive;
     bool adaptiveActive = false;
+    // Reads the SRT relay's pulses while the adaptive bitrate runs over SRT; RIST runs on the telemetry's second.
+    QTimer *adaptivePulse = nullptr;
 
     QMap<QString, QStringList> encoderParams;
     QString currentEncoder;

@@ -6,9 +6,17 @@
 #include "linktelemetry.h"
 #include "logsdlg.h"
 #include "mfwriter.h"
+#include "resender.h"
+
+#include <QTimer>
 
 void MainWindow::setupAdaptiveBitrate() {
     connect(telemetry, &LinkTelemetry::sampled, this, &MainWindow::onLinkSample);
+    // Several samples a second: a link that narrows fills its queue within a second, and the encoder must have
+    // stepped down before the queue overflows.
+    adaptivePulse = new QTimer(this);
+    adaptivePulse->setInterval(RESender::kPulseMs);
+    connect(adaptivePulse, &QTimer::timeout, this, [this] { applyAdaptiveSample(srtSender->linkPulse()); });
     connect(ui->cmbEncs, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
             [this] { updateAdaptiveAvailability(); });
     // Connected after the form's own slot, which stores the choice this reads.
@@ -39,19 +47,35 @@ QString MainWindow::currentRateControl() const {
     return currentEncoder.isEmpty() ? QString() : encoderParams.value(currentEncoder).value(0);
 }
 
-void MainWindow::startAdaptiveBitrate(const QString &codec, int videoKbps) {
+void MainWindow::startAdaptiveBitrate(const QString &codec, int videoKbps, int audioKbps, bool rist) {
     // Judged by the encoder, not by the box's enabled state, which follows the whole encoding group.
     adaptiveActive = ui->chkAdaptive->isChecked() && MFWriter::changesVideoBitrateInPlace(codec, currentRateControl());
-    adaptive.reset(videoKbps);
-    if (adaptiveActive)
-        logs->addMessage(
-            QStringLiteral("ADAPTIVE BITRATE: on, %1 to %2 kbit/s").arg(adaptive.floorKbps()).arg(videoKbps));
+    // Only the SRT relay can pad the stream to probe the link before the encoder is asked for more.
+    adaptive.reset(videoKbps, !rist, audioKbps);
+    if (!adaptiveActive)
+        return;
+    if (!rist)
+        adaptivePulse->start();
+    logs->addMessage(QStringLiteral("ADAPTIVE BITRATE: on, %1 to %2 kbit/s").arg(adaptive.floorKbps()).arg(videoKbps));
+}
+
+void MainWindow::stopAdaptiveBitrate() {
+    adaptiveActive = false;
+    adaptivePulse->stop();
+    srtSender->setPaddingKbps(0);
 }
 
 void MainWindow::onLinkSample(const LinkStats &stats) {
+    if (!adaptivePulse->isActive())
+        applyAdaptiveSample(stats);
+}
+
+void MainWindow::applyAdaptiveSample(const LinkStats &stats) {
     if (!adaptiveActive || !isStreaming)
         return;
     const AdaptiveBitrate::Step step = adaptive.onSample(stats);
+    if (step.paddingKbps >= 0)
+        srtSender->setPaddingKbps(step.paddingKbps);
     if (step.kbps <= 0)
         return;
     const int before = telemetry->currentEncoderKbps();

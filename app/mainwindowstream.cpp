@@ -202,7 +202,7 @@ bool MainWindow::startStreaming(const StreamRequest &request, QDeadlineTimer dea
     health->started(request.rist ? ristSender->runNumber() : srtSender->runNumber());
     statTimer->start(kStatIntervalMs);
     captureWatch->start();
-    startAdaptiveBitrate(request.codec, request.videoBitrate);
+    startAdaptiveBitrate(request.codec, request.videoBitrate, request.audioBitrate, request.rist);
     if (request.rist)
         telemetry->start([relay = ristSender] { return relay->linkStats(); }, request.videoBitrate);
     else
@@ -214,7 +214,7 @@ void MainWindow::stopStreaming() {
     statTimer->stop();
     captureWatch->stop();
     telemetry->stop();
-    adaptiveActive = false;
+    stopAdaptiveBitrate();
     ui->cmdStart->setText(tr("START"));
     if (previewDlg->isVisible())
         previewDlg->hide();

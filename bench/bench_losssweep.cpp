@@ -1,13 +1,14 @@
-// What the relays deliver over a lossy link: random loss of 5, 10, 15 and 20 % each way and 20 ms each way
-// (the tests' UDP proxy), a 2.1 Mbit/s stream of numbered TS packets for 20 s per point.
+// What the relays deliver over a lossy link: random loss of 0 to 20 % each way and 20 ms each way (the tests' UDP
+// proxy), 20 s per point.
 //
-//   SRT:  writer --TCP--> RESender     --SRT, latency 200 ms--> proxy --> srt-live-transmit (listener) --> file
+//   SRT, side by side with srt-live-transmit on the same library, both fed the same live x264 stream by ffmpeg
+//   (tests/common/srtsidebyside.h), each through its own proxy to its own srt-live-transmit listener, latency
+//   200 ms: continuity errors per 10 000 TS packets received, the TS packets received, and the receiving
+//   library's figures (SRT packets received, found missing, given up); for ours the packets it retransmitted.
 //   RIST: writer --TCP--> RESenderRist --RIST main profile---> proxy --> ristreceiver (buffer 200 ms or librist's
-//                                                                         default 1000 ms) --UDP--> collector
-//
-// Per point: TS packets delivered of those sent, continuity-counter errors, packets the sender retransmitted,
-// and the libraries' own loss figures: "detected" packets the receiver found missing, "unrepaired" those it gave
-// up on (SRT: pktRcvLoss and pktRcvDrop; RIST: recovered + lost and lost).
+//         default 1000 ms) --UDP--> collector, a 2.1 Mbit/s stream of numbered TS packets: TS packets delivered of
+//         those sent, continuity-counter errors, packets retransmitted, and librist's "detected" (recovered +
+//         lost) and "unrepaired" (lost).
 //
 // Usage: bench_losssweep [seconds-per-point]; TIDEWELL_LOSSSWEEP_SECONDS does the same (default 20).
 #include "countedts.h"
@@ -15,6 +16,7 @@
 #include "resender.h"
 #include "resenderrist.h"
 #include "risttestreceiver.h"
+#include "srtsidebyside.h"
 #include "testkit.h"
 #include "tscontinuity.h"
 
@@ -32,6 +34,8 @@ namespace {
 
 constexpr int kWaitMs = 10000;
 constexpr int kLatencyMs = 200;
+// About what the program's Test Pattern takes at 720p, sound aside.
+constexpr int kFeedKbps = 600;
 constexpr int kDelayEachWayMs = 20;
 // Time for the last losses to be repaired after the counted packets: the receiver's buffer and a few round trips.
 constexpr int kTailMs = 1500;
@@ -73,66 +77,53 @@ void check(Point *point, const QByteArray &received) {
     point->continuityErrors = checker.continuityErrors();
 }
 
-Point runSrt(int lossPercent, int seconds) {
-    Point point;
-    QTemporaryDir dir;
-    const QString output = dir.filePath(QStringLiteral("received.ts"));
-    const QString stats = dir.filePath(QStringLiteral("stats.csv"));
-    const quint16 serverPort = testkit::freePort(true);
-    PeerProcess server;
-    if (!server.start(
-            QStringLiteral("sh"),
-            {QStringLiteral("-c"), QStringLiteral("exec srt-live-transmit -q -s 500 -f -pf csv -statsout '%1' "
-                                                  "'srt://127.0.0.1:%2?mode=listener&latency=%3' file://con > '%4'")
-                                       .arg(stats)
-                                       .arg(serverPort)
-                                       .arg(kLatencyMs)
-                                       .arg(output)})) {
-        point.note = QStringLiteral("srt-live-transmit did not start");
-        return point;
-    }
-    PeerProcess proxy;
-    quint16 port = 0;
-    if (!startProxy(proxy, serverPort, lossPercent, seconds, &port)) {
-        point.note = QStringLiteral("proxy did not start");
-        return point;
-    }
+// Ours and srt-live-transmit side by side, fed the same live stream: continuity errors per 10 000 TS packets.
+struct SrtRow {
+    srtsidebyside::Result result;
+    quint64 retransmitted = 0;
+};
+
+SrtRow runSrt(int lossPercent, const QString &feed, int seconds) {
+    SrtRow row;
     RESender relay(nullptr);
-    relay.startRetransmit(QStringLiteral("127.0.0.1"), QString(), port, QStringLiteral("sweep"), kLatencyMs, QString(),
-                          16, false);
-    if (!testkit::waitUntil([&] { return relay.listenPort > 0; }, kWaitMs)) {
-        point.note = QStringLiteral("no SRT connection");
+    srtsidebyside::Options options;
+    options.feed = feed;
+    options.feedSeconds = seconds;
+    options.lossPercent = lossPercent;
+    options.delayEachWayMs = kDelayEachWayMs;
+    options.latencyMs = kLatencyMs;
+    options.seed = lossPercent;
+    options.startOurs = [&](quint16 port) -> quint16 {
+        relay.startRetransmit(QStringLiteral("127.0.0.1"), QString(), port, QStringLiteral("sweep"), kLatencyMs,
+                              QString(), 16, false);
+        if (!testkit::waitUntil([&] { return relay.listenPort != 0; }, kWaitMs) || relay.listenPort < 0)
+            return 0;
+        return quint16(relay.listenPort.load());
+    };
+    options.stopOurs = [&] {
+        row.retransmitted = relay.linkStats().retransmittedTotal;
         relay.stopRetransmit();
         relay.wait(kWaitMs);
-        return point;
-    }
-    QTcpSocket encoder;
-    encoder.connectToHost(QHostAddress::LocalHost, quint16(relay.listenPort.load()));
-    if (!encoder.waitForConnected(kWaitMs)) {
-        point.note = QStringLiteral("relay did not take the encoder");
-        return point;
-    }
-    point.sent = countedts::stream(encoder, seconds, kTailMs);
-    pause(300);
-    point.retransmitted = relay.linkStats().retransmittedTotal;
-    relay.stopRetransmit();
-    relay.wait(kWaitMs);
-    server.stop();
-    proxy.stop();
-    point.ran = true;
-    check(&point, testkit::readFile(output));
+    };
+    row.result = srtsidebyside::run(options);
+    return row;
+}
 
-    const QStringList rows = QString::fromLatin1(testkit::readFile(stats)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    const QStringList header = rows.value(0).split(QLatin1Char(','));
-    const QStringList last = rows.value(rows.size() - 1).split(QLatin1Char(','));
-    const int loss = header.indexOf(QLatin1String("pktRcvLoss"));
-    const int drop = header.indexOf(QLatin1String("pktRcvDrop"));
-    // srt-live-transmit's figures count from the connection's start (-s with cumulative statistics).
-    if (rows.size() > 1 && loss >= 0 && drop >= 0) {
-        point.detected = last.value(loss).toLongLong();
-        point.unrepaired = last.value(drop).toLongLong();
+void printSrt(int lossPercent, const SrtRow &row) {
+    const srtsidebyside::Result &r = row.result;
+    if (!r.ok()) {
+        std::printf("%3d %%  %s\n", lossPercent, qPrintable(r.error));
+        std::fflush(stdout);
+        return;
     }
-    return point;
+    std::printf("%3d %%  %7.1f %8lld %7lld %6lld %6lld %7llu   %7.1f %8lld %7lld %6lld %6lld\n", lossPercent,
+                r.ours.errorsPer10k(), static_cast<long long>(r.ours.packets),
+                static_cast<long long>(r.ours.srtPackets), static_cast<long long>(r.ours.srtLost),
+                static_cast<long long>(r.ours.srtDropped), static_cast<unsigned long long>(row.retransmitted),
+                r.reference.errorsPer10k(), static_cast<long long>(r.reference.packets),
+                static_cast<long long>(r.reference.srtPackets), static_cast<long long>(r.reference.srtLost),
+                static_cast<long long>(r.reference.srtDropped));
+    std::fflush(stdout);
 }
 
 Point runRist(int lossPercent, int seconds, int bufferMs) {
@@ -228,16 +219,34 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "bench_losssweep: needs srt-live-transmit or ristreceiver\n");
         return 1;
     }
-    std::printf("Loss sweep: %d s per point, %d ms each way, 2.1 Mbit/s of TS packets\n", seconds, kDelayEachWayMs);
+    const QList<int> losses = {0, 5, 10, 15, 20};
+    if (haveSrt && testkit::haveProgram(QStringLiteral("ffmpeg"))) {
+        QTemporaryDir dir;
+        const QString feed = dir.filePath(QStringLiteral("feed.ts"));
+        if (!srtsidebyside::makeFeed(feed, seconds, kFeedKbps)) {
+            std::fprintf(stderr, "bench_losssweep: ffmpeg could not make the feed\n");
+            return 1;
+        }
+        std::printf("SRT, latency %d ms, %d ms each way, side by side with srt-live-transmit: a live x264 stream of "
+                    "%d kbit/s, %d s per point\n",
+                    kLatencyMs, kDelayEachWayMs, kFeedKbps, seconds);
+        std::printf("%5s  %-47s   %-30s\n", "", "Tidewell", "srt-live-transmit");
+        std::printf("%5s  %7s %8s %7s %6s %6s %7s   %7s %8s %7s %6s %6s\n", "loss", "CC/10k", "TS recv", "SRT rcv",
+                    "lost", "drop", "rexmit", "CC/10k", "TS recv", "SRT rcv", "lost", "drop");
+        for (const int loss : losses)
+            printSrt(loss, runSrt(loss, feed, seconds));
+    } else if (haveSrt) {
+        std::printf("SRT rows skipped: ffmpeg makes their feed\n");
+    }
+    if (!haveRist)
+        return 0;
+    std::printf("\nRIST, %d ms each way, 2.1 Mbit/s of numbered TS packets, %d s per point\n", kDelayEachWayMs,
+                seconds);
     std::printf("%-18s %5s  %19s %9s  %6s  %10s  %8s  %10s\n", "link", "loss", "TS delivered / sent", "share", "CC err",
                 "retransmit", "detected", "unrepaired");
     for (const int loss : {5, 10, 15, 20}) {
-        if (haveSrt)
-            print("SRT 200 ms", loss, runSrt(loss, seconds));
-        if (haveRist) {
-            print("RIST buffer 200", loss, runRist(loss, seconds, 200));
-            print("RIST buffer 1000", loss, runRist(loss, seconds, 1000));
-        }
+        print("RIST buffer 200", loss, runRist(loss, seconds, 200));
+        print("RIST buffer 1000", loss, runRist(loss, seconds, 1000));
     }
     return 0;
 }

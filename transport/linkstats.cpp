@@ -42,6 +42,12 @@ QJsonObject LinkStats::toJson(int encoderKbps) const {
     };
     if (encoderKbps > 0)
         object.insert(QStringLiteral("encoder_kbps"), encoderKbps);
+    if (inputKbps > 0) {
+        object.insert(QStringLiteral("input_kbps"), rounded(inputKbps));
+        object.insert(QStringLiteral("delivered_kbps"), rounded(deliveredKbps));
+    }
+    if (paddingKbps > 0)
+        object.insert(QStringLiteral("padding_kbps"), rounded(paddingKbps));
     if (!paths.isEmpty()) {
         QJsonArray list;
         for (const LinkPathStats &path : paths)

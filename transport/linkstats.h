@@ -26,6 +26,8 @@ struct LinkStats {
     QString transport;
     quint64 sequence = 0;
     qint64 utcMs = 0;
+    // The time the interval figures cover: a second for the telemetry, less for the adaptive bitrate's samples.
+    int intervalMs = 1000;
     double sendRateMbps = 0;
     double rttMs = 0;
     double bandwidthMbps = 0;
@@ -40,6 +42,12 @@ struct LinkStats {
     quint64 retransmittedTotal = 0;
     quint64 droppedInterval = 0;
     quint64 droppedTotal = 0;
+    // SRT only, 0 where unknown: the stream the relay handed to the library in the interval, the padding it added
+    // to probe the link, and how much of both the far end acknowledged (the rest still waits in the send buffer
+    // or was given up).
+    double inputKbps = 0;
+    double paddingKbps = 0;
+    double deliveredKbps = 0;
     QVector<LinkPathStats> paths;
 
     bool valid() const { return sequence > 0; }

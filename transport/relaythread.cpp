@@ -158,6 +158,12 @@ void RelayThread::run() {
         },
         Qt::DirectConnection);
     endWatch.start();
+    QTimer tailFlush;
+    tailFlush.setSingleShot(true);
+    tailFlush.setTimerType(Qt::PreciseTimer);
+    connect(
+        &tailFlush, &QTimer::timeout, &tailFlush, [this] { flushTail(); }, Qt::DirectConnection);
+    tailTimer = &tailFlush;
     QObject runScope;
     startRunTimers(runScope);
     if (!endRequested.load())
@@ -165,6 +171,7 @@ void RelayThread::run() {
 
     // The connection goes with the listener at the end of this scope, and closing it then is no news.
     connection->disconnect();
+    tailTimer = nullptr;
     qDebug() << "RETRANSMIT STOPPED";
     finishRun();
     buffer.clear();
@@ -173,6 +180,8 @@ void RelayThread::run() {
 void RelayThread::encoderGone(QTcpSocket *connection) {
     if (connection->bytesAvailable() > 0)
         forward(connection);
+    // No read follows to complete a short rest: it leaves now rather than with the run.
+    flushTail();
     // The writer closes the connection only when its capture run ends, which a Stop asks for just before it
     // ends this run; any other end leaves the server without a stream.
     if (!endRequested.load())
@@ -215,8 +224,26 @@ void RelayThread::forward(QTcpSocket *connection) {
             return;
         }
     }
-    const int tail = buffer.size() - offset;
-    if (tail > 0)
-        sendChunk(buffer.constData() + offset, tail);
+    // The writer flushes after every muxed packet, so most reads end in a short rest. Sent at once, about half the
+    // messages were short: more packets for the same stream, each one more to lose and repair. The rest waits for
+    // the next read to fill it, which comes within a frame; the timer bounds the wait when none does.
+    if (offset == buffer.size()) {
+        buffer.resize(0);
+        if (tailTimer)
+            tailTimer->stop();
+        return;
+    }
+    buffer.remove(0, offset);
+    // Timed from the oldest waiting byte: a read that only added to the rest keeps the running wait.
+    if (tailTimer && (offset > 0 || !tailTimer->isActive()))
+        tailTimer->start(kTailHoldMs);
+}
+
+void RelayThread::flushTail() {
+    if (stopFlag.load())
+        return;
+    // Its result is not counted, as for any short rest: the next whole chunk's send tells whether the link works.
+    for (int offset = 0; offset < buffer.size(); offset += kChunkSize)
+        sendChunk(buffer.constData() + offset, std::min(kChunkSize, int(buffer.size()) - offset));
     buffer.resize(0);
 }

@@ -10,6 +10,7 @@
 class LogsDlg;
 class QTcpServer;
 class QTcpSocket;
+class QTimer;
 
 // What the SRT and the RIST relay have in common: a loopback TCP listener the encoder connects to, a bounded
 // wait for that connection, the forwarding of its stream in 1316-byte chunks and the cooperative end of a run.
@@ -34,8 +35,11 @@ public:
     };
     Q_ENUM(Phase)
 
+    static constexpr int kTsPacketSize = 188;
     // Seven 188-byte transport stream packets: one SRT live message, one RIST data block.
-    static constexpr int kChunkSize = 1316;
+    static constexpr int kChunkSize = 7 * kTsPacketSize;
+    // The longest the short rest of a read waits for the next read to make it a whole chunk; sent alone after that.
+    static constexpr int kTailHoldMs = 20;
     // Failed chunk sends a run tolerates; the next one stops forwarding and raises srtError.
     static constexpr int kMaxSendErrors = 5;
     static constexpr int kDefaultEncoderWaitMs = 30000;
@@ -100,6 +104,7 @@ private:
     bool waitForEncoder(QTcpServer &server);
     void forward(QTcpSocket *connection);
     void encoderGone(QTcpSocket *connection);
+    void flushTail();
 
     // On the relay thread, after the listener opened and before the encoder wait: connect to the far end. False
     // when it cannot be reached; the relay has reported why (reportPhase) and the run goes on, so that its sends
@@ -121,6 +126,8 @@ private:
     // Only touched on the relay thread.
     QByteArray buffer;
     int errorCount = 0;
+    // The run's timer that sends a waiting short rest; only set while the run's loop runs.
+    QTimer *tailTimer = nullptr;
     // Shared between the main window's thread and the relay thread.
     std::atomic<int> encoderWaitMs{kDefaultEncoderWaitMs};
     std::atomic<quint16> requestedListenPort{0};

@@ -87,12 +87,20 @@ void RESender::requestEnd() {
 
 bool RESender::prepareRun() {
     statsPrimed = false;
+    pulsesInSecond = 0;
     lowestSendBufferMs = -1;
+    handedBytes = 0;
+    handedMessages = 0;
+    paddingSent = 0;
+    paddingCredit = 0;
+    paddingKbps.store(0);
     {
         QMutexLocker locker(&statsMutex);
         stats = LinkStats();
         stats.transport = QStringLiteral("SRT");
         stats.latencyMs = latency;
+        pulseStats = stats;
+        pulseStats.intervalMs = kPulseMs;
     }
 
     QString id = streamId;
@@ -105,20 +113,26 @@ bool RESender::prepareRun() {
 }
 
 void RESender::startRunTimers(QObject &runScope) {
-    auto *statsTimer = new QTimer(&runScope);
-    statsTimer->setTimerType(Qt::PreciseTimer);
+    auto *pulseTimer = new QTimer(&runScope);
+    pulseTimer->setTimerType(Qt::PreciseTimer);
     connect(
-        statsTimer, &QTimer::timeout, statsTimer, [this] { sampleStats(); }, Qt::DirectConnection);
-    sampleStats();
-    statsTimer->start(kStatsIntervalMs);
-    auto *bufferTimer = new QTimer(&runScope);
+        pulseTimer, &QTimer::timeout, pulseTimer, [this] { pulse(); }, Qt::DirectConnection);
+    pulse();
+    pulseTimer->start(kPulseMs);
+    paddingTimer = new QTimer(&runScope);
+    paddingTimer->setTimerType(Qt::PreciseTimer);
     connect(
-        bufferTimer, &QTimer::timeout, bufferTimer, [this] { readSendBuffer(); }, Qt::DirectConnection);
-    bufferTimer->start(kSendBufferReadMs);
+        paddingTimer, &QTimer::timeout, paddingTimer, [this] { sendPadding(); }, Qt::DirectConnection);
+    connect(
+        &runScope, &QObject::destroyed, paddingTimer, [this] { paddingTimer = nullptr; }, Qt::DirectConnection);
 }
 
 bool RESender::sendChunk(const char *data, int size) {
-    return srtSendAll(srtSocket.load(), data, size) != -1;
+    if (srtSendAll(srtSocket.load(), data, size) == -1)
+        return false;
+    handedBytes += quint64(size);
+    ++handedMessages;
+    return true;
 }
 
 void RESender::finishRun() {
@@ -133,15 +147,25 @@ bool RESender::connectToServer(const QString &id) {
     int socket = -1;
     // A blocking connect holds the socket's connection lock until the library's connect timeout, and a Stop's
     // close would wait for that lock; non-blocking, the socket is published first and a Stop ends the attempt.
-    const QString result = connectSRT(socket, host, interfaceAddress, static_cast<quint16>(port), id, latency,
-                                      passphrase, keyLength, lossless, [this](int created) {
-                                          const int no = 0;
-                                          srt_setsockflag(created, SRTO_RCVSYN, &no, sizeof(no));
-                                          if (endRequested.load())
-                                              return false;
-                                          srtSocket.store(created);
-                                          return true;
-                                      });
+    const QString result =
+        connectSRT(socket, host, interfaceAddress, static_cast<quint16>(port), id, latency, passphrase, keyLength,
+                   lossless, [this](int created) {
+                       const int no = 0;
+                       srt_setsockflag(created, SRTO_RCVSYN, &no, sizeof(no));
+                       // Live mode's receivers report losses periodically, and the default
+                       // retransmits at every report: over a link narrower than the stream the
+                       // same packets went out again and again, and the repairs took the link
+                       // from the stream. At most once a round trip, each repair counts.
+                       if (!lossless) {
+                           const int reduced = 1;
+                           if (srt_setsockflag(created, SRTO_RETRANSMITALGO, &reduced, sizeof(reduced)) != 0)
+                               qDebug() << "libsrt: every loss report is repaired:" << srt_getlasterror_str();
+                       }
+                       if (endRequested.load())
+                           return false;
+                       srtSocket.store(created);
+                       return true;
+                   });
     const bool connected = result.isEmpty() && waitForSrtConnection(socket, endRequested, kConnectPollMs);
     if (!connected) {
         const int left = srtSocket.exchange(-1);
@@ -155,22 +179,8 @@ bool RESender::connectToServer(const QString &id) {
         reportPhase(Phase::ServerNotAnswering);
         return false;
     }
-    limitRetransmissionRate(socket);
     log(QStringLiteral("CONNECT: SUCCESS"));
     return true;
-}
-
-void RESender::limitRetransmissionRate(int socket) {
-    // libsrt's default ceiling is 1 Gbit/s: over a link narrower than the stream, retransmissions then take all
-    // of it, the loss they cause asks for more, and a lower encoder bitrate never gets the link back. Tied to the
-    // measured input rate plus a share for retransmissions, the sender gives up late packets instead.
-    const int64_t relative = 0;
-    const int64_t estimated = 0;
-    const int overheadPercent = kRetransmissionOverheadPercent;
-    if (srt_setsockflag(socket, SRTO_MAXBW, &relative, sizeof(relative)) != 0 ||
-        srt_setsockflag(socket, SRTO_INPUTBW, &estimated, sizeof(estimated)) != 0 ||
-        srt_setsockflag(socket, SRTO_OHEADBW, &overheadPercent, sizeof(overheadPercent)) != 0)
-        qDebug() << "libsrt: the send rate stays unbounded:" << srt_getlasterror_str();
 }
 
 LinkStats RESender::linkStats() const {
@@ -178,53 +188,134 @@ LinkStats RESender::linkStats() const {
     return stats;
 }
 
-void RESender::sampleStats() {
+LinkStats RESender::linkPulse() const {
+    QMutexLocker locker(&statsMutex);
+    return pulseStats;
+}
+
+bool RESender::readTotals(int socket, SRT_TRACEBSTATS &perf, Totals &totals) const {
+    // The running totals only, never cleared: the second and the pulse are both differences of them.
+    if (srt_bistats(socket, &perf, 0, 1) != 0)
+        return false;
+    totals.atMs = QDateTime::currentMSecsSinceEpoch();
+    totals.handedBytes = handedBytes;
+    totals.paddingBytes = paddingSent;
+    totals.handedMessages = handedMessages;
+    totals.sent = perf.pktSentTotal;
+    totals.lost = perf.pktSndLossTotal;
+    totals.retransmitted = perf.pktRetransTotal;
+    totals.dropped = perf.pktSndDropTotal;
+    totals.sentBytes = perf.byteSentTotal;
+    totals.bufferBytes = perf.byteSndBuf;
+    return true;
+}
+
+void RESender::fillInterval(LinkStats &stats, const Totals &from, const Totals &to) {
+    const double ms = double(std::max<qint64>(to.atMs - from.atMs, 1));
+    const auto kbps = [ms](double bytes) { return bytes * 8.0 / ms; };
+    const auto count = [](auto later, auto earlier) { return quint64(std::max<qint64>(qint64(later - earlier), 0)); };
+    stats.intervalMs = int(ms);
+    stats.sentInterval = count(to.sent, from.sent);
+    stats.lostInterval = count(to.lost, from.lost);
+    stats.retransmittedInterval = count(to.retransmitted, from.retransmitted);
+    stats.droppedInterval = count(to.dropped, from.dropped);
+    stats.sendRateMbps = kbps(double(to.sentBytes - from.sentBytes)) / 1000.0;
+    const double handed = double(to.handedBytes - from.handedBytes);
+    const double padding = double(to.paddingBytes - from.paddingBytes);
+    stats.inputKbps = kbps(handed - padding);
+    stats.paddingKbps = kbps(padding);
+    // What the link carried of it, seen two ways, each too high at times. What left the send buffer acknowledged
+    // (what went in, less what the buffer holds more than before, less what the library gave up, counted in
+    // packets at the stream's own average message size) also counts what the receiver acknowledged only to skip it
+    // as too late: once the buffer holds a latency's worth, a link that carries half the stream still seems to
+    // take all of it. What was handed over less the share the receiver reported lost cannot see a queue that still
+    // fills without loss. The lower of the two.
+    const quint64 messages = to.handedMessages - from.handedMessages;
+    const double averageMessage = messages ? handed / double(messages) : 0;
+    const double acknowledged =
+        handed - double(to.bufferBytes - from.bufferBytes) - double(stats.droppedInterval) * averageMessage;
+    const double lossShare =
+        stats.sentInterval ? std::min(1.0, double(stats.lostInterval) / double(stats.sentInterval)) : 0.0;
+    stats.deliveredKbps = kbps(std::max(0.0, std::min(acknowledged, handed * (1 - lossShare))));
+}
+
+void RESender::pulse() {
     const int socket = srtSocket.load();
     if (socket == -1)
         return;
     SRT_TRACEBSTATS perf{};
-    // Interval counters are cleared on every read, so each sample covers the time since the one before.
-    if (srt_bistats(socket, &perf, 1, 1) != 0)
+    Totals now;
+    if (!readTotals(socket, perf, now))
         return;
-    // The first read after connecting covers the whole time since then, not one interval; it only primes.
+    const int wantedPadding = paddingKbps.load();
+    if (paddingTimer && (wantedPadding > 0) != paddingTimer->isActive()) {
+        if (wantedPadding > 0) {
+            paddingCredit = 0;
+            paddingClock.start();
+            paddingTimer->start(kPaddingTickMs);
+        } else {
+            paddingTimer->stop();
+        }
+    }
+    // The first reading only primes: it covers the connection's start, not one pulse.
     if (!statsPrimed) {
         statsPrimed = true;
-        lowestSendBufferMs = -1;
+        lastPulse = now;
+        lastSecond = now;
         return;
     }
-    // The least of the second, not the last reading: the sender's pacing (limitRetransmissionRate) holds a key
-    // frame's burst in the buffer for a moment even on an idle link. Only a link that cannot keep up holds the
-    // buffer up for the whole second.
-    noteSendBuffer(perf.msSndBuf);
-    const int sendBufferMs = lowestSendBufferMs;
-    lowestSendBufferMs = -1;
+    // The least of the second's readings, not the last: even on an idle link a key frame's burst sits in the
+    // buffer for a moment. Only a link that cannot keep up holds the buffer up for the whole second.
+    lowestSendBufferMs = lowestSendBufferMs < 0 ? perf.msSndBuf : std::min(lowestSendBufferMs, perf.msSndBuf);
+    const bool secondOver = ++pulsesInSecond * kPulseMs >= kStatsIntervalMs;
     QMutexLocker locker(&statsMutex);
-    ++stats.sequence;
-    stats.utcMs = QDateTime::currentMSecsSinceEpoch();
-    stats.sendRateMbps = perf.mbpsSendRate;
-    stats.rttMs = perf.msRTT;
-    stats.bandwidthMbps = perf.mbpsBandwidth;
-    stats.sendBufferMs = std::max(sendBufferMs, 0);
-    stats.sentInterval = quint64(std::max<int64_t>(perf.pktSent, 0));
-    stats.sentTotal = quint64(std::max<int64_t>(perf.pktSentTotal, 0));
-    stats.lostInterval = quint64(std::max(perf.pktSndLoss, 0));
-    stats.lostTotal = quint64(std::max(perf.pktSndLossTotal, 0));
-    stats.retransmittedInterval = quint64(std::max(perf.pktRetrans, 0));
-    stats.retransmittedTotal = quint64(std::max(perf.pktRetransTotal, 0));
-    stats.droppedInterval = quint64(std::max(perf.pktSndDrop, 0));
-    stats.droppedTotal = quint64(std::max(perf.pktSndDropTotal, 0));
-}
-
-void RESender::readSendBuffer() {
-    const int socket = srtSocket.load();
-    if (socket == -1)
+    const auto instant = [&](LinkStats &into, double bufferMs) {
+        into.utcMs = now.atMs;
+        into.rttMs = perf.msRTT;
+        into.bandwidthMbps = perf.mbpsBandwidth;
+        into.sendBufferMs = std::max(bufferMs, 0.0);
+        into.sentTotal = quint64(std::max<qint64>(now.sent, 0));
+        into.lostTotal = quint64(std::max(now.lost, 0));
+        into.retransmittedTotal = quint64(std::max(now.retransmitted, 0));
+        into.droppedTotal = quint64(std::max(now.dropped, 0));
+    };
+    ++pulseStats.sequence;
+    instant(pulseStats, perf.msSndBuf);
+    fillInterval(pulseStats, lastPulse, now);
+    lastPulse = now;
+    if (!secondOver)
         return;
-    SRT_TRACEBSTATS perf{};
-    // Without clearing: the interval counters belong to the once-a-second sample.
-    if (srt_bistats(socket, &perf, 0, 1) == 0)
-        noteSendBuffer(perf.msSndBuf);
+    ++stats.sequence;
+    instant(stats, lowestSendBufferMs);
+    fillInterval(stats, lastSecond, now);
+    lastSecond = now;
+    pulsesInSecond = 0;
+    lowestSendBufferMs = -1;
 }
 
-void RESender::noteSendBuffer(int ms) {
-    lowestSendBufferMs = lowestSendBufferMs < 0 ? ms : std::min(lowestSendBufferMs, ms);
+void RESender::sendPadding() {
+    const int kbps = paddingKbps.load();
+    if (kbps <= 0 || stopFlag.load())
+        return;
+    const int socket = srtSocket.load();
+    paddingCredit += double(kbps) * 1000.0 / 8.0 * double(paddingClock.restart()) / 1000.0;
+    // Null packets (PID 0x1fff) carry nothing a receiver keeps; they may only go in between whole TS packets.
+    static const QByteArray nulls = [] {
+        QByteArray packet(kTsPacketSize, char(0xff));
+        packet[0] = 0x47;
+        packet[1] = 0x1f;
+        packet[2] = char(0xff);
+        packet[3] = 0x10;
+        return packet.repeated(kChunkSize / kTsPacketSize);
+    }();
+    while (paddingCredit >= kChunkSize && handedBytes % kTsPacketSize == 0) {
+        if (srtSendAll(socket, nulls.constData(), kChunkSize) == -1)
+            return;
+        paddingCredit -= kChunkSize;
+        handedBytes += kChunkSize;
+        paddingSent += kChunkSize;
+        ++handedMessages;
+    }
+    // What could not go out now is not owed later: a probe is a rate, not an amount.
+    paddingCredit = std::min(paddingCredit, double(kChunkSize));
 }

@@ -4,12 +4,16 @@
 #include "relaythread.h"
 
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QMutex>
 #include <QString>
 
+#include <algorithm>
 #include <atomic>
 
 class LogsDlg;
+class QTimer;
+struct CBytePerfMon;
 
 // The SRT relay: forwards the encoder's transport stream to the SRT server in 1316-byte messages.
 class RESender : public RelayThread {
@@ -31,13 +35,14 @@ public:
     // The link figures of the last second of the current run; any thread.
     LinkStats linkStats() const;
     static constexpr int kStatsIntervalMs = 1000;
-    // The send buffer is also read this often in between; a sample reports the least of the second's readings.
-    static constexpr int kSendBufferReadMs = 100;
-    // Share above the input rate the sender may spend on retransmissions and on catching up after a burst.
-    // libsrt paces live packets one by one at the ceiling divided by its running average packet size, and this
-    // relay's messages differ in size (full chunks, the short rest of a read, single audio packets): with
-    // libsrt's default quarter the sender fell behind its own input for seconds at a time on an idle link.
-    static constexpr int kRetransmissionOverheadPercent = 100;
+    // The same figures over the last pulse only, for the adaptive bitrate, which must react within a second; any
+    // thread.
+    LinkStats linkPulse() const;
+    static constexpr int kPulseMs = 250;
+    // Null TS packets added to the stream at this rate, so that the adaptive bitrate learns whether the link
+    // carries more before it asks the encoder for more; 0 ends them. Any thread; applied at the next pulse.
+    void setPaddingKbps(int kbps) { paddingKbps.store(std::max(kbps, 0)); }
+    static constexpr int kPaddingTickMs = 20;
 
 protected:
     // Also closes the SRT socket, which unblocks a send or a connect in progress.
@@ -49,10 +54,25 @@ private:
     bool sendChunk(const char *data, int size) override;
     void finishRun() override;
     bool connectToServer(const QString &id);
-    void sampleStats();
-    void readSendBuffer();
-    void noteSendBuffer(int ms);
-    void limitRetransmissionRate(int socket);
+    void pulse();
+    void sendPadding();
+
+    // The library's running totals and this relay's own at one pulse; the figures are their differences.
+    struct Totals {
+        qint64 atMs = 0;
+        quint64 handedBytes = 0;
+        quint64 paddingBytes = 0;
+        quint64 handedMessages = 0;
+        qint64 sent = 0;
+        int lost = 0;
+        int retransmitted = 0;
+        int dropped = 0;
+        quint64 sentBytes = 0;
+        int bufferBytes = 0;
+    };
+    // Reads the library's figures (perf, the instant ones too) and the running totals; false when it cannot.
+    bool readTotals(int socket, CBytePerfMon &perf, Totals &totals) const;
+    static void fillInterval(LinkStats &stats, const Totals &from, const Totals &to);
 
     // Written by startRetransmit before the thread starts, only read by the run afterwards.
     QString host;
@@ -65,11 +85,24 @@ private:
     bool lossless = false;
     // Only touched on the relay thread.
     bool statsPrimed = false;
-    // Least send buffer (ms) read since the last sample; -1 before the first reading.
+    int pulsesInSecond = 0;
+    Totals lastPulse;
+    Totals lastSecond;
+    // Least send buffer (ms) read in the pulses of the current second; -1 before the first reading.
     int lowestSendBufferMs = -1;
+    // What went to the library, counted where it is handed over; the byte count also tells whether the stream
+    // ends on a TS packet boundary, the only place padding may go.
+    quint64 handedBytes = 0;
+    quint64 handedMessages = 0;
+    quint64 paddingSent = 0;
+    QTimer *paddingTimer = nullptr;
+    QElapsedTimer paddingClock;
+    double paddingCredit = 0;
     // Shared between the main window's thread and the relay thread.
     std::atomic<int> srtSocket{-1};
-    // Guards stats: written once a second by the relay thread, copied out by the GUI's timer.
+    std::atomic<int> paddingKbps{0};
+    // Guards stats and pulseStats: written by the relay thread, copied out by the GUI's timers.
     mutable QMutex statsMutex;
     LinkStats stats;
+    LinkStats pulseStats;
 };

@@ -10,6 +10,10 @@
 //                        ("fakesldcard: failing at <ms since the epoch>", "fakesldcard: working again at <ms>"),
 //                        so that a test watching the program's output knows when the fault was
 //   FAKE_SLD_FORMAT_FAILS  "1": the video format call fails and leaves garbage in the record
+//   FAKE_SLD_NOISE     PERCENT: a band of this share of the picture below the counter row is new noise every
+//                      frame, so that an encoder fills whatever bitrate it is given (a link test needs a stream
+//                      as wide as asked; a simple picture compresses far below it). The rest stays still, so
+//                      that a key frame is a few times larger than the others, as in a real picture.
 // The picture is ARGB32: a box moving left to right over a grey ground, and across the top a row of
 // FAKE_SLD_COUNTER_BITS black or white cells that spell the frame number in binary, most significant
 // first, readable after lossy encoding. The audio is a 1 kHz tone, signed 16-bit at 48 kHz, on every
@@ -122,6 +126,8 @@ struct SldCapture {
     int height = 180;
     double rate = 25.0;
     int channels = 2;
+    int noisePercent = 0;
+    uint64_t noiseState = 0x9e3779b97f4a7c15ull;
     int64_t openedUs = 0;
 
     int64_t dueFrame() const { return int64_t(double(nowUs() - openedUs) * rate / 1e6); }
@@ -157,6 +163,7 @@ SldCapture *deviceOpen(int32_t index, int32_t mode) {
     }
     capture->rate = envDouble("FAKE_SLD_FPS", 25.0);
     capture->channels = int(envDouble("FAKE_SLD_CHANNELS", 2));
+    capture->noisePercent = qBound(0, qEnvironmentVariableIntValue("FAKE_SLD_NOISE"), 100);
     capture->openedUs = nowUs();
     return capture;
 }
@@ -178,6 +185,27 @@ int32_t audioFormat(SldCapture *capture, SldAudioFormat *format) {
     format->channels = capture->channels;
     format->reserved2 = 1.0;
     return 0;
+}
+
+// xorshift64: cheap enough for a whole 720p picture every frame.
+uint64_t nextRandom(uint64_t &state) {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    return state;
+}
+
+void drawNoise(SldCapture &c, uint8_t *buffer, int32_t rowBytes) {
+    const int fromRow = c.height / 4;
+    const int toRow = fromRow + (c.height - fromRow) * c.noisePercent / 100;
+    for (int y = fromRow; y < toRow; ++y) {
+        uint32_t *row = reinterpret_cast<uint32_t *>(buffer + int64_t(y) * rowBytes);
+        for (int x = 0; x + 1 < c.width; x += 2) {
+            const uint64_t bits = nextRandom(c.noiseState);
+            row[x] = 0xff000000u | uint32_t(bits & 0xffffffu);
+            row[x + 1] = 0xff000000u | uint32_t((bits >> 32) & 0xffffffu);
+        }
+    }
 }
 
 void drawPicture(const SldCapture &c, int64_t frame, uint8_t *buffer, int32_t rowBytes) {
@@ -214,6 +242,8 @@ int32_t readVideo(SldCapture *capture, uint8_t *buffer, int64_t size, int32_t ro
     if (rowBytes < capture->width * 4 || size < int64_t(rowBytes) * capture->height)
         return -2;
     drawPicture(*capture, *pos, buffer, rowBytes);
+    if (capture->noisePercent > 0)
+        drawNoise(*capture, buffer, rowBytes);
     *extra = 0;
     return SLD_READ_OK;
 }

@@ -14,6 +14,9 @@ constexpr int kStartMs = 5000;
 constexpr int kStopMs = 15000;
 constexpr int kKillMs = 5000;
 constexpr int kTsPacket = 188;
+// A tenth of the picture as new noise: at 720p a stream as wide as asked from a few hundred kbit/s to 5 Mbit/s,
+// its key frames four to ten times the others.
+constexpr int kNoisePercent = 10;
 } // namespace
 
 ShapedStream::ShapedStream(const ShapedLink &link, const QString &program, const QString &directory,
@@ -23,7 +26,7 @@ ShapedStream::ShapedStream(const ShapedLink &link, const QString &program, const
     stats = config + QStringLiteral(".jsonl");
     received = config + QStringLiteral(".ts");
     QSettings ini(config, QSettings::IniFormat);
-    ini.setValue(QStringLiteral("VSOURCE"), QStringLiteral("Test Pattern"));
+    ini.setValue(QStringLiteral("VSOURCE"), QStringLiteral("SoftLab Fake Input 1"));
     ini.setValue(QStringLiteral("ASOURCE"), QStringLiteral("original"));
     ini.setValue(QStringLiteral("ENCSV"), QStringLiteral("Intel Quick Sync (Sofware)"));
     ini.setValue(QStringLiteral("q264sw_params"), QStringLiteral("vbr 1"));
@@ -50,6 +53,9 @@ ShapedStream::ShapedStream(const ShapedLink &link, const QString &program, const
     env.insert(QStringLiteral("XDG_STATE_HOME"), dir.filePath(QStringLiteral("state")));
     env.insert(QStringLiteral("XDG_DATA_HOME"), dir.filePath(QStringLiteral("data")));
     env.remove(QStringLiteral("DISPLAY"));
+    env.insert(QStringLiteral("TIDEWELL_SLD_DRIVER"), QStringLiteral(TIDEWELL_FAKESLDCARD));
+    env.insert(QStringLiteral("FAKE_SLD_NOISE"), QString::number(kNoisePercent));
+    env.insert(QStringLiteral("FAKE_SLD_SIZE"), QStringLiteral("1280x720"));
     app.setProcessEnvironment(env);
     app.setProcessChannelMode(QProcess::MergedChannels);
     app.setStandardOutputFile(config + QStringLiteral(".log"));

@@ -7,8 +7,10 @@
 #include <QProcess>
 #include <QString>
 
-// The program streaming its 720p Test Pattern from a ShapedLink's sender namespace to srt-live-transmit in the
-// receiver namespace, headless, with a --stats file; for the shaped-link tests and benchmark. The files (the
+// The program streaming 720p video from a ShapedLink's sender namespace to srt-live-transmit in the receiver
+// namespace, headless, with a --stats file; for the shaped-link tests and benchmark. The picture is new noise
+// every frame (the tests' capture card driver), so the stream is as wide as the bitrate asked: the built-in Test
+// Pattern compresses to about 1.1 Mbit/s whatever it is given, too little to fill a link. The files (the
 // configuration, the records, the received stream, the program's output) are named after name in directory.
 class ShapedStream {
 public:

@@ -6,6 +6,7 @@
 #include "resender.h"
 #include "resenderrist.h"
 #include "risttestreceiver.h"
+#include "srtsidebyside.h"
 #include "testkit.h"
 #include "tscontinuity.h"
 
@@ -61,6 +62,7 @@ private slots:
     void proxyImpairs();
     void relayOverLossyLink_data();
     void relayOverLossyLink();
+    void relayRepairsLikeTheReference();
     void ristRelayOverLossyLink_data();
     void ristRelayOverLossyLink();
 };
@@ -161,10 +163,9 @@ void TestLossResilience::relayOverLossyLink_data() {
     QTest::addColumn<int>("lossPercent");
     QTest::addColumn<int>("lostPerMilleAllowed");
     // A packet whose NAK or retransmission is lost three or four times in a row misses the 200 ms, and libsrt 1.5
-    // then drops its message. Runs here lose 0 to 1 of 3000 messages in 15 s at 5 % and 0 to 5 at 10 %, up to
-    // about 20 (0.7 % of the TS packets) on a loaded machine; without the repairs 5 or 10 % would be lost.
+    // then drops its message. Runs here lose 0 to 1 of 3000 messages in 15 s at 5 %; without the repairs 5 % would
+    // be lost. 10 % is held against srt-live-transmit below.
     QTest::newRow("5 %") << 5 << 5;
-    QTest::newRow("10 %") << 10 << 15;
 }
 
 // Latency 200 ms over 20 ms each way, random loss both ways, 2 Mbit/s for 15 s: every TS packet arrives, in order.
@@ -241,6 +242,51 @@ void TestLossResilience::relayOverLossyLink() {
     QVERIFY(checker.missingPackets() <= lostPackets);
     QVERIFY2(lostPackets * 1000 <= qint64(sent) * lostPerMilleAllowed,
              qPrintable(QStringLiteral("%1 of %2 TS packets lost").arg(lostPackets).arg(sent)));
+}
+
+// 10 % loss each way and 20 ms each way, our relay and srt-live-transmit side by side, fed the same live stream:
+// ours breaks the stream no more often than the reference sender on the same library. Runs of 15 s here give both
+// 0 to 5 continuity errors per 10 000 TS packets; with a send ceiling at twice the input rate ours gave 7 to 37
+// against the reference's 0 to 1.
+void TestLossResilience::relayRepairsLikeTheReference() {
+    if (!testkit::haveProgram(QStringLiteral("srt-live-transmit")) || !testkit::haveProgram(QStringLiteral("ffmpeg")))
+        QSKIP("srt-live-transmit and ffmpeg are needed");
+    constexpr int kSeconds = 15;
+    constexpr double kAllowancePer10k = 5;
+    QTemporaryDir dir;
+    const QString feed = dir.filePath(QStringLiteral("feed.ts"));
+    QVERIFY(srtsidebyside::makeFeed(feed, kSeconds, 600));
+    LogsDlg logs;
+    RESender relay(&logs);
+    srtsidebyside::Options options;
+    options.feed = feed;
+    options.feedSeconds = kSeconds;
+    options.lossPercent = 10;
+    options.seed = 10;
+    options.startOurs = [&](quint16 port) -> quint16 {
+        relay.startRetransmit(QStringLiteral("127.0.0.1"), QString(), port, QStringLiteral("loss"), options.latencyMs,
+                              QString(), 16, false);
+        return testkit::waitUntil([&] { return relay.listenPort > 0; }, kWaitMs) ? quint16(relay.listenPort.load()) : 0;
+    };
+    options.stopOurs = [&] {
+        relay.stopRetransmit();
+        relay.wait(kWaitMs);
+    };
+    const srtsidebyside::Result result = srtsidebyside::run(options);
+    QVERIFY2(result.ok(), qPrintable(result.error));
+    qInfo().noquote() << QStringLiteral("continuity errors per 10 000 TS packets: ours %1 (%2 packets, %3 SRT "
+                                        "messages), srt-live-transmit %4 (%5 packets, %6 SRT messages)")
+                             .arg(result.ours.errorsPer10k(), 0, 'f', 1)
+                             .arg(result.ours.packets)
+                             .arg(result.ours.srtPackets)
+                             .arg(result.reference.errorsPer10k(), 0, 'f', 1)
+                             .arg(result.reference.packets)
+                             .arg(result.reference.srtPackets);
+    QVERIFY2(result.ours.srtLost > 0, "the proxy dropped nothing of ours");
+    QVERIFY(result.ours.errorsPer10k() <= result.reference.errorsPer10k() + kAllowancePer10k);
+    // Whole messages: the stream's TS packets in fewer SRT packets than the reference, which sends each datagram
+    // as it comes.
+    QVERIFY(result.ours.srtPackets < result.reference.srtPackets);
 }
 
 void TestLossResilience::ristRelayOverLossyLink_data() {
