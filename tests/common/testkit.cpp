@@ -121,20 +121,13 @@ QJsonObject probeStream(const QJsonObject &probe, const QString &codecType) {
 }
 
 QString streamSummary(const QJsonObject &probe) {
-    const QJsonObject video = probeStream(probe, QStringLiteral("video"));
+    const QString picture = streamSummary(probe, QStringLiteral("video"));
     const QJsonObject audio = probeStream(probe, QStringLiteral("audio"));
-    const QString picture = video.isEmpty() ? QStringLiteral("no video")
-                                            : QStringLiteral("%1 %2x%3 %4")
-                                                  .arg(video.value("codec_name").toString())
-                                                  .arg(video.value("width").toInt())
-                                                  .arg(video.value("height").toInt())
-                                                  .arg(video.value("r_frame_rate").toString());
-    const QString sound = audio.isEmpty()
-                              ? QStringLiteral("no audio")
-                              : QStringLiteral("%1 %2 Hz %3 ch")
-                                    .arg(audio.value("codec_name").toString(), audio.value("sample_rate").toString())
-                                    .arg(audio.value("channels").toInt());
-    return picture + QStringLiteral(", ") + sound;
+    const QString sound = audio.isEmpty() ? QStringLiteral("no audio")
+                                          : QStringLiteral("%1 Hz %2 ch")
+                                                .arg(streamSummary(probe, QStringLiteral("audio")))
+                                                .arg(audio.value("channels").toInt());
+    return (picture.isEmpty() ? QStringLiteral("no video") : picture) + QStringLiteral(", ") + sound;
 }
 
 QByteArray readFile(const QString &path) {
