@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QTimer>
 
 #include <srt/srt.h>
@@ -137,9 +138,24 @@ bool RESender::sendChunk(const char *data, int size) {
 
 void RESender::finishRun() {
     // A connect that completed after a Stop leaves its socket here, not yet closed by anyone.
-    const int left = srtSocket.exchange(-1);
-    if (left != -1)
-        srt_close(left);
+    const int socket = srtSocket.load();
+    if (socket == -1)
+        return;
+    // A run that ends because its encoder closed the connection (the capture stopped first) still holds the
+    // stream's last messages in the library's send buffer, and the server holds the acknowledged ones for its
+    // latency before it delivers them; a close drops both, and the server's recording would end in a broken
+    // frame. They get a bounded moment; a Stop meanwhile takes the socket and closes it, which ends the wait.
+    QElapsedTimer draining;
+    draining.start();
+    const auto open = [&] { return srtSocket.load() == socket && draining.elapsed() < kDrainMs; };
+    size_t blocks = 0;
+    size_t bytes = 0;
+    while (open() && srt_getsndbuffer(socket, &blocks, &bytes) == 0 && bytes > 0)
+        QThread::msleep(kDrainPollMs);
+    for (const qint64 delivered = draining.elapsed() + latency; open() && draining.elapsed() < delivered;)
+        QThread::msleep(kDrainPollMs);
+    if (srtSocket.exchange(-1) == socket)
+        srt_close(socket);
 }
 
 bool RESender::connectToServer(const QString &id) {

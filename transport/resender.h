@@ -39,6 +39,9 @@ public:
     // thread.
     LinkStats linkPulse() const;
     static constexpr int kPulseMs = 250;
+    // How long the end of a run waits at most for its last messages to reach the server, and how often it looks.
+    static constexpr int kDrainMs = 2000;
+    static constexpr int kDrainPollMs = 10;
     // Null TS packets added to the stream at this rate, so that the adaptive bitrate learns whether the link
     // carries more before it asks the encoder for more; 0 ends them. Any thread; applied at the next pulse.
     void setPaddingKbps(int kbps) { paddingKbps.store(std::max(kbps, 0)); }
