@@ -382,6 +382,18 @@
         <source>HEVC (Software): FFmpeg&apos;s libx265 takes the bitrate only when the stream starts</source>
         <translation>HEVC (Software): FFmpegs libx265 übernimmt die Bitrate nur beim Start des Streams</translation>
     </message>
+    <message>
+        <source>The user guide is not installed.</source>
+        <translation>Die Bedienungsanleitung ist nicht installiert.</translation>
+    </message>
+    <message>
+        <source>The settings were not saved to %1: %2. The file there is unchanged.</source>
+        <translation>Die Einstellungen wurden nicht in %1 gespeichert: %2. Die Datei dort ist unverändert.</translation>
+    </message>
+    <message>
+        <source>Incorrect SRT Server port %1. Please enter a port from 1 to 65535.</source>
+        <translation>Ungültiger SRT-Server-Port %1. Bitte einen Port von 1 bis 65535 eingeben.</translation>
+    </message>
 </context>
 <context>
     <name>Player</name>
@@ -524,6 +536,45 @@ gesendete Pakete: </translation>
     </message>
 </context>
 <context>
+    <name>StreamHealth</name>
+    <message>
+        <source>not streaming</source>
+        <translation>kein Stream</translation>
+    </message>
+    <message>
+        <source>starting</source>
+        <translation>startet</translation>
+    </message>
+    <message>
+        <source>waiting for the encoder</source>
+        <translation>wartet auf den Encoder</translation>
+    </message>
+    <message>
+        <source>sending</source>
+        <translation>sendet</translation>
+    </message>
+    <message>
+        <source>server not answering</source>
+        <translation>Server antwortet nicht</translation>
+    </message>
+    <message>
+        <source>no network path</source>
+        <translation>kein Netzwerkpfad</translation>
+    </message>
+    <message>
+        <source>source lost</source>
+        <translation>Quelle verloren</translation>
+    </message>
+    <message>
+        <source>reconnecting (%1 of %2) in %3 s</source>
+        <translation>neue Verbindung (%1 von %2) in %3 s</translation>
+    </message>
+    <message>
+        <source>stopped after %1 reconnects</source>
+        <translation>nach %1 neuen Verbindungen angehalten</translation>
+    </message>
+</context>
+<context>
     <name>TPreviewDlg</name>
     <message>
         <source>Preview</source>
@@ -545,16 +596,116 @@ gesendete Pakete: </translation>
         <translation>Verbindungswerte</translation>
     </message>
     <message>
-        <source>Last minute of the link: send rate (green) against the video bitrate (orange), round trip (blue) and lost packets (red)</source>
-        <translation>Die letzte Minute der Verbindung: Senderate (grün) gegen die Video-Bitrate (orange), Umlaufzeit (blau) und verlorene Pakete (rot)</translation>
-    </message>
-    <message>
-        <source>, encoder at %1 of %2 kbit/s</source>
-        <translation>, Encoder bei %1 von %2 kbit/s</translation>
-    </message>
-    <message>
         <source>Link: not streaming</source>
         <translation>Verbindung: kein Stream</translation>
+    </message>
+    <message>
+        <source>The last minute of the link, the newest second at the right. Sent: the rate leaving for the server; video bitrate: what the encoder makes (the adaptive bitrate&apos;s steps show here); both on the Mbit/s scale at the left. Round trip: on the ms scale at the right. Lost: red bars, full height at %1 % of the packets.</source>
+        <translation>Die letzte Minute der Verbindung, die neueste Sekunde rechts. Gesendet: die Rate zum Server; Video-Bitrate: was der Encoder erzeugt (hier zeigen sich die Stufen der adaptiven Bitrate); beide auf der Mbit/s-Skala links. Umlaufzeit: auf der ms-Skala rechts. Verloren: rote Balken, volle Höhe bei %1 % der Pakete.</translation>
+    </message>
+    <message>
+        <source>%1 % (%2 in all)</source>
+        <translation>%1 % (%2 insgesamt)</translation>
+    </message>
+    <message>
+        <source>sending</source>
+        <translation>Senderate</translation>
+    </message>
+    <message>
+        <source>%1 Mbit/s</source>
+        <translation>%1 Mbit/s</translation>
+    </message>
+    <message>
+        <source>round trip</source>
+        <translation>Umlaufzeit</translation>
+    </message>
+    <message>
+        <source>%1 ms</source>
+        <translation>%1 ms</translation>
+    </message>
+    <message>
+        <source>send buffer</source>
+        <translation>Sendepuffer</translation>
+    </message>
+    <message>
+        <source>link estimate</source>
+        <translation>geschätzte Bandbreite</translation>
+    </message>
+    <message>
+        <source>lost</source>
+        <translation>verloren</translation>
+    </message>
+    <message>
+        <source>retransmitted</source>
+        <translation>neu gesendet</translation>
+    </message>
+    <message>
+        <source>dropped</source>
+        <translation>verworfen</translation>
+    </message>
+    <message>
+        <source>video</source>
+        <translation>Video</translation>
+    </message>
+    <message>
+        <source>%1 of %2 kbit/s</source>
+        <translation>%1 von %2 kbit/s</translation>
+    </message>
+    <message>
+        <source>path to %1</source>
+        <translation>Pfad zu %1</translation>
+    </message>
+    <message>
+        <source>path</source>
+        <translation>Pfad</translation>
+    </message>
+    <message>
+        <source>quality</source>
+        <translation>Qualität</translation>
+    </message>
+    <message>
+        <source>rate</source>
+        <translation>Rate</translation>
+    </message>
+    <message>
+        <source>default route</source>
+        <translation>Standardroute</translation>
+    </message>
+    <message>
+        <source>%1 → %2</source>
+        <translation>%1 → %2</translation>
+    </message>
+    <message>
+        <source>silent</source>
+        <translation>keine Antwort</translation>
+    </message>
+    <message>
+        <source>%1 %</source>
+        <translation>%1 %</translation>
+    </message>
+    <message>
+        <source>%1 (%2 in all)</source>
+        <translation>%1 (%2 insgesamt)</translation>
+    </message>
+    <message>
+        <source>sent</source>
+        <translation>gesendet</translation>
+    </message>
+    <message>
+        <source>video bitrate</source>
+        <translation>Video-Bitrate</translation>
+    </message>
+    <message>
+        <source>−%1 s</source>
+        <translation>−%1 s</translation>
+    </message>
+    <message>
+        <source>now</source>
+        <translation>jetzt</translation>
+    </message>
+    <message>
+        <source>Link: %1</source>
+        <translation>Verbindung: %1</translation>
     </message>
 </context>
 <context>
@@ -562,6 +713,10 @@ gesendete Pakete: </translation>
     <message>
         <source>Update Info</source>
         <translation>Aktualisierung</translation>
+    </message>
+    <message>
+        <source>%1 is not an https address</source>
+        <translation>%1 ist keine https-Adresse</translation>
     </message>
 </context>
 <context>
@@ -593,6 +748,33 @@ Mit einer Konfigurationsdatei (Schlüssel wie von Konfiguration &gt; Konfigurati
     <message>
         <source>cannot append to the statistics file %1: %2</source>
         <translation>kann nicht an die Statistikdatei %1 anhängen: %2</translation>
+    </message>
+    <message>
+        <source>no such file</source>
+        <translation>keine solche Datei</translation>
+    </message>
+    <message>
+        <source>not a file</source>
+        <translation>keine Datei</translation>
+    </message>
+    <message>
+        <source>cannot read the configuration file %1: %2</source>
+        <translation>kann die Konfigurationsdatei %1 nicht lesen: %2</translation>
+    </message>
+</context>
+<context>
+    <name>privatefile</name>
+    <message>
+        <source>the file is read-only</source>
+        <translation>die Datei ist schreibgeschützt</translation>
+    </message>
+    <message>
+        <source>the folder cannot be written to (%1)</source>
+        <translation>in den Ordner kann nicht geschrieben werden (%1)</translation>
+    </message>
+    <message>
+        <source>the file could not be written out; the disk may be full</source>
+        <translation>die Datei konnte nicht geschrieben werden; der Datenträger ist vielleicht voll</translation>
     </message>
 </context>
 </TS>
