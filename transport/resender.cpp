@@ -89,6 +89,8 @@ void RESender::requestEnd() {
 bool RESender::prepareRun() {
     statsPrimed = false;
     pulsesInSecond = 0;
+    lastAckTotal = -1;
+    ackSilentMs = 0;
     lowestSendBufferMs = -1;
     handedBytes = 0;
     handedMessages = 0;
@@ -266,6 +268,7 @@ void RESender::pulse() {
     Totals now;
     if (!readTotals(socket, perf, now))
         return;
+    watchAcknowledgements(perf);
     const int wantedPadding = paddingKbps.load();
     if (paddingTimer && (wantedPadding > 0) != paddingTimer->isActive()) {
         if (wantedPadding > 0) {
@@ -310,6 +313,18 @@ void RESender::pulse() {
     lastSecond = now;
     pulsesInSecond = 0;
     lowestSendBufferMs = -1;
+}
+
+void RESender::watchAcknowledgements(const SRT_TRACEBSTATS &perf) {
+    const bool acknowledged = perf.pktRecvACKTotal != lastAckTotal;
+    lastAckTotal = perf.pktRecvACKTotal;
+    ackSilentMs = acknowledged || perf.byteSndBuf == 0 ? 0 : ackSilentMs + kPulseMs;
+    // Until the library gives up on a dead server, its sends still succeed: without this the stream would say
+    // "sending" for seconds while the server gets nothing.
+    if (ackSilentMs >= kAckSilenceMs && phase() == Phase::Sending)
+        reportPhase(Phase::ServerNotAnswering);
+    else if (ackSilentMs == 0 && phase() == Phase::ServerNotAnswering)
+        reportPhase(Phase::Sending);
 }
 
 void RESender::sendPadding() {

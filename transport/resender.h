@@ -42,6 +42,9 @@ public:
     // How long the end of a run waits at most for its last messages to reach the server, and how often it looks.
     static constexpr int kDrainMs = 2000;
     static constexpr int kDrainPollMs = 10;
+    // A server that acknowledges nothing for this long while messages wait is reported as not answering, long
+    // before the library gives the connection up (its peer idle timeout, 5 s); it acknowledges every 10 ms.
+    static constexpr int kAckSilenceMs = 1000;
     // Null TS packets added to the stream at this rate, so that the adaptive bitrate learns whether the link
     // carries more before it asks the encoder for more; 0 ends them. Any thread; applied at the next pulse.
     void setPaddingKbps(int kbps) { paddingKbps.store(std::max(kbps, 0)); }
@@ -58,6 +61,7 @@ private:
     void finishRun() override;
     bool connectToServer(const QString &id);
     void pulse();
+    void watchAcknowledgements(const CBytePerfMon &perf);
     void sendPadding();
 
     // The library's running totals and this relay's own at one pulse; the figures are their differences.
@@ -93,6 +97,10 @@ private:
     Totals lastSecond;
     // Least send buffer (ms) read in the pulses of the current second; -1 before the first reading.
     int lowestSendBufferMs = -1;
+    // The server's acknowledgements: their count at the last pulse, and how long none has come while messages
+    // waited for one.
+    qint64 lastAckTotal = -1;
+    int ackSilentMs = 0;
     // What went to the library, counted where it is handed over; the byte count also tells whether the stream
     // ends on a TS packet boundary, the only place padding may go.
     quint64 handedBytes = 0;

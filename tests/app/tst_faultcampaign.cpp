@@ -35,20 +35,22 @@ void TestFaultCampaign::initTestCase() {
 
 void TestFaultCampaign::eachFaultIsOvercome_data() {
     QTest::addColumn<QString>("fault");
-    // A state besides "sending" the program must have said while the fault lasted; empty: none needed (the stream
-    // goes on over what is left, or the source comes back before the run would fail).
-    QTest::addColumn<QString>("said");
-    QTest::newRow("card") << QString("capture card failing for 3 s") << "source_lost";
-    QTest::newRow("SRT listener") << QString("SRT listener killed and restarted") << "reconnecting";
-    QTest::newRow("encoder") << QString("encoder failing to connect once") << "reconnecting";
-    QTest::newRow("RIST receiver") << QString("RIST receiver killed and restarted") << "reconnecting";
-    QTest::newRow("both paths") << QString("both RIST paths deleted and re-created") << "no_network_path";
-    QTest::newRow("one path") << QString("one RIST path deleted and re-created") << QString();
+    // States besides "sending" the program must have said while the fault lasted; none needed where the stream
+    // goes on over what is left, or the source comes back before the run would fail. A dead SRT server is named
+    // before the library gives its connection up.
+    QTest::addColumn<QStringList>("said");
+    QTest::newRow("card") << QString("capture card failing for 3 s") << QStringList{"source_lost"};
+    QTest::newRow("SRT listener") << QString("SRT listener killed and restarted")
+                                  << QStringList{"server_not_answering", "reconnecting"};
+    QTest::newRow("encoder") << QString("encoder failing to connect once") << QStringList{"reconnecting"};
+    QTest::newRow("RIST receiver") << QString("RIST receiver killed and restarted") << QStringList{"reconnecting"};
+    QTest::newRow("both paths") << QString("both RIST paths deleted and re-created") << QStringList{"no_network_path"};
+    QTest::newRow("one path") << QString("one RIST path deleted and re-created") << QStringList();
 }
 
 void TestFaultCampaign::eachFaultIsOvercome() {
     QFETCH(QString, fault);
-    QFETCH(QString, said);
+    QFETCH(QStringList, said);
     const auto outcome = std::find_if(outcomes.cbegin(), outcomes.cend(),
                                       [&fault](const faultcampaign::Outcome &o) { return o.fault == fault; });
     QVERIFY(outcome != outcomes.cend());
@@ -60,8 +62,8 @@ void TestFaultCampaign::eachFaultIsOvercome() {
     qInfo("%s", qPrintable(summary));
     QVERIFY2(outcome->provoked && outcome->problem.isEmpty(), qPrintable(summary));
     QVERIFY2(outcome->backSeconds >= 0 && outcome->backSeconds <= kBackWithinSeconds, qPrintable(summary));
-    if (!said.isEmpty())
-        QVERIFY2(outcome->states.contains(said), qPrintable(summary));
+    for (const QString &state : said)
+        QVERIFY2(outcome->states.contains(state), qPrintable(summary));
 }
 
 int main(int argc, char *argv[]) {

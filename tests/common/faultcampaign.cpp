@@ -306,6 +306,11 @@ public:
         srt.provoked = line.waitFor([&] { return line.state() != QLatin1String(kSending); }, kNoticeMs);
         if (!srt.provoked)
             srt.problem = QStringLiteral("the program went on saying \"sending\"");
+        // The program names a silent server within a second, but its connection is only given up when the
+        // library's peer timeout ends it; a server back before then would not know that connection. The server
+        // returns once the run has failed, so that the time measured is the restart's.
+        else if (!line.waitFor([&] { return line.state() == QLatin1String("reconnecting"); }, kNoticeMs))
+            srt.problem = QStringLiteral("the run did not fail after its server went");
         if (!server.start())
             srt.problem = QStringLiteral("srt-live-transmit did not start again");
         line.measure(&srt, start, nowMs());
