@@ -87,8 +87,10 @@ void ShapedStream::stop() {
 QList<QJsonObject> ShapedStream::records() const {
     QList<QJsonObject> list;
     for (const QByteArray &line : testkit::readFile(stats).split('\n')) {
-        if (!line.isEmpty())
-            list << QJsonDocument::fromJson(line).object();
+        const QJsonObject record = QJsonDocument::fromJson(line).object();
+        // A change of the stream's state writes a record of its own, without figures.
+        if (record.contains(QStringLiteral("encoder_kbps")))
+            list << record;
     }
     return list;
 }

@@ -26,7 +26,7 @@ public:
     // Ends the program as a signal would (it stops streaming and exits), then kills it if it has not within 15 s.
     void stop();
 
-    // The --stats records so far, one a second.
+    // The --stats records of link figures so far, one a second (not those of state changes alone).
     QList<QJsonObject> records() const;
     QString log() const;
     QString receivedPath() const { return received; }
