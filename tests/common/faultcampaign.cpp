@@ -105,7 +105,7 @@ public:
         return process->start(QStringLiteral("srt-live-transmit"),
                               {QStringLiteral("-q"), QStringLiteral("srt://127.0.0.1:%1?mode=listener").arg(port),
                                QStringLiteral("udp://127.0.0.1:%1").arg(sink.localPort())}) &&
-               testkit::waitUntil([this] { return testkit::udpPortBound(port, QString()); }, 5000);
+               testkit::waitUntil([this] { return testkit::udpPortBound(port); }, 5000);
     }
     void kill() { process->kill(); }
     qint64 received() {

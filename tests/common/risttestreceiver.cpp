@@ -39,19 +39,6 @@ int udpSocketInNamespace(const QString &netns) {
     return fd;
 }
 
-bool udpPortBound(quint16 port, const QString &netns) {
-    const QByteArray needle = QStringLiteral(":%1 ").arg(port, 4, 16, QLatin1Char('0')).toUpper().toLatin1();
-    QByteArray table;
-    if (netns.isEmpty())
-        table = readFile(QStringLiteral("/proc/net/udp"));
-    else
-        runProgram(QStringLiteral("ip"),
-                   {QStringLiteral("netns"), QStringLiteral("exec"), netns, QStringLiteral("cat"),
-                    QStringLiteral("/proc/net/udp")},
-                   5000, &table);
-    return table.contains(needle);
-}
-
 } // namespace testkit
 
 RistTestReceiver::RistTestReceiver() = default;
