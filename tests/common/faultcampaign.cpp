@@ -102,10 +102,7 @@ public:
     SrtServer() : port(testkit::freePort(true)) { sink.bind(QHostAddress(QHostAddress::LocalHost), 0); }
     bool start() {
         process = std::make_unique<PeerProcess>();
-        return process->start(QStringLiteral("srt-live-transmit"),
-                              {QStringLiteral("-q"), QStringLiteral("srt://127.0.0.1:%1?mode=listener").arg(port),
-                               QStringLiteral("udp://127.0.0.1:%1").arg(sink.localPort())}) &&
-               testkit::waitUntil([this] { return testkit::udpPortBound(port); }, 5000);
+        return startSrtServer(*process, port, QStringLiteral("udp://127.0.0.1:%1").arg(sink.localPort()));
     }
     void kill() { process->kill(); }
     qint64 received() {

@@ -90,6 +90,14 @@ bool startSrtFileServer(PeerProcess &server, quint16 port, const QString &output
            testkit::waitUntil([port] { return testkit::udpPortBound(port); }, kListeningMs);
 }
 
+bool startSrtServer(PeerProcess &server, quint16 port, const QString &output, const QString &query) {
+    constexpr int kListeningMs = 5000;
+    return server.start(QStringLiteral("srt-live-transmit"),
+                        {QStringLiteral("-q"),
+                         QStringLiteral("srt://127.0.0.1:%1?mode=listener%2").arg(port).arg(query), output}) &&
+           testkit::waitUntil([port] { return testkit::udpPortBound(port); }, kListeningMs);
+}
+
 bool startSrtStatsServer(PeerProcess &server, quint16 port, const QString &outputPath, int latencyMs, int statsEvery) {
     constexpr int kListeningMs = 10000;
     return server.start(QStringLiteral("sh"),

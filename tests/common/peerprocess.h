@@ -51,6 +51,10 @@ private:
 // asked, not a bind of our own, which could take the port from under the peer before it binds.
 bool startSrtFileServer(PeerProcess &server, quint16 port, const QString &outputPath, const QString &query = {});
 
+// srt-live-transmit as an SRT listener on 127.0.0.1:port (query: more "&key=value" settings) handing what it
+// receives on to output, one of its URLs ("udp://127.0.0.1:N", another listener). True once its UDP port is bound.
+bool startSrtServer(PeerProcess &server, quint16 port, const QString &output, const QString &query = {});
+
 // srt-live-transmit as an SRT listener on 127.0.0.1:port with the given latency, writing what it receives to
 // outputPath and its cumulative statistics every statsEvery packets to outputPath + ".csv" (read them with
 // lastSrtStats). True once its UDP port is bound.

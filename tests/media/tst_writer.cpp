@@ -397,17 +397,11 @@ void TestWriter::encoderThatCannotOpen() {
     QCOMPARE(writer.WriterSet(recorder.url(), 1, optionsFor("n264", 25, 2000)), int(MF_OK));
     WriterTestSource source(320, 180, 25.0);
     // Every frame fails, but the reason is said once, not once per frame.
-    static QStringList reasons;
-    reasons.clear();
-    const QtMessageHandler previous =
-        qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &text) {
-            if (text.startsWith("MFWriter:"))
-                reasons << text;
-        });
+    const testkit::MessageCapture messages;
     bool allFailed = true;
     for (int i = 0; i < 5; ++i)
         allFailed = allFailed && MF_FAILED(writer.ReceiverFramePut(source.next(), -1, QString()));
-    qInstallMessageHandler(previous);
+    const QStringList reasons = messages.messages().filter(QRegularExpression("^MFWriter:"));
     QVERIFY(allFailed);
     QCOMPARE(reasons.size(), 1);
     QVERIFY2(reasons.first().contains("n264") && reasons.first().contains("h264_nvenc"), qPrintable(reasons.first()));

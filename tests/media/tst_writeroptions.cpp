@@ -5,6 +5,7 @@
 #include "mfvideoencoder.h"
 #include "mfwriteroptions.h"
 #include "mfwriteroutput.h"
+#include "testkit.h"
 
 #include <QDir>
 #include <QTemporaryDir>
@@ -406,12 +407,9 @@ void TestWriterOptions::probeNamesHiddenHardware() {
     // reasons in one log line.
     if (!QDir("/dev/dri").entryList({"renderD*"}, QDir::System | QDir::Files).isEmpty())
         QSKIP("this machine has a render node");
-    static QStringList lines;
-    lines.clear();
-    const QtMessageHandler previous =
-        qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &text) { lines << text; });
+    const testkit::MessageCapture messages;
     const QStringList available = mfAvailableVideoCodecs();
-    qInstallMessageHandler(previous);
+    const QStringList lines = messages.messages();
     const QString hidden = lines.filter("video codecs not available").value(0);
     QVERIFY2(!hidden.isEmpty(), qPrintable(lines.join('\n')));
     for (const char *codec : {"q264hw", "hevc_qsv", "q265hw"}) {
