@@ -3,6 +3,7 @@
 #include "resenderrist.h"
 #include "risttestreceiver.h"
 #include "testkit.h"
+#include "tscontinuity.h"
 
 #include <QtTest>
 
@@ -53,15 +54,6 @@ bool writePaced(QTcpSocket &encoder, const QByteArray &data) {
         QTest::qWait(5);
     }
     return true;
-}
-
-// The share of 188-byte slots that begin with the transport stream sync byte.
-double tsPacketShare(const QByteArray &data) {
-    int places = 0;
-    int synced = 0;
-    for (int i = 0; i < data.size(); i += 188, ++places)
-        synced += data[i] == char(0x47);
-    return places ? double(synced) / places : 0.0;
 }
 
 } // namespace
@@ -172,7 +164,7 @@ void TestRESenderRist::forwardsToRistReceiver() {
     } else {
         // A receiver with another secret decrypts noise: no transport stream packet starts where one should.
         QTest::qWait(1500);
-        QVERIFY(tsPacketShare(receiver.data()) < 0.05);
+        QVERIFY(TsContinuity::syncShare(receiver.data()) < 0.05);
     }
 }
 
