@@ -211,10 +211,10 @@ void TestSpeedTest::closingDuringTestEndsIt() {
 void TestSpeedTest::launchRefusals_data() {
     QTest::addColumn<QStringList>("form");
     QTest::addColumn<QString>("warning");
-    QTest::newRow("no stream id") << QStringList{"txtURL=127.0.0.1:9000", "txtStreamID="}
-                                  << "Warning: Please enter streamid.";
-    QTest::newRow("no port") << QStringList{"txtURL=srt://127.0.0.1", "txtStreamID=cam"}
-                             << "Warning: Incorrect SRT Server. Please enter host and port.";
+    testkit::row("no stream id", QStringList{"txtURL=127.0.0.1:9000", "txtStreamID="},
+                 "Warning: Please enter streamid.");
+    testkit::row("no port", QStringList{"txtURL=srt://127.0.0.1", "txtStreamID=cam"},
+                 "Warning: Incorrect SRT Server. Please enter host and port.");
 }
 
 void TestSpeedTest::launchRefusals() {

@@ -169,18 +169,10 @@ void TestWriter::endToEnd_data() {
     QTest::addColumn<QString>("profile");
     // The most the measured bitrate may exceed the one asked for: x265 aims under its ceiling.
     QTest::addColumn<double>("overshoot");
-    QTest::newRow("libx264") << "q264sw"
-                             << "h264"
-                             << "Main" << 0.2;
-    QTest::newRow("mpeg2video") << "mpeg2video"
-                                << "mpeg2video"
-                                << "Main" << 0.2;
-    QTest::newRow("OpenH264") << "libopenh264"
-                              << "h264"
-                              << "Constrained Baseline" << 0.2;
-    QTest::newRow("libx265") << "x265sw"
-                             << "hevc"
-                             << "Main" << 0.0;
+    testkit::row("libx264", "q264sw", "h264", "Main", 0.2);
+    testkit::row("mpeg2video", "mpeg2video", "mpeg2video", "Main", 0.2);
+    testkit::row("OpenH264", "libopenh264", "h264", "Constrained Baseline", 0.2);
+    testkit::row("libx265", "x265sw", "hevc", "Main", 0.0);
 }
 
 void TestWriter::endToEnd() {

@@ -56,18 +56,13 @@ void TestPackage::initTestCase() {
 void TestPackage::controlFields_data() {
     QTest::addColumn<QString>("field");
     QTest::addColumn<QString>("contains");
-    QTest::newRow("package") << "Package"
-                             << "tidewell";
+    testkit::row("package", "Package", "tidewell");
     // The build number is the Debian revision.
-    QTest::newRow("version") << "Version"
-                             << "1.2.3-68";
+    testkit::row("version", "Version", "1.2.3-68");
     // From dpkg-shlibdeps: the libraries the program links, with the versions it needs.
-    QTest::newRow("depends on Qt") << "Depends"
-                                   << "libqt5widgets5 (>=";
-    QTest::newRow("depends on libsrt") << "Depends"
-                                       << "libsrt1.5-gnutls (>=";
-    QTest::newRow("depends on FFmpeg") << "Depends"
-                                       << "libavformat";
+    testkit::row("depends on Qt", "Depends", "libqt5widgets5 (>=");
+    testkit::row("depends on libsrt", "Depends", "libsrt1.5-gnutls (>=");
+    testkit::row("depends on FFmpeg", "Depends", "libavformat");
 }
 
 void TestPackage::controlFields() {

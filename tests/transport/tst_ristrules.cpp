@@ -21,15 +21,14 @@ private slots:
 void TestRistRules::parseBondings_data() {
     QTest::addColumn<QString>("text");
     QTest::addColumn<QStringList>("paths");
-    QTest::newRow("weight and none") << "192.168.1.5(3),10.0.0.2" << QStringList{"192.168.1.5/3", "10.0.0.2/1"};
-    QTest::newRow("seven") << "192.168.1.5(7)" << QStringList{"192.168.1.5/7"};
-    QTest::newRow("zero duplicates") << "10.0.0.5(0)" << QStringList{"10.0.0.5/0"};
-    QTest::newRow("empty parentheses") << "10.0.0.5()" << QStringList{"10.0.0.5/1"};
-    QTest::newRow("not a number") << "10.0.0.5(x2)" << QStringList{"10.0.0.5/1"};
-    QTest::newRow("blanks and empty parts")
-        << " 10.0.0.5 ( 2 ) ,, ,10.0.1.5(1)" << QStringList{"10.0.0.5/2", "10.0.1.5/1"};
-    QTest::newRow("plain address list") << "192.168.1.1,172.168.1.1" << QStringList{"192.168.1.1/1", "172.168.1.1/1"};
-    QTest::newRow("empty") << "" << QStringList{};
+    testkit::row("weight and none", "192.168.1.5(3),10.0.0.2", QStringList{"192.168.1.5/3", "10.0.0.2/1"});
+    testkit::row("seven", "192.168.1.5(7)", QStringList{"192.168.1.5/7"});
+    testkit::row("zero duplicates", "10.0.0.5(0)", QStringList{"10.0.0.5/0"});
+    testkit::row("empty parentheses", "10.0.0.5()", QStringList{"10.0.0.5/1"});
+    testkit::row("not a number", "10.0.0.5(x2)", QStringList{"10.0.0.5/1"});
+    testkit::row("blanks and empty parts", " 10.0.0.5 ( 2 ) ,, ,10.0.1.5(1)", QStringList{"10.0.0.5/2", "10.0.1.5/1"});
+    testkit::row("plain address list", "192.168.1.1,172.168.1.1", QStringList{"192.168.1.1/1", "172.168.1.1/1"});
+    testkit::row("empty", "", QStringList{});
 }
 
 void TestRistRules::parseBondings() {
