@@ -6,7 +6,6 @@
 #include "srtcapturerun.h"
 #include "testkit.h"
 
-#include <QTemporaryDir>
 #include <QtTest>
 
 class TstNdi : public QObject {

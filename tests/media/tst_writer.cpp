@@ -6,12 +6,8 @@
 #include "testkit.h"
 #include "tst_writersource.h"
 
-#include <QElapsedTimer>
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <arpa/inet.h>

@@ -7,8 +7,6 @@
 #include "mfwriteroutput.h"
 #include "testkit.h"
 
-#include <QDir>
-#include <QTemporaryDir>
 #include <QtTest>
 
 extern "C" {

@@ -5,9 +5,6 @@
 #include "peerprocess.h"
 #include "testkit.h"
 
-#include <QDir>
-#include <QFileInfo>
-#include <QTemporaryDir>
 #include <QtTest>
 
 namespace {

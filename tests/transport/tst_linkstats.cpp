@@ -11,7 +11,6 @@
 
 #include <QtTest>
 
-#include <QElapsedTimer>
 #include <QTcpSocket>
 
 #include <functional>

@@ -12,10 +12,8 @@
 
 #include <QtTest>
 
-#include <QJsonObject>
 #include <QNetworkDatagram>
 #include <QTcpSocket>
-#include <QTemporaryDir>
 #include <QUdpSocket>
 
 namespace {

@@ -8,7 +8,6 @@
 #include <QtTest>
 
 #include <QTcpSocket>
-#include <QTemporaryDir>
 
 #include <atomic>
 #include <memory>
