@@ -20,6 +20,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -72,6 +73,27 @@ int runProgram(const QString &program, const QStringList &arguments, int timeout
     if (output)
         *output = process.readAll();
     return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+}
+
+bool runCommands(const QStringList &commands, QString *error, int timeoutMs) {
+    for (const QString &command : commands) {
+        QByteArray output;
+        if (runProgram(QStringLiteral("sh"), {QStringLiteral("-c"), command}, timeoutMs, &output) != 0) {
+            if (error)
+                *error = QStringLiteral("%1 failed: %2").arg(command, QString::fromLocal8Bit(output).trimmed());
+            return false;
+        }
+    }
+    return true;
+}
+
+bool enterNetworkNamespace(const QString &name) {
+    const int fd =
+        ::open(QFile::encodeName(QStringLiteral("/var/run/netns/") + name).constData(), O_RDONLY | O_CLOEXEC);
+    const bool entered = fd >= 0 && ::setns(fd, CLONE_NEWNET) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    return entered;
 }
 
 bool makeTransportStream(const QString &path, double seconds, const QString &size, int videoKbps) {

@@ -35,6 +35,12 @@ bool haveProgram(const QString &name);
 // Runs a program to its end within timeoutMs; returns its exit code, or -1 on start failure or timeout.
 int runProgram(const QString &program, const QStringList &arguments, int timeoutMs, QByteArray *output = nullptr);
 
+// Runs each shell command in turn until one fails; false with that command and what it said in *error.
+bool runCommands(const QStringList &commands, QString *error = nullptr, int timeoutMs = 10000);
+
+// Moves the calling thread into a network namespace that ip netns add made; false when that is not possible.
+bool enterNetworkNamespace(const QString &name);
+
 // Writes an MPEG transport stream made by ffmpeg from lavfi testsrc2 and a sine tone.
 bool makeTransportStream(const QString &path, double seconds, const QString &size = QStringLiteral("640x360"),
                          int videoKbps = 2000);
