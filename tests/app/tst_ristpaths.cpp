@@ -23,10 +23,6 @@ constexpr int kRefreshMs = 12000;
 
 QString topologyError;
 
-bool run(const QString &command) {
-    return std::system(command.toLocal8Bit().constData()) == 0;
-}
-
 // Packets each path sent in the next windowMs.
 QPair<qint64, qint64> pathPackets(int windowMs) {
     const qint64 a = ristpaths::sentPackets(0);
@@ -184,14 +180,14 @@ void TestRistPaths::pathsCarryTheStream() {
     row(window, kPathB)->click();
     sent = pathPackets(2000);
     QVERIFY(sent.second > 50);
-    QVERIFY(run(QStringLiteral("ip link set vB down")));
+    QVERIFY(testkit::runCommands({QStringLiteral("ip link set vB down")}));
     QVERIFY(testkit::waitUntil([&] { return !row(window, kPathB); }, kRefreshMs, 100));
     before = receiver.data().size();
     QVERIFY(testkit::waitUntil([&] { return receiver.data().size() > before + 50 * 1024; }, 5000, 100));
     QVERIFY(window.streaming());
 
     // Back again: the operator's choice stands, the path is ticked with its weight and carries its share.
-    QVERIFY(run(QStringLiteral("ip link set vB up")));
+    QVERIFY(testkit::runCommands({QStringLiteral("ip link set vB up")}));
     QVERIFY(testkit::waitUntil([&] { return row(window, kPathB); }, kRefreshMs, 100));
     QVERIFY(row(window, kPathB)->isChecked());
     QCOMPARE(row(window, kPathB)->weight(), 2);

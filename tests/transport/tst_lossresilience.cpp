@@ -202,13 +202,8 @@ void TestLossResilience::relayOverLossyLink() {
         if (stats.contains(QLatin1String(name)))
             figures << QStringLiteral("%1 %2").arg(QLatin1String(name), stats.value(QLatin1String(name)));
     }
-    qInfo().noquote() << QStringLiteral(
-                             "%1 % loss: sent %2 TS packets, received %3, continuity errors %4; receiver: %5")
-                             .arg(lossPercent)
-                             .arg(sent)
-                             .arg(checker.packets() - checker.nullPackets())
-                             .arg(checker.continuityErrors())
-                             .arg(figures.join(QStringLiteral(", ")));
+    qInfo("%d %% loss: sent %u TS packets, received %lld, continuity errors %lld; receiver: %s", lossPercent, sent,
+          checker.packets() - checker.nullPackets(), checker.continuityErrors(), qPrintable(figures.join(", ")));
     qInfo().noquote() << proxy.output().trimmed();
     QVERIFY2(impairProxyCounter(proxy, QStringLiteral("forward"), QStringLiteral("lost")) > 0,
              "the proxy dropped nothing");
@@ -250,14 +245,10 @@ void TestLossResilience::relayRepairsLikeTheReference() {
     };
     const srtsidebyside::Result result = srtsidebyside::run(options);
     QVERIFY2(result.ok(), qPrintable(result.error));
-    qInfo().noquote() << QStringLiteral("continuity errors per 10 000 TS packets: ours %1 (%2 packets, %3 SRT "
-                                        "messages), srt-live-transmit %4 (%5 packets, %6 SRT messages)")
-                             .arg(result.ours.errorsPer10k(), 0, 'f', 1)
-                             .arg(result.ours.packets)
-                             .arg(result.ours.srtPackets)
-                             .arg(result.reference.errorsPer10k(), 0, 'f', 1)
-                             .arg(result.reference.packets)
-                             .arg(result.reference.srtPackets);
+    qInfo("continuity errors per 10 000 TS packets: ours %.1f (%lld packets, %lld SRT messages), srt-live-transmit "
+          "%.1f (%lld packets, %lld SRT messages)",
+          result.ours.errorsPer10k(), result.ours.packets, result.ours.srtPackets, result.reference.errorsPer10k(),
+          result.reference.packets, result.reference.srtPackets);
     QVERIFY2(result.ours.srtLost > 0, "the proxy dropped nothing of ours");
     QVERIFY(result.ours.errorsPer10k() <= result.reference.errorsPer10k() + kAllowancePer10k);
     // Whole messages: the stream's TS packets in fewer SRT packets than the reference, which sends each datagram
@@ -312,15 +303,10 @@ void TestLossResilience::ristRelayOverLossyLink() {
     QStringList figures;
     for (const char *name : {"received", "recovered", "lost", "retries", "dropped_late", "rtt"})
         figures << QStringLiteral("%1 %2").arg(QLatin1String(name)).arg(flow.value(QLatin1String(name)).toDouble());
-    qInfo().noquote() << QStringLiteral("%1 % loss: sent %2 TS packets, received %3, continuity errors %4; sender: "
-                                        "%5 sent, %6 retransmitted; receiver: %7")
-                             .arg(lossPercent)
-                             .arg(sent)
-                             .arg(checker.packets() - checker.nullPackets())
-                             .arg(checker.continuityErrors())
-                             .arg(link.sentTotal)
-                             .arg(link.retransmittedTotal)
-                             .arg(figures.join(QStringLiteral(", ")));
+    qInfo("%d %% loss: sent %u TS packets, received %lld, continuity errors %lld; sender: %llu sent, %llu "
+          "retransmitted; receiver: %s",
+          lossPercent, sent, checker.packets() - checker.nullPackets(), checker.continuityErrors(), link.sentTotal,
+          link.retransmittedTotal, qPrintable(figures.join(", ")));
     qInfo().noquote() << proxy.output().trimmed();
     QVERIFY2(impairProxyCounter(proxy, QStringLiteral("forward"), QStringLiteral("lost")) > 0,
              "the proxy dropped nothing");
