@@ -9,11 +9,6 @@
 
 #include <QtTest>
 
-#include <QElapsedTimer>
-#include <QFileInfo>
-#include <QJsonObject>
-#include <QTemporaryDir>
-
 namespace {
 
 // The picture fills whatever bitrate it is given (ShapedStream), so 1.2 Mbit/s of video with its sound is half as

@@ -22,37 +22,35 @@ void TestCommandLine::answers_data() {
     QTest::addColumn<QString>("stdOut");
     QTest::addColumn<QString>("stdErr");
     const QString version = QStringLiteral("Tidewell ver 1.2.3 (build 68)\n");
-    QTest::newRow("--version") << QStringList{"--version"} << "C" << 0 << version << QString();
-    QTest::newRow("-v after a Qt option")
-        << QStringList{"-platform", "offscreen", "-v"} << "C" << 0 << version << QString();
-    QTest::newRow("--help") << QStringList{"--help"} << "C" << 0 << "[config.ini]" << QString();
-    QTest::newRow("--help lists -platform") << QStringList{"-h"} << "C" << 0 << "--platform <name>" << QString();
-    QTest::newRow("--help in German") << QStringList{"--help"} << "de_DE.UTF-8" << 0
-                                      << "Konfigurationsdatei für den Stream" << QString();
-    QTest::newRow("--help without translation")
-        << QStringList{"--help"} << "fr_FR.UTF-8" << 0 << "Configuration file to stream with" << QString();
-    QTest::newRow("unknown option") << QStringList{"--bogus"} << "C" << 2 << QString()
-                                    << "tidewell: Unknown option 'bogus'.\nTry 'tidewell --help'";
-    QTest::newRow("letters are not bundled") << QStringList{"-hv"} << "C" << 2 << QString() << "Unknown option 'hv'.";
-    QTest::newRow("Qt option without its value")
-        << QStringList{"-platform"} << "C" << 2 << QString() << "Missing value after '-platform'.";
-    QTest::newRow("unknown option with a configuration file")
-        << QStringList{"--record", "out.ts", "stream.ini"} << "C" << 2 << QString() << "Unknown option 'record'.";
-    QTest::newRow("--help lists --stats") << QStringList{"--help"} << "C" << 0 << "--stats <file>" << QString();
-    QTest::newRow("--stats without its file")
-        << QStringList{"stream.ini", "--stats"} << "C" << 2 << QString() << "Missing value after '--stats'.";
+    const QString none;
+    testkit::row("--version", QStringList{"--version"}, "C", 0, version, none);
+    testkit::row("-v after a Qt option", QStringList{"-platform", "offscreen", "-v"}, "C", 0, version, none);
+    testkit::row("--help", QStringList{"--help"}, "C", 0, "[config.ini]", none);
+    testkit::row("--help lists -platform", QStringList{"-h"}, "C", 0, "--platform <name>", none);
+    testkit::row("--help in German", QStringList{"--help"}, "de_DE.UTF-8", 0, "Konfigurationsdatei für den Stream",
+                 none);
+    testkit::row("--help without translation", QStringList{"--help"}, "fr_FR.UTF-8", 0,
+                 "Configuration file to stream with", none);
+    testkit::row("unknown option", QStringList{"--bogus"}, "C", 2, none,
+                 "tidewell: Unknown option 'bogus'.\nTry 'tidewell --help'");
+    testkit::row("letters are not bundled", QStringList{"-hv"}, "C", 2, none, "Unknown option 'hv'.");
+    testkit::row("Qt option without its value", QStringList{"-platform"}, "C", 2, none,
+                 "Missing value after '-platform'.");
+    testkit::row("unknown option with a configuration file", QStringList{"--record", "out.ts", "stream.ini"}, "C", 2,
+                 none, "Unknown option 'record'.");
+    testkit::row("--help lists --stats", QStringList{"--help"}, "C", 0, "--stats <file>", none);
+    testkit::row("--stats without its file", QStringList{"stream.ini", "--stats"}, "C", 2, none,
+                 "Missing value after '--stats'.");
     // A typo in the file name must not leave a headless program idling for ever.
-    QTest::newRow("missing configuration file")
-        << QStringList{"-platform", "offscreen", "strem.ini"} << "C" << 2 << QString()
-        << "tidewell: cannot read the configuration file strem.ini: no such file";
-    QTest::newRow("missing file after an existing one")
-        << QStringList{"-platform", "offscreen", "stream.ini", "other.ini"} << "C" << 2 << QString()
-        << "tidewell: cannot read the configuration file other.ini:";
-    QTest::newRow("a folder named .ini") << QStringList{"folder.ini"} << "C" << 2 << QString()
-                                         << "tidewell: cannot read the configuration file folder.ini: not a file";
-    QTest::newRow("--stats into a missing folder")
-        << QStringList{"-platform", "offscreen", "--stats", "no/such/folder/stats.jsonl", "stream.ini"} << "C" << 2
-        << QString() << "tidewell: cannot append to the statistics file no/such/folder/stats.jsonl";
+    testkit::row("missing configuration file", QStringList{"-platform", "offscreen", "strem.ini"}, "C", 2, none,
+                 "tidewell: cannot read the configuration file strem.ini: no such file");
+    testkit::row("missing file after an existing one", QStringList{"-platform", "offscreen", "stream.ini", "other.ini"},
+                 "C", 2, none, "tidewell: cannot read the configuration file other.ini:");
+    testkit::row("a folder named .ini", QStringList{"folder.ini"}, "C", 2, none,
+                 "tidewell: cannot read the configuration file folder.ini: not a file");
+    testkit::row("--stats into a missing folder",
+                 QStringList{"-platform", "offscreen", "--stats", "no/such/folder/stats.jsonl", "stream.ini"}, "C", 2,
+                 none, "tidewell: cannot append to the statistics file no/such/folder/stats.jsonl");
 }
 
 void TestCommandLine::answers() {

@@ -20,19 +20,18 @@ void TestMainWindowPlayer::returnFeedAddress_data() {
     QTest::addColumn<QStringList>("form"); // server, stream id, passphrase
     QTest::addColumn<int>("keyLength");
     QTest::addColumn<QString>("address");
-    QTest::newRow("no scheme") << QStringList{"10.0.0.9:9001", "cam1", ""} << 16
-                               << "srt://10.0.0.9:9001?mode=caller&streamid=cam1#feedbackplay";
-    QTest::newRow("scheme kept, case kept") << QStringList{"srt://Studio.Example:9001", "Cam1", ""} << 16
-                                            << "srt://Studio.Example:9001?mode=caller&streamid=Cam1#feedbackplay";
-    QTest::newRow("capital scheme gets a second")
-        << QStringList{"SRT://host:1", "a", ""} << 16 << "srt://SRT://host:1?mode=caller&streamid=a#feedbackplay";
-    QTest::newRow("passphrase, key length 24")
-        << QStringList{"host:1", "a", "0123456789"} << 24
-        << "srt://host:1?mode=caller&streamid=a#feedbackplay&passphrase=0123456789&pbkeylen=24";
+    testkit::row("no scheme", QStringList{"10.0.0.9:9001", "cam1", ""}, 16,
+                 "srt://10.0.0.9:9001?mode=caller&streamid=cam1#feedbackplay");
+    testkit::row("scheme kept, case kept", QStringList{"srt://Studio.Example:9001", "Cam1", ""}, 16,
+                 "srt://Studio.Example:9001?mode=caller&streamid=Cam1#feedbackplay");
+    testkit::row("capital scheme gets a second", QStringList{"SRT://host:1", "a", ""}, 16,
+                 "srt://SRT://host:1?mode=caller&streamid=a#feedbackplay");
+    testkit::row("passphrase, key length 24", QStringList{"host:1", "a", "0123456789"}, 24,
+                 "srt://host:1?mode=caller&streamid=a#feedbackplay&passphrase=0123456789&pbkeylen=24");
     // An '&' would split the option list, '+' read as a blank, '%' as an escape.
-    QTest::newRow("values encoded") << QStringList{"host:1", "a&b+c d%", "pass&word+100% ok"} << 16
-                                    << "srt://host:1?mode=caller&streamid=a%26b%2Bc%20d%25#feedbackplay"
-                                       "&passphrase=pass%26word%2B100%25%20ok&pbkeylen=16";
+    testkit::row("values encoded", QStringList{"host:1", "a&b+c d%", "pass&word+100% ok"}, 16,
+                 "srt://host:1?mode=caller&streamid=a%26b%2Bc%20d%25#feedbackplay"
+                 "&passphrase=pass%26word%2B100%25%20ok&pbkeylen=16");
 }
 
 void TestMainWindowPlayer::returnFeedAddress() {

@@ -8,6 +8,7 @@
 #include "streamhealth.h"
 #include "telemetrystrip.h"
 #include "testkit.h"
+#include "tscontinuity.h"
 #include "windowtestmain.h"
 
 namespace {
@@ -21,10 +22,6 @@ constexpr int kDataMs = 30000;
 constexpr int kRefreshMs = 12000;
 
 QString topologyError;
-
-bool run(const QString &command) {
-    return std::system(command.toLocal8Bit().constData()) == 0;
-}
 
 // Packets each path sent in the next windowMs.
 QPair<qint64, qint64> pathPackets(int windowMs) {
@@ -47,14 +44,6 @@ QVariantMap ristConfig(const QVariantMap &more) {
 
 bool startReceiver(RistTestReceiver &receiver, const QString &secret = {}, quint16 port = 0) {
     return receiver.start(secret, ristpaths::receiverNamespace(), QLatin1String(kReceiverAddress), port);
-}
-
-double tsPacketShare(const QByteArray &data) {
-    int places = 0;
-    int synced = 0;
-    for (int i = 0; i < data.size(); i += 188, ++places)
-        synced += data[i] == char(0x47);
-    return places ? double(synced) / places : 0.0;
 }
 
 } // namespace
@@ -136,7 +125,7 @@ void TestRistPaths::autoStartStreamsOverRist() {
     QCOMPARE(testkit::streamSummary(testkit::ffprobe(recording), QStringLiteral("video")),
              QStringLiteral("h264 1280x720 25/1"));
     // The receiver with another secret got packets, but nothing a decoder could read.
-    QVERIFY(tsPacketShare(wrong.data()) < 0.05);
+    QVERIFY(TsContinuity::syncShare(wrong.data()) < 0.05);
     QVERIFY(!app.log().contains(QLatin1String(kSecret)));
 }
 
@@ -191,14 +180,14 @@ void TestRistPaths::pathsCarryTheStream() {
     row(window, kPathB)->click();
     sent = pathPackets(2000);
     QVERIFY(sent.second > 50);
-    QVERIFY(run(QStringLiteral("ip link set vB down")));
+    QVERIFY(testkit::runCommands({QStringLiteral("ip link set vB down")}));
     QVERIFY(testkit::waitUntil([&] { return !row(window, kPathB); }, kRefreshMs, 100));
     before = receiver.data().size();
     QVERIFY(testkit::waitUntil([&] { return receiver.data().size() > before + 50 * 1024; }, 5000, 100));
     QVERIFY(window.streaming());
 
     // Back again: the operator's choice stands, the path is ticked with its weight and carries its share.
-    QVERIFY(run(QStringLiteral("ip link set vB up")));
+    QVERIFY(testkit::runCommands({QStringLiteral("ip link set vB up")}));
     QVERIFY(testkit::waitUntil([&] { return row(window, kPathB); }, kRefreshMs, 100));
     QVERIFY(row(window, kPathB)->isChecked());
     QCOMPARE(row(window, kPathB)->weight(), 2);

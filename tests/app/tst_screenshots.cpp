@@ -66,11 +66,8 @@ void TestScreenshots::initTestCase() {
     // The server: what the window sends in at one port is its return feed at the other.
     ingestPort = testkit::freePort(true);
     returnPort = testkit::freePort(true);
-    QVERIFY2(server.start(QStringLiteral("srt-live-transmit"),
-                          {QStringLiteral("-q"), QStringLiteral("srt://127.0.0.1:%1?mode=listener").arg(ingestPort),
-                           QStringLiteral("srt://127.0.0.1:%1?mode=listener").arg(returnPort)}),
+    QVERIFY2(startSrtServer(server, ingestPort, QStringLiteral("srt://127.0.0.1:%1?mode=listener").arg(returnPort)),
              qPrintable(server.output()));
-    QVERIFY(testkit::waitUntil([&] { return testkit::udpPortBound(ingestPort); }, 5000));
 
     // Dressed as the program dresses its windows.
     qApp->setStyleSheet(appstyle::styleSheet());

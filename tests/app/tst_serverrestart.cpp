@@ -51,10 +51,7 @@ void TestServerRestart::streamReturnsAfterServerRestart() {
     std::unique_ptr<PeerProcess> server;
     auto startServer = [&]() -> bool {
         server = std::make_unique<PeerProcess>();
-        return server->start(QStringLiteral("srt-live-transmit"),
-                             {QStringLiteral("-q"), QStringLiteral("srt://127.0.0.1:%1?mode=listener").arg(port),
-                              QStringLiteral("udp://127.0.0.1:%1").arg(sink.localPort())}) &&
-               testkit::waitUntil([port] { return testkit::udpPortBound(port); }, 5000);
+        return startSrtServer(*server, port, QStringLiteral("udp://127.0.0.1:%1").arg(sink.localPort()));
     };
     auto flowsWithin = [&](int ms) {
         drained();

@@ -66,24 +66,19 @@ void TestSpeedTest::resultText_data() {
     QTest::addColumn<double>("rtt");
     QTest::addColumn<QStringList>("fragments");
 
-    QTest::newRow("8 s, layout") << qint64(8000) << qint64(15936) << 0 << 0 << 12.7
-                                 << QStringList{QStringLiteral(
-                                        "Speed: 10485 Kbs ( we sent 10 Mb in 8 seconds)\nsend pkts: 15936, lost pkts:0 "
-                                        "(0%) , drops pkts:0 (0%) \n Estimated bandwidth: 4.5 Mbs\n RTT: 13ms\n "
-                                        "RECOMMENDED LATENCY: 39ms\n")};
-    QTest::newRow("fraction of a second")
-        << qint64(1234) << qint64(100) << 0 << 0 << 1.0
-        << QStringList{QStringLiteral("Speed: 67978 Kbs"), QStringLiteral("in 1.234 seconds")};
-    QTest::newRow("round trip 0") << qint64(1000) << qint64(100) << 0 << 0 << 0.0
-                                  << QStringList{QStringLiteral(" RTT: 1ms"),
-                                                 QStringLiteral("RECOMMENDED LATENCY: 3ms")};
-    QTest::newRow("percentages truncate")
-        << qint64(1000) << qint64(7968) << 3 << 159 << 1.0
-        << QStringList{QStringLiteral("lost pkts:3 (0%) "), QStringLiteral("drops pkts:159 (1%) ")};
+    testkit::row(
+        "8 s, layout", qint64(8000), qint64(15936), 0, 0, 12.7,
+        QStringList{"Speed: 10485 Kbs ( we sent 10 Mb in 8 seconds)\nsend pkts: 15936, lost pkts:0 (0%) , "
+                    "drops pkts:0 (0%) \n Estimated bandwidth: 4.5 Mbs\n RTT: 13ms\n RECOMMENDED LATENCY: 39ms\n"});
+    testkit::row("fraction of a second", qint64(1234), qint64(100), 0, 0, 1.0,
+                 QStringList{"Speed: 67978 Kbs", "in 1.234 seconds"});
+    testkit::row("round trip 0", qint64(1000), qint64(100), 0, 0, 0.0,
+                 QStringList{" RTT: 1ms", "RECOMMENDED LATENCY: 3ms"});
+    testkit::row("percentages truncate", qint64(1000), qint64(7968), 3, 159, 1.0,
+                 QStringList{"lost pkts:3 (0%) ", "drops pkts:159 (1%) "});
     // No division by zero when the clock saw no time pass.
-    QTest::newRow("elapsed 0") << qint64(0) << qint64(10) << 0 << 0 << 1.0
-                               << QStringList{QStringLiteral("Speed: 83886000 Kbs")};
-    QTest::newRow("no packet counted") << qint64(8000) << qint64(0) << 0 << 0 << 1.0 << QStringList();
+    testkit::row("elapsed 0", qint64(0), qint64(10), 0, 0, 1.0, QStringList{"Speed: 83886000 Kbs"});
+    testkit::row("no packet counted", qint64(8000), qint64(0), 0, 0, 1.0, QStringList());
 }
 
 void TestSpeedTest::resultText() {
@@ -216,10 +211,10 @@ void TestSpeedTest::closingDuringTestEndsIt() {
 void TestSpeedTest::launchRefusals_data() {
     QTest::addColumn<QStringList>("form");
     QTest::addColumn<QString>("warning");
-    QTest::newRow("no stream id") << QStringList{"txtURL=127.0.0.1:9000", "txtStreamID="}
-                                  << "Warning: Please enter streamid.";
-    QTest::newRow("no port") << QStringList{"txtURL=srt://127.0.0.1", "txtStreamID=cam"}
-                             << "Warning: Incorrect SRT Server. Please enter host and port.";
+    testkit::row("no stream id", QStringList{"txtURL=127.0.0.1:9000", "txtStreamID="},
+                 "Warning: Please enter streamid.");
+    testkit::row("no port", QStringList{"txtURL=srt://127.0.0.1", "txtStreamID=cam"},
+                 "Warning: Incorrect SRT Server. Please enter host and port.");
 }
 
 void TestSpeedTest::launchRefusals() {

@@ -10,8 +10,6 @@
 #include "testkit.h"
 #include "windowtestmain.h"
 
-#include <mutex>
-
 #if defined(__SANITIZE_ADDRESS__)
 #define TIDEWELL_LEAK_CHECK 1
 #elif defined(__has_feature)
@@ -26,21 +24,6 @@
 namespace {
 constexpr int kCycles = 20;
 const char kPassphrase[] = "cycle-secret-0123";
-
-// Every diagnostic line of the test, to prove that the passphrase reaches none of them.
-// The handler runs on every thread that logs (relay, libraries' own threads) while the test reads the list.
-std::mutex diagnosticsLock; // guards diagnostics and the list it points to
-QStringList *diagnostics = nullptr;
-QtMessageHandler previousHandler = nullptr;
-
-void collect(QtMsgType type, const QMessageLogContext &context, const QString &message) {
-    {
-        std::lock_guard<std::mutex> locker(diagnosticsLock);
-        if (diagnostics)
-            diagnostics->append(message);
-    }
-    previousHandler(type, context, message);
-}
 
 int entries(const QString &folder) {
     return QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System).size();
@@ -82,28 +65,15 @@ void TestStartStopCycles::cyclesLeaveNothingBehind() {
         if (listener && listener->isRunning())
             return true;
         listener = std::make_unique<PeerProcess>();
-        if (!listener->start(
-                QStringLiteral("srt-live-transmit"),
-                {QStringLiteral("-q"),
-                 QStringLiteral("srt://127.0.0.1:%1?mode=listener&passphrase=%2").arg(port).arg(kPassphrase),
-                 QStringLiteral("udp://127.0.0.1:%1").arg(output)}))
-            return false;
-        return testkit::waitUntil([port] { return testkit::udpPortBound(port); }, 5000);
+        return startSrtServer(*listener, port, QStringLiteral("udp://127.0.0.1:%1").arg(output),
+                              QStringLiteral("&passphrase=") + kPassphrase);
     };
     QVERIFY(ensureListener());
     // A failure report must not restart a stream behind the cycles' back.
     QVERIFY(windowtest::fill(window, {"spbReconnect=0", QStringLiteral("txtURL=127.0.0.1:%1").arg(port),
                                       QStringLiteral("txtPassphrase=") + kPassphrase}));
-    QStringList lines;
-    diagnostics = &lines;
-    previousHandler = qInstallMessageHandler(collect);
-    struct Restore {
-        ~Restore() {
-            qInstallMessageHandler(previousHandler);
-            std::lock_guard<std::mutex> locker(diagnosticsLock);
-            diagnostics = nullptr;
-        }
-    } restore;
+    // Every diagnostic line of the test, to prove that the passphrase reaches none of them.
+    const testkit::MessageCapture diagnostics;
 
     auto cycle = [&](int index) -> bool {
         if (!ensureListener())
@@ -158,11 +128,7 @@ void TestStartStopCycles::cyclesLeaveNothingBehind() {
     const QString logText = windowtest::logText();
     QVERIFY2(logText.contains(QLatin1String("CONNECT: SUCCESS")), qPrintable(logText));
     QVERIFY(!logText.contains(QLatin1String(kPassphrase)));
-    QStringList seen;
-    {
-        std::lock_guard<std::mutex> locker(diagnosticsLock);
-        seen = lines;
-    }
+    const QStringList seen = diagnostics.messages();
     QVERIFY(!seen.isEmpty());
     QCOMPARE(seen.filter(QLatin1String(kPassphrase)), QStringList());
 }

@@ -8,7 +8,6 @@
 #include "mfvitcreader.h"
 #include "mfwriter.h"
 
-#include <QMutex>
 #include <QtTest>
 
 namespace {

@@ -6,13 +6,10 @@
 #include "testkit.h"
 #include "writeroffers.h"
 
-#include <QFile>
-#include <QFileInfo>
 #include <QHostAddress>
 #include <QPlainTextEdit>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QTemporaryDir>
 #include <QtTest>
 
 namespace {

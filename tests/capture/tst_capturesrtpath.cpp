@@ -4,7 +4,6 @@
 // the main window uses, and the process must then end without a crash (libsrt loaded once).
 #include "srtcapturerun.h"
 
-#include <QTemporaryDir>
 #include <QtTest>
 
 class TestCaptureSrtPath : public QObject {

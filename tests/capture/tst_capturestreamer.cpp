@@ -6,7 +6,6 @@
 
 #include "vitcstrip.h"
 
-#include <QElapsedTimer>
 #include <QtTest>
 
 namespace {

@@ -4,8 +4,8 @@
 #include "mfndiruntime.h"
 #include "ndisource.h"
 #include "srtcapturerun.h"
+#include "testkit.h"
 
-#include <QTemporaryDir>
 #include <QtTest>
 
 class TstNdi : public QObject {
@@ -17,11 +17,10 @@ private slots:
         QTest::addColumn<QString>("v5");
         QTest::addColumn<QStringList>("paths");
         const QStringList byName{"libndi.so.6", "libndi.so.5"};
-        QTest::newRow("no variable") << QString() << QString() << byName;
-        QTest::newRow("version 6 folder") << "/opt/ndi6" << QString() << QStringList{"/opt/ndi6/libndi.so.6"} + byName;
-        QTest::newRow("both, folder with slash")
-            << "/opt/ndi6/"
-            << "/opt/ndi5" << QStringList{"/opt/ndi6/libndi.so.6", "/opt/ndi5/libndi.so.5"} + byName;
+        testkit::row("no variable", QString(), QString(), byName);
+        testkit::row("version 6 folder", "/opt/ndi6", QString(), QStringList{"/opt/ndi6/libndi.so.6"} + byName);
+        testkit::row("both, folder with slash", "/opt/ndi6/", "/opt/ndi5",
+                     QStringList{"/opt/ndi6/libndi.so.6", "/opt/ndi5/libndi.so.5"} + byName);
     }
 
     void lookedForAsDocumented() {

@@ -4,8 +4,6 @@
 
 #include <QCheckBox>
 #include <QLabel>
-#include <QSettings>
-#include <QTemporaryDir>
 #include <QtTest>
 
 class TestPreviewDlg : public QObject {

@@ -5,7 +5,6 @@
 #include "sldtestcard.h"
 #include "srtcapturerun.h"
 
-#include <QTemporaryDir>
 #include <QtTest>
 
 namespace {

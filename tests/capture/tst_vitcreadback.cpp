@@ -12,7 +12,6 @@
 #include "testkit.h"
 #include "vitcstrip.h"
 
-#include <QTemporaryDir>
 #include <QtTest>
 
 namespace {

@@ -1,6 +1,7 @@
 // The option text and output address the capture thread hands to the writer, as the writer receives them.
 #include "capturefakes.h"
 #include "capturestreamer.h"
+#include "testkit.h"
 
 #include <QtTest>
 
@@ -53,47 +54,39 @@ private slots:
         // The text of a run with 128 kbit/s AAC at 48 kHz: the head, this video part, the AAC part.
         const auto withAac = [&](const char *video) { return head + video + aac; };
 
-        QTest::newRow("hardware H.264 example") << Run{"q264hw", 25, 1, 4000, "", 128, 48000} << kExample;
-        QTest::newRow("video off keeps the extra options")
-            << Run{"q264hw", 25, 1, 0, " video::rc_type='cbr' ", 128, 48000}
-            << withAac(" video::codec='null'  video::rc_type='cbr' ");
-        QTest::newRow("negative video bitrate is off too")
-            << Run{"libopenh264", 25, 1, -5, "", 128, 48000} << withAac(" video::codec='null' ");
-        QTest::newRow("mpeg2video has no profile")
-            << Run{"mpeg2video", 50, 1, 8000, "", 128, 48000}
-            << withAac(" video::codec='mpeg2video'  video::g='50'  video::b='8000K' video::maxrate='8000K' ");
-        QTest::newRow("libopenh264 is constrained baseline")
-            << Run{"libopenh264", 30, 1, 2500, "", 128, 48000}
-            << withAac(" video::codec='libopenh264'  video::profile='constrained_baseline'  video::g='30'  "
-                       "video::b='2500K' video::maxrate='2500K' ");
-        QTest::newRow("HEVC is Main")
-            << Run{"n265", 60, 1, 6000, "", 128, 48000}
-            << withAac(" video::codec='n265'  video::profile='Main'  video::g='60'  video::b='6000K' "
-                       "video::maxrate='6000K' ");
-        QTest::newRow("a near-miss of libopenh264 is Main")
-            << Run{"libopenh264 ", 25, 1, 1000, "", 128, 48000}
-            << withAac(" video::codec='libopenh264 '  video::profile='Main'  video::g='25'  video::b='1000K' "
-                       "video::maxrate='1000K' ");
-        QTest::newRow("original frame rate has no GOP")
-            << Run{"q264sw", -1, 1, 3000, "", 128, 48000}
-            << withAac(" video::codec='q264sw'  video::profile='Main'  video::b='3000K' video::maxrate='3000K' ");
-        QTest::newRow("29.97 keeps the passed value as GOP")
-            << Run{"q264sw", 2997, 1, 3000, "", 128, 48000}
-            << withAac(" video::codec='q264sw'  video::profile='Main'  video::g='2997'  video::b='3000K' "
-                       "video::maxrate='3000K' ");
-        QTest::newRow("GOP multiplier")
-            << Run{"q264sw", 50, 2, 3000, "", 128, 48000}
-            << withAac(" video::codec='q264sw'  video::profile='Main'  video::g='100'  video::b='3000K' "
-                       "video::maxrate='3000K' ");
-        QTest::newRow("no audio still names the sample rate")
-            << Run{"q264sw", 25, 1, 3000, " video::quality='3' ", 0, 48000}
-            << head + " video::codec='q264sw'  video::profile='Main'  video::g='25'  video::b='3000K' "
-                      "video::maxrate='3000K'  video::quality='3'  audio::codec='null'  audio::ar='48000' ";
-        QTest::newRow("sample rate 0 leaves it out")
-            << Run{"q264sw", 25, 1, 3000, "", 96, 0}
-            << head + " video::codec='q264sw'  video::profile='Main'  video::g='25'  video::b='3000K' "
-                      "video::maxrate='3000K'  audio::codec='aac'  audio::b='96K'  audio::minrate='96K' "
-                      "audio::maxrate='96K' ";
+        testkit::row("hardware H.264 example", Run{"q264hw", 25, 1, 4000, "", 128, 48000}, kExample);
+        testkit::row("video off keeps the extra options", Run{"q264hw", 25, 1, 0, " video::rc_type='cbr' ", 128, 48000},
+                     withAac(" video::codec='null'  video::rc_type='cbr' "));
+        testkit::row("negative video bitrate is off too", Run{"libopenh264", 25, 1, -5, "", 128, 48000},
+                     withAac(" video::codec='null' "));
+        testkit::row("mpeg2video has no profile", Run{"mpeg2video", 50, 1, 8000, "", 128, 48000},
+                     withAac(" video::codec='mpeg2video'  video::g='50'  video::b='8000K' video::maxrate='8000K' "));
+        testkit::row("libopenh264 is constrained baseline", Run{"libopenh264", 30, 1, 2500, "", 128, 48000},
+                     withAac(" video::codec='libopenh264'  video::profile='constrained_baseline'  video::g='30'  "
+                             "video::b='2500K' video::maxrate='2500K' "));
+        testkit::row("HEVC is Main", Run{"n265", 60, 1, 6000, "", 128, 48000},
+                     withAac(" video::codec='n265'  video::profile='Main'  video::g='60'  video::b='6000K' "
+                             "video::maxrate='6000K' "));
+        testkit::row("a near-miss of libopenh264 is Main", Run{"libopenh264 ", 25, 1, 1000, "", 128, 48000},
+                     withAac(" video::codec='libopenh264 '  video::profile='Main'  video::g='25'  video::b='1000K' "
+                             "video::maxrate='1000K' "));
+        testkit::row(
+            "original frame rate has no GOP", Run{"q264sw", -1, 1, 3000, "", 128, 48000},
+            withAac(" video::codec='q264sw'  video::profile='Main'  video::b='3000K' video::maxrate='3000K' "));
+        testkit::row("29.97 keeps the passed value as GOP", Run{"q264sw", 2997, 1, 3000, "", 128, 48000},
+                     withAac(" video::codec='q264sw'  video::profile='Main'  video::g='2997'  video::b='3000K' "
+                             "video::maxrate='3000K' "));
+        testkit::row("GOP multiplier", Run{"q264sw", 50, 2, 3000, "", 128, 48000},
+                     withAac(" video::codec='q264sw'  video::profile='Main'  video::g='100'  video::b='3000K' "
+                             "video::maxrate='3000K' "));
+        testkit::row("no audio still names the sample rate",
+                     Run{"q264sw", 25, 1, 3000, " video::quality='3' ", 0, 48000},
+                     head + " video::codec='q264sw'  video::profile='Main'  video::g='25'  video::b='3000K' "
+                            "video::maxrate='3000K'  video::quality='3'  audio::codec='null'  audio::ar='48000' ");
+        testkit::row("sample rate 0 leaves it out", Run{"q264sw", 25, 1, 3000, "", 96, 0},
+                     head + " video::codec='q264sw'  video::profile='Main'  video::g='25'  video::b='3000K' "
+                            "video::maxrate='3000K'  audio::codec='aac'  audio::b='96K'  audio::minrate='96K' "
+                            "audio::maxrate='96K' ");
     }
 
     void theWriterGetsTheOptionText() {

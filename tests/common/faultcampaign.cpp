@@ -102,10 +102,7 @@ public:
     SrtServer() : port(testkit::freePort(true)) { sink.bind(QHostAddress(QHostAddress::LocalHost), 0); }
     bool start() {
         process = std::make_unique<PeerProcess>();
-        return process->start(QStringLiteral("srt-live-transmit"),
-                              {QStringLiteral("-q"), QStringLiteral("srt://127.0.0.1:%1?mode=listener").arg(port),
-                               QStringLiteral("udp://127.0.0.1:%1").arg(sink.localPort())}) &&
-               testkit::waitUntil([this] { return testkit::udpPortBound(port, QString()); }, 5000);
+        return startSrtServer(*process, port, QStringLiteral("udp://127.0.0.1:%1").arg(sink.localPort()));
     }
     void kill() { process->kill(); }
     qint64 received() {
@@ -265,13 +262,7 @@ public:
     void srtLeg() {
         Outcome card = named(QStringLiteral("capture card failing for 3 s"));
         Outcome srt = named(QStringLiteral("SRT listener killed and restarted"));
-        const auto finish = [&](const QString &problem) {
-            for (Outcome *outcome : {&card, &srt}) {
-                if (outcome->problem.isEmpty() && outcome->backSeconds < 0)
-                    outcome->problem = problem;
-                outcomes << *outcome;
-            }
-        };
+        const auto finish = [&](const QString &problem) { record({&card, &srt}, problem); };
         SrtServer server;
         if (!server.start())
             return finish(QStringLiteral("srt-live-transmit did not start"));
@@ -303,13 +294,11 @@ public:
         say(srt.fault);
         const qint64 start = nowMs();
         server.kill();
-        srt.provoked = line.waitFor([&] { return line.state() != QLatin1String(kSending); }, kNoticeMs);
-        if (!srt.provoked)
-            srt.problem = QStringLiteral("the program went on saying \"sending\"");
+        noticed(&srt, line);
         // The program names a silent server within a second, but its connection is only given up when the
         // library's peer timeout ends it; a server back before then would not know that connection. The server
         // returns once the run has failed, so that the time measured is the restart's.
-        else if (!line.waitFor([&] { return line.state() == QLatin1String("reconnecting"); }, kNoticeMs))
+        if (srt.provoked && !line.waitFor([&] { return line.state() == QLatin1String("reconnecting"); }, kNoticeMs))
             srt.problem = QStringLiteral("the run did not fail after its server went");
         if (!server.start())
             srt.problem = QStringLiteral("srt-live-transmit did not start again");
@@ -322,13 +311,7 @@ public:
         Outcome receiverFault = named(QStringLiteral("RIST receiver killed and restarted"));
         Outcome both = named(QStringLiteral("both RIST paths deleted and re-created"));
         Outcome one = named(QStringLiteral("one RIST path deleted and re-created"));
-        const auto finish = [&](const QString &problem) {
-            for (Outcome *outcome : {&encoder, &receiverFault, &both, &one}) {
-                if (outcome->problem.isEmpty() && outcome->backSeconds < 0)
-                    outcome->problem = problem;
-                outcomes << *outcome;
-            }
-        };
+        const auto finish = [&](const QString &problem) { record({&encoder, &receiverFault, &both, &one}, problem); };
         RistTestReceiver receiver;
         // librist's default of a second would hold back what reached the server by as much: the figures are of
         // what reaches it.
@@ -365,9 +348,7 @@ public:
         say(receiverFault.fault);
         qint64 start = nowMs();
         receiver.kill();
-        receiverFault.provoked = line.waitFor([&] { return line.state() != QLatin1String(kSending); }, kNoticeMs);
-        if (!receiverFault.provoked)
-            receiverFault.problem = QStringLiteral("the program went on saying \"sending\"");
+        noticed(&receiverFault, line);
         if (!receiver.start(QString(), receiverNs, address, port))
             receiverFault.problem = QStringLiteral("ristreceiver did not start again");
         line.measure(&receiverFault, start, nowMs());
@@ -403,6 +384,20 @@ public:
     QList<Outcome> outcomes;
 
 private:
+    // A leg's outcomes go to the list, each that neither came back nor failed otherwise with the leg's problem.
+    void record(std::initializer_list<Outcome *> leg, const QString &problem) {
+        for (Outcome *outcome : leg) {
+            if (outcome->problem.isEmpty() && outcome->backSeconds < 0)
+                outcome->problem = problem;
+            outcomes << *outcome;
+        }
+    }
+    // A server that went silent is noticed: the program stops saying "sending".
+    void noticed(Outcome *outcome, Timeline &line) {
+        outcome->provoked = line.waitFor([&] { return line.state() != QLatin1String(kSending); }, kNoticeMs);
+        if (!outcome->provoked)
+            outcome->problem = QStringLiteral("the program went on saying \"sending\"");
+    }
     void say(const QString &text) {
         if (progress)
             progress(text);

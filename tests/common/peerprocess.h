@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QMap>
 #include <QProcess>
 #include <QStringList>
 
@@ -49,3 +50,24 @@ private:
 // it, and it then writes out what it still buffers. True once its UDP port is bound. The kernel's table is
 // asked, not a bind of our own, which could take the port from under the peer before it binds.
 bool startSrtFileServer(PeerProcess &server, quint16 port, const QString &outputPath, const QString &query = {});
+
+// srt-live-transmit as an SRT listener on 127.0.0.1:port (query: more "&key=value" settings) handing what it
+// receives on to output, one of its URLs ("udp://127.0.0.1:N", another listener). True once its UDP port is bound.
+bool startSrtServer(PeerProcess &server, quint16 port, const QString &output, const QString &query = {});
+
+// srt-live-transmit as an SRT listener on 127.0.0.1:port with the given latency, writing what it receives to
+// outputPath and its cumulative statistics every statsEvery packets to outputPath + ".csv" (read them with
+// lastSrtStats). True once its UDP port is bound.
+bool startSrtStatsServer(PeerProcess &server, quint16 port, const QString &outputPath, int latencyMs, int statsEvery);
+
+// The last row of the statistics srt-live-transmit wrote as CSV, by column name ("pktRecv", "msRTT" ...); empty
+// when it wrote none.
+QMap<QString, QString> lastSrtStats(const QString &csvPath);
+
+// The tests' UDP proxy relaying 127.0.0.1:<returned port> to 127.0.0.1:targetPort with its impairment arguments
+// (delay each way, loss per cent, --burst= ...) and a bound on its life in seconds; 0 when it did not start.
+quint16 startImpairProxy(PeerProcess &proxy, quint16 targetPort, const QStringList &impairments,
+                         int durationSeconds = 600);
+
+// The counter N after "<direction> ... <name> N" in the proxy's closing lines (once it has ended); -1 when absent.
+qint64 impairProxyCounter(PeerProcess &proxy, const QString &direction, const QString &name);

@@ -1,5 +1,7 @@
 #include "ristpathtopology.h"
 
+#include "testkit.h"
+
 #include <QByteArray>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -8,9 +10,6 @@
 #include <QStringList>
 
 #include <csignal>
-#include <cstdlib>
-#include <fcntl.h>
-#include <sched.h>
 #include <unistd.h>
 
 namespace ristpaths {
@@ -21,7 +20,7 @@ QString senderNs;
 QString receiverNs;
 
 bool run(const QString &command) {
-    return std::system((command + QStringLiteral(" >/dev/null 2>&1")).toLocal8Bit().constData()) == 0;
+    return testkit::runCommands({command});
 }
 
 void removeStaleNamespaces() {
@@ -62,17 +61,6 @@ QStringList pathCommands(int path) {
     };
 }
 
-bool runAll(const QStringList &commands, QString *error) {
-    for (const QString &command : commands) {
-        if (!run(command)) {
-            if (error)
-                *error = QStringLiteral("network namespaces are not possible here (%1 failed)").arg(command);
-            return false;
-        }
-    }
-    return true;
-}
-
 } // namespace
 
 QString pathAddress(int path) {
@@ -106,7 +94,10 @@ bool build(QString *error) {
         QStringLiteral("ip -n %1 link set lo up").arg(receiverNs),
         QStringLiteral("ip -n %1 addr add %2/32 dev lo").arg(receiverNs, QLatin1String(kReceiverAddress)),
     };
-    return runAll(base + pathCommands(0) + pathCommands(1), error);
+    if (testkit::runCommands(base + pathCommands(0) + pathCommands(1), error))
+        return true;
+    *error = QStringLiteral("network namespaces are not possible here: ") + *error;
+    return false;
 }
 
 void remove() {
@@ -117,13 +108,10 @@ void remove() {
 }
 
 bool enterSender(QString *error) {
-    const int fd = ::open(QByteArray("/var/run/netns/" + senderNs.toLocal8Bit()).constData(), O_RDONLY | O_CLOEXEC);
-    const bool entered = fd >= 0 && ::setns(fd, CLONE_NEWNET) == 0;
-    if (fd >= 0)
-        ::close(fd);
-    if (!entered)
-        *error = QStringLiteral("cannot enter the sender's network namespace");
-    return entered;
+    if (testkit::enterNetworkNamespace(senderNs))
+        return true;
+    *error = QStringLiteral("cannot enter the sender's network namespace");
+    return false;
 }
 
 bool dropPath(int path) {
@@ -131,7 +119,7 @@ bool dropPath(int path) {
 }
 
 bool restorePath(int path) {
-    return runAll(pathCommands(path), nullptr);
+    return testkit::runCommands(pathCommands(path));
 }
 
 qint64 sentPackets(int path) {

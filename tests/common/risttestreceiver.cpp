@@ -6,9 +6,7 @@
 #include <QJsonDocument>
 #include <QUdpSocket>
 
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <sched.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -20,36 +18,19 @@ int udpSocketInNamespace(const QString &netns) {
     // setns moves only the calling thread, so a short-lived thread makes the socket and the test stays put; the
     // socket keeps its namespace for life.
     std::thread maker([&fd, &netns] {
-        const int nsFd = ::open(QByteArray("/var/run/netns/" + netns.toLocal8Bit()).constData(), O_RDONLY | O_CLOEXEC);
-        if (nsFd < 0)
+        if (!testkit::enterNetworkNamespace(netns))
             return;
-        if (::setns(nsFd, CLONE_NEWNET) == 0) {
-            fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-            sockaddr_in address{};
-            address.sin_family = AF_INET;
-            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0) {
-                ::close(fd);
-                fd = -1;
-            }
+        fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0) {
+            ::close(fd);
+            fd = -1;
         }
-        ::close(nsFd);
     });
     maker.join();
     return fd;
-}
-
-bool udpPortBound(quint16 port, const QString &netns) {
-    const QByteArray needle = QStringLiteral(":%1 ").arg(port, 4, 16, QLatin1Char('0')).toUpper().toLatin1();
-    QByteArray table;
-    if (netns.isEmpty())
-        table = readFile(QStringLiteral("/proc/net/udp"));
-    else
-        runProgram(QStringLiteral("ip"),
-                   {QStringLiteral("netns"), QStringLiteral("exec"), netns, QStringLiteral("cat"),
-                    QStringLiteral("/proc/net/udp")},
-                   5000, &table);
-    return table.contains(needle);
 }
 
 } // namespace testkit

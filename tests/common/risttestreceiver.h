@@ -53,6 +53,4 @@ private:
 namespace testkit {
 // A UDP socket bound to 127.0.0.1 (port 0) inside the named network namespace; -1 when that is not possible.
 int udpSocketInNamespace(const QString &netns);
-// True once a UDP socket is bound to the port in the namespace (empty: the test's own).
-bool udpPortBound(quint16 port, const QString &netns = QString());
 } // namespace testkit

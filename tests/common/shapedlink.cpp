@@ -4,10 +4,6 @@
 
 #include <QCoreApplication>
 
-namespace {
-constexpr int kCommandTimeoutMs = 10000;
-}
-
 ShapedLink::ShapedLink(const QString &tag) {
     const QString id = tag + QString::number(QCoreApplication::applicationPid());
     senderNs = QStringLiteral("tw-%1-tx").arg(id);
@@ -25,34 +21,24 @@ QStringList ShapedLink::inNamespace(const QString &ns, const QString &program, c
     return QStringList{QStringLiteral("netns"), QStringLiteral("exec"), ns, program} + arguments;
 }
 
-bool ShapedLink::ip(const QStringList &arguments, QString *error) {
-    QByteArray output;
-    if (testkit::runProgram(QStringLiteral("ip"), arguments, kCommandTimeoutMs, &output) == 0)
-        return true;
-    if (error)
-        *error = QStringLiteral("ip %1: %2").arg(arguments.join(QLatin1Char(' ')), QString::fromLocal8Bit(output));
-    return false;
-}
-
 bool ShapedLink::setUp(QString *error) {
     if (!testkit::haveProgram(QStringLiteral("ip")) || !testkit::haveProgram(QStringLiteral("tc"))) {
         *error = QStringLiteral("ip or tc is not installed");
         return false;
     }
-    if (!ip({QStringLiteral("netns"), QStringLiteral("add"), senderNs}, error))
-        return false;
+    // From here on the namespaces may exist; removing one that does not is harmless.
     built = true;
     const QString tx = senderNs;
     const QString rx = receiverNs;
-    const QString prefix = QStringLiteral("/24");
-    const bool ok =
-        ip({"netns", "add", rx}, error) &&
-        ip({"-n", tx, "link", "add", senderVeth, "type", "veth", "peer", "name", receiverVeth, "netns", rx}, error) &&
-        ip({"-n", tx, "addr", "add", senderAddress() + prefix, "dev", senderVeth}, error) &&
-        ip({"-n", rx, "addr", "add", receiverAddress() + prefix, "dev", receiverVeth}, error) &&
-        ip({"-n", tx, "link", "set", senderVeth, "up"}, error) &&
-        ip({"-n", rx, "link", "set", receiverVeth, "up"}, error) && ip({"-n", tx, "link", "set", "lo", "up"}, error) &&
-        ip({"-n", rx, "link", "set", "lo", "up"}, error);
+    const bool ok = testkit::runCommands(
+        {QStringLiteral("ip netns add %1").arg(tx), QStringLiteral("ip netns add %1").arg(rx),
+         QStringLiteral("ip -n %1 link add %2 type veth peer name %3 netns %4").arg(tx, senderVeth, receiverVeth, rx),
+         QStringLiteral("ip -n %1 addr add %2/24 dev %3").arg(tx, senderAddress(), senderVeth),
+         QStringLiteral("ip -n %1 addr add %2/24 dev %3").arg(rx, receiverAddress(), receiverVeth),
+         QStringLiteral("ip -n %1 link set %2 up").arg(tx, senderVeth),
+         QStringLiteral("ip -n %1 link set %2 up").arg(rx, receiverVeth),
+         QStringLiteral("ip -n %1 link set lo up").arg(tx), QStringLiteral("ip -n %1 link set lo up").arg(rx)},
+        error);
     if (!ok)
         tearDown();
     return ok;
@@ -60,28 +46,18 @@ bool ShapedLink::setUp(QString *error) {
 
 bool ShapedLink::setRate(double mbitPerSecond, QString *error) {
     // A burst of a few full-size packets keeps tbf accurate at these rates; the queue holds 100 ms.
-    const QStringList tc{QStringLiteral("qdisc"),   QStringLiteral("replace"),
-                         QStringLiteral("dev"),     senderVeth,
-                         QStringLiteral("root"),    QStringLiteral("tbf"),
-                         QStringLiteral("rate"),    QStringLiteral("%1kbit").arg(qRound(mbitPerSecond * 1000)),
-                         QStringLiteral("burst"),   QStringLiteral("16kb"),
-                         QStringLiteral("latency"), QStringLiteral("100ms")};
-    QByteArray output;
-    if (testkit::runProgram(QStringLiteral("ip"), inNamespace(senderNs, QStringLiteral("tc"), tc), kCommandTimeoutMs,
-                            &output) == 0)
-        return true;
-    if (error)
-        *error = QStringLiteral("tc: %1").arg(QString::fromLocal8Bit(output));
-    return false;
+    return testkit::runCommands({QStringLiteral("ip netns exec %1 tc qdisc replace dev %2 root tbf rate %3kbit "
+                                                "burst 16kb latency 100ms")
+                                     .arg(senderNs, senderVeth)
+                                     .arg(qRound(mbitPerSecond * 1000))},
+                                error);
 }
 
 void ShapedLink::tearDown() {
     if (!built)
         return;
     // Removing a namespace removes the veth end inside it and with it the peer end.
-    testkit::runProgram(QStringLiteral("ip"), {QStringLiteral("netns"), QStringLiteral("del"), senderNs},
-                        kCommandTimeoutMs);
-    testkit::runProgram(QStringLiteral("ip"), {QStringLiteral("netns"), QStringLiteral("del"), receiverNs},
-                        kCommandTimeoutMs);
+    testkit::runCommands({QStringLiteral("ip netns del %1").arg(senderNs)});
+    testkit::runCommands({QStringLiteral("ip netns del %1").arg(receiverNs)});
     built = false;
 }

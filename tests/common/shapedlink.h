@@ -29,8 +29,6 @@ public:
     static QStringList inNamespace(const QString &ns, const QString &program, const QStringList &arguments);
 
 private:
-    bool ip(const QStringList &arguments, QString *error);
-
     QString senderNs;
     QString receiverNs;
     QString senderVeth;

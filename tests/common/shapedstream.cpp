@@ -4,7 +4,6 @@
 
 #include <QDir>
 #include <QJsonDocument>
-#include <QSettings>
 
 #include <csignal>
 #include <unistd.h>
@@ -25,21 +24,19 @@ ShapedStream::ShapedStream(const ShapedLink &link, const QString &program, const
     config = dir.filePath(name + QStringLiteral(".ini"));
     stats = config + QStringLiteral(".jsonl");
     received = config + QStringLiteral(".ts");
-    QSettings ini(config, QSettings::IniFormat);
-    ini.setValue(QStringLiteral("VSOURCE"), QStringLiteral("SoftLab Fake Input 1"));
-    ini.setValue(QStringLiteral("ASOURCE"), QStringLiteral("original"));
-    ini.setValue(QStringLiteral("ENCSV"), QStringLiteral("Intel Quick Sync (Sofware)"));
-    ini.setValue(QStringLiteral("q264sw_params"), QStringLiteral("vbr 1"));
-    ini.setValue(QStringLiteral("FRAME"), QStringLiteral("1280x720"));
-    ini.setValue(QStringLiteral("VBR"), videoKbps);
-    ini.setValue(QStringLiteral("ABR"), QStringLiteral("64"));
-    ini.setValue(QStringLiteral("LATENCY"), latencyMs);
-    ini.setValue(QStringLiteral("URL"),
-                 QStringLiteral("srt://%1:%2").arg(ShapedLink::receiverAddress()).arg(kReceiverPort));
-    ini.setValue(QStringLiteral("STREAMID"), QStringLiteral("cam1"));
-    ini.setValue(QStringLiteral("RECONNECT"), 0);
-    ini.setValue(QStringLiteral("ADAPTIVE_BITRATE"), adaptive);
-    ini.sync();
+    testkit::writeStreamConfig(
+        config,
+        {{QStringLiteral("VSOURCE"), QStringLiteral("SoftLab Fake Input 1")},
+         {QStringLiteral("ENCSV"), QStringLiteral("Intel Quick Sync (Sofware)")},
+         {QStringLiteral("q264sw_params"), QStringLiteral("vbr 1")},
+         {QStringLiteral("FRAME"), QStringLiteral("1280x720")},
+         {QStringLiteral("VBR"), videoKbps},
+         {QStringLiteral("ABR"), QStringLiteral("64")},
+         {QStringLiteral("LATENCY"), latencyMs},
+         {QStringLiteral("URL"), QStringLiteral("srt://%1:%2").arg(ShapedLink::receiverAddress()).arg(kReceiverPort)},
+         {QStringLiteral("STREAMID"), QStringLiteral("cam1")},
+         {QStringLiteral("RECONNECT"), 0},
+         {QStringLiteral("ADAPTIVE_BITRATE"), adaptive}});
 
     receiver.setStandardOutputFile(received);
     receiver.start(
@@ -47,16 +44,10 @@ ShapedStream::ShapedStream(const ShapedLink &link, const QString &program, const
         ShapedLink::inNamespace(link.receiverNamespace(), QStringLiteral("srt-live-transmit"),
                                 {QStringLiteral("-q"), QStringLiteral("srt://:%1?mode=listener").arg(kReceiverPort),
                                  QStringLiteral("file://con")}));
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("HOME"), directory);
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("config")));
-    env.insert(QStringLiteral("XDG_STATE_HOME"), dir.filePath(QStringLiteral("state")));
-    env.insert(QStringLiteral("XDG_DATA_HOME"), dir.filePath(QStringLiteral("data")));
-    env.remove(QStringLiteral("DISPLAY"));
-    env.insert(QStringLiteral("TIDEWELL_SLD_DRIVER"), QStringLiteral(TIDEWELL_FAKESLDCARD));
-    env.insert(QStringLiteral("FAKE_SLD_NOISE"), QString::number(kNoisePercent));
-    env.insert(QStringLiteral("FAKE_SLD_SIZE"), QStringLiteral("1280x720"));
-    app.setProcessEnvironment(env);
+    app.setProcessEnvironment(testkit::headlessEnvironment(
+        directory, {{QStringLiteral("TIDEWELL_SLD_DRIVER"), QStringLiteral(TIDEWELL_FAKESLDCARD)},
+                    {QStringLiteral("FAKE_SLD_NOISE"), QString::number(kNoisePercent)},
+                    {QStringLiteral("FAKE_SLD_SIZE"), QStringLiteral("1280x720")}}));
     app.setProcessChannelMode(QProcess::MergedChannels);
     app.setStandardOutputFile(config + QStringLiteral(".log"));
     app.start(ShapedLink::runner(), ShapedLink::inNamespace(link.senderNamespace(), program,

@@ -19,35 +19,22 @@ constexpr int kTailMs = 1500;
 constexpr int kFeedSlackMs = 20000;
 // The reference's input: one SRT message per datagram, and 1316 bytes is the live payload.
 constexpr int kDatagram = 1316;
+// The listeners write their statistics every this many packets.
+constexpr int kStatsEvery = 100;
 
-bool startProxy(PeerProcess &proxy, quint16 target, const Options &options, quint16 *port) {
-    if (!proxy.start(QStringLiteral(TIDEWELL_UDPIMPAIRPROXY),
-                     {QStringLiteral("127.0.0.1:0"), QStringLiteral("127.0.0.1:%1").arg(target),
-                      QString::number(options.delayEachWayMs), QString::number(options.lossPercent),
-                      QStringLiteral("--duration=600"), QStringLiteral("--seed=%1").arg(options.seed)}))
-        return false;
-    *port = countedts::proxyPort(proxy, kWaitMs);
-    return *port != 0;
+quint16 startProxy(PeerProcess &proxy, quint16 target, const Options &options) {
+    return startImpairProxy(proxy, target,
+                            {QString::number(options.delayEachWayMs), QString::number(options.lossPercent),
+                             QStringLiteral("--seed=%1").arg(options.seed)});
 }
 
 QStringList feedArguments(const QString &feed, const QString &output, bool perPacket) {
-    QStringList arguments{QStringLiteral("-hide_banner"), QStringLiteral("-loglevel"), QStringLiteral("error"),
-                          QStringLiteral("-re"),          QStringLiteral("-i"),        feed,
-                          QStringLiteral("-c"),           QStringLiteral("copy"),      QStringLiteral("-f"),
-                          QStringLiteral("mpegts")};
+    QStringList arguments = QStringLiteral("-hide_banner -loglevel error -re -i").split(QLatin1Char(' '));
+    arguments << feed << QStringLiteral("-c") << QStringLiteral("copy") << QStringLiteral("-f")
+              << QStringLiteral("mpegts");
     if (perPacket)
         arguments << QStringLiteral("-flush_packets") << QStringLiteral("1");
     return arguments << output;
-}
-
-// srt-live-transmit as the listener, writing what it receives to a file and its cumulative statistics as CSV.
-bool startServer(PeerProcess &server, quint16 port, const QString &output, int latencyMs) {
-    return server.start(QStringLiteral("sh"),
-                        {QStringLiteral("-c"),
-                         QStringLiteral("exec srt-live-transmit -q -s 100 -f -pf csv -statsout \"$1.csv\" "
-                                        "\"srt://127.0.0.1:$2?mode=listener&latency=$3\" file://con > \"$1\""),
-                         QStringLiteral("sh"), output, QString::number(port), QString::number(latencyMs)}) &&
-           testkit::waitUntil([port] { return testkit::udpPortBound(port); }, kWaitMs);
 }
 
 Side check(const QString &path) {
@@ -58,13 +45,9 @@ Side check(const QString &path) {
     side.packets = checker.packets() - checker.nullPackets();
     side.continuityErrors = checker.continuityErrors();
     side.missing = checker.missingPackets();
-    const QStringList rows = QString::fromLatin1(testkit::readFile(path + QStringLiteral(".csv")))
-                                 .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    const QStringList header = rows.value(0).split(QLatin1Char(','));
-    const QStringList last = rows.value(rows.size() - 1).split(QLatin1Char(','));
+    const QMap<QString, QString> figures = lastSrtStats(path + QStringLiteral(".csv"));
     const auto figure = [&](const char *name) {
-        const int at = header.indexOf(QLatin1String(name));
-        return rows.size() > 1 && at >= 0 ? last.value(at).toLongLong() : -1;
+        return figures.value(QLatin1String(name), QStringLiteral("-1")).toLongLong();
     };
     side.srtPackets = figure("pktRecv");
     side.srtLost = figure("pktRcvLoss");
@@ -78,39 +61,14 @@ bool makeFeed(const QString &path, int seconds, int videoKbps) {
     // A key frame a second, as the program's encoders are set up, and a rate bound as tight as a live encoder's.
     const QString duration = QString::number(seconds);
     const QString rate = QStringLiteral("%1k").arg(videoKbps);
-    return testkit::runProgram(QStringLiteral("ffmpeg"),
-                               {QStringLiteral("-hide_banner"),
-                                QStringLiteral("-loglevel"),
-                                QStringLiteral("error"),
-                                QStringLiteral("-y"),
-                                QStringLiteral("-f"),
-                                QStringLiteral("lavfi"),
-                                QStringLiteral("-i"),
-                                QStringLiteral("testsrc2=size=1280x720:rate=25:duration=") + duration,
-                                QStringLiteral("-f"),
-                                QStringLiteral("lavfi"),
-                                QStringLiteral("-i"),
-                                QStringLiteral("sine=frequency=1000:sample_rate=48000:duration=") + duration,
-                                QStringLiteral("-c:v"),
-                                QStringLiteral("libx264"),
-                                QStringLiteral("-preset"),
-                                QStringLiteral("veryfast"),
-                                QStringLiteral("-g"),
-                                QStringLiteral("25"),
-                                QStringLiteral("-b:v"),
-                                rate,
-                                QStringLiteral("-maxrate"),
-                                rate,
-                                QStringLiteral("-bufsize"),
-                                rate,
-                                QStringLiteral("-c:a"),
-                                QStringLiteral("aac"),
-                                QStringLiteral("-b:a"),
-                                QStringLiteral("64k"),
-                                QStringLiteral("-f"),
-                                QStringLiteral("mpegts"),
-                                path},
-                               120000) == 0;
+    const QStringList arguments =
+        QStringLiteral(
+            "-hide_banner -loglevel error -y -f lavfi -i testsrc2=size=1280x720:rate=25:duration=%1 "
+            "-f lavfi -i sine=frequency=1000:sample_rate=48000:duration=%1 "
+            "-c:v libx264 -preset veryfast -g 25 -b:v %2 -maxrate %2 -bufsize %2 -c:a aac -b:a 64k -f mpegts")
+            .arg(duration, rate)
+            .split(QLatin1Char(' '));
+    return testkit::runProgram(QStringLiteral("ffmpeg"), arguments + QStringList{path}, 120000) == 0;
 }
 
 Result run(const Options &options) {
@@ -121,21 +79,20 @@ Result run(const Options &options) {
     PeerProcess oursServer;
     PeerProcess referenceServer;
     const quint16 oursServerPort = testkit::freePort(true);
-    if (!startServer(oursServer, oursServerPort, oursPath, options.latencyMs)) {
+    if (!startSrtStatsServer(oursServer, oursServerPort, oursPath, options.latencyMs, kStatsEvery)) {
         result.error = QStringLiteral("srt-live-transmit did not listen: ") + oursServer.output();
         return result;
     }
     const quint16 referenceServerPort = testkit::freePort(true);
-    if (!startServer(referenceServer, referenceServerPort, referencePath, options.latencyMs)) {
+    if (!startSrtStatsServer(referenceServer, referenceServerPort, referencePath, options.latencyMs, kStatsEvery)) {
         result.error = QStringLiteral("srt-live-transmit did not listen: ") + referenceServer.output();
         return result;
     }
     PeerProcess oursProxy;
     PeerProcess referenceProxy;
-    quint16 oursProxyPort = 0;
-    quint16 referenceProxyPort = 0;
-    if (!startProxy(oursProxy, oursServerPort, options, &oursProxyPort) ||
-        !startProxy(referenceProxy, referenceServerPort, options, &referenceProxyPort)) {
+    const quint16 oursProxyPort = startProxy(oursProxy, oursServerPort, options);
+    const quint16 referenceProxyPort = startProxy(referenceProxy, referenceServerPort, options);
+    if (oursProxyPort == 0 || referenceProxyPort == 0) {
         result.error = QStringLiteral("the proxy did not start: ") + oursProxy.output() + referenceProxy.output();
         return result;
     }

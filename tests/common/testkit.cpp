@@ -1,6 +1,7 @@
 #include "testkit.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
@@ -11,6 +12,7 @@
 #include <QSettings>
 #include <QStandardPaths>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QUdpSocket>
@@ -18,6 +20,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -72,34 +75,35 @@ int runProgram(const QString &program, const QStringList &arguments, int timeout
     return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
 }
 
+bool runCommands(const QStringList &commands, QString *error, int timeoutMs) {
+    for (const QString &command : commands) {
+        QByteArray output;
+        if (runProgram(QStringLiteral("sh"), {QStringLiteral("-c"), command}, timeoutMs, &output) != 0) {
+            if (error)
+                *error = QStringLiteral("%1 failed: %2").arg(command, QString::fromLocal8Bit(output).trimmed());
+            return false;
+        }
+    }
+    return true;
+}
+
+bool enterNetworkNamespace(const QString &name) {
+    const int fd =
+        ::open(QFile::encodeName(QStringLiteral("/var/run/netns/") + name).constData(), O_RDONLY | O_CLOEXEC);
+    const bool entered = fd >= 0 && ::setns(fd, CLONE_NEWNET) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    return entered;
+}
+
 bool makeTransportStream(const QString &path, double seconds, const QString &size, int videoKbps) {
-    const QString duration = QString::number(seconds);
-    const QStringList arguments = {"-hide_banner",
-                                   "-loglevel",
-                                   "error",
-                                   "-y",
-                                   "-f",
-                                   "lavfi",
-                                   "-i",
-                                   QStringLiteral("testsrc2=size=%1:rate=25:duration=%2").arg(size, duration),
-                                   "-f",
-                                   "lavfi",
-                                   "-i",
-                                   QStringLiteral("sine=frequency=1000:sample_rate=48000:duration=%1").arg(duration),
-                                   "-c:v",
-                                   "libx264",
-                                   "-preset",
-                                   "ultrafast",
-                                   "-b:v",
-                                   QStringLiteral("%1k").arg(videoKbps),
-                                   "-c:a",
-                                   "aac",
-                                   "-b:a",
-                                   "128k",
-                                   "-f",
-                                   "mpegts",
-                                   path};
-    return runProgram("ffmpeg", arguments, 120000) == 0;
+    const QStringList arguments =
+        QStringLiteral("-hide_banner -loglevel error -y -f lavfi -i testsrc2=size=%1:rate=25:duration=%2 "
+                       "-f lavfi -i sine=frequency=1000:sample_rate=48000:duration=%2 "
+                       "-c:v libx264 -preset ultrafast -b:v %3k -c:a aac -b:a 128k -f mpegts")
+            .arg(size, QString::number(seconds), QString::number(videoKbps))
+            .split(QLatin1Char(' '));
+    return runProgram("ffmpeg", arguments + QStringList{path}, 120000) == 0;
 }
 
 QJsonObject ffprobe(const QString &path, const QStringList &extraArguments) {
@@ -137,9 +141,14 @@ QByteArray readFile(const QString &path) {
     return file.readAll();
 }
 
-bool udpPortBound(quint16 port) {
+bool udpPortBound(quint16 port, const QString &netns) {
     const QByteArray needle = QStringLiteral(":%1 ").arg(port, 4, 16, QLatin1Char('0')).toUpper().toLatin1();
-    return readFile(QStringLiteral("/proc/net/udp")).contains(needle);
+    QByteArray table;
+    if (netns.isEmpty())
+        table = readFile(QStringLiteral("/proc/net/udp"));
+    else
+        runProgram(QStringLiteral("ip"), {"netns", "exec", netns, "cat", "/proc/net/udp"}, 5000, &table);
+    return table.contains(needle);
 }
 
 void writeStreamConfig(const QString &path, const QVariantMap &values) {
@@ -152,17 +161,22 @@ void writeStreamConfig(const QString &path, const QVariantMap &values) {
         ini.setValue(it.key(), it.value());
 }
 
-void startHeadless(QProcess &app, const QString &program, const QTemporaryDir &home, const QString &config,
-                   const QStringList &options, const QMap<QString, QString> &environment) {
+QProcessEnvironment headlessEnvironment(const QString &home, const QMap<QString, QString> &environment) {
+    const QDir dir(home);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("HOME"), home.path());
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), home.filePath(QStringLiteral("config")));
-    env.insert(QStringLiteral("XDG_DATA_HOME"), home.filePath(QStringLiteral("data")));
-    env.insert(QStringLiteral("XDG_STATE_HOME"), home.filePath(QStringLiteral("state")));
+    env.insert(QStringLiteral("HOME"), home);
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("config")));
+    env.insert(QStringLiteral("XDG_DATA_HOME"), dir.filePath(QStringLiteral("data")));
+    env.insert(QStringLiteral("XDG_STATE_HOME"), dir.filePath(QStringLiteral("state")));
     env.remove(QStringLiteral("DISPLAY"));
     for (auto it = environment.cbegin(); it != environment.cend(); ++it)
         env.insert(it.key(), it.value());
-    app.setProcessEnvironment(env);
+    return env;
+}
+
+void startHeadless(QProcess &app, const QString &program, const QTemporaryDir &home, const QString &config,
+                   const QStringList &options, const QMap<QString, QString> &environment) {
+    app.setProcessEnvironment(headlessEnvironment(home.path(), environment));
     app.setProcessChannelMode(QProcess::MergedChannels);
     app.setStandardOutputFile(home.filePath(QStringLiteral("app.log")));
     app.start(program,
@@ -173,6 +187,15 @@ QString logText(const QObject &logWindow) {
     QCoreApplication::processEvents();
     const auto *view = logWindow.findChild<QPlainTextEdit *>();
     return view ? view->toPlainText() : QString();
+}
+
+bool logShows(const QObject &logWindow, const QString &line, int timeoutMs) {
+    return waitUntil([&] { return logText(logWindow).contains(line); }, timeoutMs);
+}
+
+bool connectEncoder(QTcpSocket &encoder, int port, int timeoutMs) {
+    encoder.connectToHost(QHostAddress(QHostAddress::LocalHost), quint16(port));
+    return encoder.waitForConnected(timeoutMs);
 }
 
 namespace {

@@ -2,6 +2,7 @@
 
 #include <QJsonObject>
 #include <QMap>
+#include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
 #include <QTest>
@@ -11,6 +12,7 @@
 
 // Small helpers shared by every test area. Every wait here is bounded.
 class QProcess;
+class QTcpSocket;
 class QTemporaryDir;
 
 namespace testkit {
@@ -33,6 +35,12 @@ bool haveProgram(const QString &name);
 // Runs a program to its end within timeoutMs; returns its exit code, or -1 on start failure or timeout.
 int runProgram(const QString &program, const QStringList &arguments, int timeoutMs, QByteArray *output = nullptr);
 
+// Runs each shell command in turn until one fails; false with that command and what it said in *error.
+bool runCommands(const QStringList &commands, QString *error = nullptr, int timeoutMs = 10000);
+
+// Moves the calling thread into a network namespace that ip netns add made; false when that is not possible.
+bool enterNetworkNamespace(const QString &name);
+
 // Writes an MPEG transport stream made by ffmpeg from lavfi testsrc2 and a sine tone.
 bool makeTransportStream(const QString &path, double seconds, const QString &size = QStringLiteral("640x360"),
                          int videoKbps = 2000);
@@ -50,12 +58,17 @@ QString streamSummary(const QJsonObject &probe);
 // Reads a whole file; empty when it cannot be read.
 QByteArray readFile(const QString &path);
 
-// True once a UDP socket of this network namespace is bound to the IPv4 port (a peer's listener is up).
-bool udpPortBound(quint16 port);
+// True once a UDP socket is bound to the IPv4 port (a peer's listener is up) in the named network namespace (empty:
+// the test's own).
+bool udpPortBound(quint16 port, const QString &netns = QString());
 
 // Writes a configuration file that streams the Test Pattern with its sound through OpenH264 at 640x360; the
 // given keys are added or replace those.
 void writeStreamConfig(const QString &path, const QVariantMap &values);
+
+// The environment of the program run headless in a home of the test's own: HOME and the XDG folders there, no
+// DISPLAY, and these variables added.
+QProcessEnvironment headlessEnvironment(const QString &home, const QMap<QString, QString> &environment = {});
 
 // Starts the program (the path of the tidewell binary) headless from a configuration file, with a home of the
 // test's own so that the operator's stored settings are never touched, and with these variables added; its
@@ -65,6 +78,12 @@ void startHeadless(QProcess &app, const QString &program, const QTemporaryDir &h
 
 // The text of a log window (its one plain-text view), after the lines queued for it have been shown.
 QString logText(const QObject &logWindow);
+
+// True once the log window's text holds the line, waiting up to timeoutMs.
+bool logShows(const QObject &logWindow, const QString &line, int timeoutMs = 10000);
+
+// Connects the encoder's side of a relay's loopback listener, as the writer does; true once connected.
+bool connectEncoder(QTcpSocket &encoder, int port, int timeoutMs = 10000);
 
 // Collects the messages Qt's log functions are given while this lives, from any thread, and passes them on to the
 // handler that was there before.

@@ -57,3 +57,11 @@ void TsContinuity::packet(const char *p) {
     state.counter = counter;
     state.repeated = false;
 }
+
+double TsContinuity::syncShare(const QByteArray &data) {
+    int places = 0;
+    int synced = 0;
+    for (int i = 0; i < data.size(); i += kPacket, ++places)
+        synced += data[i] == char(0x47);
+    return places ? double(synced) / places : 0.0;
+}

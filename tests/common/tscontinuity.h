@@ -19,6 +19,10 @@ public:
     // Packets the counter jumps imply were lost (each jump counts what it skipped, modulo 16).
     qint64 missingPackets() const { return missing; }
 
+    // The share of 188-byte slots that begin with the sync byte: all of them for a transport stream, about 1 in 256
+    // for noise (what a receiver with another secret makes of one).
+    static double syncShare(const QByteArray &data);
+
 private:
     void packet(const char *p);
 

@@ -15,10 +15,6 @@
 #include "x11screenlayout.h"
 #include "x11screenprovider.h"
 
-#include <QDir>
-#include <QElapsedTimer>
-#include <QFile>
-#include <QTemporaryDir>
 #include <QtTest>
 
 Q_DECLARE_METATYPE(QList<V4L2FormatChooser::Mode>)

@@ -13,7 +13,6 @@
 #include "pulseaudioprovider.h"
 #include "testkit.h"
 
-#include <QFile>
 #include <QtTest>
 
 #include <cmath>

@@ -8,10 +8,6 @@
 #include "testkit.h"
 #include "tst_writersource.h"
 
-#include <QCoreApplication>
-#include <QJsonArray>
-#include <QProcess>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <cmath>

@@ -8,7 +8,6 @@
 
 #include <QApplication>
 #include <QLabel>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <atomic>

@@ -7,7 +7,6 @@
 #include "mfframerate.h"
 #include "mftestpattern.h"
 
-#include <QElapsedTimer>
 #include <QtTest>
 
 extern "C" {

@@ -3,7 +3,6 @@
 #include "mfdevicebackend.h"
 #include "mftestpattern.h"
 
-#include <QElapsedTimer>
 #include <QtTest>
 
 #include <atomic>

@@ -6,12 +6,8 @@
 #include "testkit.h"
 #include "tst_writersource.h"
 
-#include <QElapsedTimer>
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <arpa/inet.h>
@@ -169,18 +165,10 @@ void TestWriter::endToEnd_data() {
     QTest::addColumn<QString>("profile");
     // The most the measured bitrate may exceed the one asked for: x265 aims under its ceiling.
     QTest::addColumn<double>("overshoot");
-    QTest::newRow("libx264") << "q264sw"
-                             << "h264"
-                             << "Main" << 0.2;
-    QTest::newRow("mpeg2video") << "mpeg2video"
-                                << "mpeg2video"
-                                << "Main" << 0.2;
-    QTest::newRow("OpenH264") << "libopenh264"
-                              << "h264"
-                              << "Constrained Baseline" << 0.2;
-    QTest::newRow("libx265") << "x265sw"
-                             << "hevc"
-                             << "Main" << 0.0;
+    testkit::row("libx264", "q264sw", "h264", "Main", 0.2);
+    testkit::row("mpeg2video", "mpeg2video", "mpeg2video", "Main", 0.2);
+    testkit::row("OpenH264", "libopenh264", "h264", "Constrained Baseline", 0.2);
+    testkit::row("libx265", "x265sw", "hevc", "Main", 0.0);
 }
 
 void TestWriter::endToEnd() {
@@ -397,17 +385,11 @@ void TestWriter::encoderThatCannotOpen() {
     QCOMPARE(writer.WriterSet(recorder.url(), 1, optionsFor("n264", 25, 2000)), int(MF_OK));
     WriterTestSource source(320, 180, 25.0);
     // Every frame fails, but the reason is said once, not once per frame.
-    static QStringList reasons;
-    reasons.clear();
-    const QtMessageHandler previous =
-        qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &text) {
-            if (text.startsWith("MFWriter:"))
-                reasons << text;
-        });
+    const testkit::MessageCapture messages;
     bool allFailed = true;
     for (int i = 0; i < 5; ++i)
         allFailed = allFailed && MF_FAILED(writer.ReceiverFramePut(source.next(), -1, QString()));
-    qInstallMessageHandler(previous);
+    const QStringList reasons = messages.messages().filter(QRegularExpression("^MFWriter:"));
     QVERIFY(allFailed);
     QCOMPARE(reasons.size(), 1);
     QVERIFY2(reasons.first().contains("n264") && reasons.first().contains("h264_nvenc"), qPrintable(reasons.first()));

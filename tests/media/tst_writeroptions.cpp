@@ -5,9 +5,8 @@
 #include "mfvideoencoder.h"
 #include "mfwriteroptions.h"
 #include "mfwriteroutput.h"
+#include "testkit.h"
 
-#include <QDir>
-#include <QTemporaryDir>
 #include <QtTest>
 
 extern "C" {
@@ -211,26 +210,16 @@ void TestWriterOptions::bitrates() {
 void TestWriterOptions::codecTable_data() {
     QTest::addColumn<QString>("id");
     QTest::addColumn<QString>("encoder");
-    QTest::newRow("q264hw") << "q264hw"
-                            << "h264_qsv";
-    QTest::newRow("q264sw") << "q264sw"
-                            << "libx264";
-    QTest::newRow("c264") << "c264"
-                          << "h264_nvenc";
-    QTest::newRow("n264") << "n264"
-                          << "h264_nvenc";
-    QTest::newRow("libopenh264") << "libopenh264"
-                                 << "libopenh264";
-    QTest::newRow("mpeg2video") << "mpeg2video"
-                                << "mpeg2video";
-    QTest::newRow("hevc_qsv") << "hevc_qsv"
-                              << "hevc_qsv";
-    QTest::newRow("q265hw") << "q265hw"
-                            << "hevc_qsv";
-    QTest::newRow("n265") << "n265"
-                          << "hevc_nvenc";
-    QTest::newRow("x265sw") << "x265sw"
-                            << "libx265";
+    testkit::row("q264hw", "q264hw", "h264_qsv");
+    testkit::row("q264sw", "q264sw", "libx264");
+    testkit::row("c264", "c264", "h264_nvenc");
+    testkit::row("n264", "n264", "h264_nvenc");
+    testkit::row("libopenh264", "libopenh264", "libopenh264");
+    testkit::row("mpeg2video", "mpeg2video", "mpeg2video");
+    testkit::row("hevc_qsv", "hevc_qsv", "hevc_qsv");
+    testkit::row("q265hw", "q265hw", "hevc_qsv");
+    testkit::row("n265", "n265", "hevc_nvenc");
+    testkit::row("x265sw", "x265sw", "libx265");
 }
 
 void TestWriterOptions::codecTable() {
@@ -406,12 +395,9 @@ void TestWriterOptions::probeNamesHiddenHardware() {
     // reasons in one log line.
     if (!QDir("/dev/dri").entryList({"renderD*"}, QDir::System | QDir::Files).isEmpty())
         QSKIP("this machine has a render node");
-    static QStringList lines;
-    lines.clear();
-    const QtMessageHandler previous =
-        qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &text) { lines << text; });
+    const testkit::MessageCapture messages;
     const QStringList available = mfAvailableVideoCodecs();
-    qInstallMessageHandler(previous);
+    const QStringList lines = messages.messages();
     const QString hidden = lines.filter("video codecs not available").value(0);
     QVERIFY2(!hidden.isEmpty(), qPrintable(lines.join('\n')));
     for (const char *codec : {"q264hw", "hevc_qsv", "q265hw"}) {

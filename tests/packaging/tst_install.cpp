@@ -3,11 +3,7 @@
 // installed program, its metadata and its manual page tell the same version.
 #include "testkit.h"
 
-#include <QDir>
-#include <QFileInfo>
 #include <QImage>
-#include <QRegularExpression>
-#include <QTemporaryDir>
 #include <QtTest>
 
 namespace {

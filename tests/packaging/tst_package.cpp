@@ -1,16 +1,11 @@
 // The Debian package as a user gets it: CPack builds it with dependencies taken from the linked libraries,
 // lintian finds no error, and the program unpacked from it into a throwaway root answers --version and
 // streams headless to a local srt-live-transmit until SIGTERM ends it.
+#include "headlessapp.h"
+#include "peerprocess.h"
 #include "testkit.h"
 
-#include <QDir>
-#include <QFileInfo>
-#include <QProcess>
-#include <QSettings>
-#include <QTemporaryDir>
 #include <QtTest>
-
-#include <csignal>
 
 namespace {
 constexpr int kPackageMs = 120000;
@@ -18,17 +13,6 @@ constexpr int kToolMs = 60000;
 constexpr int kFirstDataMs = 30000;
 constexpr int kExitMs = 15000;
 constexpr qint64 kEnoughBytes = 100 * 1024;
-
-// A process that the destructor always ends, so a failed check leaves nothing running.
-class Child : public QProcess {
-public:
-    ~Child() override {
-        if (state() == QProcess::NotRunning)
-            return;
-        kill();
-        waitForFinished(5000);
-    }
-};
 } // namespace
 
 class TestPackage : public QObject {
@@ -69,18 +53,13 @@ void TestPackage::initTestCase() {
 void TestPackage::controlFields_data() {
     QTest::addColumn<QString>("field");
     QTest::addColumn<QString>("contains");
-    QTest::newRow("package") << "Package"
-                             << "tidewell";
+    testkit::row("package", "Package", "tidewell");
     // The build number is the Debian revision.
-    QTest::newRow("version") << "Version"
-                             << "1.2.3-68";
+    testkit::row("version", "Version", "1.2.3-68");
     // From dpkg-shlibdeps: the libraries the program links, with the versions it needs.
-    QTest::newRow("depends on Qt") << "Depends"
-                                   << "libqt5widgets5 (>=";
-    QTest::newRow("depends on libsrt") << "Depends"
-                                       << "libsrt1.5-gnutls (>=";
-    QTest::newRow("depends on FFmpeg") << "Depends"
-                                       << "libavformat";
+    testkit::row("depends on Qt", "Depends", "libqt5widgets5 (>=");
+    testkit::row("depends on libsrt", "Depends", "libsrt1.5-gnutls (>=");
+    testkit::row("depends on FFmpeg", "Depends", "libavformat");
 }
 
 void TestPackage::controlFields() {
@@ -113,40 +92,18 @@ void TestPackage::unpackedProgramStreams() {
     QTemporaryDir home;
     QVERIFY(home.isValid());
     const quint16 port = testkit::freePort(true);
-    const QString config = home.filePath(QStringLiteral("stream.ini"));
-    testkit::writeStreamConfig(config, {{"FPS", "25 fps"},
-                                        {"VBR", 1024},
-                                        {"URL", QStringLiteral("srt://127.0.0.1:%1").arg(port)},
-                                        {"STREAMID", "package"}});
     const QString received = home.filePath(QStringLiteral("received.ts"));
-    Child listener;
-    listener.setStandardOutputFile(received);
-    listener.setStandardErrorFile(received + QStringLiteral(".log"));
-    listener.start(QStringLiteral("srt-live-transmit"),
-                   {QStringLiteral("-q"), QStringLiteral("srt://127.0.0.1:%1?mode=listener").arg(port),
-                    QStringLiteral("file://con")});
-    QVERIFY(listener.waitForStarted(5000));
-
-    Child app;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("HOME"), home.path());
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), home.filePath(QStringLiteral("config")));
-    env.insert(QStringLiteral("XDG_STATE_HOME"), home.filePath(QStringLiteral("state")));
-    env.insert(QStringLiteral("XDG_DATA_HOME"), home.filePath(QStringLiteral("data")));
-    env.remove(QStringLiteral("DISPLAY"));
-    app.setProcessEnvironment(env);
-    app.setProcessChannelMode(QProcess::MergedChannels);
-    const QString log = home.filePath(QStringLiteral("app.log"));
-    app.setStandardOutputFile(log);
-    app.start(program(), {QStringLiteral("-platform"), QStringLiteral("offscreen"), config});
-    QVERIFY(app.waitForStarted(5000));
-    auto appLog = [&log] { return QString::fromUtf8(testkit::readFile(log)); };
+    PeerProcess listener;
+    QVERIFY2(startSrtFileServer(listener, port, received), qPrintable(listener.output()));
+    HeadlessApp app(program(), home,
+                    HeadlessApp::config(home, {{"FPS", "25 fps"},
+                                               {"VBR", 1024},
+                                               {"URL", QStringLiteral("srt://127.0.0.1:%1").arg(port)},
+                                               {"STREAMID", "package"}}));
+    QVERIFY(app.started());
     QVERIFY2(testkit::waitUntil([&] { return QFileInfo(received).size() > kEnoughBytes; }, kFirstDataMs, 100),
-             qPrintable(appLog()));
-
-    ::kill(pid_t(app.processId()), SIGTERM);
-    QVERIFY2(app.waitForFinished(kExitMs), qPrintable(appLog()));
-    QCOMPARE(app.exitStatus(), QProcess::NormalExit);
+             qPrintable(app.log()));
+    QVERIFY2(app.terminate(kExitMs), qPrintable(app.log()));
     QCOMPARE(app.exitCode(), 0);
 }
 

@@ -1,11 +1,6 @@
 #include "crashsymbolizer.h"
 #include "testkit.h"
 
-#include <QDir>
-#include <QProcess>
-#include <QStandardPaths>
-#include <QTemporaryDir>
-#include <QUuid>
 #include <QtTest>
 
 #include <memory>

@@ -5,7 +5,6 @@
 #include "systeminfo.h"
 
 #include <QGuiApplication>
-#include <QRegularExpression>
 #include <QScreen>
 #include <QtTest>
 

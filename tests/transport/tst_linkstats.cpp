@@ -11,7 +11,6 @@
 
 #include <QtTest>
 
-#include <QElapsedTimer>
 #include <QTcpSocket>
 
 #include <functional>
@@ -93,20 +92,8 @@ void TestLinkStats::srtFiguresThroughDelayedLink() {
     SrtTestListener listener;
     QVERIFY2(listener.start(), qPrintable(listener.errorText()));
     PeerProcess proxy;
-    QVERIFY2(proxy.start(QStringLiteral(TIDEWELL_UDPIMPAIRPROXY),
-                         {QStringLiteral("127.0.0.1:0"), QStringLiteral("127.0.0.1:%1").arg(listener.port()),
-                          QString::number(kProxyDelayMs)}),
-             qPrintable(proxy.output()));
-    quint16 proxyPort = 0;
-    QVERIFY(testkit::waitUntil(
-        [&] {
-            const QString out = proxy.output();
-            const int at = out.indexOf(QLatin1String("listening "));
-            if (at >= 0)
-                proxyPort = quint16(out.mid(at + 10).section(QLatin1Char('\n'), 0, 0).trimmed().toUInt());
-            return proxyPort > 0;
-        },
-        kWaitMs));
+    const quint16 proxyPort = startImpairProxy(proxy, listener.port(), {QString::number(kProxyDelayMs)});
+    QVERIFY2(proxyPort != 0, qPrintable(proxy.output()));
 
     LogsDlg logs;
     RESender sender(&logs);
@@ -116,8 +103,7 @@ void TestLinkStats::srtFiguresThroughDelayedLink() {
     QVERIFY(testkit::waitUntil([&] { return sender.listenPort > 0; }, kWaitMs));
     QVERIFY(testkit::waitUntil([&] { return listener.callerCount() == 1; }, kWaitMs));
     QTcpSocket encoder;
-    encoder.connectToHost(QHostAddress(QHostAddress::LocalHost), quint16(sender.listenPort.load()));
-    QVERIFY(encoder.waitForConnected(kWaitMs));
+    QVERIFY(testkit::connectEncoder(encoder, sender.listenPort));
 
     // The receiver's rate over whole seconds, next to the relay's figures taken in the same seconds.
     QList<LinkStats> samples;
@@ -172,8 +158,7 @@ void TestLinkStats::ristFiguresPerPath() {
                            QStringLiteral("cam1"), secret);
     QVERIFY(testkit::waitUntil([&] { return sender.listenPort > 0; }, kWaitMs));
     QTcpSocket encoder;
-    encoder.connectToHost(QHostAddress(QHostAddress::LocalHost), quint16(sender.listenPort.load()));
-    QVERIFY(encoder.waitForConnected(kWaitMs));
+    QVERIFY(testkit::connectEncoder(encoder, sender.listenPort));
 
     QList<LinkStats> samples;
     QList<qint64> received;

@@ -12,10 +12,8 @@
 
 #include <QtTest>
 
-#include <QJsonObject>
 #include <QNetworkDatagram>
 #include <QTcpSocket>
-#include <QTemporaryDir>
 #include <QUdpSocket>
 
 namespace {
@@ -40,14 +38,13 @@ QByteArray tsPackets(const QList<int> &counters, int adaptationOnlyAt = -1, int 
     return bytes;
 }
 
-// The counter N after "<direction> ... <name> N" in the proxy's closing lines.
-qint64 proxyCounter(const QString &output, const QString &direction, const QString &name) {
-    const QString line = output.split(QLatin1Char('\n'))
-                             .filter(QRegularExpression(QStringLiteral("^") + direction + QLatin1Char(' ')))
-                             .value(0);
-    const QStringList words = line.split(QLatin1Char(' '));
-    const int at = words.indexOf(name);
-    return at >= 0 ? words.value(at + 1).toLongLong() : -1;
+// 20 ms each way and the given random loss both ways, seeded by the loss so that runs repeat, for a stream of the
+// given length and some.
+quint16 startLossyProxy(PeerProcess &proxy, quint16 target, int lossPercent, int seconds) {
+    return startImpairProxy(
+        proxy, target,
+        {QStringLiteral("20"), QString::number(lossPercent), QStringLiteral("--seed=%1").arg(lossPercent)},
+        seconds + 30);
 }
 
 } // namespace
@@ -110,11 +107,7 @@ void TestLossResilience::proxyImpairs() {
     QUdpSocket receiver;
     QVERIFY(receiver.bind(QHostAddress(QHostAddress::LocalHost), 0));
     PeerProcess proxy;
-    QVERIFY(proxy.start(
-        QStringLiteral(TIDEWELL_UDPIMPAIRPROXY),
-        QStringList{QStringLiteral("127.0.0.1:0"), QStringLiteral("127.0.0.1:%1").arg(receiver.localPort())} + flags +
-            QStringList{QStringLiteral("--duration=20")}));
-    const quint16 port = countedts::proxyPort(proxy, kWaitMs);
+    const quint16 port = startImpairProxy(proxy, receiver.localPort(), flags, 20);
     QVERIFY2(port != 0, qPrintable(proxy.output()));
 
     constexpr int kCount = 2000;
@@ -141,14 +134,14 @@ void TestLossResilience::proxyImpairs() {
     }
     proxy.stop();
     drain();
-    const QString output = proxy.output();
-    const qint64 impaired = proxyCounter(output, QStringLiteral("forward"), counter);
-    QVERIFY2(impaired > kCount / 50, qPrintable(output));
-    QCOMPARE(proxyCounter(output, QStringLiteral("forward"), QStringLiteral("received")), qint64(kCount));
-    QCOMPARE(proxyCounter(output, QStringLiteral("forward"), QStringLiteral("sent")), qint64(arrived.size()));
-    const qint64 lost = proxyCounter(output, QStringLiteral("forward"), QStringLiteral("lost")) +
-                        proxyCounter(output, QStringLiteral("forward"), QStringLiteral("burst-lost"));
-    const qint64 duplicated = proxyCounter(output, QStringLiteral("forward"), QStringLiteral("duplicated"));
+    const auto forward = [&](const QString &name) {
+        return impairProxyCounter(proxy, QStringLiteral("forward"), name);
+    };
+    QVERIFY2(forward(counter) > kCount / 50, qPrintable(proxy.output()));
+    QCOMPARE(forward(QStringLiteral("received")), qint64(kCount));
+    QCOMPARE(forward(QStringLiteral("sent")), qint64(arrived.size()));
+    const qint64 lost = forward(QStringLiteral("lost")) + forward(QStringLiteral("burst-lost"));
+    const qint64 duplicated = forward(QStringLiteral("duplicated"));
     QCOMPARE(qint64(arrived.size()), kCount - lost + duplicated);
     int outOfOrder = 0;
     for (int i = 1; i < arrived.size(); ++i)
@@ -177,24 +170,11 @@ void TestLossResilience::relayOverLossyLink() {
     constexpr int kSeconds = 15;
     QTemporaryDir dir;
     const QString output = dir.filePath(QStringLiteral("received.ts"));
-    const QString stats = dir.filePath(QStringLiteral("stats.csv"));
-
     const quint16 serverPort = testkit::freePort(true);
     PeerProcess server;
-    QVERIFY(server.start(
-        QStringLiteral("sh"),
-        {QStringLiteral("-c"), QStringLiteral("exec srt-live-transmit -q -s 500 -f -pf csv -statsout '%1' "
-                                              "'srt://127.0.0.1:%2?mode=listener&latency=200' file://con > '%3'")
-                                   .arg(stats)
-                                   .arg(serverPort)
-                                   .arg(output)}));
+    QVERIFY2(startSrtStatsServer(server, serverPort, output, 200, 500), qPrintable(server.output()));
     PeerProcess proxy;
-    QVERIFY(proxy.start(QStringLiteral(TIDEWELL_UDPIMPAIRPROXY),
-                        {QStringLiteral("127.0.0.1:0"), QStringLiteral("127.0.0.1:%1").arg(serverPort),
-                         QStringLiteral("20"), QString::number(lossPercent),
-                         QStringLiteral("--duration=%1").arg(kSeconds + 30),
-                         QStringLiteral("--seed=%1").arg(lossPercent)}));
-    const quint16 port = countedts::proxyPort(proxy, kWaitMs);
+    const quint16 port = startLossyProxy(proxy, serverPort, lossPercent, kSeconds);
     QVERIFY2(port != 0, qPrintable(proxy.output()));
 
     LogsDlg logs;
@@ -203,8 +183,7 @@ void TestLossResilience::relayOverLossyLink() {
                           false);
     QVERIFY(testkit::waitUntil([&] { return relay.listenPort > 0; }, kWaitMs));
     QTcpSocket encoder;
-    encoder.connectToHost(QHostAddress::LocalHost, quint16(relay.listenPort.load()));
-    QVERIFY(encoder.waitForConnected(kWaitMs));
+    QVERIFY(testkit::connectEncoder(encoder, relay.listenPort));
 
     const quint32 sent = countedts::stream(encoder, kSeconds, kTailMs);
     encoder.waitForBytesWritten(kWaitMs);
@@ -216,25 +195,17 @@ void TestLossResilience::relayOverLossyLink() {
 
     TsContinuity checker;
     checker.feed(testkit::readFile(output));
-    const QStringList rows = QString::fromLatin1(testkit::readFile(stats)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    const QStringList header = rows.value(0).split(QLatin1Char(','));
-    const QStringList last = rows.value(rows.size() - 1).split(QLatin1Char(','));
+    const QMap<QString, QString> stats = lastSrtStats(output + QStringLiteral(".csv"));
     QStringList figures;
     for (const char *name :
          {"pktRecv", "pktRcvLoss", "pktRcvRetrans", "pktRcvBelated", "pktRcvDrop", "msRTT", "msRcvTsbPdDelay"}) {
-        const int at = header.indexOf(QLatin1String(name));
-        if (at >= 0)
-            figures << QStringLiteral("%1 %2").arg(QLatin1String(name), last.value(at));
+        if (stats.contains(QLatin1String(name)))
+            figures << QStringLiteral("%1 %2").arg(QLatin1String(name), stats.value(QLatin1String(name)));
     }
-    qInfo().noquote() << QStringLiteral(
-                             "%1 % loss: sent %2 TS packets, received %3, continuity errors %4; receiver: %5")
-                             .arg(lossPercent)
-                             .arg(sent)
-                             .arg(checker.packets() - checker.nullPackets())
-                             .arg(checker.continuityErrors())
-                             .arg(figures.join(QStringLiteral(", ")));
+    qInfo("%d %% loss: sent %u TS packets, received %lld, continuity errors %lld; receiver: %s", lossPercent, sent,
+          checker.packets() - checker.nullPackets(), checker.continuityErrors(), qPrintable(figures.join(", ")));
     qInfo().noquote() << proxy.output().trimmed();
-    QVERIFY2(proxyCounter(proxy.output(), QStringLiteral("forward"), QStringLiteral("lost")) > 0,
+    QVERIFY2(impairProxyCounter(proxy, QStringLiteral("forward"), QStringLiteral("lost")) > 0,
              "the proxy dropped nothing");
     QCOMPARE(checker.syncLossBytes(), qint64(0));
     const qint64 lostPackets = qint64(sent) - (checker.packets() - checker.nullPackets());
@@ -274,14 +245,10 @@ void TestLossResilience::relayRepairsLikeTheReference() {
     };
     const srtsidebyside::Result result = srtsidebyside::run(options);
     QVERIFY2(result.ok(), qPrintable(result.error));
-    qInfo().noquote() << QStringLiteral("continuity errors per 10 000 TS packets: ours %1 (%2 packets, %3 SRT "
-                                        "messages), srt-live-transmit %4 (%5 packets, %6 SRT messages)")
-                             .arg(result.ours.errorsPer10k(), 0, 'f', 1)
-                             .arg(result.ours.packets)
-                             .arg(result.ours.srtPackets)
-                             .arg(result.reference.errorsPer10k(), 0, 'f', 1)
-                             .arg(result.reference.packets)
-                             .arg(result.reference.srtPackets);
+    qInfo("continuity errors per 10 000 TS packets: ours %.1f (%lld packets, %lld SRT messages), srt-live-transmit "
+          "%.1f (%lld packets, %lld SRT messages)",
+          result.ours.errorsPer10k(), result.ours.packets, result.ours.srtPackets, result.reference.errorsPer10k(),
+          result.reference.packets, result.reference.srtPackets);
     QVERIFY2(result.ours.srtLost > 0, "the proxy dropped nothing of ours");
     QVERIFY(result.ours.errorsPer10k() <= result.reference.errorsPer10k() + kAllowancePer10k);
     // Whole messages: the stream's TS packets in fewer SRT packets than the reference, which sends each datagram
@@ -310,12 +277,7 @@ void TestLossResilience::ristRelayOverLossyLink() {
     QVERIFY2(receiver.start(), qPrintable(receiver.output()));
     // The main profile carries data and its control messages on the one port, so one relayed port pair is the link.
     PeerProcess proxy;
-    QVERIFY(proxy.start(QStringLiteral(TIDEWELL_UDPIMPAIRPROXY),
-                        {QStringLiteral("127.0.0.1:0"), QStringLiteral("127.0.0.1:%1").arg(receiver.port()),
-                         QStringLiteral("20"), QString::number(lossPercent),
-                         QStringLiteral("--duration=%1").arg(kSeconds + 30),
-                         QStringLiteral("--seed=%1").arg(lossPercent)}));
-    const quint16 port = countedts::proxyPort(proxy, kWaitMs);
+    const quint16 port = startLossyProxy(proxy, receiver.port(), lossPercent, kSeconds);
     QVERIFY2(port != 0, qPrintable(proxy.output()));
 
     LogsDlg logs;
@@ -324,10 +286,8 @@ void TestLossResilience::ristRelayOverLossyLink() {
     relay.setBondings(QStringLiteral("127.0.0.1"));
     relay.startRetransmit(QStringLiteral("127.0.0.1:%1").arg(port), QString(), QStringLiteral("loss"), QString());
     QVERIFY(testkit::waitUntil([&] { return relay.listenPort != 0; }, kWaitMs));
-    QVERIFY(relay.listenPort > 0);
     QTcpSocket encoder;
-    encoder.connectToHost(QHostAddress::LocalHost, quint16(relay.listenPort.load()));
-    QVERIFY(encoder.waitForConnected(kWaitMs));
+    QVERIFY(relay.listenPort > 0 && testkit::connectEncoder(encoder, relay.listenPort));
     const quint32 sent = countedts::stream(encoder, kSeconds, kTailMs);
     encoder.waitForBytesWritten(kWaitMs);
     QTest::qWait(1200);
@@ -343,17 +303,12 @@ void TestLossResilience::ristRelayOverLossyLink() {
     QStringList figures;
     for (const char *name : {"received", "recovered", "lost", "retries", "dropped_late", "rtt"})
         figures << QStringLiteral("%1 %2").arg(QLatin1String(name)).arg(flow.value(QLatin1String(name)).toDouble());
-    qInfo().noquote() << QStringLiteral("%1 % loss: sent %2 TS packets, received %3, continuity errors %4; sender: "
-                                        "%5 sent, %6 retransmitted; receiver: %7")
-                             .arg(lossPercent)
-                             .arg(sent)
-                             .arg(checker.packets() - checker.nullPackets())
-                             .arg(checker.continuityErrors())
-                             .arg(link.sentTotal)
-                             .arg(link.retransmittedTotal)
-                             .arg(figures.join(QStringLiteral(", ")));
+    qInfo("%d %% loss: sent %u TS packets, received %lld, continuity errors %lld; sender: %llu sent, %llu "
+          "retransmitted; receiver: %s",
+          lossPercent, sent, checker.packets() - checker.nullPackets(), checker.continuityErrors(), link.sentTotal,
+          link.retransmittedTotal, qPrintable(figures.join(", ")));
     qInfo().noquote() << proxy.output().trimmed();
-    QVERIFY2(proxyCounter(proxy.output(), QStringLiteral("forward"), QStringLiteral("lost")) > 0,
+    QVERIFY2(impairProxyCounter(proxy, QStringLiteral("forward"), QStringLiteral("lost")) > 0,
              "the proxy dropped nothing");
     QCOMPARE(checker.syncLossBytes(), qint64(0));
     QCOMPARE(checker.continuityErrors(), qint64(0));

@@ -3,16 +3,14 @@
 #include "resenderrist.h"
 #include "risttestreceiver.h"
 #include "testkit.h"
+#include "tscontinuity.h"
 
 #include <QtTest>
 
-#include <QPlainTextEdit>
 #include <QTcpSocket>
-#include <QTemporaryDir>
 
 #include <atomic>
 #include <memory>
-#include <mutex>
 
 namespace {
 
@@ -20,23 +18,15 @@ constexpr int kWaitMs = 10000;
 constexpr int kLongEncoderWaitMs = 60000;
 const char kSecret[] = "s3cr&t=#value";
 
-// The handler runs on every thread that logs (relay, libraries' own threads) while the test reads the list.
-std::mutex diagnosticsLock; // guards diagnostics and the list it points to
-QStringList *diagnostics = nullptr;
 QtMessageHandler previousHandler = nullptr;
 // The next run is held this long at its first diagnostic line, before its listener opens.
 std::atomic<int> holdRunStartMs{0};
 
-void collect(QtMsgType type, const QMessageLogContext &context, const QString &message) {
+void holdRunStart(QtMsgType type, const QMessageLogContext &context, const QString &message) {
     if (message.startsWith(QLatin1String("===RESenderRist"))) {
         const int hold = holdRunStartMs.exchange(0);
         if (hold > 0)
             QThread::msleep(ulong(hold));
-    }
-    {
-        std::lock_guard<std::mutex> locker(diagnosticsLock);
-        if (diagnostics)
-            diagnostics->append(message);
     }
     previousHandler(type, context, message);
 }
@@ -48,14 +38,6 @@ public:
 signals:
     void srtError();
 };
-
-QString logText(const LogsDlg &logs) {
-    return logs.findChild<QPlainTextEdit *>(QStringLiteral("plainTextEdit"))->toPlainText();
-}
-
-bool logHas(const LogsDlg &logs, const QString &line, int timeoutMs = kWaitMs) {
-    return testkit::waitUntil([&] { return logText(logs).contains(line); }, timeoutMs);
-}
 
 // Writes like a live encoder (uneven sizes, paced) until done or the deadline.
 bool writePaced(QTcpSocket &encoder, const QByteArray &data) {
@@ -71,15 +53,6 @@ bool writePaced(QTcpSocket &encoder, const QByteArray &data) {
         QTest::qWait(5);
     }
     return true;
-}
-
-// The share of 188-byte slots that begin with the transport stream sync byte.
-double tsPacketShare(const QByteArray &data) {
-    int places = 0;
-    int synced = 0;
-    for (int i = 0; i < data.size(); i += 188, ++places)
-        synced += data[i] == char(0x47);
-    return places ? double(synced) / places : 0.0;
 }
 
 } // namespace
@@ -107,21 +80,19 @@ private:
 
     std::unique_ptr<LogsDlg> logs;
     std::unique_ptr<RESenderRist> sender;
-    QStringList lines;
+    std::unique_ptr<testkit::MessageCapture> diagnostics;
 };
 
 void TestRESenderRist::initTestCase() {
     if (!testkit::haveProgram(QStringLiteral("ristreceiver")))
         QSKIP("ristreceiver (rist-tools) is needed");
-    diagnostics = &lines;
-    previousHandler = qInstallMessageHandler(collect);
+    previousHandler = qInstallMessageHandler(holdRunStart);
 }
 
 void TestRESenderRist::init() {
-    {
-        std::lock_guard<std::mutex> locker(diagnosticsLock);
-        lines.clear();
-    }
+    // A capture left by a failed test goes first: two at once would pass each message to each other.
+    diagnostics.reset();
+    diagnostics = std::make_unique<testkit::MessageCapture>();
     logs = std::make_unique<LogsDlg>();
     sender = std::make_unique<RESenderRist>(logs.get());
 }
@@ -130,11 +101,8 @@ void TestRESenderRist::cleanup() {
     sender->stopRetransmit();
     QVERIFY(sender->wait(kWaitMs));
     // Nothing of any secret reaches the log window or the diagnostic stream.
-    QString everything = logText(*logs);
-    {
-        std::lock_guard<std::mutex> locker(diagnosticsLock);
-        everything += lines.join('\n');
-    }
+    const QString everything = testkit::logText(*logs) + diagnostics->messages().join('\n');
+    diagnostics.reset();
     QVERIFY2(!everything.contains(QLatin1String(kSecret)), "the secret was logged");
     QVERIFY(!everything.contains(QLatin1String("pw-of-bob")));
     sender.reset();
@@ -152,8 +120,7 @@ void TestRESenderRist::forwardsToRistReceiver_data() {
     QTest::addColumn<QString>("senderSecret");
     QTest::addColumn<QString>("receiverSecret");
     QTest::addColumn<bool>("arrives");
-    QTest::newRow("plain") << ""
-                           << "" << true;
+    testkit::row("plain", "", "", true);
     QTest::newRow("same secret") << kSecret << kSecret << true;
     QTest::newRow("other secret") << kSecret << "another-secret" << false;
 }
@@ -172,10 +139,9 @@ void TestRESenderRist::forwardsToRistReceiver() {
     QVERIFY2(receiver.start(receiverSecret), qPrintable(receiver.output()));
     QVERIFY(startRun(QStringLiteral("rist://127.0.0.1:%1").arg(receiver.port()), QStringLiteral("127.0.0.1(1)"),
                      senderSecret));
-    QVERIFY(logHas(*logs, "CONNECT: SUCCESS"));
+    QVERIFY(testkit::logShows(*logs, "CONNECT: SUCCESS"));
     QTcpSocket encoder;
-    encoder.connectToHost(QHostAddress(QHostAddress::LocalHost), quint16(sender->listenPort.load()));
-    QVERIFY(encoder.waitForConnected(kWaitMs));
+    QVERIFY(testkit::connectEncoder(encoder, sender->listenPort));
     QVERIFY(writePaced(encoder, stream));
     if (arrives) {
         // The null packets the relay leads with may arrive too; the stream follows them unchanged.
@@ -197,7 +163,7 @@ void TestRESenderRist::forwardsToRistReceiver() {
     } else {
         // A receiver with another secret decrypts noise: no transport stream packet starts where one should.
         QTest::qWait(1500);
-        QVERIFY(tsPacketShare(receiver.data()) < 0.05);
+        QVERIFY(TsContinuity::syncShare(receiver.data()) < 0.05);
     }
 }
 
@@ -205,7 +171,7 @@ void TestRESenderRist::peersForEveryPathAndServer() {
     // Nobody needs to listen: peers exist as soon as librist accepts them.
     QVERIFY(startRun(QStringLiteral("127.0.0.1:7001,rist://127.0.0.1:7002?username=bob&password=pw-of-bob"),
                      QStringLiteral("127.0.0.1(2),127.0.0.1(0)"), QLatin1String(kSecret)));
-    QVERIFY(logHas(*logs, "CONNECT: SUCCESS"));
+    QVERIFY(testkit::logShows(*logs, "CONNECT: SUCCESS"));
     const QString first =
         QStringLiteral("rist://127.0.0.1:7001?cname=cam1&secret=s3cr%26t%3D%23value&aes-type=128&rtt-max=500"
                        "&min-retries=1&max-retries=10&reorder-buffer=25");
@@ -216,22 +182,23 @@ void TestRESenderRist::peersForEveryPathAndServer() {
     QCOMPARE(sender->peerUrls(),
              (QStringList{first + "&miface=127.0.0.1&weight=2", second + "&miface=127.0.0.1&weight=2",
                           first + "&miface=127.0.0.1&weight=0", second + "&miface=127.0.0.1&weight=0"}));
-    QVERIFY(logText(*logs).contains(QStringLiteral("Connect to RIST: rist://127.0.0.1:7001?cname=cam1&secret=***")));
-    QVERIFY(logText(*logs).contains(QStringLiteral("&username=***&password=***")));
+    QVERIFY(testkit::logText(*logs).contains(
+        QStringLiteral("Connect to RIST: rist://127.0.0.1:7001?cname=cam1&secret=***")));
+    QVERIFY(testkit::logText(*logs).contains(QStringLiteral("&username=***&password=***")));
 }
 
 void TestRESenderRist::tickAndUntickWhileRunning() {
     ErrorSink errors(sender.get());
     QSignalSpy spy(&errors, &ErrorSink::srtError);
     QVERIFY(startRun(QStringLiteral("127.0.0.1:7001,127.0.0.1:7002"), QStringLiteral("127.0.0.1(1)")));
-    QVERIFY(logHas(*logs, "CONNECT: SUCCESS"));
+    QVERIFY(testkit::logShows(*logs, "CONNECT: SUCCESS"));
     QCOMPARE(sender->peerUrls().size(), 2);
     sender->destroyPeers(QStringLiteral("127.0.0.1"));
     QCOMPARE(sender->peerUrls().size(), 0);
     // The last path gone is the stream gone: nothing would be sent, and no peer is left to fall silent.
     QCOMPARE(spy.count(), 1);
     QCOMPARE(sender->phase(), RelayThread::Phase::NoPath);
-    QVERIFY(logText(*logs).contains("*** RIST NO PATH LEFT.  STOP."));
+    QVERIFY(testkit::logText(*logs).contains("*** RIST NO PATH LEFT.  STOP."));
     // Ticked again: one peer per server on that path, with the weight chosen now.
     QVERIFY(sender->createPeer(QString(), QStringLiteral("127.0.0.1"), 3));
     const QStringList urls = sender->peerUrls();
@@ -251,7 +218,7 @@ void TestRESenderRist::valuesForTheNextRunWaitForThePreviousRun() {
     QVERIFY(startRun(QStringLiteral("127.0.0.1:7001"), QStringLiteral("127.0.0.1(1)")));
     sender->setRistParams(700, 0, 0, 0);
     sender->setBondings(QStringLiteral("127.0.0.1(4)"));
-    QVERIFY(logHas(*logs, "CONNECT: SUCCESS"));
+    QVERIFY(testkit::logShows(*logs, "CONNECT: SUCCESS"));
     QCOMPARE(sender->peerUrls().size(), 1);
     QVERIFY(sender->peerUrls().first().contains("&rtt-max=500&min-retries=1&max-retries=10&reorder-buffer=25"));
     QVERIFY(sender->peerUrls().first().endsWith("&weight=1"));
@@ -267,12 +234,11 @@ void TestRESenderRist::unusablePathIsRefused() {
     ErrorSink errors(sender.get());
     QSignalSpy spy(&errors, &ErrorSink::srtError);
     QVERIFY(startRun(QStringLiteral("127.0.0.1:7001"), QStringLiteral("203.0.113.77(1)")));
-    QVERIFY(logHas(*logs, "RIST PATH REFUSED: no local interface holds 203.0.113.77"));
-    QVERIFY(logHas(*logs, "CONNECT FAILED"));
+    QVERIFY(testkit::logShows(*logs, "RIST PATH REFUSED: no local interface holds 203.0.113.77"));
+    QVERIFY(testkit::logShows(*logs, "CONNECT FAILED"));
     QVERIFY(sender->peerUrls().isEmpty());
     QTcpSocket encoder;
-    encoder.connectToHost(QHostAddress(QHostAddress::LocalHost), quint16(sender->listenPort.load()));
-    QVERIFY(encoder.waitForConnected(kWaitMs));
+    QVERIFY(testkit::connectEncoder(encoder, sender->listenPort));
     // Every write fails without a sender; the sixth failed chunk gives up, once.
     for (int i = 0; i < 8; ++i) {
         encoder.write(QByteArray(RESenderRist::kChunkSize, 'x'));
@@ -281,7 +247,7 @@ void TestRESenderRist::unusablePathIsRefused() {
     QVERIFY(testkit::waitUntil([&] { return spy.count() > 0; }, kWaitMs));
     QTest::qWait(200);
     QCOMPARE(spy.count(), 1);
-    QVERIFY(logText(*logs).contains("*** RIST PACKET SEND ERROR (5 times).  STOP."));
+    QVERIFY(testkit::logText(*logs).contains("*** RIST PACKET SEND ERROR (5 times).  STOP."));
 }
 
 void TestRESenderRist::lastPeerTimeoutRaisesError() {
@@ -291,8 +257,7 @@ void TestRESenderRist::lastPeerTimeoutRaisesError() {
     QVERIFY(receiver->start());
     QVERIFY(startRun(QStringLiteral("127.0.0.1:%1").arg(receiver->port()), QStringLiteral("127.0.0.1(1)")));
     QTcpSocket encoder;
-    encoder.connectToHost(QHostAddress(QHostAddress::LocalHost), quint16(sender->listenPort.load()));
-    QVERIFY(encoder.waitForConnected(kWaitMs));
+    QVERIFY(testkit::connectEncoder(encoder, sender->listenPort));
     // A live encoder keeps writing; librist notices a silent receiver while it sends.
     QTimer feed;
     connect(&feed, &QTimer::timeout, [&] { encoder.write(QByteArray(10 * RESenderRist::kChunkSize, 'x')); });
@@ -308,7 +273,7 @@ void TestRESenderRist::lastPeerTimeoutRaisesError() {
 void TestRESenderRist::stopDuringEncoderWaitEndsRun() {
     sender->setEncoderWaitMs(kLongEncoderWaitMs);
     QVERIFY(startRun(QStringLiteral("127.0.0.1:7001"), QStringLiteral("127.0.0.1(1)")));
-    QVERIFY(logHas(*logs, "CONNECT: SUCCESS"));
+    QVERIFY(testkit::logShows(*logs, "CONNECT: SUCCESS"));
     const int first = sender->listenPort;
     QElapsedTimer timer;
     timer.start();
@@ -331,9 +296,8 @@ void TestRESenderRist::restartBeforeListenerPublishesNewPort() {
     QVERIFY(testkit::waitUntil([&] { return (port = sender->listenPort.load()) != 0; }, kWaitMs));
     QVERIFY(port > 0);
     QTcpSocket encoder;
-    encoder.connectToHost(QHostAddress(QHostAddress::LocalHost), quint16(port));
-    QVERIFY(encoder.waitForConnected(kWaitMs));
-    QVERIFY(logHas(*logs, "RESenderRist SUCCESS"));
+    QVERIFY(testkit::connectEncoder(encoder, port));
+    QVERIFY(testkit::logShows(*logs, "RESenderRist SUCCESS"));
 }
 
 QTEST_MAIN(TestRESenderRist)

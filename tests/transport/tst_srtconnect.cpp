@@ -74,25 +74,14 @@ void TestSrtConnect::failuresLeaveNoSocket_data() {
     QTest::addColumn<bool>("listening");
     QTest::addColumn<QString>("expected");
 
-    QTest::newRow("empty host") << ""
-                                << ""
-                                << "cam" << false << "init_pton FAILED";
-    QTest::newRow("unresolved name") << "localhost"
-                                     << ""
-                                     << "cam" << false << "init_pton FAILED";
+    testkit::row("empty host", "", "", "cam", false, "init_pton FAILED");
+    testkit::row("unresolved name", "localhost", "", "cam", false, "init_pton FAILED");
     // Brackets belong to the server text, not to the address handed over.
-    QTest::newRow("bracketed IPv6 host") << "[::1]"
-                                         << ""
-                                         << "cam" << false << "init_pton FAILED";
-    QTest::newRow("interface not an address") << "127.0.0.1"
-                                              << "eth0"
-                                              << "cam" << false << "bind InternetInterface FAILED";
+    testkit::row("bracketed IPv6 host", "[::1]", "", "cam", false, "init_pton FAILED");
+    testkit::row("interface not an address", "127.0.0.1", "eth0", "cam", false, "bind InternetInterface FAILED");
     // The library takes stream ids up to 512 bytes.
-    QTest::newRow("stream id too long") << "127.0.0.1"
-                                        << "" << QString(513, 'x') << true << "set streamid FAILED";
-    QTest::newRow("nobody listening") << "127.0.0.1"
-                                      << ""
-                                      << "cam" << false << "SRT CONNECT FAILED";
+    testkit::row("stream id too long", "127.0.0.1", "", QString(513, 'x'), true, "set streamid FAILED");
+    testkit::row("nobody listening", "127.0.0.1", "", "cam", false, "SRT CONNECT FAILED");
 }
 
 void TestSrtConnect::failuresLeaveNoSocket() {
@@ -124,25 +113,17 @@ void TestSrtConnect::streamIdReachesServer_data() {
     QTest::addColumn<int>("mss");
 
     // A 1316-byte live message does not fit MSS 1052 (1008 bytes of payload), so live keeps the default 1500.
-    QTest::newRow("live") << "studio/cam1" << false << ""
-                          << "studio/cam1" << 1500;
-    QTest::newRow("live, empty") << "" << false << ""
-                                 << "" << 1500;
-    QTest::newRow("live, long") << QString(500, 'a') << false << "" << QString(500, 'a') << 1500;
-    QTest::newRow("lossless") << "studio/cam1" << true << ""
-                              << "studio/cam1#lossless" << 1052;
-    QTest::newRow("lossless, empty") << "" << true << ""
-                                     << "#lossless" << 1052;
-    QTest::newRow("bound to loopback") << "bound" << false << "127.0.0.1"
-                                       << "bound" << 1500;
-    QTest::newRow("bound to all interfaces") << "bound" << false << "0.0.0.0"
-                                             << "bound" << 1500;
+    testkit::row("live", "studio/cam1", false, "", "studio/cam1", 1500);
+    testkit::row("live, empty", "", false, "", "", 1500);
+    testkit::row("live, long", QString(500, 'a'), false, "", QString(500, 'a'), 1500);
+    testkit::row("lossless", "studio/cam1", true, "", "studio/cam1#lossless", 1052);
+    testkit::row("lossless, empty", "", true, "", "#lossless", 1052);
+    testkit::row("bound to loopback", "bound", false, "127.0.0.1", "bound", 1500);
+    testkit::row("bound to all interfaces", "bound", false, "0.0.0.0", "bound", 1500);
     // A documentation address on no local interface: the bind fails and the connection goes out unbound.
-    QTest::newRow("foreign address") << "bound" << false << "192.0.2.1"
-                                     << "bound" << 1500;
+    testkit::row("foreign address", "bound", false, "192.0.2.1", "bound", 1500);
     // The library takes an MSS only before the bind: a bound loss-less caller must still get its 1052.
-    QTest::newRow("lossless, bound") << "bound" << true << "127.0.0.1"
-                                     << "bound#lossless" << 1052;
+    testkit::row("lossless, bound", "bound", true, "127.0.0.1", "bound#lossless", 1052);
 }
 
 void TestSrtConnect::streamIdReachesServer() {
@@ -229,17 +210,12 @@ void TestSrtConnect::passphrase_data() {
     QTest::addColumn<bool>("connects");
     QTest::addColumn<bool>("secured");
 
-    QTest::newRow("same, key 32") << "harbour lights 42"
-                                  << "harbour lights 42" << true << true;
-    QTest::newRow("shortest accepted") << "0123456789"
-                                       << "0123456789" << true << true;
-    QTest::newRow("another passphrase") << "harbour lights 42"
-                                        << "harbour lights 43" << false << false;
-    QTest::newRow("none offered") << "harbour lights 42"
-                                  << "" << false << false;
+    testkit::row("same, key 32", "harbour lights 42", "harbour lights 42", true, true);
+    testkit::row("shortest accepted", "0123456789", "0123456789", true, true);
+    testkit::row("another passphrase", "harbour lights 42", "harbour lights 43", false, false);
+    testkit::row("none offered", "harbour lights 42", "", false, false);
     // Nine characters are refused by the library: the refusal is only logged and the caller goes out clear.
-    QTest::newRow("too short, unencrypted") << ""
-                                            << "012345678" << true << false;
+    testkit::row("too short, unencrypted", "", "012345678", true, false);
 }
 
 void TestSrtConnect::passphrase() {
@@ -295,16 +271,13 @@ void TestSrtConnect::sendAll() {
 void TestSrtConnect::ipv6_data() {
     QTest::addColumn<QString>("host");
     QTest::addColumn<QString>("interfaceAddress");
-    QTest::newRow("literal") << "::1" << QString();
-    QTest::newRow("long form") << "0:0:0:0:0:0:0:1" << QString();
+    testkit::row("literal", "::1", QString());
+    testkit::row("long form", "0:0:0:0:0:0:0:1", QString());
     // "use default" binds to 0.0.0.0, which for an IPv6 server means "::".
-    QTest::newRow("all interfaces") << "::1"
-                                    << "0.0.0.0";
-    QTest::newRow("bound to ::1") << "::1"
-                                  << "::1";
+    testkit::row("all interfaces", "::1", "0.0.0.0");
+    testkit::row("bound to ::1", "::1", "::1");
     // An IPv4 interface cannot reach an IPv6 server: not bound, the connection goes out unbound.
-    QTest::newRow("IPv4 interface") << "::1"
-                                    << "127.0.0.1";
+    testkit::row("IPv4 interface", "::1", "127.0.0.1");
 }
 
 void TestSrtConnect::ipv6() {
@@ -346,10 +319,7 @@ void TestSrtConnect::ipv6OnlyName() {
         QSKIP("unshare and srt-live-transmit are needed");
     QTemporaryDir dir;
     const QString hosts = dir.filePath(QStringLiteral("hosts"));
-    QFile file(hosts);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(QByteArray("::1 ") + kIpv6OnlyName + "\n");
-    file.close();
+    QVERIFY(testkit::writeFile(hosts, QByteArray("::1 ") + kIpv6OnlyName + "\n"));
     qputenv(kSwappedHosts, "1");
     QByteArray output;
     const int code =

@@ -6,7 +6,6 @@
 #include "testkit.h"
 #include "threadtest.h"
 
-#include <QElapsedTimer>
 #include <QtTest>
 
 #include <srt/srt.h>
