@@ -31,7 +31,6 @@ namespace {
 constexpr int kLatencyMs = 200;
 constexpr int kFirstRecordMs = 30000;
 constexpr int kPollMs = 250;
-constexpr double kCleanLossPercent = 2.0;
 constexpr int kCleanRunSeconds = 5;
 constexpr int kSettleLimitSeconds = 20;
 constexpr int kHoldSeconds = 20;
@@ -61,12 +60,6 @@ struct Result {
     qint64 secondOfStream = 0;
     double backSeconds = -1;
 };
-
-bool clean(const QJsonObject &record) {
-    return record.value(QStringLiteral("send_buffer_ms")).toDouble() <= kLatencyMs / 4.0 &&
-           record.value(QStringLiteral("lost_percent")).toDouble() <= kCleanLossPercent &&
-           ShapedStream::number(record, "dropped_packets") == 0;
-}
 
 // The stream as it runs: the records and the received file's size, sampled together every poll.
 struct Watch {
@@ -109,19 +102,6 @@ struct Watch {
         return fileSize.empty() ? 0 : fileSize.back();
     }
 };
-
-// The first record of kCleanRunSeconds clean ones in a row at or after from; -1 if none yet.
-int settledAt(const QList<QJsonObject> &records, int from) {
-    for (int first = from, run = 0; first + run < records.size(); ++run) {
-        if (!clean(records[first + run])) {
-            first += run + 1;
-            run = -1;
-        } else if (run + 1 == kCleanRunSeconds) {
-            return first;
-        }
-    }
-    return -1;
-}
 
 qint64 tsLost(const QByteArray &received, qint64 from, qint64 to) {
     const int start = ShapedStream::syncAfter(received, int(from));
@@ -169,7 +149,7 @@ Result run(ShapedLink &link, const Row &row) {
     int settled = -1;
     watch.until(
         [&] {
-            settled = settledAt(watch.records, narrowedAt);
+            settled = ShapedStream::settledAt(watch.records, narrowedAt, kCleanRunSeconds, kLatencyMs);
             return settled >= 0;
         },
         kSettleLimitSeconds);

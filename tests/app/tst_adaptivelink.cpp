@@ -37,22 +37,8 @@ int number(const QJsonObject &record, const char *key) {
     return ShapedStream::number(record, key);
 }
 
-bool clean(const QJsonObject &record) {
-    return record.value(QStringLiteral("send_buffer_ms")).toDouble() <= kLatencyMs / 4.0 &&
-           record.value(QStringLiteral("lost_percent")).toDouble() <= 2.0 && number(record, "dropped_packets") == 0;
-}
-
-// The first record of kCleanRun clean ones in a row; -1 if none yet.
 int settledAt(const Records &list) {
-    for (int first = 0, run = 0; first + run < list.size(); ++run) {
-        if (!clean(list[first + run])) {
-            first += run + 1;
-            run = -1;
-        } else if (run + 1 == kCleanRun) {
-            return first;
-        }
-    }
-    return -1;
+    return ShapedStream::settledAt(list, 0, kCleanRun, kLatencyMs);
 }
 
 // The records in brief, for failure messages: encoder bitrate / send buffer / lost / dropped, one a second.

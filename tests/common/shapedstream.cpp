@@ -90,6 +90,24 @@ QString ShapedStream::log() const {
     return QString::fromUtf8(testkit::readFile(config + QStringLiteral(".log")));
 }
 
+bool ShapedStream::clean(const QJsonObject &record, int latencyMs) {
+    return record.value(QStringLiteral("send_buffer_ms")).toDouble() <= latencyMs / 4.0 &&
+           record.value(QStringLiteral("lost_percent")).toDouble() <= kCleanLossPercent &&
+           number(record, "dropped_packets") == 0;
+}
+
+int ShapedStream::settledAt(const QList<QJsonObject> &records, int from, int cleanRun, int latencyMs) {
+    for (int first = from, run = 0; first + run < records.size(); ++run) {
+        if (!clean(records[first + run], latencyMs)) {
+            first += run + 1;
+            run = -1;
+        } else if (run + 1 == cleanRun) {
+            return first;
+        }
+    }
+    return -1;
+}
+
 int ShapedStream::syncAfter(const QByteArray &bytes, int from) {
     for (int at = from; at + 2 * kTsPacket < bytes.size(); ++at) {
         if (bytes.at(at) == 0x47 && bytes.at(at + kTsPacket) == 0x47 && bytes.at(at + 2 * kTsPacket) == 0x47)

@@ -32,6 +32,11 @@ public:
     QString receivedPath() const { return received; }
 
     static int number(const QJsonObject &record, const char *key) { return record.value(QLatin1String(key)).toInt(); }
+    // Settled: the first of cleanRun records in a row at or after from whose send buffer holds at most a quarter
+    // of the latency, with at most 2 % lost and nothing dropped; -1 if there is none yet.
+    static constexpr double kCleanLossPercent = 2.0;
+    static bool clean(const QJsonObject &record, int latencyMs);
+    static int settledAt(const QList<QJsonObject> &records, int from, int cleanRun, int latencyMs);
     // The first position at or after from where three transport stream packets in a row begin.
     static int syncAfter(const QByteArray &bytes, int from);
 
