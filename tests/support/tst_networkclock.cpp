@@ -85,7 +85,10 @@ private slots:
                 expected = serverNow;
             }
         }
-        QVERIFY2(qAbs(result->offset / 1e6 - offsetMs) < 2.0, qPrintable(QString::number(result->offset / 1e6)));
+        // Beyond the path's own delay, a reply read late by a busy machine shifts the offset by up to half the rest.
+        const double excessMs = std::max(0.0, result->delay / 1e6 - 2 * pathDelayMs);
+        QVERIFY2(qAbs(result->offset / 1e6 - offsetMs) < 2.0 + excessMs / 2,
+                 qPrintable(QString::number(result->offset / 1e6)));
         QVERIFY2(qAbs(result->delay / 1e6 - 2 * pathDelayMs) < 5.0, qPrintable(QString::number(result->delay / 1e6)));
         QVERIFY(qAbs(double(result->time) - expected) / 1e6 < 5.0);
         QCOMPARE(result->delayPlusOffset, result->delay + result->offset);
