@@ -98,7 +98,7 @@ struct MFClockedOutput::Impl {
 
     // Sound thread only.
     pa_simple *server = nullptr;
-    pa_sample_spec spec{};
+    pa_sample_spec openFormat{};
     SwrContext *toFloat = nullptr;
     int floatFrom[3] = {-1, 0, 0};
     int64_t retryAtUs = 0;
@@ -125,7 +125,7 @@ void MFClockedOutput::Impl::closeServer() {
 }
 
 bool MFClockedOutput::Impl::openServer(const pa_sample_spec &wanted, const QString &sink) {
-    if (server && pa_sample_spec_equal(&wanted, &spec))
+    if (server && pa_sample_spec_equal(&wanted, &openFormat))
         return true;
     closeServer();
     if (nowUs() < retryAtUs)
@@ -152,7 +152,7 @@ bool MFClockedOutput::Impl::openServer(const pa_sample_spec &wanted, const QStri
         return false;
     }
     loggedFailure = false;
-    spec = wanted;
+    openFormat = wanted;
     return true;
 }
 
@@ -202,7 +202,7 @@ bool MFClockedOutput::Impl::writeChunk(const Chunk &chunk) {
             bytes = size_t(made) * pa_frame_size(&wanted);
         }
     } else {
-        wanted = server ? spec : pa_sample_spec{PA_SAMPLE_S32LE, kDefaultSampleRate, kDefaultChannels};
+        wanted = server ? openFormat : pa_sample_spec{PA_SAMPLE_S32LE, kDefaultSampleRate, kDefaultChannels};
         const int64_t frames = chunk.lengthUs * int64_t(wanted.rate) / kUsPerSecond;
         converted.assign(size_t(frames) * pa_frame_size(&wanted), 0);
         data = converted.data();
