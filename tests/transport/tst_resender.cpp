@@ -85,10 +85,13 @@ private slots:
     void streamIdSuffixes();
     void passphraseWithKeyLength32();
     void unreachableServerRaisesErrorOnce();
-    void peerGoneRaisesError();
+    void backupGoesAndReturns();
+    void serversGone_data();
+    void serversGone();
     void encoderFailureRaisesError_data();
     void encoderFailureRaisesError();
     void stopDuringEncoderWaitEndsRun();
+    void stopDuringConnectEndsRun_data();
     void stopDuringConnectEndsRun();
     void restartDuringEncoderWaitPublishesNewPort();
     void listenerThatCannotOpen();
@@ -314,29 +317,135 @@ void TestRESender::unreachableServerRaisesErrorOnce() {
     QCOMPARE(logText(*logs).count("SRT PACKET SEND ERROR"), 1);
 }
 
-void TestRESender::peerGoneRaisesError() {
+// Two srt-live-transmit servers take the same stream; the backup is stopped mid-stream and started again.
+void TestRESender::backupGoesAndReturns() {
+    if (!testkit::haveProgram("srt-live-transmit") || !testkit::haveProgram("ffmpeg"))
+        QSKIP("srt-live-transmit (srt-tools) and ffmpeg are needed");
+    QTemporaryDir dir;
+    const QString input = dir.filePath("input.ts");
+    QVERIFY(testkit::makeTransportStream(input, 8.0, QStringLiteral("640x360"), 2000));
+    const QByteArray stream = testkit::readFile(input);
+    const quint16 mainPort = testkit::freePort(true);
+    const quint16 backupPort = testkit::freePort(true);
+    PeerProcess main;
+    PeerProcess backup;
+    QVERIFY2(startSrtFileServer(main, mainPort, dir.filePath("main.ts"), QString()), qPrintable(main.output()));
+    QVERIFY2(startSrtFileServer(backup, backupPort, dir.filePath("backup1.ts"), QString()),
+             qPrintable(backup.output()));
+    sender->setBackupServer(QStringLiteral("127.0.0.1"), QString(), backupPort);
+    QVERIFY(startRun(mainPort, QStringLiteral("relay")));
+    QVERIFY(logHas(*logs, "\nCONNECT: SUCCESS"));
+    QVERIFY(logHas(*logs, "BACKUP CONNECT: SUCCESS"));
+    QCOMPARE(sender->destinationCount(), 2);
+
+    QTcpSocket encoder;
+    QVERIFY(connectEncoder(encoder, sender->listenPort));
+    // Paced at the stream's own rate, in whole TS packets as the muxer writes them: the backup goes a quarter of
+    // the way in, comes back as soon as the relay has seen it go, and must get the stream again.
+    constexpr int kWriteSize = 100 * RelayThread::kTsPacketSize;
+    const int pauseMs = int(8000LL * kWriteSize / stream.size());
+    QElapsedTimer returned;
+    qint64 backAfterMs = -1;
+    for (int offset = 0; offset < stream.size(); offset += kWriteSize) {
+        QVERIFY(writeAll(encoder, stream.mid(offset, kWriteSize)));
+        QTest::qWait(pauseMs);
+        if (offset >= stream.size() / 4 && !backup.isRunning() && !returned.isValid() &&
+            logText(*logs).contains(QStringLiteral("SRT SERVER LOST: BACKUP"))) {
+            QVERIFY2(startSrtFileServer(backup, backupPort, dir.filePath("backup2.ts"), QString()),
+                     qPrintable(backup.output()));
+            returned.start();
+        } else if (offset >= stream.size() / 4 && backup.isRunning() && !returned.isValid()) {
+            backup.terminate();
+            QVERIFY(backup.waitForExit(5000));
+        }
+        if (returned.isValid() && backAfterMs < 0 && QFileInfo(dir.filePath("backup2.ts")).size() > 0)
+            backAfterMs = returned.elapsed();
+    }
+    QVERIFY2(returned.isValid(), "the relay never saw the backup go");
+    constexpr qint64 kOutputBlock = 64 * 1024;
+    QVERIFY(testkit::waitUntil([&] { return QFileInfo(dir.filePath("main.ts")).size() > stream.size() - kOutputBlock; },
+                               30000));
+    QTest::qWait(300);
+    sender->stopRetransmit();
+    main.terminate();
+    backup.terminate();
+    QVERIFY(main.waitForExit(5000) && backup.waitForExit(5000));
+    if (backAfterMs < 0 && QFileInfo(dir.filePath("backup2.ts")).size() > 0)
+        backAfterMs = returned.elapsed();
+    QVERIFY2(backAfterMs >= 0 && backAfterMs < 5000, qPrintable(QString::number(backAfterMs)));
+
+    // The main server got every byte, the backup the stream up to its stop and, from its return, the rest from a TS
+    // packet boundary on.
+    QVERIFY2(testkit::readFile(dir.filePath("main.ts")) == stream, "the main server's stream differs");
+    const QByteArray before = testkit::readFile(dir.filePath("backup1.ts"));
+    const QByteArray after = testkit::readFile(dir.filePath("backup2.ts"));
+    QVERIFY(before.size() >= stream.size() / 8 && stream.startsWith(before));
+    QVERIFY(!after.isEmpty() && stream.endsWith(after));
+    QCOMPARE((stream.size() - after.size()) % RelayThread::kTsPacketSize, 0);
+    QVERIFY(!logText(*logs).contains(QStringLiteral("SRT SERVER LOST: MAIN")));
+    QVERIFY(logText(*logs).contains(QStringLiteral("SRT SERVER BACK: BACKUP 127.0.0.1:%1").arg(backupPort)));
+    QCOMPARE(failedSends.load(), 0);
+}
+
+void TestRESender::serversGone_data() {
+    QTest::addColumn<bool>("withBackup");
+    QTest::addColumn<bool>("mainGoes");
+    QTest::addColumn<bool>("backupGoes");
+    QTest::newRow("the only server goes") << false << true << false;
+    QTest::newRow("main goes, backup carries on") << true << true << false;
+    QTest::newRow("both go") << true << true << true;
+}
+
+// The run fails only once no server takes the stream; a server that is left carries it alone.
+void TestRESender::serversGone() {
+    QFETCH(bool, withBackup);
+    QFETCH(bool, mainGoes);
+    QFETCH(bool, backupGoes);
     ErrorSink sink(sender.get());
     QSignalSpy errors(&sink, &ErrorSink::srtError);
-    auto listener = std::make_unique<SrtTestListener>();
-    QVERIFY2(listener->start(), qPrintable(listener->errorText()));
-    QVERIFY(startRun(listener->port()));
-    QVERIFY(logHas(*logs, "CONNECT: SUCCESS"));
+    auto main = std::make_unique<SrtTestListener>();
+    auto backup = std::make_unique<SrtTestListener>();
+    QVERIFY2(main->start(), qPrintable(main->errorText()));
+    QVERIFY2(backup->start(), qPrintable(backup->errorText()));
+    if (withBackup)
+        sender->setBackupServer(QStringLiteral("127.0.0.1"), QString(), backup->port());
+    QVERIFY(startRun(main->port()));
+    QVERIFY(logHas(*logs, "\nCONNECT: SUCCESS"));
     QTcpSocket encoder;
     QVERIFY(connectEncoder(encoder, sender->listenPort));
     QVERIFY(writeAll(encoder, QByteArray(20 * 1316, 'a')));
-    QVERIFY(testkit::waitUntil([&] { return listener->bytesReceived() == 20 * 1316; }, kWaitMs));
+    QVERIFY(testkit::waitUntil([&] { return main->bytesReceived() == 20 * 1316; }, kWaitMs));
+    QCOMPARE(backup->bytesReceived(), withBackup ? 20 * 1316 : 0);
     QCOMPARE(failedSends.load(), 0);
 
-    listener.reset();
-    // Keep writing as a live encoder does until the relay gives up.
+    if (mainGoes)
+        main.reset();
+    if (backupGoes)
+        backup.reset();
+    // Keep writing as a live encoder does until the relay gives up, or for a while when it must not.
     QElapsedTimer timer;
     timer.start();
-    while (errors.isEmpty() && timer.elapsed() < 20000) {
+    const bool fails = !withBackup || backupGoes;
+    int written = 0;
+    while (errors.isEmpty() && timer.elapsed() < (fails ? 20000 : 3000)) {
         QVERIFY(writeAll(encoder, QByteArray(1316, 'b')));
-        errors.wait(50);
+        ++written;
+        errors.wait(20);
     }
-    QCOMPARE(errors.count(), 1);
-    QCOMPARE(failedSends.load(), 6);
+    QCOMPARE(errors.count(), fails ? 1 : 0);
+    QCOMPARE(failedSends.load(), fails ? 6 : 0);
+    if (fails)
+        return;
+    QVERIFY(testkit::waitUntil([&] { return backup->bytesReceived() == (20 + written) * 1316; }, kWaitMs));
+    QVERIFY(sender->destinationUp(1) && !sender->destinationUp(0));
+    // The figures follow the backup now, and name each server.
+    const LinkStats stats = sender->linkStats();
+    QVERIFY(stats.valid());
+    QCOMPARE(stats.paths.size(), 2);
+    QCOMPARE(QStringList({stats.paths[0].role, stats.paths[1].role}), QStringList({"main", "backup"}));
+    QCOMPARE(QList<bool>({stats.paths[0].alive, stats.paths[1].alive}), QList<bool>({false, true}));
+    QCOMPARE(stats.paths[1].destination, QStringLiteral("127.0.0.1:%1").arg(backup->port()));
+    QVERIFY(stats.paths[1].sentInterval > 0 && stats.sentInterval == stats.paths[1].sentInterval);
 }
 
 void TestRESender::encoderFailureRaisesError_data() {
@@ -391,8 +500,17 @@ void TestRESender::stopDuringEncoderWaitEndsRun() {
     QVERIFY(testkit::waitUntil([&] { return listener.callers().first().closed; }, kWaitMs));
 }
 
+void TestRESender::stopDuringConnectEndsRun_data() {
+    QTest::addColumn<bool>("withBackup");
+    QTest::newRow("one server") << false;
+    QTest::newRow("with a backup") << true;
+}
+
 void TestRESender::stopDuringConnectEndsRun() {
+    QFETCH(bool, withBackup);
     // Nobody answers there, so the library would go on trying for its whole connect timeout (3 s).
+    if (withBackup)
+        sender->setBackupServer(QStringLiteral("127.0.0.1"), QString(), testkit::freePort(true));
     QVERIFY(startRun(testkit::freePort(true)));
     QVERIFY(logHas(*logs, "Connect to SRT "));
     QTest::qWait(200);
