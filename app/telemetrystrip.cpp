@@ -101,21 +101,22 @@ void TelemetryStrip::addSample(const LinkStats &stats, int configuredKbps, int e
     pathHeader.clear();
     pathRows.clear();
     if (!stats.paths.isEmpty() && !stats.paths.first().role.isEmpty()) {
-        // The servers of an SRT stream with a backup, one row each.
-        pathHeader = QStringList{tr("server"), tr("round trip"), tr("rate"), tr("lost"), tr("retransmitted")};
+        // The servers of an SRT stream with a backup, one row each; the run's totals are in the lines above.
+        pathHeader =
+            QStringList{tr("server"), tr("route"), tr("round trip"), tr("rate"), tr("lost"), tr("retransmitted")};
         for (const LinkPathStats &path : stats.paths) {
             const QString role = path.role == QLatin1String("main") ? tr("main") : tr("backup");
-            QString server = tr("%1 %2").arg(role, path.destination);
-            if (!path.interfaceAddress.isEmpty())
-                server = tr("%1 from %2").arg(server, path.interfaceAddress);
+            const QString route = path.interfaceAddress.isEmpty()
+                                      ? path.destination
+                                      : tr("%1 → %2").arg(path.interfaceAddress, path.destination);
             if (!path.alive) {
-                pathRows.append({server, tr("reconnecting")});
+                pathRows.append({role, route, tr("reconnecting")});
                 continue;
             }
-            pathRows.append({server, tr("%1 ms").arg(path.rttMs, 0, 'f', 0),
+            pathRows.append({role, route, tr("%1 ms").arg(path.rttMs, 0, 'f', 0),
                              tr("%1 Mbit/s").arg(path.sendRateMbps, 0, 'f', 2),
                              tr("%1 %").arg(LinkStats::percentOf(path.lostInterval, path.sentInterval), 0, 'f', 1),
-                             tr("%1 (%2 in all)").arg(path.retransmittedInterval).arg(path.retransmittedTotal)});
+                             QString::number(path.retransmittedInterval)});
         }
     } else if (!stats.paths.isEmpty()) {
         // Paths to one server (the usual case) name it once, in the header.
