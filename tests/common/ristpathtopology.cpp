@@ -19,6 +19,8 @@ namespace {
 const char kPrefix[] = "tw-rp-";
 QString senderNs;
 QString receiverNs;
+// The namespace the first enterSender left, for leaveSender.
+int originalNs = -1;
 
 bool run(const QString &command) {
     return std::system((command + QStringLiteral(" >/dev/null 2>&1")).toLocal8Bit().constData()) == 0;
@@ -117,6 +119,8 @@ void remove() {
 }
 
 bool enterSender(QString *error) {
+    if (originalNs < 0)
+        originalNs = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
     const int fd = ::open(QByteArray("/var/run/netns/" + senderNs.toLocal8Bit()).constData(), O_RDONLY | O_CLOEXEC);
     const bool entered = fd >= 0 && ::setns(fd, CLONE_NEWNET) == 0;
     if (fd >= 0)
@@ -124,6 +128,11 @@ bool enterSender(QString *error) {
     if (!entered)
         *error = QStringLiteral("cannot enter the sender's network namespace");
     return entered;
+}
+
+void leaveSender() {
+    if (originalNs >= 0)
+        ::setns(originalNs, CLONE_NEWNET);
 }
 
 bool dropPath(int path) {

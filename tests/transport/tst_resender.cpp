@@ -3,6 +3,7 @@
 #include "logsdlg.h"
 #include "peerprocess.h"
 #include "resender.h"
+#include "ristpathtopology.h"
 #include "srttestlistener.h"
 #include "testkit.h"
 
@@ -86,6 +87,7 @@ private slots:
     void passphraseWithKeyLength32();
     void unreachableServerRaisesErrorOnce();
     void backupGoesAndReturns();
+    void backupLeavesByItsOwnInterface();
     void serversGone_data();
     void serversGone();
     void encoderFailureRaisesError_data();
@@ -385,6 +387,55 @@ void TestRESender::backupGoesAndReturns() {
     QVERIFY(!logText(*logs).contains(QStringLiteral("SRT SERVER LOST: MAIN")));
     QVERIFY(logText(*logs).contains(QStringLiteral("SRT SERVER BACK: BACKUP 127.0.0.1:%1").arg(backupPort)));
     QCOMPARE(failedSends.load(), 0);
+}
+
+// Two links to the server's network, the first preferred by the routing table: the backup bound to the second
+// leaves by it, not by the way the table would choose. Without the device binding both streams left by the first.
+void TestRESender::backupLeavesByItsOwnInterface() {
+    if (!testkit::haveProgram("srt-live-transmit"))
+        QSKIP("srt-live-transmit (srt-tools) is needed");
+    QString error;
+    if (!ristpaths::build(&error))
+        QSKIP(qPrintable(error));
+    const auto removeNamespaces = qScopeGuard([] {
+        ristpaths::leaveSender();
+        ristpaths::remove();
+    });
+    QTemporaryDir dir;
+    const auto startServer = [&](PeerProcess &server, quint16 port, const QString &file) {
+        return server.start(
+            QStringLiteral("ip"),
+            {QStringLiteral("netns"), QStringLiteral("exec"), ristpaths::receiverNamespace(), QStringLiteral("sh"),
+             QStringLiteral("-c"), QStringLiteral("exec srt-live-transmit -q \"$1\" file://con > \"$2\""),
+             QStringLiteral("sh"), QStringLiteral("srt://:%1?mode=listener").arg(port), dir.filePath(file)});
+    };
+    PeerProcess main;
+    PeerProcess backup;
+    QVERIFY2(startServer(main, 9001, QStringLiteral("main.ts")), qPrintable(main.output()));
+    QVERIFY2(startServer(backup, 9002, QStringLiteral("backup.ts")), qPrintable(backup.output()));
+    // This thread and the relay's, which it starts, are in the sender's namespace from here on.
+    QVERIFY2(ristpaths::enterSender(&error), qPrintable(error));
+    const qint64 before[] = {ristpaths::sentPackets(0), ristpaths::sentPackets(1)};
+    sender->setBackupServer(QLatin1String(ristpaths::kReceiverAddress), ristpaths::pathAddress(1), 9002);
+    sender->startRetransmit(QLatin1String(ristpaths::kReceiverAddress), QString(), 9001, QStringLiteral("cam1"), 120,
+                            QString(), 16, false);
+    QVERIFY(logHas(*logs, "\nCONNECT: SUCCESS") && logHas(*logs, "BACKUP CONNECT: SUCCESS"));
+    QTcpSocket encoder;
+    QVERIFY(connectEncoder(encoder, sender->listenPort));
+    constexpr int kMessages = 300;
+    QVERIFY(writeAll(encoder, QByteArray(kMessages * 1316, 'n')));
+    QVERIFY(testkit::waitUntil(
+        [&] {
+            return QFileInfo(dir.filePath("main.ts")).size() >= kMessages * 1316 - 65536 &&
+                   QFileInfo(dir.filePath("backup.ts")).size() >= kMessages * 1316 - 65536;
+        },
+        kWaitMs));
+    const qint64 sent[] = {ristpaths::sentPackets(0) - before[0], ristpaths::sentPackets(1) - before[1]};
+    QVERIFY2(
+        sent[0] >= kMessages && sent[1] >= kMessages && sent[1] < 2 * kMessages,
+        qPrintable(QStringLiteral("%1 packets left by the first link, %2 by the second").arg(sent[0]).arg(sent[1])));
+    sender->stopRetransmit();
+    QVERIFY(sender->wait(kWaitMs));
 }
 
 void TestRESender::serversGone_data() {
