@@ -126,7 +126,8 @@ QString connectSRT(int &socket, const QString &host, const QString &interfaceAdd
         // links to the server (a main and a backup) both streams would leave by the preferred one, from the other's
         // address. The device holding the address is the way out. Without the right to bind to a device, or with a
         // library built without it, the address binding alone stays, as before.
-        const QString device = PathSocketBinder::deviceOf(interfaceAddress);
+        const QString device =
+            local.ss_family == destination.ss_family ? PathSocketBinder::deviceOf(interfaceAddress) : QString();
         if (!device.isEmpty()) {
             const QByteArray name = device.toLocal8Bit();
             if (srt_setsockflag(created, SRTO_BINDTODEVICE, name.constData(), name.size()) != 0)
