@@ -101,9 +101,9 @@ void TelemetryStrip::addSample(const LinkStats &stats, int configuredKbps, int e
     pathHeader.clear();
     pathRows.clear();
     if (!stats.paths.isEmpty() && !stats.paths.first().role.isEmpty()) {
-        // The servers of an SRT stream with a backup, one row each; the run's totals are in the lines above.
-        pathHeader =
-            QStringList{tr("server"), tr("route"), tr("round trip"), tr("rate"), tr("lost"), tr("retransmitted")};
+        // The servers of an SRT stream with a backup, one row each; the run's totals and the send rate (the same
+        // stream goes to both) are in the lines above.
+        pathHeader = QStringList{tr("server"), tr("route"), tr("round trip"), tr("lost"), tr("retransmitted")};
         for (const LinkPathStats &path : stats.paths) {
             const QString role = path.role == QLatin1String("main") ? tr("main") : tr("backup");
             const QString route = path.interfaceAddress.isEmpty()
@@ -114,7 +114,6 @@ void TelemetryStrip::addSample(const LinkStats &stats, int configuredKbps, int e
                 continue;
             }
             pathRows.append({role, route, tr("%1 ms").arg(path.rttMs, 0, 'f', 0),
-                             tr("%1 Mbit/s").arg(path.sendRateMbps, 0, 'f', 2),
                              tr("%1 %").arg(LinkStats::percentOf(path.lostInterval, path.sentInterval), 0, 'f', 1),
                              QString::number(path.retransmittedInterval)});
         }

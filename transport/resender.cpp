@@ -145,6 +145,11 @@ bool RESender::prepareRun() {
     return destinationsInRun.load() == 1 ? connectToServer(runStreamId) : connectBoth(runStreamId);
 }
 
+void RESender::encoderWaitSlice() {
+    if (destinationsInRun.load() > 1)
+        watchDestinations();
+}
+
 void RESender::startRunTimers(QObject &runScope) {
     auto *pulseTimer = new QTimer(&runScope);
     pulseTimer->setTimerType(Qt::PreciseTimer);

@@ -68,6 +68,8 @@ protected:
 
 private:
     bool prepareRun() override;
+    // A backup still connecting when the run began is looked at while the encoder is awaited too.
+    void encoderWaitSlice() override;
     void startRunTimers(QObject &runScope) override;
     bool sendChunk(const char *data, int size) override;
     void finishRun() override;
