@@ -138,6 +138,8 @@ MainWindow::MainWindow(QWidget *parent)
     createBondingRows(interfaces);
     ui->networkInterfaceComboBox->addItem(tr("use default"));
     ui->networkInterfaceComboBox->addItems(interfaces);
+    ui->networkInterfaceComboBox_backup->addItem(tr("use default"));
+    ui->networkInterfaceComboBox_backup->addItems(interfaces);
 
     loadSettings(settings);
 

@@ -91,11 +91,13 @@ public:
     };
     QList<UsableInterface> currentInterfaces();
     QString senderInterface();
+    // The same for the backup server's interface list.
+    QString backupSenderInterface();
     // Warns and returns true when the stream id, with its suffixes, is longer than an SRT handshake carries.
     bool refuseOverlongStreamId(const QString &onWire);
     // Warns and returns true when the SRT server text's port is a number outside 1-65535, which would wrap round
     // to another port.
-    bool refusePortOutOfRange(const QString &serverText);
+    bool refusePortOutOfRange(const QString &serverText, bool backup = false);
 
     // Stops a running stream and never saves the settings at quit: the way out for SIGINT and SIGTERM.
     void stopWithoutSaving();

@@ -61,6 +61,11 @@ QString MainWindow::senderInterface() {
                                         ui->networkInterfaceComboBox->currentText());
 }
 
+QString MainWindow::backupSenderInterface() {
+    return streamrules::senderInterface(ui->networkInterfaceComboBox_backup->count(),
+                                        ui->networkInterfaceComboBox_backup->currentText());
+}
+
 void MainWindow::on_rbRist_toggled(bool checked) {
     ui->wdgRist->setVisible(checked);
     ui->wdgSrt->setVisible(!checked);

@@ -138,6 +138,14 @@ void MainWindow::loadSettings(QSettings *store, QStringList *ignored) {
     } else {
         ui->networkInterfaceComboBox->hide();
     }
+    ui->txtURL_backup->setText(read.text("URL_BACKUP"));
+    if (ui->networkInterfaceComboBox_backup->count() > 2) {
+        const QString iface = read.text("NETWORK_IFACE_BACKUP");
+        if (!iface.isEmpty())
+            selectText(ui->networkInterfaceComboBox_backup, iface);
+    } else {
+        ui->networkInterfaceComboBox_backup->hide();
+    }
 
     if (read.flag("RIST_DEST", false))
         ui->rbRist->setChecked(true);
@@ -211,6 +219,9 @@ void MainWindow::saveSettings(QSettings *store) {
     store->setValue(QStringLiteral("ADAPTIVE_BITRATE"), ui->chkAdaptive->isChecked());
     if (ui->networkInterfaceComboBox->count() > 2)
         store->setValue(QStringLiteral("NETWORK_IFACE"), ui->networkInterfaceComboBox->currentText());
+    store->setValue(QStringLiteral("URL_BACKUP"), ui->txtURL_backup->text());
+    if (ui->networkInterfaceComboBox_backup->count() > 2)
+        store->setValue(QStringLiteral("NETWORK_IFACE_BACKUP"), ui->networkInterfaceComboBox_backup->currentText());
     store->setValue(QStringLiteral("RIST_DEST"), ui->rbRist->isChecked());
     store->setValue(QStringLiteral("URL_RIST"), ui->txtURL_rist->text());
     store->setValue(QStringLiteral("STREAMID_RIST"), ui->txtStreamID_rist->text());

@@ -75,6 +75,16 @@ bool MainWindow::streamRequest(StreamRequest *request, QDeadlineTimer deadline) 
         }
         if (refusePortOutOfRange(ui->txtURL->text()))
             return false;
+        const QString backupText = ui->txtURL_backup->text().trimmed();
+        const streamrules::SrtServer backup = streamrules::parseSrtServer(backupText);
+        // A port that is no number would leave the backup at port 0, which means none: refused, not dropped.
+        if (!backupText.isEmpty() && (!backup.valid || (backup.portInRange && backup.port == 0))) {
+            AppMessages::warning(this, tr("Warning"),
+                                 tr("Incorrect backup SRT Server. Please enter host and port, or leave it empty."));
+            return false;
+        }
+        if (!backupText.isEmpty() && refusePortOutOfRange(backupText, true))
+            return false;
         // The id goes out with its suffixes; libsrt would refuse it at every connection attempt.
         QString onWire = ui->txtStreamID->text();
         if (request->alpha)
@@ -93,6 +103,18 @@ bool MainWindow::streamRequest(StreamRequest *request, QDeadlineTimer deadline) 
             logs->addMessage(QStringLiteral("NAME LOOKUP TIMED OUT: ") + request->host);
         logs->addMessage(QStringLiteral("STREAM TO SERVER : ") + request->host + QStringLiteral("(resolved to ") +
                          request->address + QStringLiteral(")"));
+        if (!backupText.isEmpty()) {
+            request->backupHost = backup.host;
+            request->backupPort = backup.port;
+            request->backupInterfaceAddress = backupSenderInterface();
+            // The same deadline: a backup whose name does not resolve in time is tried, and fails, like a dead one.
+            timedOut = false;
+            request->backupAddress = resolveHost(backup.host, true, deadline, &timedOut);
+            if (timedOut)
+                logs->addMessage(QStringLiteral("NAME LOOKUP TIMED OUT: ") + backup.host);
+            logs->addMessage(QStringLiteral("STREAM TO BACKUP SERVER : ") + backup.host +
+                             QStringLiteral("(resolved to ") + request->backupAddress + QStringLiteral(")"));
+        }
     }
     request->interfaceAddress = senderInterface();
     request->streamId = ui->txtStreamID->text();
@@ -176,6 +198,7 @@ bool MainWindow::startStreaming(const StreamRequest &request, QDeadlineTimer dea
                                     deadline);
     } else {
         srtSender->setAlpha(request.alpha);
+        srtSender->setBackupServer(request.backupAddress, request.backupInterfaceAddress, request.backupPort);
         srtSender->startRetransmit(request.address, request.interfaceAddress, request.port, request.streamId,
                                    request.latency, request.passphrase, request.keyLength, request.lossless, deadline);
     }
@@ -269,6 +292,7 @@ void MainWindow::updateControls() {
     ui->rbRist->setEnabled(idle);
     ui->rbSrt->setEnabled(idle);
     ui->networkInterfaceComboBox->setEnabled(idle);
+    ui->networkInterfaceComboBox_backup->setEnabled(idle);
 }
 
 void MainWindow::watchCapture() {
@@ -297,8 +321,15 @@ void MainWindow::onStatTimeout() {
         ui->statusBar->showMessage(QString());
         return;
     }
-    ui->statusBar->showMessage(streamrules::statusText(capture->sourceFormat.load(), capture->framesWritten.load(),
-                                                       capture->captureErrors.load(), capture->writeErrors.load()));
+    QString text = streamrules::statusText(capture->sourceFormat.load(), capture->framesWritten.load(),
+                                           capture->captureErrors.load(), capture->writeErrors.load());
+    if (!runningRist && srtSender->destinationCount() > 1) {
+        const auto state = [this](int index) {
+            return srtSender->destinationUp(index) ? tr("sending") : tr("reconnecting");
+        };
+        text += tr("  main server: %1, backup server: %2").arg(state(0), state(1));
+    }
+    ui->statusBar->showMessage(text);
 }
 
 void MainWindow::onSRTError() {
@@ -390,12 +421,14 @@ void MainWindow::autoStart(const QStringList &arguments) {
     toggleStreaming();
 }
 
-bool MainWindow::refusePortOutOfRange(const QString &serverText) {
+bool MainWindow::refusePortOutOfRange(const QString &serverText, bool backup) {
     const streamrules::SrtServer server = streamrules::parseSrtServer(serverText);
     if (server.portInRange)
         return false;
-    AppMessages::warning(this, tr("Warning"),
-                         tr("Incorrect SRT Server port %1. Please enter a port from 1 to 65535.").arg(server.portText));
+    AppMessages::warning(
+        this, tr("Warning"),
+        backup ? tr("Incorrect backup SRT Server port %1. Please enter a port from 1 to 65535.").arg(server.portText)
+               : tr("Incorrect SRT Server port %1. Please enter a port from 1 to 65535.").arg(server.portText));
     return true;
 }
 

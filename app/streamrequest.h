@@ -19,6 +19,11 @@ struct StreamRequest {
     QString passphrase;
     int keyLength = 0;
     bool lossless = false;
+    // The backup server, with the main one's stream id, passphrase, key length and latency; port 0: none.
+    QString backupHost; // as typed, before resolving
+    QString backupAddress;
+    QString backupInterfaceAddress;
+    int backupPort = 0;
 
     // RIST relay: ticked paths as tokens, servers as typed (trimmed, lower case), cname and secret.
     QString bondings;

@@ -100,7 +100,24 @@ void TelemetryStrip::addSample(const LinkStats &stats, int configuredKbps, int e
 
     pathHeader.clear();
     pathRows.clear();
-    if (!stats.paths.isEmpty()) {
+    if (!stats.paths.isEmpty() && !stats.paths.first().role.isEmpty()) {
+        // The servers of an SRT stream with a backup, one row each; the run's totals and the send rate (the same
+        // stream goes to both) are in the lines above.
+        pathHeader = QStringList{tr("server"), tr("route"), tr("round trip"), tr("lost"), tr("retransmitted")};
+        for (const LinkPathStats &path : stats.paths) {
+            const QString role = path.role == QLatin1String("main") ? tr("main") : tr("backup");
+            const QString route = path.interfaceAddress.isEmpty()
+                                      ? path.destination
+                                      : tr("%1 → %2").arg(path.interfaceAddress, path.destination);
+            if (!path.alive) {
+                pathRows.append({role, route, tr("reconnecting")});
+                continue;
+            }
+            pathRows.append({role, route, tr("%1 ms").arg(path.rttMs, 0, 'f', 0),
+                             tr("%1 %").arg(LinkStats::percentOf(path.lostInterval, path.sentInterval), 0, 'f', 1),
+                             QString::number(path.retransmittedInterval)});
+        }
+    } else if (!stats.paths.isEmpty()) {
         // Paths to one server (the usual case) name it once, in the header.
         const QString destination = stats.paths.first().destination;
         const bool oneServer = std::all_of(stats.paths.cbegin(), stats.paths.cend(),

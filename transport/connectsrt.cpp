@@ -1,5 +1,7 @@
 #include "connectsrt.h"
 
+#include "pathsocketbinder.h"
+
 #include <QDebug>
 
 #include <srt/srt.h>
@@ -120,6 +122,18 @@ QString connectSRT(int &socket, const QString &host, const QString &interfaceAdd
         if (ipv6 && local.ss_family == AF_INET &&
             reinterpret_cast<const sockaddr_in &>(local).sin_addr.s_addr == htonl(INADDR_ANY))
             parseAddress(QStringLiteral("::"), 0, &local, &localLength);
+        // An address alone picks the source, not the way out: the kernel routes by the destination, and with two
+        // links to the server (a main and a backup) both streams would leave by the preferred one, from the other's
+        // address. The device holding the address is the way out. Without the right to bind to a device, or with a
+        // library built without it, the address binding alone stays, as before.
+        const QString device =
+            local.ss_family == destination.ss_family ? PathSocketBinder::deviceOf(interfaceAddress) : QString();
+        if (!device.isEmpty()) {
+            const QByteArray name = device.toLocal8Bit();
+            if (srt_setsockflag(created, SRTO_BINDTODEVICE, name.constData(), name.size()) != 0)
+                qDebug() << "-- failed to set option " << QStringLiteral("SRTO_BINDTODEVICE") << device
+                         << " on socket:" << srt_getlasterror_str();
+        }
         // A failed bind is not fatal: the connection is still attempted from an unbound socket. A socket bound
         // to the other family could not reach the server at all, so such an address is not bound.
         const bool bound = local.ss_family == destination.ss_family &&

@@ -50,17 +50,27 @@ QJsonObject LinkStats::toJson(int encoderKbps) const {
         object.insert(QStringLiteral("padding_kbps"), rounded(paddingKbps));
     if (!paths.isEmpty()) {
         QJsonArray list;
-        for (const LinkPathStats &path : paths)
-            list.append(QJsonObject{
+        for (const LinkPathStats &path : paths) {
+            QJsonObject entry{
                 {QStringLiteral("interface"), path.interfaceAddress},
                 {QStringLiteral("destination"), path.destination},
                 {QStringLiteral("rtt_ms"), rounded(path.rttMs)},
-                {QStringLiteral("quality"), rounded(path.quality)},
                 {QStringLiteral("retransmitted_packets"), qint64(path.retransmittedInterval)},
                 {QStringLiteral("retransmitted_packets_total"), qint64(path.retransmittedTotal)},
                 {QStringLiteral("bandwidth_mbps"), rounded(path.bandwidthMbps)},
                 {QStringLiteral("alive"), path.alive},
-            });
+            };
+            // An SRT server has no quality figure; it has its own send rate and losses.
+            if (path.role.isEmpty()) {
+                entry.insert(QStringLiteral("quality"), rounded(path.quality));
+            } else {
+                entry.insert(QStringLiteral("role"), path.role);
+                entry.insert(QStringLiteral("send_rate_mbps"), rounded(path.sendRateMbps));
+                entry.insert(QStringLiteral("sent_packets"), qint64(path.sentInterval));
+                entry.insert(QStringLiteral("lost_packets"), qint64(path.lostInterval));
+            }
+            list.append(entry);
+        }
         object.insert(QStringLiteral("paths"), list);
     }
     return object;
@@ -88,6 +98,18 @@ QString LinkStats::summary() const {
 
 QString LinkStats::pathSummary(const LinkPathStats &path) const {
     const QString from = path.interfaceAddress.isEmpty() ? tr("default route") : path.interfaceAddress;
+    if (!path.role.isEmpty()) {
+        if (!path.alive)
+            return tr("%1 server %2 from %3: reconnecting").arg(path.role, path.destination, from);
+        return tr("%1 server %2 from %3: sending %4 Mbit/s, round trip %5 ms, lost %6 %, retransmitted %7 (%8 in "
+                  "all)")
+            .arg(path.role, path.destination, from)
+            .arg(path.sendRateMbps, 0, 'f', 2)
+            .arg(path.rttMs, 0, 'f', 0)
+            .arg(percentOf(path.lostInterval, path.sentInterval), 0, 'f', 1)
+            .arg(path.retransmittedInterval)
+            .arg(path.retransmittedTotal);
+    }
     if (!path.alive)
         return tr("%1 to %2: silent").arg(from, path.destination);
     return tr("%1 to %2: round trip %3 ms, quality %4 %, retransmitted %5 (%6 in all), %7 Mbit/s")

@@ -4,8 +4,11 @@
 #include <QString>
 #include <QVector>
 
-// One path of a RIST stream (one librist peer), as its last once-a-second report gave it.
+// One path of a RIST stream (one librist peer), or one server of an SRT stream with a backup, as its last
+// once-a-second report gave it.
 struct LinkPathStats {
+    // SRT: "main" or "backup"; empty for a RIST path.
+    QString role;
     // Local interface address the peer sends from; empty for the default route.
     QString interfaceAddress;
     // Destination host and port, never the query (which may carry a secret).
@@ -17,6 +20,9 @@ struct LinkPathStats {
     quint64 retransmittedInterval = 0;
     quint64 retransmittedTotal = 0;
     double bandwidthMbps = 0;
+    // SRT only.
+    double sendRateMbps = 0;
+    quint64 lostInterval = 0;
     bool alive = true;
 };
 

@@ -55,9 +55,13 @@ bool RESender::startRetransmit(const QString &host, const QString &interfaceAddr
                                QDeadlineTimer previousRunDeadline) {
     if (!endPreviousRun(previousRunDeadline))
         return true;
-    this->host = host;
-    this->interfaceAddress = interfaceAddress;
-    this->port = port;
+    destinations[0].host = host;
+    destinations[0].interfaceAddress = interfaceAddress;
+    destinations[0].port = port;
+    destinations[1].host = backupHost;
+    destinations[1].interfaceAddress = backupInterface;
+    destinations[1].port = backupPort;
+    destinationsInRun.store(backupPort > 0 ? 2 : 1);
     this->streamId = streamId;
     this->latency = latency;
     this->passphrase = passphrase;
@@ -65,6 +69,12 @@ bool RESender::startRetransmit(const QString &host, const QString &interfaceAddr
     this->lossless = lossless;
     beginRun();
     return true;
+}
+
+void RESender::setBackupServer(const QString &address, const QString &interfaceAddress, int port) {
+    backupHost = address;
+    backupInterface = interfaceAddress;
+    backupPort = std::max(port, 0);
 }
 
 void RESender::stopRetransmit() {
@@ -77,24 +87,32 @@ void RESender::requestEnd() {
     // Closing unblocks a send in progress on the relay thread; closing -1 only makes the library complain.
     // A blocking socket in file mode would hold this (often the GUI) thread in the close for up to its linger
     // time while unsent data remains; non-blocking, the library lingers in the background instead.
-    const int socket = srtSocket.exchange(-1);
-    if (socket != -1) {
-        const int no = 0;
-        srt_setsockflag(socket, SRTO_SNDSYN, &no, sizeof(no));
+    const auto close = [](int socket) {
+        if (socket != -1) {
+            const int no = 0;
+            srt_setsockflag(socket, SRTO_SNDSYN, &no, sizeof(no));
+        }
+        srt_close(socket);
+    };
+    close(destinations[0].socket.exchange(-1));
+    for (Destination &destination : destinations) {
+        if (&destination != &destinations[0] && destination.socket.load() != -1)
+            close(destination.socket.exchange(-1));
+        if (destination.connecting.load() != -1)
+            close(destination.connecting.exchange(-1));
     }
-    srt_close(socket);
     exit(0);
 }
 
+QString RESender::destinationName(size_t index) const {
+    const Destination &destination = destinations[index];
+    return (index == 0 ? QStringLiteral("MAIN ") : QStringLiteral("BACKUP ")) + destination.host + ':' +
+           QString::number(destination.port);
+}
+
 bool RESender::prepareRun() {
-    statsPrimed = false;
     pulsesInSecond = 0;
-    lastAckTotal = -1;
-    ackSilentMs = 0;
-    lowestSendBufferMs = -1;
-    handedBytes = 0;
-    handedMessages = 0;
-    paddingSent = 0;
+    streamBytes = 0;
     paddingCredit = 0;
     paddingKbps.store(0);
     {
@@ -104,15 +122,34 @@ bool RESender::prepareRun() {
         stats.latencyMs = latency;
         pulseStats = stats;
         pulseStats.intervalMs = kPulseMs;
+        for (Destination &destination : destinations) {
+            destination.statsPrimed = false;
+            destination.lowestSendBufferMs = -1;
+            destination.lastAckTotal = -1;
+            destination.ackSilentMs = 0;
+            destination.handedBytes = 0;
+            destination.handedMessages = 0;
+            destination.paddingSent = 0;
+            destination.connected = false;
+            destination.secondFigures = stats;
+            destination.pulseFigures = pulseStats;
+        }
     }
 
-    QString id = streamId;
+    runStreamId = streamId;
     if (alpha.load())
-        id += QStringLiteral("#alpha");
-    if (!interfaceAddress.isEmpty())
-        log(QStringLiteral("Sender network interface:") + interfaceAddress);
+        runStreamId += QStringLiteral("#alpha");
+    if (!destinations[0].interfaceAddress.isEmpty())
+        log(QStringLiteral("Sender network interface:") + destinations[0].interfaceAddress);
 
-    return !endRequested.load() && connectToServer(id);
+    if (endRequested.load())
+        return false;
+    return destinationsInRun.load() == 1 ? connectToServer(runStreamId) : connectBoth(runStreamId);
+}
+
+void RESender::encoderWaitSlice() {
+    if (destinationsInRun.load() > 1)
+        watchDestinations();
 }
 
 void RESender::startRunTimers(QObject &runScope) {
@@ -128,68 +165,102 @@ void RESender::startRunTimers(QObject &runScope) {
         paddingTimer, &QTimer::timeout, paddingTimer, [this] { sendPadding(); }, Qt::DirectConnection);
     connect(
         &runScope, &QObject::destroyed, paddingTimer, [this] { paddingTimer = nullptr; }, Qt::DirectConnection);
+    if (destinationsInRun.load() > 1) {
+        auto *watch = new QTimer(&runScope);
+        connect(
+            watch, &QTimer::timeout, watch, [this] { watchDestinations(); }, Qt::DirectConnection);
+        watch->start(kWatchPollMs);
+    }
 }
 
 bool RESender::sendChunk(const char *data, int size) {
-    if (srtSendAll(srtSocket.load(), data, size) == -1)
-        return false;
-    handedBytes += quint64(size);
-    ++handedMessages;
-    return true;
+    streamBytes += quint64(size);
+    if (destinationsInRun.load(std::memory_order_relaxed) == 1) {
+        Destination &only = destinations[0];
+        if (srtSendAll(only.socket.load(), data, size) == -1)
+            return false;
+        only.handedBytes += quint64(size);
+        ++only.handedMessages;
+        return true;
+    }
+    // Every message to every server that takes the stream; the chunk counts as sent when one of them took it.
+    bool taken = false;
+    for (size_t index = 0; index < destinations.size(); ++index) {
+        Destination &destination = destinations[index];
+        const int socket = destination.socket.load();
+        if (socket == -1)
+            continue;
+        if (srtSendAll(socket, data, size) == -1) {
+            loseDestination(index);
+            continue;
+        }
+        destination.handedBytes += quint64(size);
+        ++destination.handedMessages;
+        taken = true;
+    }
+    return taken;
 }
 
 void RESender::finishRun() {
     // A connect that completed after a Stop leaves its socket here, not yet closed by anyone.
-    const int socket = srtSocket.load();
-    if (socket == -1)
+    for (Destination &destination : destinations) {
+        const int pending = destination.connecting.exchange(-1);
+        if (pending != -1)
+            srt_close(pending);
+    }
+    std::array<int, 2> sockets{destinations[0].socket.load(), destinations[1].socket.load()};
+    if (sockets[0] == -1 && sockets[1] == -1)
         return;
     // A run that ends because its encoder closed the connection (the capture stopped first) still holds the
     // stream's last messages in the library's send buffer, and the server holds the acknowledged ones for its
     // latency before it delivers them; a close drops both, and the server's recording would end in a broken
-    // frame. They get a bounded moment; a Stop meanwhile takes the socket and closes it, which ends the wait.
+    // frame. They get a bounded moment; a Stop meanwhile takes the sockets and closes them, which ends the wait.
     QElapsedTimer draining;
     draining.start();
-    const auto open = [&] { return srtSocket.load() == socket && draining.elapsed() < kDrainMs; };
-    size_t blocks = 0;
-    size_t bytes = 0;
-    while (open() && srt_getsndbuffer(socket, &blocks, &bytes) == 0 && bytes > 0)
+    const auto open = [&] {
+        for (size_t index = 0; index < sockets.size(); ++index) {
+            if (sockets[index] != -1 && destinations[index].socket.load() != sockets[index])
+                return false;
+        }
+        return draining.elapsed() < kDrainMs;
+    };
+    const auto buffered = [&] {
+        for (const int socket : sockets) {
+            size_t blocks = 0;
+            size_t bytes = 0;
+            if (socket != -1 && srt_getsndbuffer(socket, &blocks, &bytes) == 0 && bytes > 0)
+                return true;
+        }
+        return false;
+    };
+    while (open() && buffered())
         QThread::msleep(kDrainPollMs);
     for (const qint64 delivered = draining.elapsed() + latency; open() && draining.elapsed() < delivered;)
         QThread::msleep(kDrainPollMs);
-    if (srtSocket.exchange(-1) == socket)
-        srt_close(socket);
+    for (size_t index = 0; index < sockets.size(); ++index) {
+        if (sockets[index] != -1 && destinations[index].socket.exchange(-1) == sockets[index])
+            srt_close(sockets[index]);
+    }
 }
 
 bool RESender::connectToServer(const QString &id) {
-    log(QStringLiteral("Connect to SRT ") + host + ':' + QString::number(port) + QStringLiteral("  streamid: ") + id);
+    Destination &main = destinations[0];
+    log(QStringLiteral("Connect to SRT ") + main.host + ':' + QString::number(main.port) +
+        QStringLiteral("  streamid: ") + id);
     int socket = -1;
     // A blocking connect holds the socket's connection lock until the library's connect timeout, and a Stop's
     // close would wait for that lock; non-blocking, the socket is published first and a Stop ends the attempt.
-    const QString result =
-        connectSRT(socket, host, interfaceAddress, static_cast<quint16>(port), id, latency, passphrase, keyLength,
-                   lossless, [this](int created) {
-                       const int no = 0;
-                       srt_setsockflag(created, SRTO_RCVSYN, &no, sizeof(no));
-                       // Live mode's receivers repeat their loss reports until the repair arrives.
-                       // This library release by default repairs at most once a round trip, so a
-                       // repair lost on a lossy link waits for the next round trip and often comes
-                       // too late for the latency. Repairing at every report costs more
-                       // retransmissions but far fewer dropped packets at 15-20 % loss, and the
-                       // adaptive bitrate settles as fast on a narrow link (bench_losssweep,
-                       // bench_adaptivelink).
-                       if (!lossless) {
-                           const int everyReport = 0;
-                           if (srt_setsockflag(created, SRTO_RETRANSMITALGO, &everyReport, sizeof(everyReport)) != 0)
-                               qDebug() << "libsrt: repairs at most once a round trip:" << srt_getlasterror_str();
-                       }
-                       if (endRequested.load())
-                           return false;
-                       srtSocket.store(created);
-                       return true;
-                   });
+    const QString result = connectSRT(socket, main.host, main.interfaceAddress, static_cast<quint16>(main.port), id,
+                                      latency, passphrase, keyLength, lossless, [this, &main](int created) {
+                                          prepareSocket(created);
+                                          if (endRequested.load())
+                                              return false;
+                                          main.socket.store(created);
+                                          return true;
+                                      });
     const bool connected = result.isEmpty() && waitForSrtConnection(socket, endRequested, kConnectPollMs);
     if (!connected) {
-        const int left = srtSocket.exchange(-1);
+        const int left = main.socket.exchange(-1);
         // connectSRT closes its socket when it fails; after a failed wait the socket is still open here, unless a
         // Stop took it out first and closed it.
         if (result.isEmpty() && left != -1)
@@ -204,6 +275,161 @@ bool RESender::connectToServer(const QString &id) {
     return true;
 }
 
+void RESender::prepareSocket(int created) const {
+    const int no = 0;
+    srt_setsockflag(created, SRTO_RCVSYN, &no, sizeof(no));
+    // Live mode's receivers repeat their loss reports until the repair arrives. This library release by default
+    // repairs at most once a round trip, so a repair lost on a lossy link waits for the next round trip and often
+    // comes too late for the latency. Repairing at every report costs more retransmissions but far fewer dropped
+    // packets at 15-20 % loss, and the adaptive bitrate settles as fast on a narrow link (bench_losssweep,
+    // bench_adaptivelink).
+    if (!lossless) {
+        const int everyReport = 0;
+        if (srt_setsockflag(created, SRTO_RETRANSMITALGO, &everyReport, sizeof(everyReport)) != 0)
+            qDebug() << "libsrt: repairs at most once a round trip:" << srt_getlasterror_str();
+    }
+}
+
+void RESender::startReconnect(size_t index) {
+    Destination &destination = destinations[index];
+    destination.since.start();
+    int socket = -1;
+    const QString result =
+        connectSRT(socket, destination.host, destination.interfaceAddress, static_cast<quint16>(destination.port),
+                   runStreamId, latency, passphrase, keyLength, lossless, [this, &destination](int created) {
+                       prepareSocket(created);
+                       if (endRequested.load())
+                           return false;
+                       destination.connecting.store(created);
+                       return true;
+                   });
+    // A failed start waits for the next attempt like a failed connect; connectSRT closed its socket.
+    if (!result.isEmpty())
+        destination.connecting.store(-1);
+}
+
+bool RESender::connectBoth(const QString &id) {
+    for (size_t index = 0; index < destinations.size(); ++index) {
+        const Destination &destination = destinations[index];
+        log((index == 0 ? QStringLiteral("Connect to SRT ") : QStringLiteral("Connect to backup SRT ")) +
+            destination.host + ':' + QString::number(destination.port) + QStringLiteral("  streamid: ") + id);
+        if (index > 0 && !destination.interfaceAddress.isEmpty())
+            log(QStringLiteral("Backup network interface:") + destination.interfaceAddress);
+        startReconnect(index);
+    }
+    // Both connect side by side, so that a dead server costs the other nothing but the wait below; once one is
+    // up the other gets a short grace to be up from the first message, and after that joins in the background.
+    QElapsedTimer firstUp;
+    while (!endRequested.load()) {
+        bool pending = false;
+        for (size_t index = 0; index < destinations.size(); ++index) {
+            Destination &destination = destinations[index];
+            const int socket = destination.connecting.load();
+            if (socket == -1 || destination.connected)
+                continue;
+            const SRT_SOCKSTATUS state = srt_getsockstate(socket);
+            if (state == SRTS_CONNECTED) {
+                destination.connected = true;
+                if (!firstUp.isValid())
+                    firstUp.start();
+            } else if (state == SRTS_CONNECTING || state == SRTS_OPENED || state == SRTS_INIT) {
+                pending = true;
+            } else if (destination.connecting.exchange(-1) == socket) {
+                srt_close(socket);
+            }
+        }
+        if (!pending || (firstUp.isValid() && firstUp.elapsed() >= kJoinGraceMs))
+            break;
+        QThread::msleep(kConnectPollMs);
+    }
+    bool any = false;
+    for (size_t index = 0; index < destinations.size(); ++index) {
+        Destination &destination = destinations[index];
+        const QString prefix = index == 0 ? QString() : QStringLiteral("BACKUP ");
+        if (destination.connected) {
+            // Nothing has been sent yet: the stream starts here on a packet boundary.
+            destination.connected = false;
+            destination.socket.store(destination.connecting.exchange(-1));
+            log(prefix + QStringLiteral("CONNECT: SUCCESS"));
+            any = true;
+        } else if (!endRequested.load()) {
+            // One still connecting after the grace joins when it is up; one that failed is tried again.
+            log(prefix + (destination.connecting.load() == -1 ? QStringLiteral("CONNECT FAILED: SRT CONNECT FAILED")
+                                                              : QStringLiteral("CONNECT: still connecting")));
+        }
+    }
+    if (endRequested.load())
+        return false;
+    if (!any)
+        reportPhase(Phase::ServerNotAnswering);
+    return any;
+}
+
+void RESender::loseDestination(size_t index) {
+    Destination &destination = destinations[index];
+    const int socket = destination.socket.exchange(-1);
+    if (socket == -1)
+        return;
+    srt_close(socket);
+    // Its figures would otherwise go on from the totals of the socket that is gone.
+    destination.statsPrimed = false;
+    destination.lastAckTotal = -1;
+    destination.ackSilentMs = 0;
+    {
+        QMutexLocker locker(&statsMutex);
+        destination.pulseFigures.sequence = 0;
+        destination.secondFigures.sequence = 0;
+    }
+    destination.since.start();
+    if (!stopFlag.load())
+        log(QStringLiteral("SRT SERVER LOST: ") + destinationName(index) +
+            QStringLiteral(", trying again every %1 s").arg(kReconnectMs / 1000));
+}
+
+void RESender::watchDestinations() {
+    if (stopFlag.load())
+        return;
+    for (size_t index = 0; index < destinations.size(); ++index) {
+        Destination &destination = destinations[index];
+        if (destination.socket.load() != -1) {
+            // A server that went quiet is noticed here too, not only by a send that fails.
+            const SRT_SOCKSTATUS state = srt_getsockstate(destination.socket.load());
+            if (state == SRTS_BROKEN || state == SRTS_CLOSED || state == SRTS_NONEXIST)
+                loseDestination(index);
+            continue;
+        }
+        const int socket = destination.connecting.load();
+        if (socket == -1) {
+            if (!destination.since.isValid() || destination.since.elapsed() >= kReconnectMs)
+                startReconnect(index);
+            continue;
+        }
+        const SRT_SOCKSTATUS state = srt_getsockstate(socket);
+        if (state == SRTS_CONNECTED) {
+            if (!destination.connected) {
+                destination.connected = true;
+                destination.since.start();
+            }
+            // A server that joins mid-stream starts on a whole TS packet, so that its receiver's first packet is
+            // not a broken one; should the reads never end on one, it joins anyway after a moment.
+            if (streamBytes % kTsPacketSize != 0 && destination.since.elapsed() < kJoinGraceMs)
+                continue;
+            destination.connected = false;
+            destination.socket.store(destination.connecting.exchange(-1));
+            log(QStringLiteral("SRT SERVER BACK: ") + destinationName(index));
+        } else if (state != SRTS_CONNECTING && state != SRTS_OPENED && state != SRTS_INIT) {
+            if (destination.connecting.exchange(-1) == socket)
+                srt_close(socket);
+        }
+    }
+}
+
+const RESender::Destination &RESender::leading() const {
+    return destinationsInRun.load() > 1 && destinations[0].socket.load() == -1 && destinations[1].socket.load() != -1
+               ? destinations[1]
+               : destinations[0];
+}
+
 LinkStats RESender::linkStats() const {
     QMutexLocker locker(&statsMutex);
     return stats;
@@ -214,14 +440,14 @@ LinkStats RESender::linkPulse() const {
     return pulseStats;
 }
 
-bool RESender::readTotals(int socket, SRT_TRACEBSTATS &perf, Totals &totals) const {
+bool RESender::readTotals(const Destination &destination, int socket, SRT_TRACEBSTATS &perf, Totals &totals) const {
     // The running totals only, never cleared: the second and the pulse are both differences of them.
     if (srt_bistats(socket, &perf, 0, 1) != 0)
         return false;
     totals.atMs = QDateTime::currentMSecsSinceEpoch();
-    totals.handedBytes = handedBytes;
-    totals.paddingBytes = paddingSent;
-    totals.handedMessages = handedMessages;
+    totals.handedBytes = destination.handedBytes;
+    totals.paddingBytes = destination.paddingSent;
+    totals.handedMessages = destination.handedMessages;
     totals.sent = perf.pktSentTotal;
     totals.lost = perf.pktSndLossTotal;
     totals.retransmitted = perf.pktRetransTotal;
@@ -260,36 +486,28 @@ void RESender::fillInterval(LinkStats &stats, const Totals &from, const Totals &
     stats.deliveredKbps = kbps(std::max(0.0, std::min(acknowledged, handed * (1 - lossShare))));
 }
 
-void RESender::pulse() {
-    const int socket = srtSocket.load();
+bool RESender::pulseDestination(Destination &destination, bool secondOver) {
+    const int socket = destination.socket.load();
     if (socket == -1)
-        return;
+        return false;
     SRT_TRACEBSTATS perf{};
     Totals now;
-    if (!readTotals(socket, perf, now))
-        return;
-    watchAcknowledgements(perf);
-    const int wantedPadding = paddingKbps.load();
-    if (paddingTimer && (wantedPadding > 0) != paddingTimer->isActive()) {
-        if (wantedPadding > 0) {
-            paddingCredit = 0;
-            paddingClock.start();
-            paddingTimer->start(kPaddingTickMs);
-        } else {
-            paddingTimer->stop();
-        }
-    }
+    if (!readTotals(destination, socket, perf, now))
+        return false;
+    const bool acknowledged = perf.pktRecvACKTotal != destination.lastAckTotal;
+    destination.lastAckTotal = perf.pktRecvACKTotal;
+    destination.ackSilentMs = acknowledged || perf.byteSndBuf == 0 ? 0 : destination.ackSilentMs + kPulseMs;
     // The first reading only primes: it covers the connection's start, not one pulse.
-    if (!statsPrimed) {
-        statsPrimed = true;
-        lastPulse = now;
-        lastSecond = now;
-        return;
+    if (!destination.statsPrimed) {
+        destination.statsPrimed = true;
+        destination.lastPulse = now;
+        destination.lastSecond = now;
+        return false;
     }
     // The least of the second's readings, not the last: even on an idle link a key frame's burst sits in the
     // buffer for a moment. Only a link that cannot keep up holds the buffer up for the whole second.
-    lowestSendBufferMs = lowestSendBufferMs < 0 ? perf.msSndBuf : std::min(lowestSendBufferMs, perf.msSndBuf);
-    const bool secondOver = ++pulsesInSecond * kPulseMs >= kStatsIntervalMs;
+    destination.lowestSendBufferMs =
+        destination.lowestSendBufferMs < 0 ? perf.msSndBuf : std::min(destination.lowestSendBufferMs, perf.msSndBuf);
     QMutexLocker locker(&statsMutex);
     const auto instant = [&](LinkStats &into, double bufferMs) {
         into.utcMs = now.atMs;
@@ -301,29 +519,90 @@ void RESender::pulse() {
         into.retransmittedTotal = quint64(std::max(now.retransmitted, 0));
         into.droppedTotal = quint64(std::max(now.dropped, 0));
     };
-    ++pulseStats.sequence;
-    instant(pulseStats, perf.msSndBuf);
-    fillInterval(pulseStats, lastPulse, now);
-    lastPulse = now;
-    if (!secondOver)
-        return;
-    ++stats.sequence;
-    instant(stats, lowestSendBufferMs);
-    fillInterval(stats, lastSecond, now);
-    lastSecond = now;
-    pulsesInSecond = 0;
-    lowestSendBufferMs = -1;
+    ++destination.pulseFigures.sequence;
+    instant(destination.pulseFigures, perf.msSndBuf);
+    fillInterval(destination.pulseFigures, destination.lastPulse, now);
+    destination.lastPulse = now;
+    if (secondOver) {
+        ++destination.secondFigures.sequence;
+        instant(destination.secondFigures, destination.lowestSendBufferMs);
+        fillInterval(destination.secondFigures, destination.lastSecond, now);
+        destination.lastSecond = now;
+        destination.lowestSendBufferMs = -1;
+    }
+    return true;
 }
 
-void RESender::watchAcknowledgements(const SRT_TRACEBSTATS &perf) {
-    const bool acknowledged = perf.pktRecvACKTotal != lastAckTotal;
-    lastAckTotal = perf.pktRecvACKTotal;
-    ackSilentMs = acknowledged || perf.byteSndBuf == 0 ? 0 : ackSilentMs + kPulseMs;
+void RESender::pulse() {
+    const int wantedPadding = paddingKbps.load();
+    if (paddingTimer && leading().socket.load() != -1 && (wantedPadding > 0) != paddingTimer->isActive()) {
+        if (wantedPadding > 0) {
+            paddingCredit = 0;
+            paddingClock.start();
+            paddingTimer->start(kPaddingTickMs);
+        } else {
+            paddingTimer->stop();
+        }
+    }
+    const bool secondOver = (pulsesInSecond + 1) * kPulseMs >= kStatsIntervalMs;
+    bool measured = false;
+    const int count = destinationsInRun.load();
+    for (int index = 0; index < count; ++index)
+        measured = pulseDestination(destinations[size_t(index)], secondOver) || measured;
+    watchAcknowledgements();
+    if (!measured)
+        return;
+    pulsesInSecond = secondOver ? 0 : pulsesInSecond + 1;
+    QMutexLocker locker(&statsMutex);
+    const Destination &lead = leading();
+    if (lead.pulseFigures.valid()) {
+        const quint64 sequence = pulseStats.sequence + 1;
+        pulseStats = lead.pulseFigures;
+        pulseStats.sequence = sequence;
+    }
+    if (!secondOver)
+        return;
+    const quint64 sequence = stats.sequence + 1;
+    stats = lead.secondFigures;
+    stats.sequence = sequence;
+    if (count < 2)
+        return;
+    // With a backup, every server's own figures too: what each received is what its receivers see.
+    for (int index = 0; index < count; ++index) {
+        const Destination &destination = destinations[size_t(index)];
+        const LinkStats &figures = destination.secondFigures;
+        LinkPathStats path;
+        path.role = index == 0 ? QStringLiteral("main") : QStringLiteral("backup");
+        path.interfaceAddress = destination.interfaceAddress;
+        path.destination = destination.host + ':' + QString::number(destination.port);
+        path.alive = destination.socket.load() != -1 && figures.valid();
+        path.rttMs = figures.rttMs;
+        path.sendRateMbps = figures.sendRateMbps;
+        path.bandwidthMbps = figures.bandwidthMbps;
+        path.sentInterval = figures.sentInterval;
+        path.lostInterval = figures.lostInterval;
+        path.retransmittedInterval = figures.retransmittedInterval;
+        path.retransmittedTotal = figures.retransmittedTotal;
+        stats.paths.append(path);
+    }
+}
+
+void RESender::watchAcknowledgements() {
     // Until the library gives up on a dead server, its sends still succeed: without this the stream would say
-    // "sending" for seconds while the server gets nothing.
-    if (ackSilentMs >= kAckSilenceMs && phase() == Phase::Sending)
+    // "sending" for seconds while no server gets anything.
+    bool anyServer = false;
+    bool allSilent = true;
+    for (int index = 0; index < destinationsInRun.load(); ++index) {
+        const Destination &destination = destinations[size_t(index)];
+        if (destination.socket.load() == -1)
+            continue;
+        anyServer = true;
+        allSilent = allSilent && destination.ackSilentMs >= kAckSilenceMs;
+    }
+    const bool silent = anyServer && allSilent;
+    if (silent && phase() == Phase::Sending)
         reportPhase(Phase::ServerNotAnswering);
-    else if (ackSilentMs == 0 && phase() == Phase::ServerNotAnswering)
+    else if (!silent && anyServer && phase() == Phase::ServerNotAnswering)
         reportPhase(Phase::Sending);
 }
 
@@ -331,7 +610,6 @@ void RESender::sendPadding() {
     const int kbps = paddingKbps.load();
     if (kbps <= 0 || stopFlag.load())
         return;
-    const int socket = srtSocket.load();
     paddingCredit += double(kbps) * 1000.0 / 8.0 * double(paddingClock.restart()) / 1000.0;
     // Null packets (PID 0x1fff) carry nothing a receiver keeps; they may only go in between whole TS packets.
     static const QByteArray nulls = [] {
@@ -342,13 +620,23 @@ void RESender::sendPadding() {
         packet[3] = 0x10;
         return packet.repeated(kChunkSize / kTsPacketSize);
     }();
-    while (paddingCredit >= kChunkSize && handedBytes % kTsPacketSize == 0) {
-        if (srtSendAll(socket, nulls.constData(), kChunkSize) == -1)
+    const int count = destinationsInRun.load();
+    while (paddingCredit >= kChunkSize && streamBytes % kTsPacketSize == 0) {
+        bool taken = false;
+        for (int index = 0; index < count; ++index) {
+            Destination &destination = destinations[size_t(index)];
+            const int socket = destination.socket.load();
+            if (socket == -1 || srtSendAll(socket, nulls.constData(), kChunkSize) == -1)
+                continue;
+            destination.handedBytes += kChunkSize;
+            destination.paddingSent += kChunkSize;
+            ++destination.handedMessages;
+            taken = true;
+        }
+        if (!taken)
             return;
         paddingCredit -= kChunkSize;
-        handedBytes += kChunkSize;
-        paddingSent += kChunkSize;
-        ++handedMessages;
+        streamBytes += kChunkSize;
     }
     // What could not go out now is not owed later: a probe is a rate, not an amount.
     paddingCredit = std::min(paddingCredit, double(kChunkSize));

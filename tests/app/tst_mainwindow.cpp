@@ -142,6 +142,7 @@ void TestMainWindow::everyKeySurvivesSaveAndLoad() {
         {"ABR", "256"},
         {"VBR", 4096},
         {"URL", "srt://127.0.0.1:9001"},
+        {"URL_BACKUP", "srt://127.0.0.1:9002"},
         {"STREAMID", "cam1"},
         {"SPR", "44.1 Khz"},
         {"ENCSV", combo("cmbEncs")->itemText(combo("cmbEncs")->count() - 1)},
@@ -223,8 +224,12 @@ void TestMainWindow::interfaceKeyLeftAloneWithoutChoice() {
         QSKIP("this machine has several usable interfaces, so the key is written");
     QVERIFY(combo("networkInterfaceComboBox")->isHidden());
     QCOMPARE(window()->senderInterface(), QString());
-    QCOMPARE(savedSettings({{"NETWORK_IFACE", "Ethernet: 10.9.9.9"}}).value("NETWORK_IFACE").toString(),
-             QStringLiteral("Ethernet: 10.9.9.9"));
+    QVERIFY(combo("networkInterfaceComboBox_backup")->isHidden());
+    QCOMPARE(window()->backupSenderInterface(), QString());
+    const QVariantMap saved =
+        savedSettings({{"NETWORK_IFACE", "Ethernet: 10.9.9.9"}, {"NETWORK_IFACE_BACKUP", "Modem: 10.8.8.8"}});
+    QCOMPARE(QStringList({saved.value("NETWORK_IFACE").toString(), saved.value("NETWORK_IFACE_BACKUP").toString()}),
+             QStringList({"Ethernet: 10.9.9.9", "Modem: 10.8.8.8"}));
 }
 
 void TestMainWindow::ristDestFalseSwitchesBackToSrt() {
@@ -290,6 +295,15 @@ void TestMainWindow::refusals_data() {
     QTest::newRow("negative port") << start << to("127.0.0.1:-1") << badPort("-1");
     QTest::newRow("speed test, port that wraps") << speedTest << to("127.0.0.1:106954") << badPort("106954");
     QTest::newRow("return feed, port that wraps") << player << to("srt://127.0.0.1:70000") << badPort("70000");
+    // The backup server is checked like the main one; a port that is no number would leave it out unseen.
+    const QString badBackup =
+        QStringLiteral("Warning: Incorrect backup SRT Server. Please enter host and port, or leave it empty.");
+    const auto backupTo = [&](const char *url) { return QStringList{server, QStringLiteral("txtURL_backup=") + url}; };
+    QTest::newRow("backup without colon") << start << backupTo("127.0.0.2") << badBackup;
+    QTest::newRow("backup port no number") << start << backupTo("127.0.0.2:9002?latency=200") << badBackup;
+    QTest::newRow("backup port that wraps")
+        << start << backupTo("srt://127.0.0.2:106954")
+        << "Warning: Incorrect backup SRT Server port 106954. Please enter a port from 1 to 65535.";
 }
 
 void TestMainWindow::refusals() {
@@ -335,9 +349,14 @@ void TestMainWindow::startValuesFromForm() {
     QVERIFY(window()->streamRequest(&request));
     QCOMPARE(QList<int>({request.port, request.frameRate, request.interlace}), QList<int>({0, -1, 3}));
 
-    QVERIFY(fill({"txtURL=srt://[::1]:9001"}));
+    QCOMPARE(request.backupPort, 0);
+
+    QVERIFY(fill({"txtURL=srt://[::1]:9001", "txtURL_backup= SRT://127.0.0.2:9002 "}));
     QVERIFY(window()->streamRequest(&request));
     QCOMPARE(request.address, QStringLiteral("::1"));
+    QCOMPARE(QStringList({request.backupAddress, request.backupInterfaceAddress}),
+             QStringList({"127.0.0.2", window()->backupSenderInterface()}));
+    QCOMPARE(request.backupPort, 9002);
     QCOMPARE(QList<int>({request.port, request.audioBitrate}), QList<int>({9001, 192}));
     QCOMPARE(request.audioChoice, QStringLiteral("ORIGINAL"));
 }

@@ -53,6 +53,8 @@ private:
     static QString blankness(const QImage &picture);
 
     PeerProcess server;
+    // The backup server, so that the picture shows a row per server.
+    SrtTestListener backupServer;
     quint16 ingestPort = 0;
     quint16 returnPort = 0;
     std::unique_ptr<MainWindow> window;
@@ -75,8 +77,10 @@ void TestScreenshots::initTestCase() {
     if (!windowtest::chooseTestPatternH264(*window))
         QSKIP("the Test Pattern and the OpenH264 encoder are needed");
     // A bitrate a contribution stream would have, so that the graph's lines stand apart.
-    QVERIFY(windowtest::fill(
-        *window, {QStringLiteral("txtURL=127.0.0.1:%1").arg(ingestPort), "txtStreamID=cam1", "spbVBR=2048"}));
+    QVERIFY2(backupServer.start(), qPrintable(backupServer.errorText()));
+    QVERIFY(windowtest::fill(*window, {QStringLiteral("txtURL=127.0.0.1:%1").arg(ingestPort),
+                                       QStringLiteral("txtURL_backup=127.0.0.1:%1").arg(backupServer.port()),
+                                       "txtStreamID=cam1", "spbVBR=2048"}));
     window->linkTelemetry()->setIntervalMs(kSampleMs);
     window->move(0, 0);
     window->show();

@@ -7,6 +7,8 @@
 #include "testkit.h"
 #include "windowtestmain.h"
 
+#include <QJsonArray>
+#include <QJsonObject>
 #include <QLayout>
 
 #include <algorithm>
@@ -66,6 +68,14 @@ LinkStats wideSample(const QString &transport, int paths) {
         path.retransmittedInterval = 4567;
         path.retransmittedTotal = 7654321;
         path.bandwidthMbps = 123.45;
+        // SRT: a main and a backup server, each with its own figures.
+        if (transport == QLatin1String("SRT")) {
+            path.role = i == 0 ? QStringLiteral("main") : QStringLiteral("backup");
+            path.sendRateMbps = 123.45;
+            path.sentInterval = 1000;
+            path.lostInterval = 123;
+            path.alive = i == 0;
+        }
         stats.paths << path;
     }
     return stats;
@@ -146,6 +156,7 @@ void TestTelemetry::figuresShowWholeAtTheWindowsWidth_data() {
     QTest::addColumn<QString>("transport");
     QTest::addColumn<int>("paths");
     QTest::newRow("SRT") << "SRT" << 0;
+    QTest::newRow("SRT, main and backup") << "SRT" << 2;
     QTest::newRow("RIST, three paths") << "RIST" << 3;
 }
 
@@ -156,7 +167,8 @@ void TestTelemetry::figuresShowWholeAtTheWindowsWidth() {
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     auto *strip = window.findChild<TelemetryStrip *>(QStringLiteral("wdgTelemetry"));
-    strip->addSample(wideSample(transport, paths), 4000, 3200);
+    const LinkStats sample = wideSample(transport, paths);
+    strip->addSample(sample, 4000, 3200);
     QApplication::processEvents();
 
     // Every figure whole, none cut at the window's edge, and each RIST path on its own line.
@@ -169,12 +181,26 @@ void TestTelemetry::figuresShowWholeAtTheWindowsWidth() {
         QVERIFY(text.contains("send buffer 1200 ms") && text.contains("link estimate 999.9 Mbit/s"));
     // Large scales read as plain numbers.
     QCOMPARE(strip->axisLabels().mid(0, 2), (QStringList{"150 Mbit/s", "1500 ms"}));
+    const QStringList lines = text.split(QLatin1Char('\n'));
+    if (transport == QLatin1String("SRT") && paths == 2) {
+        QVERIFY2(lines.contains("main  192.168.200.201 → 203.0.113.249:65535  1234 ms  12.3 %  4567") &&
+                     lines.contains("backup  192.168.200.202 → 203.0.113.250:65535  reconnecting"),
+                 qPrintable(text));
+        // The log's LINK line and the statistics file name each server and its role the same way.
+        QCOMPARE(sample.pathSummary(sample.paths[1]),
+                 QStringLiteral("backup server 203.0.113.250:65535 from 192.168.200.202: reconnecting"));
+        const QJsonArray records = sample.toJson(0).value("paths").toArray();
+        QCOMPARE(records.at(0).toObject().value("role").toString(), QStringLiteral("main"));
+        QCOMPARE(records.at(0).toObject().value("lost_packets").toInt(), 123);
+        QVERIFY(!records.at(1).toObject().value("alive").toBool());
+        paths = 0;
+    }
     for (int i = 0; i < paths; ++i) {
         const QString row = QStringLiteral("192.168.200.%1 → 203.0.113.%2:65535  1234 ms  99.5 %  123.45 Mbit/s  "
                                            "4567 (7654321 in all)")
                                 .arg(201 + i)
                                 .arg(249 + i % 2);
-        QVERIFY2(text.split(QLatin1Char('\n')).contains(row), qPrintable(text));
+        QVERIFY2(lines.contains(row), qPrintable(text));
     }
 
     // The window ends where its content ends: the strip's graph takes the height below the controls.

@@ -10,6 +10,8 @@
 #include <QStringList>
 
 #include <csignal>
+#include <fcntl.h>
+#include <sched.h>
 #include <unistd.h>
 
 namespace ristpaths {
@@ -18,6 +20,8 @@ namespace {
 const char kPrefix[] = "tw-rp-";
 QString senderNs;
 QString receiverNs;
+// The namespace the first enterSender left, for leaveSender.
+int originalNs = -1;
 
 bool run(const QString &command) {
     return testkit::runCommands({command});
@@ -108,10 +112,17 @@ void remove() {
 }
 
 bool enterSender(QString *error) {
+    if (originalNs < 0)
+        originalNs = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
     if (testkit::enterNetworkNamespace(senderNs))
         return true;
     *error = QStringLiteral("cannot enter the sender's network namespace");
     return false;
+}
+
+void leaveSender() {
+    if (originalNs >= 0)
+        ::setns(originalNs, CLONE_NEWNET);
 }
 
 bool dropPath(int path) {

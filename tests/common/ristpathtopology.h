@@ -23,8 +23,10 @@ bool build(QString *error);
 // Removes both namespaces (and with them every veth); safe to call when nothing was built.
 void remove();
 // Moves this process into the sender's namespace. Call while it has only one thread: every thread and program
-// it starts later is there too.
+// it starts later is there too. Called later, it moves the calling thread only (and what it starts from then on);
+// leaveSender takes that thread back to the namespace it came from.
 bool enterSender(QString *error);
+void leaveSender();
 
 QString senderNamespace();
 QString receiverNamespace();

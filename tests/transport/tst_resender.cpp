@@ -3,6 +3,7 @@
 #include "logsdlg.h"
 #include "peerprocess.h"
 #include "resender.h"
+#include "ristpathtopology.h"
 #include "srttestlistener.h"
 #include "testkit.h"
 
@@ -85,10 +86,14 @@ private slots:
     void streamIdSuffixes();
     void passphraseWithKeyLength32();
     void unreachableServerRaisesErrorOnce();
-    void peerGoneRaisesError();
+    void backupGoesAndReturns();
+    void backupLeavesByItsOwnInterface();
+    void serversGone_data();
+    void serversGone();
     void encoderFailureRaisesError_data();
     void encoderFailureRaisesError();
     void stopDuringEncoderWaitEndsRun();
+    void stopDuringConnectEndsRun_data();
     void stopDuringConnectEndsRun();
     void restartDuringEncoderWaitPublishesNewPort();
     void listenerThatCannotOpen();
@@ -314,29 +319,186 @@ void TestRESender::unreachableServerRaisesErrorOnce() {
     QCOMPARE(logText(*logs).count("SRT PACKET SEND ERROR"), 1);
 }
 
-void TestRESender::peerGoneRaisesError() {
+// Two srt-live-transmit servers take the same stream; the backup is stopped mid-stream and started again.
+void TestRESender::backupGoesAndReturns() {
+    if (!testkit::haveProgram("srt-live-transmit") || !testkit::haveProgram("ffmpeg"))
+        QSKIP("srt-live-transmit (srt-tools) and ffmpeg are needed");
+    QTemporaryDir dir;
+    const QString input = dir.filePath("input.ts");
+    QVERIFY(testkit::makeTransportStream(input, 8.0, QStringLiteral("640x360"), 2000));
+    const QByteArray stream = testkit::readFile(input);
+    const quint16 mainPort = testkit::freePort(true);
+    const quint16 backupPort = testkit::freePort(true);
+    PeerProcess main;
+    PeerProcess backup;
+    QVERIFY2(startSrtFileServer(main, mainPort, dir.filePath("main.ts"), QString()), qPrintable(main.output()));
+    QVERIFY2(startSrtFileServer(backup, backupPort, dir.filePath("backup1.ts"), QString()),
+             qPrintable(backup.output()));
+    sender->setBackupServer(QStringLiteral("127.0.0.1"), QString(), backupPort);
+    QVERIFY(startRun(mainPort, QStringLiteral("relay")));
+    QVERIFY(testkit::waitUntil([&] { return sender->destinationUp(0) && sender->destinationUp(1); }, kWaitMs));
+    QCOMPARE(sender->destinationCount(), 2);
+
+    QTcpSocket encoder;
+    QVERIFY(connectEncoder(encoder, sender->listenPort));
+    // Paced at the stream's own rate, in whole TS packets as the muxer writes them: the backup goes a quarter of
+    // the way in, comes back as soon as the relay has seen it go, and must get the stream again.
+    constexpr int kWriteSize = 100 * RelayThread::kTsPacketSize;
+    const int pauseMs = int(8000LL * kWriteSize / stream.size());
+    QElapsedTimer returned;
+    qint64 backAfterMs = -1;
+    for (int offset = 0; offset < stream.size(); offset += kWriteSize) {
+        QVERIFY(writeAll(encoder, stream.mid(offset, kWriteSize)));
+        QTest::qWait(pauseMs);
+        if (offset >= stream.size() / 4 && !backup.isRunning() && !returned.isValid() &&
+            logText(*logs).contains(QStringLiteral("SRT SERVER LOST: BACKUP"))) {
+            QVERIFY2(startSrtFileServer(backup, backupPort, dir.filePath("backup2.ts"), QString()),
+                     qPrintable(backup.output()));
+            returned.start();
+        } else if (offset >= stream.size() / 4 && backup.isRunning() && !returned.isValid()) {
+            backup.terminate();
+            QVERIFY(backup.waitForExit(5000));
+        }
+        if (returned.isValid() && backAfterMs < 0 && QFileInfo(dir.filePath("backup2.ts")).size() > 0)
+            backAfterMs = returned.elapsed();
+    }
+    QVERIFY2(returned.isValid(), "the relay never saw the backup go");
+    constexpr qint64 kOutputBlock = 64 * 1024;
+    QVERIFY(testkit::waitUntil([&] { return QFileInfo(dir.filePath("main.ts")).size() > stream.size() - kOutputBlock; },
+                               30000));
+    QTest::qWait(300);
+    sender->stopRetransmit();
+    main.terminate();
+    backup.terminate();
+    QVERIFY(main.waitForExit(5000) && backup.waitForExit(5000));
+    if (backAfterMs < 0 && QFileInfo(dir.filePath("backup2.ts")).size() > 0)
+        backAfterMs = returned.elapsed();
+    QVERIFY2(backAfterMs >= 0 && backAfterMs < 5000, qPrintable(QString::number(backAfterMs)));
+
+    // The main server got every byte, the backup the stream up to its stop and, from its return, the rest from a TS
+    // packet boundary on.
+    QVERIFY2(testkit::readFile(dir.filePath("main.ts")) == stream, "the main server's stream differs");
+    const QByteArray before = testkit::readFile(dir.filePath("backup1.ts"));
+    const QByteArray after = testkit::readFile(dir.filePath("backup2.ts"));
+    QVERIFY(before.size() >= stream.size() / 8 && stream.startsWith(before));
+    QVERIFY(!after.isEmpty() && stream.endsWith(after));
+    QCOMPARE((stream.size() - after.size()) % RelayThread::kTsPacketSize, 0);
+    QVERIFY(!logText(*logs).contains(QStringLiteral("SRT SERVER LOST: MAIN")));
+    QVERIFY(logText(*logs).contains(QStringLiteral("SRT SERVER BACK: BACKUP 127.0.0.1:%1").arg(backupPort)));
+    QCOMPARE(failedSends.load(), 0);
+}
+
+// Two links to the server's network, the first preferred by the routing table: the backup bound to the second
+// leaves by it, not by the way the table would choose. Without the device binding both streams left by the first.
+void TestRESender::backupLeavesByItsOwnInterface() {
+    if (!testkit::haveProgram("srt-live-transmit"))
+        QSKIP("srt-live-transmit (srt-tools) is needed");
+    QString error;
+    if (!ristpaths::build(&error))
+        QSKIP(qPrintable(error));
+    const auto removeNamespaces = qScopeGuard([] {
+        ristpaths::leaveSender();
+        ristpaths::remove();
+    });
+    QTemporaryDir dir;
+    const auto startServer = [&](PeerProcess &server, quint16 port, const QString &file) {
+        return server.start(
+            QStringLiteral("ip"),
+            {QStringLiteral("netns"), QStringLiteral("exec"), ristpaths::receiverNamespace(), QStringLiteral("sh"),
+             QStringLiteral("-c"), QStringLiteral("exec srt-live-transmit -q \"$1\" file://con > \"$2\""),
+             QStringLiteral("sh"), QStringLiteral("srt://:%1?mode=listener").arg(port), dir.filePath(file)});
+    };
+    PeerProcess main;
+    PeerProcess backup;
+    QVERIFY2(startServer(main, 9001, QStringLiteral("main.ts")), qPrintable(main.output()));
+    QVERIFY2(startServer(backup, 9002, QStringLiteral("backup.ts")), qPrintable(backup.output()));
+    // This thread and the relay's, which it starts, are in the sender's namespace from here on.
+    QVERIFY2(ristpaths::enterSender(&error), qPrintable(error));
+    const qint64 before[] = {ristpaths::sentPackets(0), ristpaths::sentPackets(1)};
+    sender->setBackupServer(QLatin1String(ristpaths::kReceiverAddress), ristpaths::pathAddress(1), 9002);
+    sender->startRetransmit(QLatin1String(ristpaths::kReceiverAddress), QString(), 9001, QStringLiteral("cam1"), 120,
+                            QString(), 16, false);
+    // A backup slower to answer than the main server joins the stream a moment later, in the background.
+    QVERIFY(testkit::waitUntil([&] { return sender->destinationUp(0) && sender->destinationUp(1); }, kWaitMs));
+    QTcpSocket encoder;
+    QVERIFY(connectEncoder(encoder, sender->listenPort));
+    constexpr int kMessages = 300;
+    QVERIFY(writeAll(encoder, QByteArray(kMessages * 1316, 'n')));
+    QVERIFY(testkit::waitUntil(
+        [&] {
+            return QFileInfo(dir.filePath("main.ts")).size() >= kMessages * 1316 - 65536 &&
+                   QFileInfo(dir.filePath("backup.ts")).size() >= kMessages * 1316 - 65536;
+        },
+        kWaitMs));
+    const qint64 sent[] = {ristpaths::sentPackets(0) - before[0], ristpaths::sentPackets(1) - before[1]};
+    QVERIFY2(
+        sent[0] >= kMessages && sent[1] >= kMessages && sent[1] < 2 * kMessages,
+        qPrintable(QStringLiteral("%1 packets left by the first link, %2 by the second").arg(sent[0]).arg(sent[1])));
+    sender->stopRetransmit();
+    QVERIFY(sender->wait(kWaitMs));
+}
+
+void TestRESender::serversGone_data() {
+    QTest::addColumn<bool>("withBackup");
+    QTest::addColumn<bool>("mainGoes");
+    QTest::addColumn<bool>("backupGoes");
+    QTest::newRow("the only server goes") << false << true << false;
+    QTest::newRow("main goes, backup carries on") << true << true << false;
+    QTest::newRow("both go") << true << true << true;
+}
+
+// The run fails only once no server takes the stream; a server that is left carries it alone.
+void TestRESender::serversGone() {
+    QFETCH(bool, withBackup);
+    QFETCH(bool, mainGoes);
+    QFETCH(bool, backupGoes);
     ErrorSink sink(sender.get());
     QSignalSpy errors(&sink, &ErrorSink::srtError);
-    auto listener = std::make_unique<SrtTestListener>();
-    QVERIFY2(listener->start(), qPrintable(listener->errorText()));
-    QVERIFY(startRun(listener->port()));
-    QVERIFY(logHas(*logs, "CONNECT: SUCCESS"));
+    auto main = std::make_unique<SrtTestListener>();
+    auto backup = std::make_unique<SrtTestListener>();
+    QVERIFY2(main->start(), qPrintable(main->errorText()));
+    QVERIFY2(backup->start(), qPrintable(backup->errorText()));
+    if (withBackup)
+        sender->setBackupServer(QStringLiteral("127.0.0.1"), QString(), backup->port());
+    QVERIFY(startRun(main->port()));
+    QVERIFY(testkit::waitUntil([&] { return sender->destinationUp(0) && sender->destinationUp(1) == withBackup; },
+                               kWaitMs));
     QTcpSocket encoder;
     QVERIFY(connectEncoder(encoder, sender->listenPort));
     QVERIFY(writeAll(encoder, QByteArray(20 * 1316, 'a')));
-    QVERIFY(testkit::waitUntil([&] { return listener->bytesReceived() == 20 * 1316; }, kWaitMs));
+    QVERIFY(testkit::waitUntil(
+        [&] { return main->bytesReceived() == 20 * 1316 && backup->bytesReceived() == (withBackup ? 20 * 1316 : 0); },
+        kWaitMs));
     QCOMPARE(failedSends.load(), 0);
 
-    listener.reset();
-    // Keep writing as a live encoder does until the relay gives up.
+    if (mainGoes)
+        main.reset();
+    if (backupGoes)
+        backup.reset();
+    // Keep writing as a live encoder does until the relay gives up, or for a while when it must not.
     QElapsedTimer timer;
     timer.start();
-    while (errors.isEmpty() && timer.elapsed() < 20000) {
+    const bool fails = !withBackup || backupGoes;
+    int written = 0;
+    while (errors.isEmpty() && timer.elapsed() < (fails ? 20000 : 3000)) {
         QVERIFY(writeAll(encoder, QByteArray(1316, 'b')));
-        errors.wait(50);
+        ++written;
+        errors.wait(20);
     }
-    QCOMPARE(errors.count(), 1);
-    QCOMPARE(failedSends.load(), 6);
+    QCOMPARE(errors.count(), fails ? 1 : 0);
+    QCOMPARE(failedSends.load(), fails ? 6 : 0);
+    if (fails)
+        return;
+    QVERIFY(testkit::waitUntil([&] { return backup->bytesReceived() == (20 + written) * 1316; }, kWaitMs));
+    QVERIFY(sender->destinationUp(1) && !sender->destinationUp(0));
+    // The figures follow the backup now, and name each server.
+    const LinkStats stats = sender->linkStats();
+    QVERIFY(stats.valid());
+    QCOMPARE(stats.paths.size(), 2);
+    QCOMPARE(QStringList({stats.paths[0].role, stats.paths[1].role}), QStringList({"main", "backup"}));
+    QCOMPARE(QList<bool>({stats.paths[0].alive, stats.paths[1].alive}), QList<bool>({false, true}));
+    QCOMPARE(stats.paths[1].destination, QStringLiteral("127.0.0.1:%1").arg(backup->port()));
+    QVERIFY(stats.paths[1].sentInterval > 0 && stats.sentInterval == stats.paths[1].sentInterval);
 }
 
 void TestRESender::encoderFailureRaisesError_data() {
@@ -391,8 +553,17 @@ void TestRESender::stopDuringEncoderWaitEndsRun() {
     QVERIFY(testkit::waitUntil([&] { return listener.callers().first().closed; }, kWaitMs));
 }
 
+void TestRESender::stopDuringConnectEndsRun_data() {
+    QTest::addColumn<bool>("withBackup");
+    QTest::newRow("one server") << false;
+    QTest::newRow("with a backup") << true;
+}
+
 void TestRESender::stopDuringConnectEndsRun() {
+    QFETCH(bool, withBackup);
     // Nobody answers there, so the library would go on trying for its whole connect timeout (3 s).
+    if (withBackup)
+        sender->setBackupServer(QStringLiteral("127.0.0.1"), QString(), testkit::freePort(true));
     QVERIFY(startRun(testkit::freePort(true)));
     QVERIFY(logHas(*logs, "Connect to SRT "));
     QTest::qWait(200);
