@@ -42,6 +42,14 @@
         <source>%1 to %2: round trip %3 ms, quality %4 %, retransmitted %5 (%6 in all), %7 Mbit/s</source>
         <translation>%1 zu %2: Umlaufzeit %3 ms, Qualität %4 %, neu gesendet %5 (%6 insgesamt), %7 Mbit/s</translation>
     </message>
+    <message>
+        <source>%1 server %2 from %3: reconnecting</source>
+        <translation>Server %2 (%1) von %3: neue Verbindung</translation>
+    </message>
+    <message>
+        <source>%1 server %2 from %3: sending %4 Mbit/s, round trip %5 ms, lost %6 %, retransmitted %7 (%8 in all)</source>
+        <translation>Server %2 (%1) von %3: sendet %4 Mbit/s, Umlaufzeit %5 ms, verloren %6 %, neu gesendet %7 (%8 insgesamt)</translation>
+    </message>
 </context>
 <context>
     <name>LogsDlg</name>
@@ -394,6 +402,42 @@
         <source>Incorrect SRT Server port %1. Please enter a port from 1 to 65535.</source>
         <translation>Ungültiger SRT-Server-Port %1. Bitte einen Port von 1 bis 65535 eingeben.</translation>
     </message>
+    <message>
+        <source>Backup server:</source>
+        <translation>Ersatzserver:</translation>
+    </message>
+    <message>
+        <source>Every message also goes to this server; a stream with a backup goes on while either server takes it</source>
+        <translation>Jede Nachricht geht auch an diesen Server; ein Stream mit Ersatzserver läuft weiter, solange einer der Server ihn annimmt</translation>
+    </message>
+    <message>
+        <source>optional: srt://10.211.55.3:9001</source>
+        <translation>optional: srt://10.211.55.3:9001</translation>
+    </message>
+    <message>
+        <source>The network interface the backup stream leaves by</source>
+        <translation>Die Netzwerkschnittstelle, über die der Ersatz-Stream gesendet wird</translation>
+    </message>
+    <message>
+        <source>Incorrect backup SRT Server. Please enter host and port, or leave it empty.</source>
+        <translation>Ungültiger SRT-Ersatzserver. Bitte Host und Port eingeben oder das Feld leer lassen.</translation>
+    </message>
+    <message>
+        <source>sending</source>
+        <translation>sendet</translation>
+    </message>
+    <message>
+        <source>reconnecting</source>
+        <translation>neue Verbindung</translation>
+    </message>
+    <message>
+        <source>  main server: %1, backup server: %2</source>
+        <translation>  Hauptserver: %1, Ersatzserver: %2</translation>
+    </message>
+    <message>
+        <source>Incorrect backup SRT Server port %1. Please enter a port from 1 to 65535.</source>
+        <translation>Ungültiger Port %1 des SRT-Ersatzservers. Bitte einen Port von 1 bis 65535 eingeben.</translation>
+    </message>
 </context>
 <context>
     <name>Player</name>
@@ -706,6 +750,26 @@ gesendete Pakete: </translation>
     <message>
         <source>Link: %1</source>
         <translation>Verbindung: %1</translation>
+    </message>
+    <message>
+        <source>server</source>
+        <translation>Server</translation>
+    </message>
+    <message>
+        <source>route</source>
+        <translation>Route</translation>
+    </message>
+    <message>
+        <source>main</source>
+        <translation>Haupt</translation>
+    </message>
+    <message>
+        <source>backup</source>
+        <translation>Ersatz</translation>
+    </message>
+    <message>
+        <source>reconnecting</source>
+        <translation>neue Verbindung</translation>
     </message>
 </context>
 <context>
