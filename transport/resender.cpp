@@ -457,7 +457,7 @@ bool RESender::readTotals(const Destination &destination, int socket, SRT_TRACEB
     return true;
 }
 
-void RESender::fillInterval(LinkStats &stats, const Totals &from, const Totals &to) {
+void RESender::fillInterval(LinkStats &stats, const Totals &from, const Totals &to, double &owedBytes) {
     const double ms = double(std::max<qint64>(to.atMs - from.atMs, 1));
     const auto kbps = [ms](double bytes) { return bytes * 8.0 / ms; };
     const auto count = [](auto later, auto earlier) { return quint64(std::max<qint64>(qint64(later - earlier), 0)); };
@@ -483,7 +483,20 @@ void RESender::fillInterval(LinkStats &stats, const Totals &from, const Totals &
         handed - double(to.bufferBytes - from.bufferBytes) - double(stats.droppedInterval) * averageMessage;
     const double lossShare =
         stats.sentInterval ? std::min(1.0, double(stats.lostInterval) / double(stats.sentInterval)) : 0.0;
-    stats.deliveredKbps = kbps(std::max(0.0, std::min(acknowledged, handed * (1 - lossShare))));
+    double delivered = std::max(0.0, std::min(acknowledged, handed * (1 - lossShare)));
+    // Without loss or drops, what the buffer held at the last reading and has since given up was delivered: a key
+    // frame handed over just before a reading seems short then and would never be made up for.
+    if (stats.lostInterval == 0 && stats.droppedInterval == 0) {
+        if (acknowledged > handed) {
+            delivered = std::min(acknowledged, handed + owedBytes);
+            owedBytes -= delivered - handed;
+        } else {
+            owedBytes += handed - delivered;
+        }
+    } else {
+        owedBytes = 0;
+    }
+    stats.deliveredKbps = kbps(delivered);
 }
 
 bool RESender::pulseDestination(Destination &destination, bool secondOver) {
@@ -502,6 +515,8 @@ bool RESender::pulseDestination(Destination &destination, bool secondOver) {
         destination.statsPrimed = true;
         destination.lastPulse = now;
         destination.lastSecond = now;
+        destination.pulseOwedBytes = 0;
+        destination.secondOwedBytes = 0;
         return false;
     }
     // The least of the second's readings, not the last: even on an idle link a key frame's burst sits in the
@@ -521,12 +536,12 @@ bool RESender::pulseDestination(Destination &destination, bool secondOver) {
     };
     ++destination.pulseFigures.sequence;
     instant(destination.pulseFigures, perf.msSndBuf);
-    fillInterval(destination.pulseFigures, destination.lastPulse, now);
+    fillInterval(destination.pulseFigures, destination.lastPulse, now, destination.pulseOwedBytes);
     destination.lastPulse = now;
     if (secondOver) {
         ++destination.secondFigures.sequence;
         instant(destination.secondFigures, destination.lowestSendBufferMs);
-        fillInterval(destination.secondFigures, destination.lastSecond, now);
+        fillInterval(destination.secondFigures, destination.lastSecond, now, destination.secondOwedBytes);
         destination.lastSecond = now;
         destination.lowestSendBufferMs = -1;
     }

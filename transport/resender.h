@@ -126,13 +126,17 @@ private:
         quint64 handedBytes = 0;
         quint64 handedMessages = 0;
         quint64 paddingSent = 0;
+        // What the pulse's and the second's figures reported as not yet acknowledged while nothing was lost: a key
+        // frame handed over just before a reading. It is reported as delivered once acknowledged.
+        double pulseOwedBytes = 0;
+        double secondOwedBytes = 0;
         // Guarded by statsMutex: the last pulse's and second's figures.
         LinkStats pulseFigures;
         LinkStats secondFigures;
     };
     // Reads the library's figures (perf, the instant ones too) and the running totals; false when it cannot.
     bool readTotals(const Destination &destination, int socket, CBytePerfMon &perf, Totals &totals) const;
-    static void fillInterval(LinkStats &stats, const Totals &from, const Totals &to);
+    static void fillInterval(LinkStats &stats, const Totals &from, const Totals &to, double &owedBytes);
     // Measures one server; false when it has no figures for this pulse.
     bool pulseDestination(Destination &destination, bool secondOver);
     // A server of a run with a backup failed: it leaves the stream and is tried again later.
