@@ -9,7 +9,9 @@
 //   step lost    the TS packets lost from the narrowing until settling, and one second's worth of the stream;
 //   back s       after the link widens again, the seconds until the encoder is back at the operator's bitrate.
 //
-// Needs root for the namespaces. Usage: bench_adaptivelink
+// Needs root for the namespaces. Usage: bench_adaptivelink [--keep] [row ...]: only the rows whose names end in
+// one of the words; --keep leaves each row's files (configuration, records, program output, received stream) in
+// place and prints where.
 #include "shapedlink.h"
 #include "shapedstream.h"
 #include "testkit.h"
@@ -110,7 +112,7 @@ qint64 tsLost(const QByteArray &received, qint64 from, qint64 to) {
     return continuity.missingPackets() + continuity.syncLossBytes() / 188;
 }
 
-Result run(ShapedLink &link, const Row &row) {
+Result run(ShapedLink &link, const Row &row, bool keep) {
     Result result;
     QString error;
     if (!link.setRate(row.fromMbps > 0 ? row.fromMbps : row.narrowMbps, &error)) {
@@ -118,6 +120,9 @@ Result run(ShapedLink &link, const Row &row) {
         return result;
     }
     QTemporaryDir dir;
+    dir.setAutoRemove(!keep);
+    if (keep)
+        std::printf("%s: files in %s\n", row.name, qPrintable(dir.path()));
     ShapedStream stream(link, QStringLiteral(TIDEWELL_EXECUTABLE), dir.path(), QStringLiteral("run"), row.operatorKbps,
                         kLatencyMs, row.adaptive);
     if (!stream.started()) {
@@ -217,9 +222,14 @@ int main(int argc, char **argv) {
                 kLatencyMs, kWideMbps);
     std::printf("%-28s %8s %7s %12s %8s %6s %18s %7s\n", "asked over link", "settle s", "hold %", "encoder/link",
                 "dropped", "lost", "step lost / 1 s", "back s");
+    QStringList wanted = app.arguments().mid(1);
+    const bool keep = wanted.removeAll(QStringLiteral("--keep")) > 0;
     bool failed = false;
     for (const Row &row : rows) {
-        const Result r = run(link, row);
+        if (!wanted.isEmpty() && std::none_of(wanted.begin(), wanted.end(),
+                                              [&](const QString &word) { return QString(row.name).endsWith(word); }))
+            continue;
+        const Result r = run(link, row, keep);
         if (!r.error.isEmpty()) {
             std::printf("%-28s FAILED: %s\n", row.name, qPrintable(r.error));
             failed = true;
