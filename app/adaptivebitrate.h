@@ -9,18 +9,20 @@
 //
 // Down: the link is congested when the send buffer holds more than a quarter of the SRT latency beyond the round
 // trip while the round trip has grown above its least (a queue fills), or when the sender had to drop packets, and
-// the buffer is not emptying. Congested for half a second, the bitrate steps down to what the link delivered
+// the buffer is not emptying. Congested for half a second, the bitrate steps down to the least the link delivered
 // meanwhile (the acknowledged share of what was handed over), less a fifth. Loss above 2 % takes 2 s, for loss
-// without a queue may be the link's own, which a lower bitrate does not cure; the step is the same. Without the
-// delivered figure (RIST) a step is a fifth. Never below a quarter of the operator's value; after a step the link gets
-// a second to drain before it is judged again.
+// without a queue may be the link's own, which a lower bitrate does not cure; the step is to what was delivered on
+// average. Without the delivered figure (RIST) a step is a fifth. Never below a quarter of the operator's value;
+// after a step the link gets a second to drain before it is judged again.
 //
 // Up: the relay can add padding (SRT), so the link is probed before the encoder is asked for more: after 3 clean
-// seconds, padding of half the stream for 1.5 s. If the link stays clean the bitrate rises to 85 % of what it
-// carried and the next probe, twice as large, follows a second later; at the first sign of a queue the padding
-// stops, the bitrate stays and the next probe waits 5 s. On a steady link the bitrate therefore stays where it
-// settled, and on a widened one it is back at the operator's value within a few probes. Without padding (RIST),
-// ten clean seconds step the bitrate up by a tenth.
+// seconds, padding of half the stream (no more than the operator's value needs) for 1.5 s. If the link carries it
+// all, the bitrate rises to a fifth below what the link carried, and the next probe, twice as large, follows a
+// second later; at the first sign of a queue, or when the link acknowledges less than nine tenths of what it is
+// handed, the padding stops, the bitrate stays and the next probe waits 5 s. A stream is thus never above four
+// fifths of what its link was seen to carry: on a steady link it stays where it settled, and on a widened one it
+// is back at the operator's value within a few probes. Without padding (RIST), ten clean seconds step the bitrate
+// up by a tenth.
 class AdaptiveBitrate {
 public:
     static constexpr double kFloorShare = 0.25;
@@ -29,6 +31,7 @@ public:
     static constexpr double kDeepestFollowingStep = 0.7;
     static constexpr int kFollowingMs = 3000;
     static constexpr int kStartMs = 2000;
+    static constexpr int kStartCongestedMs = 1000;
     // A sign seen for this long (in one sample or two) is the link's, not chance.
     static constexpr int kLastingMs = 500;
     static constexpr double kHeadroom = 0.8;
@@ -36,6 +39,10 @@ public:
     static constexpr int kLossyMs = 2000;
     static constexpr int kCongestedMs = 500;
     static constexpr int kDrainMs = 1000;
+    // After a step to where the link has room, the queue's drain at the new rate is waited for, up to this; the
+    // encoder takes half a second to follow.
+    static constexpr int kLongestDrainMs = 3000;
+    static constexpr int kEncoderFollowMs = 500;
     // A step smaller than this is no step: the link's trouble is its backlog. Unless that lasts kBacklogMs.
     static constexpr double kSmallestStep = 0.95;
     static constexpr int kBacklogMs = 3000;
@@ -48,10 +55,11 @@ public:
     static constexpr int kProbeMs = 1500;
     static constexpr double kFirstProbeShare = 0.5;
     static constexpr double kLargestProbeShare = 1.0;
-    // Of what a probe carried, the stream keeps this much: padding is smooth, a stream has its key frames.
-    static constexpr double kProbeKeep = 0.73;
+    // A probe whose link acknowledged less than this share of what it was handed found no room.
+    static constexpr double kProbeCarried = 0.9;
     static constexpr int kAfterProbeMs = 1000;
-    static constexpr int kProbeDrainMs = 2000;
+    // Of a probe, this much time is needed to judge what the link acknowledged: a group of pictures.
+    static constexpr int kProbeJudgedMs = 1000;
     static constexpr int kProbeRetryMs = 5000;
     // The video's share of the wire: its TS and SRT headers.
     static constexpr double kVideoWire = 1.05;
@@ -60,10 +68,13 @@ public:
     static constexpr double kSoundWire = 2.5;
     static constexpr double kTablesKbps = 20;
     static constexpr double kOverheadLearning = 0.05;
+    static constexpr double kStreamSmoothing = 0.25;
     // Unchanged this long before the stream's cost on the wire is learnt.
     static constexpr int kSteadyMs = 2000;
     static constexpr double kStepUpFactor = 1.1;
     static constexpr int kCleanMs = 10000;
+    // Samples come a pulse apart, give or take a few milliseconds: two of 249 ms are half a second.
+    static constexpr int kSampleSlackMs = 10;
 
     struct Step {
         int kbps = 0;         // 0: no change
@@ -82,7 +93,13 @@ public:
     bool probing() const { return probeKbps > 0; }
 
 private:
-    void afterStepDown();
+    static bool lasted(int ms, int limit);
+    // The stream on the wire for a video bitrate, and back; the rest of the stream as learnt.
+    int wireKbps(int videoKbps) const;
+    int videoKbpsFor(double wireKbps) const;
+    // How long a queue takes to drain over a link of that rate under a stream of this one.
+    static int drainTimeMs(double queueMs, double linkKbps, double streamKbps);
+    void afterStepDown(int drainTime);
 
     int target = 0;
     int current = 0;
@@ -91,11 +108,10 @@ private:
     double leastRttMs = -1;
     bool queuedBefore = false;
     bool lossyBefore = false;
-    int runMs = 0;
     int sinceStepMs = kFollowingMs;
+    int runMs = 0;
     double congestedLeast = -1;
     int congestedMs = 0;
-    double congestedDelivered = 0;
     int lossyMs = 0;
     int backlogMs = 0;
     double lossyDelivered = 0;
@@ -103,10 +119,15 @@ private:
     // Time since the bitrate or the padding last changed: the encoder follows a change within a second or two.
     int unchangedMs = 0;
     double overheadKbps = 0;
+    // The stream handed over, averaged over a few pulses.
+    double streamKbps = 0;
     int drainMs = 0;
     // The clean time the next probe waits for, and the next probe's size as a share of the stream.
     int probeWaitMs = kCleanBeforeProbeMs;
     double probeShare = kFirstProbeShare;
     int probeKbps = 0;
     int probedMs = 0;
+    int probeJudgedMs = 0;
+    double probeHandedKbit = 0;
+    double probeDeliveredKbit = 0;
 };
