@@ -53,6 +53,22 @@ bool waitUntil(const std::function<bool()> &pred, int timeoutMs, int stepMs) {
     return true;
 }
 
+bool settles(const std::function<qint64()> &value, int steadyMs, int timeoutMs) {
+    QElapsedTimer steady;
+    steady.start();
+    qint64 last = value();
+    return waitUntil(
+        [&] {
+            const qint64 now = value();
+            if (now != last) {
+                last = now;
+                steady.restart();
+            }
+            return steady.elapsed() >= steadyMs;
+        },
+        timeoutMs);
+}
+
 bool haveProgram(const QString &name) {
     return !QStandardPaths::findExecutable(name).isEmpty();
 }

@@ -29,6 +29,10 @@ quint16 freePort(bool udp = false);
 // Runs the event loop until pred() holds or timeoutMs passes; returns pred()'s last value.
 bool waitUntil(const std::function<bool()> &pred, int timeoutMs, int stepMs = 10);
 
+// Runs the event loop until value() has stayed the same for steadyMs (something that was running has stopped), or
+// timeoutMs passes; a busy machine may still finish what was under way when it was told to stop.
+bool settles(const std::function<qint64()> &value, int steadyMs, int timeoutMs);
+
 // True when the program is on PATH.
 bool haveProgram(const QString &name);
 
