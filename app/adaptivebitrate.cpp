@@ -178,7 +178,7 @@ AdaptiveBitrate::Step AdaptiveBitrate::onSample(const LinkStats &stats) {
 
     // A run starts with the encoder's burst, which a link of the stream's rate queues for a moment; and what a link
     // delivers then, with its shaper's burst let through, says little of its rate. Congestion that lasts beyond the
-    // burst takes the deepest step, and the queue of the start the longest time to drain.
+    // burst steps to two fifths, and the queue of the start gets the longest time to drain.
     const bool starting = runMs < kStartMs;
     const bool congestedLong = lasted(congestedMs, starting ? kStartCongestedMs : kCongestedMs);
     if ((congestedLong || lasted(lossyMs, kLossyMs)) && current > floorKbps()) {
@@ -202,7 +202,7 @@ AdaptiveBitrate::Step AdaptiveBitrate::onSample(const LinkStats &stats) {
                 measuredStep = false;
             }
         }
-        // Not below two fifths at once: what a congested link is seen to deliver is disturbed by the congestion.
+        // Not below three tenths at once: what a congested link is seen to deliver is disturbed by the congestion.
         // Right after a step, by the repairs of what was lost before it, which take the link from the stream for a
         // while: a step that follows one closely goes less deep.
         const double deepest = lasted(sinceStepMs, kFollowingMs) ? kDeepestStep : kDeepestFollowingStep;
@@ -213,7 +213,7 @@ AdaptiveBitrate::Step AdaptiveBitrate::onSample(const LinkStats &stats) {
         // judged again a second later.
         int drainTime = measuredStep && lower <= wanted ? drainTimeMs(queueMs, delivered, wireKbps(lower)) : kDrainMs;
         if (starting && congestedLong) {
-            lower = std::min(current - 1, std::max(floorKbps(), int(std::lround(current * kDeepestStep))));
+            lower = std::min(current - 1, std::max(floorKbps(), int(std::lround(current * kStartStep))));
             drainTime = kLongestDrainMs;
         }
         if (congestedLong)

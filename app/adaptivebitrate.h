@@ -12,8 +12,10 @@
 // the buffer is not emptying. Congested for half a second, the bitrate steps down to the least the link delivered
 // meanwhile (the acknowledged share of what was handed over), less a fifth. Loss above 2 % takes 2 s, for loss
 // without a queue may be the link's own, which a lower bitrate does not cure; the step is to what was delivered on
-// average. Without the delivered figure (RIST) a step is a fifth. Never below a quarter of the operator's value;
-// after a step the link gets a second to drain before it is judged again.
+// average. Without the delivered figure (RIST) a step is a fifth. At most to three tenths at once, never below a
+// quarter of the operator's value; after a step the link gets the time its queue needs to drain at the new rate
+// (one to three seconds) before it is judged again. In a run's first two seconds only a queue that outlasts the
+// encoder's starting burst, a second, counts, and the step is to two fifths.
 //
 // Up: the relay can add padding (SRT), so the link is probed before the encoder is asked for more: after 3 clean
 // seconds, padding of half the stream (no more than the operator's value needs) for 1.5 s. If the link carries it
@@ -27,7 +29,8 @@ class AdaptiveBitrate {
 public:
     static constexpr double kFloorShare = 0.25;
     static constexpr double kStepDownFactor = 0.8;
-    static constexpr double kDeepestStep = 0.4;
+    static constexpr double kDeepestStep = 0.3;
+    static constexpr double kStartStep = 0.4;
     static constexpr double kDeepestFollowingStep = 0.7;
     static constexpr int kFollowingMs = 3000;
     static constexpr int kStartMs = 2000;
