@@ -46,7 +46,12 @@ void AdaptiveBitrate::afterStepDown(int drainTime) {
     streamKbps = 0;
     probeWaitMs = kCleanBeforeProbeMs;
     probeShare = kFirstProbeShare;
-    probeKbps = 0;
+    setProbe(0);
+}
+
+void AdaptiveBitrate::setProbe(int kbps) {
+    probeKbps = kbps;
+    probedMs = 0;
     probeJudgedMs = 0;
     probeHandedKbit = 0;
     probeDeliveredKbit = 0;
@@ -128,10 +133,7 @@ AdaptiveBitrate::Step AdaptiveBitrate::onSample(const LinkStats &stats) {
                 probeJudgedMs > 0 ? probeDeliveredKbit * 1000 / probeJudgedMs : stats.deliveredKbps;
             step.paddingKbps = 0;
             step.reason = QStringLiteral("probe of %1 kbit/s found no room").arg(probeKbps);
-            probeKbps = 0;
-            probeJudgedMs = 0;
-            probeHandedKbit = 0;
-            probeDeliveredKbit = 0;
+            setProbe(0);
             probeShare = kFirstProbeShare;
             probeWaitMs = kProbeRetryMs;
             cleanMs = 0;
@@ -159,10 +161,7 @@ AdaptiveBitrate::Step AdaptiveBitrate::onSample(const LinkStats &stats) {
             current = higher;
             streamKbps = 0;
         }
-        probeKbps = 0;
-        probeJudgedMs = 0;
-        probeHandedKbit = 0;
-        probeDeliveredKbit = 0;
+        setProbe(0);
         probeShare = std::min(kLargestProbeShare, probeShare * 2);
         probeWaitMs = kAfterProbeMs;
         cleanMs = 0;
@@ -239,11 +238,7 @@ AdaptiveBitrate::Step AdaptiveBitrate::onSample(const LinkStats &stats) {
             // No larger than what would carry the operator's value.
             const double stream = streamKbps > 0 ? streamKbps : double(wireKbps(current));
             const double enough = wireKbps(target) / kHeadroom - stream;
-            probeKbps = std::max(1, int(std::lround(std::min(stream * probeShare, enough))));
-            probedMs = 0;
-            probeJudgedMs = 0;
-            probeHandedKbit = 0;
-            probeDeliveredKbit = 0;
+            setProbe(std::max(1, int(std::lround(std::min(stream * probeShare, enough)))));
             unchangedMs = 0;
             step.paddingKbps = probeKbps;
             step.reason = QStringLiteral("probing the link with %1 kbit/s of padding").arg(probeKbps);

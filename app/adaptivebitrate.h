@@ -103,6 +103,8 @@ private:
     // How long a queue takes to drain over a link of that rate under a stream of this one.
     static int drainTimeMs(double queueMs, double linkKbps, double streamKbps);
     void afterStepDown(int drainTime);
+    // The probe now running (0: none), with its figures from nothing.
+    void setProbe(int kbps);
 
     int target = 0;
     int current = 0;
