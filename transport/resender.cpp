@@ -177,8 +177,11 @@ bool RESender::sendChunk(const char *data, int size) {
     streamBytes += quint64(size);
     if (destinationsInRun.load(std::memory_order_relaxed) == 1) {
         Destination &only = destinations[0];
-        if (srtSendAll(only.socket.load(), data, size) == -1)
+        if (srtSendAll(only.socket.load(), data, size) == -1) {
+            // The relay counts the failure; what the library said is for whoever reads the diagnostics.
+            qDebug() << "srt_send:" << srt_getlasterror_str();
             return false;
+        }
         only.handedBytes += quint64(size);
         ++only.handedMessages;
         return true;
