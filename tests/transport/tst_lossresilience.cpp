@@ -217,13 +217,15 @@ void TestLossResilience::relayOverLossyLink() {
 
 // 10 % loss each way and 20 ms each way, our relay and srt-live-transmit side by side, fed the same live stream:
 // ours breaks the stream no more often than the reference sender on the same library. Runs of 15 s here give both
-// 0 to 5 continuity errors per 10 000 TS packets; with a send ceiling at twice the input rate ours gave 7 to 37
-// against the reference's 0 to 1.
+// 0 to 5 continuity errors per 10 000 TS packets, and now and then one dropped message (7 TS packets, about 9 per
+// 10 000) more on either side; with a send ceiling at twice the input rate ours gave 7 to 37 against the
+// reference's 0 to 1.
 void TestLossResilience::relayRepairsLikeTheReference() {
     if (!testkit::haveProgram(QStringLiteral("srt-live-transmit")) || !testkit::haveProgram(QStringLiteral("ffmpeg")))
         QSKIP("srt-live-transmit and ffmpeg are needed");
     constexpr int kSeconds = 15;
-    constexpr double kAllowancePer10k = 5;
+    // One message more than the reference is chance; two are not.
+    constexpr qint64 kAllowancePackets = 7;
     QTemporaryDir dir;
     const QString feed = dir.filePath(QStringLiteral("feed.ts"));
     QVERIFY(srtsidebyside::makeFeed(feed, kSeconds, 600));
@@ -250,7 +252,7 @@ void TestLossResilience::relayRepairsLikeTheReference() {
           result.ours.errorsPer10k(), result.ours.packets, result.ours.srtPackets, result.reference.errorsPer10k(),
           result.reference.packets, result.reference.srtPackets);
     QVERIFY2(result.ours.srtLost > 0, "the proxy dropped nothing of ours");
-    QVERIFY(result.ours.errorsPer10k() <= result.reference.errorsPer10k() + kAllowancePer10k);
+    QVERIFY(result.ours.continuityErrors <= result.reference.continuityErrors + kAllowancePackets);
     // Whole messages: the stream's TS packets in fewer SRT packets than the reference, which sends each datagram
     // as it comes.
     QVERIFY(result.ours.srtPackets < result.reference.srtPackets);
