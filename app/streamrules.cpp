@@ -212,8 +212,14 @@ bool iniHoldsSerializedValue(const QByteArray &text) {
     // Only the marker's own characters (and line ends, which end a value) are kept before it is looked for, so
     // that where this reading of the escapes differs from QSettings' own (an escaped ";" it drops and this one
     // keeps, a control character), the difference can only refuse a file, never let a serialised value through.
-    QString values = unescapedIni(text);
-    values.remove(QRegularExpression(QStringLiteral("[^A-Za-z@(\\r\\n]")));
+    // By hand, not with a regular expression: an escape can make a lone surrogate, and the expression engine then
+    // refuses the whole text and removes nothing.
+    QString values;
+    for (const QChar c : unescapedIni(text)) {
+        const ushort u = c.unicode();
+        if ((u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z') || u == '@' || u == '(' || u == '\r' || u == '\n')
+            values += c;
+    }
     return values.contains(QLatin1String("@Variant(")) || values.contains(QLatin1String("@DateTime("));
 }
 

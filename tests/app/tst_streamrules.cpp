@@ -225,6 +225,8 @@ void TestStreamRules::serializedConfigValues_data() {
     QTest::newRow("continued line") << QByteArray("K=@\\\nVariant(\\0)\n") << true;
     QTest::newRow("continued line, CRLF") << QByteArray("K=@\\\r\nVariant(\\0)\r\n") << true;
     QTest::newRow("next line") << QByteArray("K=@\nVariant(\\0)\n") << false;
+    // An escape that makes half a surrogate pair elsewhere in the file must not hide the marker.
+    QTest::newRow("after a lone surrogate") << QByteArray("[a\\xd800]\nURL=@Var\\;iant(\\0)\n") << true;
     // Found by the fuzzer: QSettings read "@Var\\;iant(" as a serialised list and allocated without bound.
     QTest::newRow("escaped semicolon inside the marker") << QByteArray("URL=@Var\\;iant(\\0\\=\\0\\0\x0b"
                                                                        "17f\\xx\\1\n")
